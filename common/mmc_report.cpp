@@ -1,0 +1,168 @@
+#include "mmc_report.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "support.h"
+
+namespace {
+
+using Bytes = const std::uint8_t*;
+
+std::uint32_t bigWord(Bytes b, int offset)
+{
+    std::uint16_t raw;
+    std::memcpy(&raw, b + offset, 2);
+    return ReverseEndianWord(raw);
+}
+
+std::uint32_t bigDWord(Bytes b, int offset)
+{
+    std::uint32_t raw;
+    std::memcpy(&raw, b + offset, 4);
+    return ReverseEndianDWord(raw);
+}
+
+void number(const char* label, std::uint32_t value) { std::printf("%s%d\n", label, static_cast<int>(value)); }
+
+void hexNumber(const char* label, std::uint32_t value) { std::printf("%s0x%X\n", label, value); }
+
+// A coded value: the number, then the text for it (none when text is null).
+void coded(const char* label, std::uint32_t value, const char* text)
+{
+    std::printf("%s%d : ", label, static_cast<int>(value));
+    if (text != nullptr) {
+        std::printf("%s", text);
+    }
+    std::printf("\n");
+}
+
+void flag(const char* label, std::uint32_t value, const char* clear, const char* set)
+{
+    coded(label, value, value != 0 ? set : clear);
+}
+
+void quoted(const char* label, Bytes field, std::size_t width)
+{
+    char text[17] = {};
+    std::memcpy(text, field, width);
+    text[width] = '\0';
+    std::printf("%s\"%s\"\n", label, text);
+}
+
+template <std::size_t N>
+const char* pick(const char* const (&texts)[N], std::uint32_t value, const char* fallback)
+{
+    return value < N ? texts[value] : fallback;
+}
+
+}  // namespace
+
+void displayTrackInformationBlock(const void* reply)
+{
+    const auto* b = static_cast<Bytes>(reply);
+    static const char* const ljrs[] = {
+        "DAO/Incremental or Non-Layer jump recording on DVD-RW medium",
+        "Layer Jump - Unspecified", "Layer Jump - Manual", "Layer Jump - Regular Interval"};
+    number("Track Information Length = ", bigWord(b, 0));
+    number("Track Number = ", b[2] + 256u * b[32]);
+    number("Session Number = ", b[3] + 256u * b[33]);
+    const std::uint32_t ljrsValue = (b[5] >> 6) & 3u;
+    coded("LJRS = ", ljrsValue, ljrs[ljrsValue]);
+    flag("Damage = ", (b[5] >> 5) & 1u, "Not damaged", "Damaged");
+    flag("Copy (for CD) = ", (b[5] >> 4) & 1u, "Not copied", "Second or higher generation copy track");
+    number("Track Mode = ", b[5] & 0x0Fu);
+    flag("RT = ", (b[6] >> 7) & 1u, "Not reserved track", "Reserved track");
+    flag("Blank = ", (b[6] >> 6) & 1u, "Data written", "Data not written");
+    flag("Packet/Inc = ", (b[6] >> 5) & 1u, "Neither Packet(CD) nor Incremental recording(DVD)",
+         "Packet(CD) or Incremental recording(DVD)");
+    flag("FP = ", (b[6] >> 4) & 1u, "Not Fixed Packet", "Fixed Packet");
+    const std::uint32_t dataMode = b[6] & 0x0Fu;
+    const char* dataModeText = nullptr;
+    switch (dataMode) {
+    case 0: dataModeText = "Reserved"; break;
+    case 1: dataModeText = "Mode 1 (ISO/IEC 10149)"; break;
+    case 2: dataModeText = "Mode 2 (ISO/IEC 10149 or CD-ROM XA)"; break;
+    case 15: dataModeText = "Data Block Type unknown (No Track Descriptor Block)"; break;
+    default: break;
+    }
+    coded("Data Mode (for CD) = ", dataMode, dataModeText);
+    flag("LRA_V = ", (b[7] >> 1) & 1u, "Last Recorded Address field is not valid",
+         "Last Recorded Address field is valid");
+    flag("NWA_V = ", b[7] & 1u, "Next Writable Address field is not valid",
+         "Next Writable Address field is valid");
+    hexNumber("Track Start Address = ", bigDWord(b, 8));
+    hexNumber("Next Writable Address = ", bigDWord(b, 12));
+    hexNumber("Free Blocks = ", bigDWord(b, 16));
+    number("Fixed Packet Size/Blocking Factor = ", bigDWord(b, 20));
+    hexNumber("Track Size/RZone End Address = ", bigDWord(b, 24));
+    hexNumber("Last Recorded Address = ", bigDWord(b, 28));
+    hexNumber("Read Compatibility LBA = ", bigDWord(b, 36));
+}
+
+void displayDiscInformationBlock(const void* reply)
+{
+    const auto* b = static_cast<Bytes>(reply);
+    static const char* const sessionStatus[] = {"Empty Session/Border", "Incomplete Session/Border",
+                                                "Damaged Border or Finalization suspended",
+                                                "Complete Session/Border"};
+    static const char* const discStatus[] = {"Empty disc", "Incomplete disc", "Complete disc", "Others"};
+    number("Disc Information Length = ", bigWord(b, 0));
+    number("Disc Information Data Type = ", (b[2] >> 5) & 7u);
+    flag("Erasable = ", (b[2] >> 4) & 1u, "CD-RW, DVD-RW, DVD-RAM or HD-DVD-RAM is not present",
+         "CD-RW, DVD-RW, DVD-RAM or HD-DVD-RAM is present");
+    const std::uint32_t session = (b[2] >> 2) & 3u;
+    coded("Status of Last Session = ", session, sessionStatus[session]);
+    const std::uint32_t disc = b[2] & 3u;
+    coded("Disc Status = ", disc, discStatus[disc]);
+    number("First Track Number on Disc = ", b[3]);
+    number("Number of Sessions = ", b[4] + 256u * b[9]);
+    number("First Track Number in Last Session = ", b[5] + 256u * b[10]);
+    number("Last Track Number in Last Session = ", b[6] + 256u * b[11]);
+    flag("URU = ", (b[7] >> 5) & 1u, "Mounted DVD-R, CD-R or CD-RW disc is defined for Restricted Use",
+         "Mounted DVD-R, CD-R or CD-RW disc is defined for UnRestricted Use");
+}
+
+void displayInquiryData(const void* reply)
+{
+    const auto* b = static_cast<Bytes>(reply);
+    static const char* const types[] = {
+        "Direct-access block device", "Sequential-access device", "Printer device",
+        "Processor device",           "Write-once device",        "Multi-Media logical unit",
+        "Scanner device (obsolete)",  "Optical memory device",    "Medium changer device",
+        "Communication device (obsolete)"};
+    const std::uint32_t type = b[0] & 0x1Fu;
+    coded("Peripheral Device Type = ", type, pick(types, type, "?"));
+    quoted("T10 Vendor Identification = ", b + 8, 8);
+    quoted("Product Identification = ", b + 16, 16);
+    // The copy of the revision stops at a NUL byte; quoted() stops there too.
+    quoted("Product Revision Level = ", b + 32, 4);
+}
+
+void displayFeatureHeader(const void* reply)
+{
+    const auto* b = static_cast<Bytes>(reply);
+    number("Data Length = ", bigDWord(b, 0));
+    const std::uint32_t profile = bigWord(b, 6);
+    const char* text = "?";
+    switch (profile) {
+    case 0x00: text = "No disk"; break;
+    case 0x01: text = "Non-removable disk"; break;
+    case 0x02: text = "Removable disk"; break;
+    case 0x08: text = "CD-ROM"; break;
+    case 0x09: text = "CD-R"; break;
+    case 0x0A: text = "CD-RW"; break;
+    case 0x10: text = "DVD-ROM"; break;
+    case 0x11: text = "DVD-R Sequential recording"; break;
+    case 0x12: text = "DVD-RAM"; break;
+    case 0x13: text = "DVD-RW Restricted Overwrite"; break;
+    case 0x14: text = "DVD-RW Sequential recording"; break;
+    case 0x15: text = "DVD-R Dual Layer Sequential recording"; break;
+    case 0x16: text = "DVD-R Dual Layer Jump recording"; break;
+    case 0x1A: text = "DVD+RW"; break;
+    case 0x1B: text = "DVD+R"; break;
+    default: break;
+    }
+    coded("Current Profile = ", profile, text);
+}

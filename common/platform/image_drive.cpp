@@ -1,0 +1,318 @@
+#include "image_drive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+struct ImageDrive {
+    int fd;
+    std::uint64_t sectors;
+};
+
+namespace {
+
+constexpr std::uint32_t kSector = 2048;
+
+ImageDriveSettings g_settings;
+std::vector<ReceivedCommand> g_log;
+
+std::uint32_t bigEndian32(const std::uint8_t* b)
+{
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
+std::uint32_t bigEndian16(const std::uint8_t* b) { return (std::uint32_t{b[0]} << 8) | b[1]; }
+
+void putBig32(std::uint8_t* b, std::uint32_t v)
+{
+    b[0] = static_cast<std::uint8_t>(v >> 24);
+    b[1] = static_cast<std::uint8_t>(v >> 16);
+    b[2] = static_cast<std::uint8_t>(v >> 8);
+    b[3] = static_cast<std::uint8_t>(v);
+}
+
+void putBig16(std::uint8_t* b, std::uint32_t v)
+{
+    b[0] = static_cast<std::uint8_t>(v >> 8);
+    b[1] = static_cast<std::uint8_t>(v);
+}
+
+void checkCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq)
+{
+    const std::uint8_t sense[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
+    result->scsiStatus = 2;
+    result->senseLength = sizeof sense;
+    std::memcpy(result->sense, sense, sizeof sense);
+    result->transferred = 0;
+}
+
+// Copies a reply into the caller's buffer, no more than it asked for.
+void reply(const std::uint8_t* bytes, std::uint32_t size, void* data, std::uint32_t dataLength,
+           PassResult* result)
+{
+    const std::uint32_t moved = size < dataLength ? size : dataLength;
+    if (moved != 0) {
+        std::memcpy(data, bytes, moved);
+    }
+    result->transferred = moved;
+}
+
+std::uint32_t lastSector(const ImageDrive* drive)
+{
+    return drive->sectors == 0 ? 0 : static_cast<std::uint32_t>(drive->sectors - 1);
+}
+
+void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
+             PassResult* result)
+{
+    const std::uint64_t lba = bigEndian32(cdb + 2);
+    const std::uint64_t count = bigEndian16(cdb + 7);
+    if (lba + count > drive->sectors) {
+        checkCondition(result, 0x05, 0x21, 0x00);
+        return;
+    }
+    std::uint64_t bytes = count * kSector;
+    if (bytes > dataLength) {
+        bytes = dataLength;
+    }
+    auto* out = static_cast<std::uint8_t*>(data);
+    std::uint64_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(drive->fd, out + done, static_cast<std::size_t>(bytes - done),
+                                  static_cast<off_t>(lba * kSector + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            checkCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
+            return;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    result->transferred = static_cast<std::uint32_t>(bytes);
+}
+
+void discInformation(void* data, std::uint32_t dataLength, PassResult* result)
+{
+    std::uint8_t b[34] = {};
+    putBig16(b, 32);
+    b[2] = 0x10 | (3u << 2) | 2u;  // erasable, complete session, complete disc
+    b[3] = 1;
+    b[4] = 1;
+    b[5] = 1;
+    b[6] = static_cast<std::uint8_t>(g_settings.lastTrack & 0xFF);
+    b[11] = static_cast<std::uint8_t>(g_settings.lastTrack >> 8);
+    b[7] = 0x20;  // unrestricted use
+    b[8] = 0x00;  // disc type
+    reply(b, sizeof b, data, dataLength, result);
+}
+
+void trackInformation(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
+                      PassResult* result)
+{
+    const std::uint32_t track = bigEndian32(cdb + 2);
+    if ((cdb[1] & 3u) != 1 || track == 0 || track > g_settings.lastTrack) {
+        checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+        return;
+    }
+    const auto sectors = static_cast<std::uint32_t>(drive->sectors);
+    std::uint8_t b[48] = {};
+    putBig16(b, 46);
+    b[2] = static_cast<std::uint8_t>(track & 0xFF);
+    b[32] = static_cast<std::uint8_t>(track >> 8);
+    b[3] = 1;
+    b[5] = 0x04;  // track mode: data, recorded uninterrupted
+    b[6] = 0x01;  // data mode 1
+    b[7] = static_cast<std::uint8_t>((g_settings.lraValid ? 2u : 0u) | (g_settings.nwaValid ? 1u : 0u));
+    putBig32(b + 8, 0);
+    putBig32(b + 12, g_settings.nextWritableAddress.value_or(sectors));
+    putBig32(b + 16, 0);
+    putBig32(b + 20, 16);  // one ECC block
+    putBig32(b + 24, g_settings.trackSize.value_or(sectors));
+    putBig32(b + 28, g_settings.lastRecordedAddress.value_or(lastSector(drive)));
+    reply(b, sizeof b, data, dataLength, result);
+}
+
+void configuration(void* data, std::uint32_t dataLength, PassResult* result)
+{
+    std::uint8_t b[16] = {};
+    putBig32(b, sizeof b - 4);
+    putBig16(b + 6, g_settings.profile);
+    // Feature 0, the profile list, with the current profile alone.
+    b[10] = 0x03;
+    b[11] = 4;
+    putBig16(b + 12, g_settings.profile);
+    b[14] = 0x01;
+    reply(b, sizeof b, data, dataLength, result);
+}
+
+void inquiry(void* data, std::uint32_t dataLength, PassResult* result)
+{
+    std::uint8_t b[96] = {};
+    b[0] = 0x05;  // Multi-Media logical unit
+    b[1] = 0x80;  // removable
+    b[2] = 0x05;
+    b[3] = 0x02;
+    b[4] = 91;
+    std::memcpy(b + 8, "EMULATED", 8);
+    std::memcpy(b + 16, "DISC IMAGE DRIVE", 16);
+    std::memcpy(b + 32, "1.0 ", 4);
+    reply(b, sizeof b, data, dataLength, result);
+}
+
+bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
+{
+    if (fault.opcode >= 0 && fault.opcode != cdb[0]) {
+        return false;
+    }
+    if (fault.lba >= 0) {
+        if (cdb[0] != 0x28) {
+            return false;
+        }
+        const std::int64_t first = bigEndian32(cdb + 2);
+        const std::int64_t count = bigEndian16(cdb + 7);
+        if (fault.lba < first || fault.lba >= first + (count == 0 ? 1 : count)) {
+            return false;
+        }
+    }
+    if (fault.skip > 0) {
+        fault.skip--;
+        return false;
+    }
+    return true;
+}
+
+void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
+             PassResult* result)
+{
+    const bool medium = g_settings.profile != 0;
+    switch (cdb[0]) {
+    case 0x00:  // TEST UNIT READY
+        if (!medium) {
+            checkCondition(result, 0x02, 0x3A, 0x00);
+        }
+        return;
+    case 0x12:
+        inquiry(data, dataLength, result);
+        return;
+    case 0x46:
+        configuration(data, dataLength, result);
+        return;
+    default:
+        break;
+    }
+    if (!medium && (cdb[0] == 0x28 || cdb[0] == 0x51 || cdb[0] == 0x52)) {
+        checkCondition(result, 0x02, 0x3A, 0x00);  // medium not present
+        return;
+    }
+    switch (cdb[0]) {
+    case 0x28:
+        readTen(drive, cdb, data, dataLength, result);
+        return;
+    case 0x51:
+        discInformation(data, dataLength, result);
+        return;
+    case 0x52:
+        trackInformation(drive, cdb, data, dataLength, result);
+        return;
+    default:
+        checkCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
+        return;
+    }
+}
+
+}  // namespace
+
+ImageDriveSettings& imageDriveSettings() { return g_settings; }
+
+std::vector<ReceivedCommand>& imageDriveLog() { return g_log; }
+
+void imageDriveReset()
+{
+    g_settings = ImageDriveSettings{};
+    g_log.clear();
+}
+
+ImageDrive* imageDriveOpen(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int saved = errno != 0 ? errno : ENODEV;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    auto* drive = new ImageDrive{fd, static_cast<std::uint64_t>(status.st_size) / kSector};
+    return drive;
+}
+
+void imageDriveClose(ImageDrive* drive)
+{
+    if (drive != nullptr) {
+        close(drive->fd);
+        delete drive;
+    }
+}
+
+bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
+                    void* data, std::uint32_t dataLength, PassResult* result)
+{
+    *result = PassResult{};
+    if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
+        errno = EINVAL;
+        return false;
+    }
+    if (g_settings.record) {
+        ReceivedCommand command{};
+        std::memcpy(command.cdb.data(), cdb, static_cast<std::size_t>(cdbLength));
+        command.cdbLength = cdbLength;
+        command.direction = direction;
+        command.dataLength = dataLength;
+        g_log.push_back(command);
+    }
+
+    for (ImageFault& fault : g_settings.faults) {
+        if (!faultMatches(fault, cdb)) {
+            continue;
+        }
+        switch (fault.kind) {
+        case ImageFault::Kind::PassFailure:
+            errno = static_cast<int>(fault.errorCode);
+            return false;
+        case ImageFault::Kind::CheckCondition: {
+            result->scsiStatus = fault.status;
+            const std::size_t length = fault.sense.size() < kSenseBufferLength ? fault.sense.size()
+                                                                               : kSenseBufferLength;
+            std::memcpy(result->sense, fault.sense.data(), length);
+            result->senseLength = static_cast<std::uint8_t>(length);
+            return true;
+        }
+        case ImageFault::Kind::StatusOnly:
+            result->scsiStatus = fault.status;
+            return true;
+        case ImageFault::Kind::ShortTransfer: {
+            // The command runs, then reports fewer bytes moved; the bytes
+            // beyond keep what the caller's buffer held before.
+            std::vector<std::uint8_t> full(dataLength);
+            execute(drive, cdb, full.data(), dataLength, result);
+            if (result->scsiStatus == 0) {
+                const std::uint32_t moved = fault.transfer < dataLength ? fault.transfer : dataLength;
+                if (moved != 0) {
+                    std::memcpy(data, full.data(), moved);
+                }
+                result->transferred = moved;
+            }
+            return true;
+        }
+        }
+    }
+    execute(drive, cdb, data, dataLength, result);
+    return true;
+}

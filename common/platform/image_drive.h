@@ -1,0 +1,66 @@
+// An MMC drive emulated over a disc image file of 2048-byte sectors.
+//
+// It answers as a DVD-RW in Restricted Overwrite mode would: GET CONFIGURATION,
+// READ DISC INFORMATION, READ TRACK INFORMATION, READ (10), INQUIRY and TEST
+// UNIT READY; anything else, or an address beyond the image, ends in CHECK
+// CONDITION with fixed-format sense data. Tests change what it reports and
+// inject faults through imageDriveSettings(), and can read back every command
+// block it received.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform.h"
+
+struct ImageFault {
+    enum class Kind {
+        CheckCondition,  // the status and sense bytes below
+        StatusOnly,      // the status below and no sense bytes
+        ShortTransfer,   // GOOD, but only `transfer` bytes moved
+        PassFailure,     // the request cannot be passed; error code `errorCode`
+    };
+    Kind kind = Kind::CheckCondition;
+    int opcode = -1;                 // the command it hits; -1: any
+    std::int64_t lba = -1;           // READ (10) only: the sector it hits; -1: any
+    std::uint32_t skip = 0;          // matching commands to let through first
+    std::uint8_t status = 2;
+    std::vector<std::uint8_t> sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0};
+    std::uint32_t transfer = 0;
+    std::uint32_t errorCode = 5;
+};
+
+struct ImageDriveSettings {
+    std::uint16_t profile = 0x0013;        // current profile; 0: no medium
+    std::uint16_t lastTrack = 1;           // last track number in the last session
+    bool lraValid = true;
+    bool nwaValid = false;
+    // Unset: derived from the image size (last sector, one past it, sectors).
+    std::optional<std::uint32_t> lastRecordedAddress;
+    std::optional<std::uint32_t> nextWritableAddress;
+    std::optional<std::uint32_t> trackSize;
+    std::vector<ImageFault> faults;
+    bool record = false;                   // keep every command block received
+};
+
+struct ReceivedCommand {
+    std::array<std::uint8_t, 16> cdb;
+    int cdbLength;
+    std::uint8_t direction;
+    std::uint32_t dataLength;
+};
+
+// Global, so that a test can set it before the program under test opens the
+// drive; read afresh for every command.
+ImageDriveSettings& imageDriveSettings();
+std::vector<ReceivedCommand>& imageDriveLog();
+// Back to the defaults, with an empty log.
+void imageDriveReset();
+
+struct ImageDrive;
+ImageDrive* imageDriveOpen(const char* path);
+void imageDriveClose(ImageDrive* drive);
+bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
+                    void* data, std::uint32_t dataLength, PassResult* result);

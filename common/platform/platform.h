@@ -1,0 +1,66 @@
+// The only interface between the portable code and the operating system.
+//
+// Each operating system has one source file that implements these functions:
+// windows.cpp (CreateFileA, DeviceIoControl with SCSI pass-through direct,
+// WriteFile, GlobalAlloc) and posix.cpp (SG_IO for device nodes, the emulated
+// drive of image_drive.h for regular files, open(O_CREAT|O_EXCL), malloc).
+// The build picks one of them; nothing outside this folder tests the platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// An open drive; on Windows the HANDLE that CreateFileA returned.
+using DriveHandle = void*;
+// An open output file; on Windows the HANDLE that CreateFileA returned.
+using FileHandle = void*;
+
+// Data direction of a command, with the values of the Windows pass-through.
+constexpr std::uint8_t kDirectionOut = 0;   // SCSI_IOCTL_DATA_OUT: host to drive
+constexpr std::uint8_t kDirectionIn = 1;    // SCSI_IOCTL_DATA_IN: drive to host
+constexpr std::uint8_t kDirectionNone = 2;  // SCSI_IOCTL_DATA_UNSPECIFIED
+
+constexpr std::uint32_t kSenseBufferLength = 32;
+constexpr std::uint32_t kCommandTimeoutSeconds = 30;
+constexpr int kMaxCdbLength = 16;
+
+// What came back from one command that the platform could pass to the drive.
+struct PassResult {
+    std::uint8_t scsiStatus;                  // 0 is GOOD
+    std::uint8_t senseLength;                 // sense bytes stored, at most 32
+    std::uint8_t sense[kSenseBufferLength];
+    std::uint32_t transferred;                // data bytes actually moved
+};
+
+// The device path for a drive argument, written into `path` of `size` bytes.
+// Returns false, leaving nothing useful in `path`, when it does not fit.
+// Windows: "\\.\" + argument + ":" (no colon added when one ends the string);
+// elsewhere the argument itself, a device node or a disc image file.
+bool platformDevicePath(const char* argument, char* path, std::size_t size);
+
+// Opens a drive for reading and writing, sharing reads. False on failure, with
+// the reason in platformLastError().
+bool platformOpenDrive(const char* path, DriveHandle* drive);
+void platformCloseDrive(DriveHandle drive);
+
+// Passes one command block synchronously with a 30-second timeout. Returns
+// false when the request could not be passed at all (platformLastError() then
+// holds the reason); true when the drive answered, whatever its status.
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
+                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result);
+
+// Creates a new file that must not exist yet, for reading and writing.
+bool platformCreateNewFile(const char* name, FileHandle* file);
+// Opens an existing file for reading and writing.
+bool platformOpenExistingFile(const char* name, FileHandle* file);
+// Writes at the current position; false on failure, else the count written.
+bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length,
+                       std::uint32_t* written);
+void platformCloseFile(FileHandle file);
+
+// Fixed memory; null when it cannot be had. A size of 0 gives a valid block.
+void* platformAlloc(std::uint32_t size);
+void platformFree(void* block);
+
+// The last system error code (GetLastError on Windows, errno elsewhere).
+std::uint32_t platformLastError();

@@ -1,0 +1,221 @@
+// Linux: SG_IO for device nodes, the emulated drive for disc image files.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "image_drive.h"
+#include "platform.h"
+#include "sg_io.h"
+
+namespace {
+
+struct PosixDrive {
+    int fd;               // the device node, or -1
+    ImageDrive* image;    // the emulated drive, or null
+};
+
+struct PosixFile {
+    int fd;
+};
+
+// Host status values that still mean the command reached the drive and was
+// completed by it; everything else is a transport failure.
+constexpr unsigned kDriverStatusMask = 0x07;  // DRIVER_SENSE (0x08) alone is fine
+
+int openDeviceNode(const char* path)
+{
+    // O_NONBLOCK: opening must neither wait for nor act on the medium. A
+    // node that may not be opened for writing still answers reads.
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    return fd;
+}
+
+}  // namespace
+
+void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
+                  void* data, std::uint32_t dataLength, std::uint8_t* sense)
+{
+    std::memset(header, 0, sizeof *header);
+    header->interface_id = 'S';
+    switch (direction) {
+    case kDirectionOut: header->dxfer_direction = SG_DXFER_TO_DEV; break;
+    case kDirectionIn: header->dxfer_direction = SG_DXFER_FROM_DEV; break;
+    default: header->dxfer_direction = SG_DXFER_NONE; break;
+    }
+    header->cmd_len = static_cast<unsigned char>(cdbLength);
+    header->mx_sb_len = static_cast<unsigned char>(kSenseBufferLength);
+    header->dxfer_len = direction == kDirectionNone ? 0 : dataLength;
+    header->dxferp = direction == kDirectionNone ? nullptr : data;
+    header->cmdp = const_cast<unsigned char*>(cdb);
+    header->sbp = sense;
+    header->timeout = kSgTimeoutMilliseconds;
+}
+
+bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResult* result,
+                  int* errorCode)
+{
+    if (header.host_status != 0 || (header.driver_status & kDriverStatusMask) != 0) {
+        // DID_TIME_OUT (3) and DRIVER_TIMEOUT (6) are the 30-second limit.
+        const bool timedOut = header.host_status == 3 || (header.driver_status & kDriverStatusMask) == 6;
+        *errorCode = timedOut ? ETIMEDOUT : EIO;
+        return false;
+    }
+    result->scsiStatus = header.status;
+    const unsigned senseLength = header.sb_len_wr <= kSenseBufferLength ? header.sb_len_wr : kSenseBufferLength;
+    result->senseLength = static_cast<std::uint8_t>(senseLength);
+    const int resid = header.resid;
+    const std::uint32_t asked = header.dxfer_direction == SG_DXFER_NONE ? 0 : dataLength;
+    if (resid <= 0) {
+        result->transferred = asked;
+    } else {
+        result->transferred = static_cast<std::uint32_t>(resid) >= asked ? 0 : asked - static_cast<std::uint32_t>(resid);
+    }
+    return true;
+}
+
+bool platformDevicePath(const char* argument, char* path, std::size_t size)
+{
+    const std::size_t length = std::strlen(argument);
+    if (length + 1 > size) {
+        return false;
+    }
+    std::memcpy(path, argument, length + 1);
+    return true;
+}
+
+bool platformOpenDrive(const char* path, DriveHandle* drive)
+{
+    struct stat status {};
+    if (stat(path, &status) != 0) {
+        return false;
+    }
+    auto* handle = new PosixDrive{-1, nullptr};
+    if (S_ISREG(status.st_mode)) {
+        handle->image = imageDriveOpen(path);
+        if (handle->image == nullptr) {
+            const int saved = errno;
+            delete handle;
+            errno = saved;
+            return false;
+        }
+    } else {
+        handle->fd = openDeviceNode(path);
+        if (handle->fd < 0) {
+            const int saved = errno;
+            delete handle;
+            errno = saved;
+            return false;
+        }
+    }
+    *drive = handle;
+    return true;
+}
+
+void platformCloseDrive(DriveHandle drive)
+{
+    auto* handle = static_cast<PosixDrive*>(drive);
+    if (handle == nullptr) {
+        return;
+    }
+    if (handle->image != nullptr) {
+        imageDriveClose(handle->image);
+    }
+    if (handle->fd >= 0) {
+        close(handle->fd);
+    }
+    delete handle;
+}
+
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
+                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result)
+{
+    auto* handle = static_cast<PosixDrive*>(drive);
+    *result = PassResult{};
+    if (handle->image != nullptr) {
+        return imageDrivePass(handle->image, direction, cdb, cdbLength, data, dataLength, result);
+    }
+    if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
+        errno = EINVAL;
+        return false;
+    }
+    sg_io_hdr_t header;
+    sgFillHeader(&header, direction, cdb, cdbLength, data, dataLength, result->sense);
+    int status;
+    do {
+        status = ioctl(handle->fd, SG_IO, &header);
+    } while (status < 0 && errno == EINTR);
+    if (status < 0) {
+        return false;
+    }
+    int errorCode = 0;
+    if (!sgTakeResult(header, dataLength, result, &errorCode)) {
+        errno = errorCode;
+        return false;
+    }
+    return true;
+}
+
+bool platformCreateNewFile(const char* name, FileHandle* file)
+{
+    const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    *file = new PosixFile{fd};
+    return true;
+}
+
+bool platformOpenExistingFile(const char* name, FileHandle* file)
+{
+    const int fd = open(name, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    *file = new PosixFile{fd};
+    return true;
+}
+
+bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written)
+{
+    const int fd = static_cast<PosixFile*>(file)->fd;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (done == 0) {
+                return false;
+            }
+            break;  // a partial write: the caller sees the count
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    *written = done;
+    return true;
+}
+
+void platformCloseFile(FileHandle file)
+{
+    auto* handle = static_cast<PosixFile*>(file);
+    if (handle != nullptr) {
+        close(handle->fd);
+        delete handle;
+    }
+}
+
+void* platformAlloc(std::uint32_t size) { return std::malloc(size != 0 ? size : 1); }
+
+void platformFree(void* block) { std::free(block); }
+
+std::uint32_t platformLastError() { return static_cast<std::uint32_t>(errno); }

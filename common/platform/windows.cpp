@@ -1,0 +1,131 @@
+// Windows: CreateFileA, DeviceIoControl with SCSI pass-through direct,
+// WriteFile, GlobalAlloc.
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform.h"
+#include "../support.h"
+
+namespace {
+
+// The request exchanged with the pass-through driver: the platform's
+// structure, then the sense buffer. On 32-bit Windows the structure takes
+// bytes 0-43, a filler 44-47 and the sense buffer 48-79.
+struct PassThroughRequest {
+    SCSI_PASS_THROUGH_DIRECT sptd;
+    ULONG filler;
+    UCHAR sense[kSenseBufferLength];
+};
+
+#if !defined(_WIN64)
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28);
+static_assert(offsetof(PassThroughRequest, filler) == 44);
+static_assert(offsetof(PassThroughRequest, sense) == 48);
+static_assert(sizeof(PassThroughRequest) == 80);
+#endif
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
+static_assert(SCSI_IOCTL_DATA_OUT == kDirectionOut);
+static_assert(SCSI_IOCTL_DATA_IN == kDirectionIn);
+static_assert(SCSI_IOCTL_DATA_UNSPECIFIED == kDirectionNone);
+
+}  // namespace
+
+bool platformDevicePath(const char* argument, char* path, std::size_t size)
+{
+    return makeWindowsDevicePath(argument, path, size);
+}
+
+bool platformOpenDrive(const char* path, DriveHandle* drive)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *drive = handle;
+    return true;
+}
+
+void platformCloseDrive(DriveHandle drive) { CloseHandle(drive); }
+
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
+                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result)
+{
+    *result = PassResult{};
+    if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    PassThroughRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    request.sptd.TimeOutValue = kCommandTimeoutSeconds;
+    request.sptd.DataBuffer = data;
+    request.sptd.DataTransferLength = dataLength;
+    request.sptd.SenseInfoOffset = offsetof(PassThroughRequest, sense);
+    request.sptd.SenseInfoLength = kSenseBufferLength;
+    std::memcpy(request.sptd.Cdb, cdb, static_cast<std::size_t>(cdbLength));
+    request.sptd.CdbLength = static_cast<UCHAR>(cdbLength);
+    request.sptd.DataIn = direction;
+
+    DWORD returned = 0;
+    if (!DeviceIoControl(drive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
+                         sizeof request, &returned, nullptr)) {
+        return false;
+    }
+    result->scsiStatus = request.sptd.ScsiStatus;
+    const UCHAR senseLength = request.sptd.SenseInfoLength <= kSenseBufferLength
+                                  ? request.sptd.SenseInfoLength
+                                  : static_cast<UCHAR>(kSenseBufferLength);
+    result->senseLength = senseLength;
+    std::memcpy(result->sense, request.sense, senseLength);
+    result->transferred = request.sptd.DataTransferLength;
+    return true;
+}
+
+bool platformCreateNewFile(const char* name, FileHandle* file)
+{
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *file = handle;
+    return true;
+}
+
+bool platformOpenExistingFile(const char* name, FileHandle* file)
+{
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *file = handle;
+    return true;
+}
+
+bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written)
+{
+    DWORD count = 0;
+    if (!WriteFile(file, data, length, &count, nullptr)) {
+        return false;
+    }
+    *written = count;
+    return true;
+}
+
+void platformCloseFile(FileHandle file) { CloseHandle(file); }
+
+void* platformAlloc(std::uint32_t size) { return GlobalAlloc(GMEM_FIXED, size); }
+
+void platformFree(void* block) { GlobalFree(block); }
+
+std::uint32_t platformLastError() { return GetLastError(); }
