@@ -294,6 +294,9 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
             result->senseLength = static_cast<std::uint8_t>(length);
             return true;
         }
+        case ImageFault::Kind::Good:
+            result->transferred = dataLength;
+            return true;
         case ImageFault::Kind::StatusOnly:
             result->scsiStatus = fault.status;
             return true;

@@ -21,6 +21,7 @@ struct ImageFault {
         StatusOnly,      // the status below and no sense bytes
         ShortTransfer,   // GOOD, but only `transfer` bytes moved
         PassFailure,     // the request cannot be passed; error code `errorCode`
+        Good,            // GOOD with every byte moved, the buffer left as it was
     };
     Kind kind = Kind::CheckCondition;
     int opcode = -1;                 // the command it hits; -1: any

@@ -1,0 +1,371 @@
+// The command blocks of every MMC command, the pass-through's error reports
+// and the SG_IO request, checked through the emulated drive and the SG_IO
+// helpers.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "mmc.h"
+#include "platform/image_drive.h"
+#include "platform/sg_io.h"
+#include "report.h"
+#include "scsi.h"
+
+namespace {
+
+using Cdb = std::array<std::uint8_t, 12>;
+
+class Drive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        imageDriveReset();
+        image = writeImage("drive.img", 20, {{3, sectorWithText("THREE")}, {4, sectorWithText("FOUR")}});
+    }
+    void TearDown() override { imageDriveReset(); }
+
+    DriveHandle open()
+    {
+        DriveHandle drive = nullptr;
+        openDevice(image.c_str(), &drive);
+        return drive;
+    }
+
+    // Sends `send` to a drive that accepts every command, and returns the
+    // one command block it received with its direction and data length.
+    ReceivedCommand only(const std::function<void(DriveHandle)>& send)
+    {
+        ImageFault good;
+        good.kind = ImageFault::Kind::Good;
+        imageDriveSettings().faults = {good};
+        imageDriveSettings().record = true;
+        imageDriveLog().clear();
+        DriveHandle drive = open();
+        send(drive);
+        closeDevice(drive);
+        EXPECT_EQ(imageDriveLog().size(), 1u);
+        return imageDriveLog().empty() ? ReceivedCommand{} : imageDriveLog().front();
+    }
+
+    static Cdb cdbOf(const ReceivedCommand& command)
+    {
+        EXPECT_EQ(command.cdbLength, 12);
+        Cdb cdb{};
+        std::memcpy(cdb.data(), command.cdb.data(), 12);
+        return cdb;
+    }
+
+    std::string image;
+    std::uint8_t buffer[65536] = {};
+};
+
+TEST_F(Drive, CommandBlocksOfEveryCommand)
+{
+    struct Case {
+        const char* name;
+        std::function<void(DriveHandle, void*)> send;
+        Cdb cdb;
+        std::uint8_t direction;
+        std::uint32_t length;
+    };
+    const std::vector<Case> cases = {
+        {"ModeSense", [](DriveHandle d, void* b) { ModeSense(d, 0x2A, b, 0x1234); },
+         {0x5A, 0, 0x2A, 0, 0, 0, 0, 0x12, 0x34, 0, 0, 0}, kDirectionIn, 0x1234},
+        {"ModeSelect", [](DriveHandle d, void* b) { ModeSelect(d, b, 0x0102); },
+         {0x55, 0x10, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0}, kDirectionOut, 0x0102},
+        {"ReserveTrack", [](DriveHandle d, void*) { ReserveTrack(d, 0x11223344); },
+         {0x53, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 0, 0}, kDirectionNone, 0},
+        {"WriteASector", [](DriveHandle d, void* b) { WriteASector(d, 0x01020304, b); },
+         {0x2A, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 1, 0, 0, 0}, kDirectionOut, 2048},
+        {"WriteSectors", [](DriveHandle d, void* b) { WriteSectors(d, 0x10, b, 3); },
+         {0x2A, 0, 0, 0, 0, 0x10, 0, 0, 3, 0, 0, 0}, kDirectionOut, 3 * 2048},
+        {"SynchronizeCache", [](DriveHandle d, void*) { SynchronizeCache(d); },
+         {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kDirectionNone, 0},
+        {"ReadASector", [](DriveHandle d, void* b) { ReadASector(d, 0xA0B0C0D0, b); },
+         {0x28, 0, 0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 1, 0, 0, 0}, kDirectionIn, 2048},
+        {"ReadSectors", [](DriveHandle d, void* b) { ReadSectors(d, 7, b, 0x0102); },
+         {0x28, 0, 0, 0, 0, 7, 0, 0x01, 0x02, 0, 0, 0}, kDirectionIn, 0x0102 * 2048},
+        {"ReadTrackInformation", [](DriveHandle d, void* b) { ReadTrackInformation(d, 300, b); },
+         {0x52, 0x01, 0, 0, 0x01, 0x2C, 0, 0, 48, 0, 0, 0}, kDirectionIn, 48},
+        {"ReadDiscInformation", [](DriveHandle d, void* b) { ReadDiscInformation(d, b); },
+         {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0, 0, 0}, kDirectionIn, 34},
+        {"Inquiry", [](DriveHandle d, void* b) { Inquiry(d, b); },
+         {0x12, 0, 0, 0, 96, 0, 0, 0, 0, 0, 0, 0}, kDirectionIn, 96},
+        {"Blank", [](DriveHandle d, void*) { Blank(d, 7, 0x00ABCDEF); },
+         {0xA1, 7, 0x00, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0}, kDirectionNone, 0},
+        {"FormatUnit", [](DriveHandle d, void* b) { FormatUnit(d, b); },
+         {0x04, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kDirectionOut, 12},
+        {"GetConfiguration", [](DriveHandle d, void* b) { GetConfiguration(d, 0x0107, b, 8); },
+         {0x46, 0x02, 0x01, 0x07, 0, 0, 0, 0, 8, 0, 0, 0}, kDirectionIn, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ReceivedCommand command = only([&](DriveHandle d) { c.send(d, buffer); });
+        EXPECT_EQ(cdbOf(command), c.cdb);
+        EXPECT_EQ(command.direction, c.direction);
+        EXPECT_EQ(command.dataLength, c.length);
+    }
+}
+
+TEST_F(Drive, SingleSectorFormsSendTheSameBlocks)
+{
+    EXPECT_EQ(cdbOf(only([&](DriveHandle d) { ReadSectors(d, 5, buffer, 1); })),
+              cdbOf(only([&](DriveHandle d) { ReadASector(d, 5, buffer); })));
+    EXPECT_EQ(cdbOf(only([&](DriveHandle d) { WriteSectors(d, 5, buffer, 1); })),
+              cdbOf(only([&](DriveHandle d) { WriteASector(d, 5, buffer); })));
+    // The 16-bit count gives the largest transfer: 65535 sectors.
+    EXPECT_EQ(only([&](DriveHandle d) { ReadSectors(d, 0, nullptr, 0xFFFF); }).dataLength, 134215680u);
+}
+
+TEST_F(Drive, WriteSectorsOneCommandASector)
+{
+    ImageFault good;
+    good.kind = ImageFault::Kind::Good;
+    imageDriveSettings().faults = {good};
+    imageDriveSettings().record = true;
+    DriveHandle drive = open();
+    writeSectors(drive, 0xFF, buffer, 3);
+    writeSectors(drive, 0, buffer, 0);
+    closeDevice(drive);
+    ASSERT_EQ(imageDriveLog().size(), 3u);
+    for (std::uint32_t i = 0; i < 3; i++) {
+        const Cdb cdb = cdbOf(imageDriveLog()[i]);
+        const std::uint32_t lba = (std::uint32_t{cdb[2]} << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5];
+        EXPECT_EQ(cdb[0], 0x2A);
+        EXPECT_EQ(lba, 0xFF + i);
+        EXPECT_EQ(cdb[8], 1);
+        EXPECT_EQ(imageDriveLog()[i].dataLength, 2048u);
+    }
+}
+
+TEST_F(Drive, RefusalsBeforeAnythingIsSent)
+{
+    imageDriveSettings().record = true;
+    for (unsigned page : {0u, 63u}) {
+        const ChildOutcome ok = runChild([&] {
+            ImageFault good;
+            good.kind = ImageFault::Kind::Good;
+            imageDriveSettings().faults = {good};
+            ModeSense(open(), static_cast<std::uint8_t>(page), buffer, 8);
+        });
+        EXPECT_EQ(ok.status, 0) << page;
+    }
+    const ChildOutcome page = runChild([&] { ModeSense(open(), 64, buffer, 8); });
+    EXPECT_EQ(page.status, 255);
+    EXPECT_EQ(page.out, "*** Error!\nin ModeSense(): bad page code\n");
+    const ChildOutcome blank = runChild([&] { Blank(open(), 8, 0); });
+    EXPECT_EQ(blank.status, 255);
+    EXPECT_EQ(blank.out, "*** Error!\nBad Blanking Type\n");
+    // Nothing reached the drive in the parent either.
+    EXPECT_TRUE(imageDriveLog().empty());
+}
+
+TEST_F(Drive, ReadsTheImageAndRefusesWhatTheDriveDoesNot)
+{
+    DriveHandle drive = open();
+    ReadASector(drive, 3, buffer);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "THREE");
+    ReadSectors(drive, 3, buffer, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer) + 2048, 4), "FOUR");
+    closeDevice(drive);
+
+    const ChildOutcome beyond = runChild([&] { ReadASector(open(), 20, buffer); });
+    EXPECT_EQ(beyond.status, 255);
+    EXPECT_EQ(beyond.out,
+              "SCSI Error\nStatus = 0x00000002\nSense Data:\n"
+              "00000000  70 00 05 00 00 00 00 0A  00 00 00 00 21 00 00 00  p...........!...\n"
+              "00000010  00 00                                             ..              \n");
+    const ChildOutcome write = runChild([&] { WriteASector(open(), 0, buffer); });
+    EXPECT_EQ(write.status, 255);
+    EXPECT_NE(write.out.find("05 00 00 00 00 0A  00 00 00 00 20 00"), std::string::npos);
+}
+
+TEST_F(Drive, ErrorReportsOfThePassThrough)
+{
+    ImageFault sense;
+    sense.kind = ImageFault::Kind::CheckCondition;
+    sense.opcode = 0x28;
+    sense.lba = 4;
+    sense.sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0x05, 0, 0, 0, 0, 0xAA, 0xBB};
+    const ChildOutcome checked = runChild([&] {
+        imageDriveSettings().faults = {sense};
+        DriveHandle drive = open();
+        ReadASector(drive, 3, buffer);
+        std::printf("read 3\n");
+        ReadASector(drive, 4, buffer);
+        std::printf("not reached\n");
+    });
+    EXPECT_EQ(checked.status, 255);
+    EXPECT_EQ(checked.out,
+              "read 3\nSCSI Error\nStatus = 0x00000002\nSense Data:\n"
+              "00000000  70 00 03 00 00 00 00 0A  00 00 00 00 11 05 00 00  p...............\n"
+              "00000010  00 00 AA BB                                       ....            \n");
+
+    ImageFault busy;
+    busy.kind = ImageFault::Kind::StatusOnly;
+    busy.status = 0x08;
+    const ChildOutcome bare = runChild([&] {
+        imageDriveSettings().faults = {busy};
+        SynchronizeCache(open());
+    });
+    EXPECT_EQ(bare.status, 255);
+    EXPECT_EQ(bare.out, "SCSI Error\nStatus = 0x00000008\n");
+
+    ImageFault failed;
+    failed.kind = ImageFault::Kind::PassFailure;
+    failed.errorCode = 50;
+    const ChildOutcome passFailed = runChild([&] {
+        imageDriveSettings().faults = {failed};
+        inc_indent();
+        ReadASector(open(), 0, buffer);
+    });
+    EXPECT_EQ(passFailed.status, 255);
+    EXPECT_EQ(passFailed.out,
+              "  *** Error!\n  in SendCommand(): DeviceIoControl() failed\n  error code = 50\n");
+
+    const ChildOutcome missing = runChild([&] {
+        DriveHandle drive = nullptr;
+        openDevice("/nonexistent/drive", &drive);
+    });
+    EXPECT_EQ(missing.status, 255);
+    EXPECT_EQ(missing.out, "*** Error!\ncan't open device\n");
+}
+
+TEST_F(Drive, ShortTransferWarnsAndGoesOn)
+{
+    ImageFault shortRead;
+    shortRead.kind = ImageFault::Kind::ShortTransfer;
+    shortRead.opcode = 0x52;
+    shortRead.transfer = 20;
+    const ChildOutcome outcome = runChild([&] {
+        imageDriveSettings().faults = {shortRead};
+        DriveHandle drive = open();
+        std::uint8_t info[48];
+        std::memset(info, 0xCC, sizeof info);
+        ReadTrackInformation(drive, 1, info);
+        std::printf("[%02X %02X]", info[19], info[20]);
+        SynchronizeCache(drive);  // refused, but no length warning: no data phase
+    });
+    EXPECT_EQ(outcome.status, 255);
+    const std::string expected = "No error. But data length not match\nq[00 CC]SCSI Error\n";
+    EXPECT_EQ(outcome.out.substr(0, expected.size()), expected);
+}
+
+TEST_F(Drive, EmulatedDriveAnswersAsADvdRw)
+{
+    DriveHandle drive = open();
+    std::uint8_t header[8] = {};
+    GetConfiguration(drive, 0, header, 8);
+    EXPECT_EQ(header[6] * 256 + header[7], 0x13);
+    std::uint8_t disc[34] = {};
+    ReadDiscInformation(drive, disc);
+    EXPECT_EQ(disc[6], 1);
+    std::uint8_t track[48] = {};
+    ReadTrackInformation(drive, 1, track);
+    EXPECT_EQ(track[7], 0x02);                                             // LRA_V
+    EXPECT_EQ(track[31], 19);                                              // last sector of 20
+    EXPECT_EQ((track[24] << 24) | (track[25] << 16) | (track[26] << 8) | track[27], 20);  // track size
+    std::uint8_t inquiry[96] = {};
+    Inquiry(drive, inquiry);
+    EXPECT_EQ(inquiry[0], 5);
+    closeDevice(drive);
+
+    imageDriveSettings().profile = 0;
+    const ChildOutcome empty = runChild([&] { ReadASector(open(), 0, buffer); });
+    EXPECT_NE(empty.out.find("70 00 02 00 00 00 00 0A  00 00 00 00 3A 00"), std::string::npos);
+}
+
+TEST(SgIo, HeaderCarriesTheRequest)
+{
+    std::uint8_t cdb[12] = {0x28, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+    std::uint8_t data[2048];
+    std::uint8_t sense[32];
+    sg_io_hdr_t header;
+    std::memset(&header, 0x5A, sizeof header);
+    sgFillHeader(&header, kDirectionIn, cdb, 12, data, sizeof data, sense);
+    EXPECT_EQ(header.interface_id, 'S');
+    EXPECT_EQ(header.dxfer_direction, SG_DXFER_FROM_DEV);
+    EXPECT_EQ(header.cmd_len, 12);
+    EXPECT_EQ(header.mx_sb_len, 32);
+    EXPECT_EQ(header.dxfer_len, 2048u);
+    EXPECT_EQ(header.dxferp, data);
+    EXPECT_EQ(header.cmdp, cdb);
+    EXPECT_EQ(header.sbp, sense);
+    EXPECT_EQ(header.timeout, 30000u);
+    EXPECT_EQ(header.iovec_count, 0);
+    EXPECT_EQ(header.flags, 0u);
+
+    sgFillHeader(&header, kDirectionOut, cdb, 10, data, 12, sense);
+    EXPECT_EQ(header.dxfer_direction, SG_DXFER_TO_DEV);
+    EXPECT_EQ(header.cmd_len, 10);
+    sgFillHeader(&header, kDirectionNone, cdb, 12, nullptr, 0, sense);
+    EXPECT_EQ(header.dxfer_direction, SG_DXFER_NONE);
+    EXPECT_EQ(header.dxfer_len, 0u);
+    EXPECT_EQ(header.dxferp, nullptr);
+}
+
+TEST(SgIo, ResultMapsStatusSenseResidAndTransportFailures)
+{
+    std::uint8_t cdb[12] = {};
+    std::uint8_t data[48];
+    std::uint8_t sense[32];
+    sg_io_hdr_t header;
+    sgFillHeader(&header, kDirectionIn, cdb, 12, data, 48, sense);
+    PassResult result{};
+    int errorCode = 0;
+
+    header.resid = 0;
+    ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(result.scsiStatus, 0);
+    EXPECT_EQ(result.transferred, 48u);
+
+    header.resid = 20;  // a short Track Information Block
+    ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(result.transferred, 28u);
+
+    header.resid = 0;
+    header.status = 2;
+    header.driver_status = 0x08;  // DRIVER_SENSE: the sense bytes came back
+    header.sb_len_wr = 18;
+    ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(result.scsiStatus, 2);
+    EXPECT_EQ(result.senseLength, 18);
+
+    header.sb_len_wr = 200;  // never more than the buffer holds
+    ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(result.senseLength, 32);
+
+    header.status = 0;
+    header.driver_status = 0;
+    header.host_status = 0x01;  // DID_NO_CONNECT
+    EXPECT_FALSE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(errorCode, EIO);
+    header.host_status = 0x03;  // DID_TIME_OUT
+    EXPECT_FALSE(sgTakeResult(header, 48, &result, &errorCode));
+    EXPECT_EQ(errorCode, ETIMEDOUT);
+    header.host_status = 0;
+    header.driver_status = 0x04;  // DRIVER_ERROR
+    EXPECT_FALSE(sgTakeResult(header, 48, &result, &errorCode));
+}
+
+TEST(SgIo, PassThroughToADeviceNodeThatIsNoScsiDevice)
+{
+    // /dev/null opens like a device node, but SG_IO on it fails: a
+    // pass-through that could not be passed, reported with its errno.
+    const ChildOutcome outcome = runChild([] {
+        DriveHandle drive = nullptr;
+        openDevice("/dev/null", &drive);
+        std::uint8_t sector[2048];
+        ReadASector(drive, 0, sector);
+    });
+    EXPECT_EQ(outcome.status, 255);
+    EXPECT_EQ(outcome.out, "*** Error!\nin SendCommand(): DeviceIoControl() failed\nerror code = " +
+                               std::to_string(ENOTTY) + "\n");
+}
+
+}  // namespace
