@@ -13,8 +13,10 @@
 # Deterministic as far as the tools allow: every tool runs under faketime with
 # the clock frozen at 2024-03-01 12:00:00 UTC, mkudffs gets a fixed UUID,
 # pycdlib a fixed random seed, ffmpeg bit-exact flags, and the source files a
-# fixed modification time.  Two runs on one machine give identical images;
-# another version of a tool may lay things out differently, so the script
+# fixed modification time.  Two runs on one machine give identical images,
+# except genisoimage-udf.img: genisoimage ends its UDF volume set identifier
+# (sectors 32 and 48) with the process's CPU time, which faketime leaves alone.
+# Another version of a tool may lay things out differently, so the script
 # checks the positions it asks for and fails when a tool did not do as asked.
 #
 # Content written into the images (see README.md):
@@ -95,6 +97,16 @@ EOF
 # text FILE LINE...
 text() { local f=$1; shift; printf '%s\n' "$@" >"$f"; }
 
+# labelled FILE BLOCKS TEXT: each 2048-byte block holds "TEXT, block K".
+labelled() {
+    python3 - "$1" "$2" "$3" <<'EOF'
+import sys
+path, n, text = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+blocks = (("%s, block %d\n" % (text, k)).encode().ljust(2048, b" ") for k in range(n))
+open(path, "wb").write(b"".join(blocks))
+EOF
+}
+
 # zeros FILE BLOCKS
 zeros() { head -c $(($2 * 2048)) /dev/zero >"$1"; }
 
@@ -109,7 +121,7 @@ udfclient_script() {
     log="$work/udfclient.log"
     { printf 'cd %s\nlcd %s\n' "$vol" "$src"; cat; printf 'quit\n'; } |
         frozen udfclient -W -b 2048 "$img" >"$log" 2>&1 || { cat "$log" >&2; fail "$img: udfclient failed"; }
-    if grep -qiE 'error|failed|can.t|no such|not found' "$log"; then
+    if grep -qiE 'error|fail|can.t|couldn|no such|not found|no space|full' "$log"; then
         cat "$log" >&2
         fail "$img: udfclient reported a problem"
     fi
@@ -142,7 +154,7 @@ make_mkudffs_102() {
     mkdir -p "$src"
     text "$src/README.TXT" "Test volume made by mkudffs and udfclient."
     text "$src/NOTE.TXT" "A file in a directory beside DVD_RTAV."
-    text "$src/AFTER.DAT" "Written after the erased recording."
+    labelled "$src/AFTER.DAT" 16 "Written after the erased recording"
     ifo "$src/VR_MANGR.IFO" 1360
     synthetic_vro "$src/VR_MOVIE.VRO" MOVIE 2000
     synthetic_vro "$src/ERASED.VRO" ERASED 600
@@ -200,7 +212,7 @@ make_mkudffs_201() {
     real_vro "$src/ERASED.VRO" smptebars 440 2
     touch -d "$fixed_time" "$src"/*
     rm -f "$img"
-    frozen mkudffs --new-file --media-type=dvdram --udfrev=0x0201 -b 2048 --uuid=$uuid "$img" 3000 >/dev/null
+    frozen mkudffs --new-file --media-type=dvdram --udfrev=0x0201 -b 2048 --uuid=$uuid "$img" 12000 >/dev/null
     udfclient_script "$img" "$src" <<'EOF'
 mkdir MISC
 cd MISC
@@ -233,7 +245,7 @@ make_mkudffs_dvdrw() {
     synthetic_vro "$src/ERASED.VRO" ERASED 40
     touch -d "$fixed_time" "$src"/*
     rm -f "$img"
-    frozen mkudffs --new-file --media-type=dvdrw --udfrev=0x0150 -b 2048 --uuid=$uuid "$img" 6000 >/dev/null
+    frozen mkudffs --new-file --media-type=dvdrw --udfrev=0x0150 -b 2048 --uuid=$uuid "$img" 8000 >/dev/null
     udfclient_script "$img" "$src" <<'EOF'
 mkdir DVD_RTAV
 cd DVD_RTAV

@@ -49,10 +49,6 @@ class UdfError(Exception):
     pass
 
 
-def u8(b, o):
-    return b[o]
-
-
 def u16(b, o):
     return struct.unpack_from("<H", b, o)[0]
 

@@ -100,10 +100,11 @@ std::string writeImage(const std::string& name, std::uint64_t sectors, const std
 
 std::string freshDirectory()
 {
-    static int counter = 0;
-    const std::string path = testDirectory() + "/run" + std::to_string(counter++);
-    mkdir(path.c_str(), 0755);
-    return path;
+    std::string pattern = testDirectory() + "/runXXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::abort();
+    }
+    return pattern;
 }
 
 std::string readFile(const std::string& path)

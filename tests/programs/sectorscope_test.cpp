@@ -1,0 +1,178 @@
+// sectorscope's chain, run in a child process through the emulated drive.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "platform/image_drive.h"
+#include "report.h"
+#include "sectorscope.h"
+#include "volume.h"
+
+namespace {
+
+constexpr std::uint32_t kStart = 300;
+constexpr std::uint32_t kSectors = 1000;
+
+Sector numbered(std::uint32_t lba)
+{
+    Sector s(2048);
+    for (std::uint32_t i = 0; i < 2048; i++) {
+        s[i] = static_cast<std::uint8_t>(lba + i);
+    }
+    return s;
+}
+
+std::string dumpText(const Sector& sector)
+{
+    return runChild([&] { dump(sector.data(), 2048); }).out;
+}
+
+class Sectorscope : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        imageDriveReset();
+        volume = basicVolume(kStart, kSectors);
+        for (std::uint32_t lba = kStart + 3; lba < kSectors; lba++) {
+            volume.sectors[lba] = numbered(lba);
+        }
+    }
+    void TearDown() override { imageDriveReset(); }
+
+    ChildOutcome run(std::vector<std::string> arguments)
+    {
+        const std::string image = volume.write("scope.img");
+        std::vector<std::string> words{"sectorscope"};
+        for (std::string& argument : arguments) {
+            words.push_back(argument == "IMG" ? image : argument);
+        }
+        return runChild([&] {
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            std::exit(sectorscopeMain(static_cast<int>(words.size()), argv.data()));
+        });
+    }
+
+    Volume volume{};
+};
+
+TEST_F(Sectorscope, UsageWithoutTwoArguments)
+{
+    imageDriveSettings().record = true;
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{}, {"IMG"}, {"IMG", "1", "2"}}) {
+        const ChildOutcome outcome = run(arguments);
+        EXPECT_EQ(outcome.out, "parameters: <Drive Letter> <Block Number>");
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+TEST_F(Sectorscope, DumpsThePartitionBlockInEveryNotation)
+{
+    const std::string block16 = dumpText(numbered(kStart + 16));
+    for (const char* text : {"16", "0x10", "0X10", "0x10trailing"}) {
+        const ChildOutcome outcome = run({"IMG", text});
+        EXPECT_EQ(outcome.status, 0) << text;
+        EXPECT_EQ(outcome.out, block16) << text;
+    }
+    // No digits: block 0, the partition's first block (here: no data, zeros).
+    EXPECT_EQ(run({"IMG", "abc"}).out, dumpText(Sector(2048)));
+}
+
+TEST_F(Sectorscope, BoundIsTheEndOfTheRecordedArea)
+{
+    const std::uint32_t last = kSectors - kStart - 1;
+    const ChildOutcome lastBlock = run({"IMG", std::to_string(last)});
+    EXPECT_EQ(lastBlock.status, 0);
+    EXPECT_EQ(lastBlock.out, dumpText(numbered(kSectors - 1)));
+    for (const std::string& text : {std::to_string(last + 1), std::string("-1"), std::string("0x7FFFFFFF")}) {
+        const ChildOutcome beyond = run({"IMG", text});
+        EXPECT_EQ(beyond.status, 255) << text;
+        EXPECT_EQ(beyond.out, "*** Error!\nBlock Number error\n") << text;
+    }
+}
+
+TEST_F(Sectorscope, TrackInformationCasesForTheBound)
+{
+    ImageDriveSettings& settings = imageDriveSettings();
+    settings.lastRecordedAddress = 599;
+    settings.nextWritableAddress = 500;
+    settings.trackSize = 400;
+    settings.lraValid = true;
+    settings.nwaValid = true;  // LRA wins: end 600, 300 blocks
+    EXPECT_EQ(run({"IMG", "299"}).status, 0);
+    EXPECT_EQ(run({"IMG", "300"}).out, "*** Error!\nBlock Number error\n");
+    settings.lraValid = false;  // NWA alone: end 500
+    EXPECT_EQ(run({"IMG", "199"}).status, 0);
+    EXPECT_EQ(run({"IMG", "200"}).out, "*** Error!\nBlock Number error\n");
+    settings.nwaValid = false;  // neither: the track size, 400
+    EXPECT_EQ(run({"IMG", "99"}).status, 0);
+    EXPECT_EQ(run({"IMG", "100"}).out, "*** Error!\nBlock Number error\n");
+    settings.trackSize = 300;  // the partition starts at the end: nothing recorded
+    EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nBlock Number error\n");
+    settings.trackSize = 200;  // and before it: no wrap round to a huge bound
+    EXPECT_EQ(run({"IMG", "5"}).out, "*** Error!\nBlock Number error\n");
+}
+
+TEST_F(Sectorscope, TrackNumberHasAHighByte)
+{
+    imageDriveSettings().lastTrack = 300;
+    const ChildOutcome outcome = runChild([&] {
+        imageDriveSettings().record = true;
+        const std::string image = volume.write("scope300.img");
+        sub1(image.c_str(), "16");
+        for (const ReceivedCommand& command : imageDriveLog()) {
+            if (command.cdb[0] == 0x52) {
+                std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);
+            }
+        }
+    });
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.out.find("track 300\n"), std::string::npos);
+}
+
+TEST_F(Sectorscope, VolumeStructureFailures)
+{
+    Volume original = volume;
+    volume.sectors[256] = Sector(2048);
+    EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot AVDP\n");
+    volume = original;
+    volume.sectors[256] = anchor(32, 2047);
+    EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot found PD\n");
+    volume = original;
+    volume.sectors[32] = logicalVolume(1);
+    volume.sectors[33] = logicalVolume(1);
+    const ChildOutcome none = run({"IMG", "0"});
+    EXPECT_EQ(none.out, "*** Error!\nnot found PD\n");
+    EXPECT_EQ(none.status, 255);
+    // Of two Partition Descriptors the first counts.
+    volume = original;
+    volume.sectors[32] = logicalVolume(1);
+    volume.sectors[33] = partitionDescriptor(kStart + 10);
+    volume.sectors[34] = partitionDescriptor(kStart + 20);
+    EXPECT_TRUE(run({"IMG", "0"}).out == dumpText(numbered(kStart + 10)));
+    volume = original;
+    volume.sectors[16] = recognition("NSR02");
+    EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nno BEA01\n");
+    volume = original;
+    imageDriveSettings().profile = 0x000A;
+    EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot DVD\n");
+}
+
+TEST_F(Sectorscope, DriveArgumentsThatOpenNothing)
+{
+    const ChildOutcome missing = run({"/nonexistent/drive", "0"});
+    EXPECT_EQ(missing.out, "*** Error!\ncan't open device\n");
+    EXPECT_EQ(missing.status, 255);
+    const ChildOutcome tooLong = run({std::string(600, 'E'), "0"});
+    EXPECT_EQ(tooLong.out, "*** Error!\ndrive argument too long\n");
+    EXPECT_EQ(tooLong.status, 255);
+}
+
+}  // namespace
