@@ -151,7 +151,9 @@ TEST_F(Drive, RefusalsBeforeAnythingIsSent)
             ImageFault good;
             good.kind = ImageFault::Kind::Good;
             imageDriveSettings().faults = {good};
-            ModeSense(open(), static_cast<std::uint8_t>(page), buffer, 8);
+            DriveHandle drive = open();
+            ModeSense(drive, static_cast<std::uint8_t>(page), buffer, 8);
+            closeDevice(drive);
         });
         EXPECT_EQ(ok.status, 0) << page;
     }

@@ -93,6 +93,7 @@ TEST_F(Udf, CheckMediaAcceptsTheDvdProfiles)
             DriveHandle drive = nullptr;
             openDevice(image.c_str(), &drive);
             checkMedia(drive);
+            closeDevice(drive);
         });
         EXPECT_EQ(outcome.out, c.out);
         EXPECT_EQ(outcome.status, c.status);
@@ -125,6 +126,7 @@ TEST_F(Udf, CheckBeaSkipsIsoDescriptorsAndNeedsABeginning)
             DriveHandle drive = nullptr;
             openDevice(image.c_str(), &drive);
             checkBea(drive);
+            closeDevice(drive);
             std::printf("%zu", readLbas().size());
         });
         EXPECT_EQ(outcome.out, std::string(c.out) + (c.out[0] == '\0' ? std::to_string(c.reads) : ""));
@@ -149,6 +151,7 @@ TEST_F(Udf, CheckBeaReadsNoFurtherThanSector4095)
             DriveHandle drive = nullptr;
             openDevice(image.c_str(), &drive);
             checkBea(drive);
+            closeDevice(drive);
             std::printf("ok %zu", readLbas().size());
         });
     };

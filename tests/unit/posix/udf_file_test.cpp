@@ -267,6 +267,7 @@ TEST_F(FileReader, AllocationListingThroughAContinuation)
         inc_indent();
         displayAllocations(drive, pd.data(), icb.data());
         displayAllocationsFe(drive, kStart, fileEntry(0, 3, Bytes(8, 0)).data());
+        closeDevice(drive);
     });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out,
