@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The main job on the sample disc: builds the programs and the disc image
+# builder, makes a DVD-VR sample image in out/sample (two recordings in
+# VR_MOVIE.VRO, a third one erased between them), then runs
+#   vrsalvage <image>      -> VR_MANGR.IFO, VR_MOVIE.VRO
+#   vrsalvage -r <image>   -> VR_MANGR_R.IFO, VR_MOVIE_R.VRO (the erased recording)
+# and shows with ffprobe, when installed, that the recovered file decodes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null || ! command -v xz >/dev/null; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake ninja-build g++ libgtest-dev xz-utils >/dev/null
+  fi
+fi
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j 2 --target vrsalvage sectorscope mkvrdisc >/dev/null
+build="$root/build/default"
+
+out="$root/out/sample"
+rm -rf "$out"
+mkdir -p "$out"
+bash tools/make-sample-image.sh "$out" "$build/tools/mkvrdisc"
+
+mkdir -p "$out/files" "$out/recovered"
+echo
+echo "\$ vrsalvage sample.img"
+(cd "$out/files" && "$build/vrsalvage/vrsalvage" ../sample.img)
+ls -l "$out/files"
+echo
+echo "\$ vrsalvage -r sample.img"
+(cd "$out/recovered" && "$build/vrsalvage/vrsalvage" -r ../sample.img | tr '\r' '\n')
+ls -l "$out/recovered"
+echo
+erased=$(stat -c %s "$out/sample-erased.vob")
+if cmp -s <(head -c "$erased" "$out/recovered/VR_MOVIE_R.VRO") "$out/sample-erased.vob"; then
+  echo "VR_MOVIE_R.VRO begins with the erased recording, byte for byte ($erased bytes)."
+else
+  echo "VR_MOVIE_R.VRO does not hold the erased recording" >&2
+  exit 1
+fi
+if command -v ffprobe >/dev/null; then
+  echo "ffprobe of the recovered movie data:"
+  ffprobe -v error -show_entries format=format_name,duration -show_entries stream=codec_name,width,height \
+    -of default=noprint_wrappers=1 "$out/recovered/VR_MOVIE_R.VRO"
+fi
+echo
+echo "\$ sectorscope sample.img 0   (the first block of the partition: the space bitmap)"
+"$build/sectorscope/sectorscope" "$out/sample.img" 0 | head -4
+echo "..."

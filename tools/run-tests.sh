@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native build with the unit,
+# program, image and builder tests, the real peers (QEMU's SCSI CD-ROM for
+# the Linux pass-through, Wine for the Windows build), short fuzzing runs,
+# and the whole suite again under AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${VRS_SKIP_INSTALL:-0}" != 1 ]; then
+  bash tools/install-deps.sh
+fi
+
+jobs=2
+step() { printf '\n=== %s\n' "$*"; }
+
+step "native build"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+
+step "statically linked programs (for the QEMU guest)"
+cmake --preset static >/dev/null
+cmake --build --preset static -j "$jobs"
+
+step "32-bit Windows programs"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
+step "64-bit Windows build (run under Wine)"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+
+step "fuzzing harnesses"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+
+step "sanitizer build"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+
+step "tests: native build, peers and fuzzers"
+ctest --preset default -j "$jobs"
+
+step "tests: Windows build under Wine"
+ctest --preset win64
+
+step "tests: sanitizer build"
+ctest --preset sanitize -j "$jobs"
