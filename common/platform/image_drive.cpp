@@ -226,6 +226,11 @@ void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
 
 }  // namespace
 
+std::vector<std::uint8_t> mediumErrorSense()
+{
+    return {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0};
+}
+
 ImageDriveSettings& imageDriveSettings() { return g_settings; }
 
 std::vector<ReceivedCommand>& imageDriveLog() { return g_log; }

@@ -15,6 +15,9 @@
 
 #include "platform.h"
 
+// Fixed-format sense data: MEDIUM ERROR, UNRECOVERED READ ERROR (03/11/00).
+std::vector<std::uint8_t> mediumErrorSense();
+
 struct ImageFault {
     enum class Kind {
         CheckCondition,  // the status and sense bytes below
@@ -28,7 +31,7 @@ struct ImageFault {
     std::int64_t lba = -1;           // READ (10) only: the sector it hits; -1: any
     std::uint32_t skip = 0;          // matching commands to let through first
     std::uint8_t status = 2;
-    std::vector<std::uint8_t> sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> sense = mediumErrorSense();
     std::uint32_t transfer = 0;
     std::uint32_t errorCode = 5;
 };

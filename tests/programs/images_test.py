@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Runs sectorscope and vrsalvage -r on the disc images that other people's
+tools made (tests/images) and checks their output byte for byte against what
+the images' facts and the image bytes themselves say.
+
+usage: images_test.py SECTORSCOPE VRSALVAGE IMAGES_DIR
+"""
+import lzma
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+MANAGEMENT_FIRST = 8752
+MOVIE_FIRST = 10112
+
+failures = []
+checks = 0
+
+
+def check(condition, what):
+    global checks
+    checks += 1
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def read_facts(path):
+    facts = {"free": [], "dirs": {}, "files": {}}
+    with open(path) as f:
+        for line in f:
+            words = line.split()
+            if not words:
+                continue
+            key = words[0]
+            if key == "sectors":
+                facts["sectors"] = int(words[1])
+            elif key == "partition":
+                facts["start"] = int(words[1])
+            elif key == "bitmap":
+                facts["bitmap"] = None if words[1] == "none" else (int(words[1]), int(words[2]), int(words[3]))
+            elif key == "free":
+                facts["free"].append((int(words[1]), int(words[2])))
+            elif key == "dir":
+                facts["dirs"][words[1]] = {"tag": int(words[3]), "data": words[6]}
+            elif key == "root_fe":
+                facts["root_tag"] = int(words[2])
+    return facts
+
+
+def dump(data):
+    """The program's dump layout, written from its description."""
+    lines = []
+    for offset in range(0, len(data), 16):
+        row = data[offset:offset + 16]
+        hexes = ""
+        for i, b in enumerate(row):
+            if i == 8:
+                hexes += " "
+            hexes += "%02X " % b
+        chars = "".join(chr(b) if 0x20 <= b <= 0x7F else "." for b in row)
+        lines.append("%08X  %-49s %-16s\n" % (offset, hexes, chars))
+    return "".join(lines).encode("latin-1")
+
+
+def progress(count):
+    """The progress line of a phase of `count` blocks."""
+    text, last = "", 0
+    for i in range(count):
+        p = i * 100 // count
+        if p > last + 4:
+            text += "%d %%\r" % p
+            last = p
+    return text
+
+
+def run(argv, cwd):
+    result = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    return result.returncode, result.stdout
+
+
+def fid_names(data):
+    """File names in a directory's data, in order (8-bit names only)."""
+    names, p = [], 0
+    while p + 38 <= len(data):
+        lfi = data[p + 19]
+        liu = data[p + 36] | (data[p + 37] << 8)
+        name = data[p + 38 + liu:p + 38 + liu + lfi]
+        if lfi and name[0] == 8:
+            names.append(name[1:].decode("latin-1"))
+        p += (38 + liu + lfi + 3) & ~3
+    return names
+
+
+def sectorscope_checks(scope, image, facts, sectors_bytes, work):
+    start, end = facts["start"], facts["sectors"]
+    usable = end - start
+
+    def sector(lba):
+        return sectors_bytes[lba * 2048:(lba + 1) * 2048]
+
+    for text, block in (("0", 0), ("16", 16), ("0x10", 16), ("0X10", 16), (str(usable - 1), usable - 1)):
+        status, out = run([scope, image, text], work)
+        check(status == 0 and out == dump(sector(start + block)),
+              "%s: sectorscope block %s is sector %d" % (os.path.basename(image), text, start + block))
+    for text in (str(usable), "-1"):
+        status, out = run([scope, image, text], work)
+        check(status == 255 and out == b"*** Error!\nBlock Number error\n",
+              "%s: sectorscope block %s refused" % (os.path.basename(image), text))
+
+
+def salvage_checks(vrsalvage, image, facts, sectors_bytes, images_dir, work):
+    name = os.path.basename(image)
+    start, total = facts["start"], facts["sectors"]
+    rtav = facts["dirs"].get("/DVD_RTAV")
+    with open(os.path.join(images_dir, rtav["data"]), "rb") as f:
+        order = [n for n in fid_names(f.read()) if n in ("VR_MANGR.IFO", "VR_MOVIE.VRO")]
+    bitmap = facts["bitmap"]
+    expected_out = b""
+    expected_files = {}
+    if bitmap is None:
+        for n in order:
+            expected_out += (b"IFO" if n == "VR_MANGR.IFO" else b"VRO") + b" Processing\nno Map"
+    else:
+        n_bytes = min(bitmap[2], bitmap[1] - 24)
+        map_blocks = 8 * n_bytes
+        free = set()
+        for first, count in facts["free"]:
+            free.update(range(first, first + count))
+        tail = (total - 1 - start + 1) - map_blocks
+        for n in order:
+            if n == "VR_MANGR.IFO":
+                first, end = max(MANAGEMENT_FIRST - start, 0), max(MOVIE_FIRST - start, 0)
+                blocks = [b for b in range(first, end) if b < map_blocks and b in free]
+                out = b"IFO Processing\nPhase-1\n" + progress(end - first).encode()
+                expected_files["VR_MANGR_R.IFO"] = blocks
+            else:
+                first = max(MOVIE_FIRST - start, 0)
+                end = map_blocks + min(tail, 0)
+                end = max(end, first)
+                blocks = [b for b in range(first, end) if b in free]
+                tail_blocks = list(range(map_blocks, map_blocks + max(tail, 0)))
+                out = (b"VRO Processing\nPhase-1\n" + progress(end - first).encode() + b"Phase-2\n" +
+                       progress(len(tail_blocks)).encode())
+                expected_files["VR_MOVIE_R.VRO"] = blocks + tail_blocks
+            expected_out += out
+    expected_out += b"completed\n"
+    directory = tempfile.mkdtemp(dir=work)
+    status, out = run([vrsalvage, "-r", image], directory)
+    check(status == 0, "%s: vrsalvage -r status %d" % (name, status))
+    check(out == expected_out, "%s: vrsalvage -r output\n  got      %r\n  expected %r" % (name, out[:300], expected_out[:300]))
+    for file_name, blocks in expected_files.items():
+        path = os.path.join(directory, file_name)
+        data = open(path, "rb").read() if os.path.exists(path) else None
+        want = b"".join(sectors_bytes[(start + b) * 2048:(start + b + 1) * 2048] for b in blocks)
+        check(data == want, "%s: %s holds the %d free blocks" % (name, file_name, len(blocks)))
+    if bitmap is None:
+        check(os.listdir(directory) == [], "%s: no recovery file without a bitmap" % name)
+
+
+def main():
+    scope, vrsalvage, images_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+    work = tempfile.mkdtemp()
+    try:
+        for entry in sorted(os.listdir(images_dir)):
+            if not entry.endswith(".img.xz"):
+                continue
+            base = entry[:-len(".img.xz")]
+            facts = read_facts(os.path.join(images_dir, base + ".facts"))
+            with lzma.open(os.path.join(images_dir, entry)) as f:
+                data = f.read()
+            image = os.path.join(work, base + ".img")
+            with open(image, "wb") as f:
+                f.write(data)
+            sectorscope_checks(scope, image, facts, data, work)
+            # Extended File Entries are not read by the walk; the other images are.
+            if facts.get("root_tag") == 261 and "/DVD_RTAV" in facts["dirs"]:
+                salvage_checks(vrsalvage, image, facts, data, images_dir, work)
+            os.remove(image)
+    finally:
+        shutil.rmtree(work)
+    print("%d passed, %d failed" % (checks - len(failures), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
