@@ -22,6 +22,11 @@ void checkMedia(DriveHandle drive);
 // never needs more, and the skip must not run over the whole disc.
 constexpr std::uint32_t kCd001ScanEnd = 4096;
 
+// A Volume Descriptor Sequence holds a handful of descriptors in an extent of
+// 16 sectors or so; a scan for one of them stops after this many sectors
+// rather than run across the disc.
+constexpr std::uint32_t kMaxVolumeDescriptorSectors = 256;
+
 // Returns only when a Beginning Extended Area Descriptor follows sector 16
 // and any ISO 9660 descriptors there.
 void checkBea(DriveHandle drive);

@@ -61,10 +61,11 @@ void sub5(DriveHandle drive, std::uint32_t blockNumber)
 void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation,
           std::uint32_t sequenceLength)
 {
-    // The scan reads at most sequenceLength / 2048 sectors, which the
-    // 32-bit length bounds; the drive refuses sectors beyond the disc.
     std::uint8_t sector[kSectorSize] = {};
-    const std::uint32_t sectors = sequenceLength / kSectorSize;
+    std::uint32_t sectors = sequenceLength / kSectorSize;
+    if (sectors > kMaxVolumeDescriptorSectors) {
+        sectors = kMaxVolumeDescriptorSectors;
+    }
     for (std::uint32_t i = 0; i < sectors; i++) {
         std::memset(sector, 0, sizeof sector);
         ReadASector(drive, sequenceLocation + i, sector);

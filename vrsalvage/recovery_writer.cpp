@@ -122,7 +122,8 @@ void msub3(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
         first = start <= kMovieFirstSector ? kMovieFirstSector - start : 0;
         // A recorded area that ends inside the map ends Phase 1 there: the
         // blocks after it hold nothing and may not be readable.
-        end = tail < 0 ? mapBlocks - static_cast<std::uint64_t>(-std::int64_t{tail}) : mapBlocks;
+        const std::int64_t recordedEnd = static_cast<std::int64_t>(mapBlocks) + tail;
+        end = tail >= 0 ? mapBlocks : static_cast<std::uint64_t>(recordedEnd > 0 ? recordedEnd : 0);
         if (start > kMovieFirstSector || end < first) {
             end = first;
         }

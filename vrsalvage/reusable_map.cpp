@@ -1,5 +1,6 @@
 // "-r" mode: the partition's Unallocated Space Bitmap and the recorded blocks
 // beyond its reach, for one recording file.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -68,18 +69,21 @@ void psub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
     alignas(16) std::uint8_t trackInformation[kTrackInformationLength] = {};
     ReadTrackInformation(drive, track, trackInformation);
 
-    std::uint32_t last;
+    // The last recorded sector, -1 when the recorded area is empty (a Next
+    // Writable Address or Track Size of 0), and the tail counted exactly in
+    // 64 bits, then held to the signed 32-bit range: a drive that reports an
+    // end far beyond the disc gets a tail that runs into the disc's end and
+    // stops there with the drive's report, instead of a count that wrapped.
+    std::int64_t last;
     if ((trackInformation[7] & 2u) != 0) {
         last = ReverseEndianDWord(GetDWord(trackInformation, 28));
     } else if ((trackInformation[7] & 1u) != 0) {
-        last = ReverseEndianDWord(GetDWord(trackInformation, 12)) - 1;
+        last = std::int64_t{ReverseEndianDWord(GetDWord(trackInformation, 12))} - 1;
     } else {
-        last = ReverseEndianDWord(GetDWord(trackInformation, 24)) - 1;
+        last = std::int64_t{ReverseEndianDWord(GetDWord(trackInformation, 24))} - 1;
     }
     const std::uint32_t start = GetDWord(partitionDescriptor, 188);
-    // n is below 2^30, so 8 n needs more than 32 bits; the count is exact in
-    // 64 bits and then held to the signed 32-bit range.
-    std::int64_t tail = (std::int64_t{last} - start + 1) - 8 * std::int64_t{n};
+    std::int64_t tail = (last - start + 1) - 8 * std::int64_t{n};
     if (tail > INT32_MAX) {
         tail = INT32_MAX;
     } else if (tail < INT32_MIN) {

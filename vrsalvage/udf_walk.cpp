@@ -23,9 +23,6 @@ constexpr std::uint32_t kTagFileIdentifier = 257;
 constexpr std::uint32_t kIdentifierHeadSize = 38;
 constexpr std::uint32_t kNameLength = 12;
 
-// A Volume Descriptor Sequence holds a handful of descriptors in an extent of
-// 16 sectors or so; the scan stops here rather than run across the disc.
-constexpr std::uint32_t kMaxVolumeDescriptorSectors = 256;
 // A DVD-VR disc keeps its files one directory below the root; the walk goes
 // no deeper than this, which also bounds the recursion of the walk.
 constexpr std::uint32_t kMaxDirectoryDepth = 64;

@@ -73,7 +73,11 @@ bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResul
     result->senseLength = static_cast<std::uint8_t>(senseLength);
     const int resid = header.resid;
     const std::uint32_t asked = header.dxfer_direction == SG_DXFER_NONE ? 0 : dataLength;
-    if (resid <= 0) {
+    if (header.status != 0) {
+        // Not every driver reports a residue for a failed command; nothing
+        // it moved then counts.
+        result->transferred = 0;
+    } else if (resid <= 0) {
         result->transferred = asked;
     } else {
         result->transferred = static_cast<std::uint32_t>(resid) >= asked ? 0 : asked - static_cast<std::uint32_t>(resid);

@@ -189,6 +189,9 @@ TEST_F(Recovery, HostileDirectoryTrees)
     EXPECT_EQ(go().outcome.out, "completed\n");
     disc.volume.block(2, fileEntry(0x100000000ull, 3, {}));
     EXPECT_EQ(go().outcome.out, "*** Error!\ndata size too long\n");
+    // Beyond the 64 MiB that one directory may hold: refused before any allocation.
+    disc.volume.block(2, fileEntry(64u * 1024 * 1024 + 1, 0, shortAd(0, 0x3FFFF800, 40)));
+    EXPECT_EQ(go().outcome.out, "*** Error!\ndata size too long\n");
 }
 
 TEST_F(Recovery, NoMapNoRecoveryFile)

@@ -165,6 +165,19 @@ TEST_F(Sectorscope, VolumeStructureFailures)
     EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot DVD\n");
 }
 
+TEST_F(Sectorscope, SequenceScanStopsAfter256Sectors)
+{
+    // A sequence extent that claims the whole disc: the Partition Descriptor
+    // in its 256th sector is found, one in its 257th is not.
+    volume.sectors[256] = anchor(300, 0xFFFFF800u);
+    volume.sectors[32] = Sector(2048);
+    volume.sectors[300 + 255] = partitionDescriptor(kStart);
+    EXPECT_EQ(run({"IMG", "16"}).status, 0);
+    volume.sectors.erase(300 + 255);
+    volume.sectors[300 + 256] = partitionDescriptor(kStart);
+    EXPECT_EQ(run({"IMG", "16"}).out, "*** Error!\nnot found PD\n");
+}
+
 TEST_F(Sectorscope, DriveArgumentsThatOpenNothing)
 {
     const ChildOutcome missing = run({"/nonexistent/drive", "0"});

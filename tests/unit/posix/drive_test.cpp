@@ -337,6 +337,7 @@ TEST(SgIo, ResultMapsStatusSenseResidAndTransportFailures)
     ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
     EXPECT_EQ(result.scsiStatus, 2);
     EXPECT_EQ(result.senseLength, 18);
+    EXPECT_EQ(result.transferred, 0u);
 
     header.sb_len_wr = 200;  // never more than the buffer holds
     ASSERT_TRUE(sgTakeResult(header, 48, &result, &errorCode));
