@@ -20,16 +20,7 @@ void sub2(const char* path)
 {
     DriveHandle drive = nullptr;
     openDevice(path, &drive);
-
-    alignas(16) std::uint8_t header[kFeatureHeaderLength] = {};
-    GetConfiguration(drive, 0, header, kFeatureHeaderLength);
-    const std::uint32_t profile = ReverseEndianWord(GetWord(header, 6));
-    if (profile == 0) {
-        error("No disk");
-    }
-    if (profile != kProfileDvdRwRestrictedOverwrite) {
-        error("Not DVD-RW VR");
-    }
+    checkProfile(drive);
 
     alignas(16) std::uint8_t sector[kSectorSize] = {};
     readSec(drive, kManagementFirstSector, 1, sector);
@@ -56,6 +47,19 @@ void sub2(const char* path)
     saveSec(drive, kMovieFirstSector, static_cast<std::uint32_t>(movieCount), "VR_MOVIE.VRO");
 
     closeDevice(drive);
+}
+
+void checkProfile(DriveHandle drive)
+{
+    alignas(16) std::uint8_t header[kFeatureHeaderLength] = {};
+    GetConfiguration(drive, 0, header, kFeatureHeaderLength);
+    const std::uint32_t profile = ReverseEndianWord(GetWord(header, 6));
+    if (profile == 0) {
+        error("No disk");
+    }
+    if (profile != kProfileDvdRwRestrictedOverwrite) {
+        error("Not DVD-RW VR");
+    }
 }
 
 void readSec(DriveHandle drive, std::uint32_t lba, std::uint32_t count, void* buffer)

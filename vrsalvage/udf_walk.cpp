@@ -60,15 +60,7 @@ void rsub2(const char* path)
 {
     DriveHandle drive = nullptr;
     openDevice(path, &drive);
-    alignas(16) std::uint8_t header[kFeatureHeaderLength] = {};
-    GetConfiguration(drive, 0, header, kFeatureHeaderLength);
-    const std::uint32_t profile = ReverseEndianWord(GetWord(header, 6));
-    if (profile == 0) {
-        error("No disk");
-    }
-    if (profile != kProfileDvdRwRestrictedOverwrite) {
-        error("Not DVD-RW VR");
-    }
+    checkProfile(drive);
     rsub3(drive);
     closeDevice(drive);
 }

@@ -19,6 +19,9 @@ int vrsalvageMain(int argc, char** argv);
 void sub1(const char* driveArgument);
 void rsub1(const char* driveArgument);
 
+// Both modes: ends the run unless the disc is a DVD-RW in Restricted Overwrite mode.
+void checkProfile(DriveHandle drive);
+
 // Default mode: the fixed-layout copy.
 void sub2(const char* path);
 void readSec(DriveHandle drive, std::uint32_t lba, std::uint32_t count, void* buffer);

@@ -18,25 +18,9 @@ const std::string kMediumError =
     "00000000  70 00 03 00 00 00 00 0A  00 00 00 00 11 00 00 00  p...............\n"
     "00000010  00 00                                             ..              \n";
 
-struct Outcome {
-    ChildOutcome run;
-    std::string directory;
-    std::string file(const char* name) const { return readFile(directory + "/" + name); }
-    bool has(const char* name) const { return fileExists(directory + "/" + name); }
-};
-
-Outcome salvage(const std::string& image, bool reusable)
+Result salvage(const std::string& image, bool reusable)
 {
-    const std::string directory = freshDirectory();
-    const ChildOutcome run = runChild([&] {
-        if (chdir(directory.c_str()) != 0) {
-            std::exit(99);
-        }
-        std::string words[] = {"vrsalvage", reusable ? "-r" : image, image};
-        char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
-        std::exit(vrsalvageMain(reusable ? 3 : 2, argv));
-    });
-    return Outcome{run, directory};
+    return reusable ? runVrsalvage(image, {"-r", "IMG"}) : runVrsalvage(image, {"IMG"});
 }
 
 // The output of a whole run up to (not including) the point of failure.
@@ -54,8 +38,8 @@ protected:
         image = standardDisc().write("faults.img");
         clean = salvage(image, true);
         cleanFixed = salvage(image, false);
-        ASSERT_EQ(clean.run.status, 0);
-        ASSERT_EQ(cleanFixed.run.status, 0);
+        ASSERT_EQ(clean.outcome.status, 0);
+        ASSERT_EQ(cleanFixed.outcome.status, 0);
     }
     void TearDown() override { imageDriveReset(); }
 
@@ -67,8 +51,8 @@ protected:
     }
 
     std::string image;
-    Outcome clean;
-    Outcome cleanFixed;
+    Result clean;
+    Result cleanFixed;
 };
 
 TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
@@ -94,20 +78,20 @@ TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
     for (const Stage& stage : stages) {
         SCOPED_TRACE(stage.name);
         imageDriveSettings().faults = {readFault(stage.lba)};
-        const Outcome failed = salvage(image, true);
-        EXPECT_EQ(failed.run.status, 255);
-        const std::string before = prefixOf(failed.run.out, kMediumError);
-        EXPECT_EQ(failed.run.out, before + kMediumError);
+        const Result failed = salvage(image, true);
+        EXPECT_EQ(failed.outcome.status, 255);
+        const std::string before = prefixOf(failed.outcome.out, kMediumError);
+        EXPECT_EQ(failed.outcome.out, before + kMediumError);
         if (stage.before != nullptr) {
             EXPECT_EQ(before, stage.before);
         } else {
             // The clean run printed the same up to here.
-            EXPECT_EQ(clean.run.out.substr(0, before.size()), before);
+            EXPECT_EQ(clean.outcome.out.substr(0, before.size()), before);
         }
     }
     // Files are kept as far as they got: the management file up to 9799.
     imageDriveSettings().faults = {readFault(9800)};
-    Outcome failed = salvage(image, true);
+    Result failed = salvage(image, true);
     EXPECT_EQ(failed.file("VR_MANGR_R.IFO"), sectorsText(range(9752, 9800)));
     EXPECT_FALSE(failed.has("VR_MOVIE_R.VRO"));
     imageDriveSettings().faults = {readFault(10230)};
@@ -120,10 +104,10 @@ TEST_F(Faults, ReadErrorInEachCopyOfTheFixedLayout)
 {
     for (const std::int64_t lba : {8752 + 1, 10112 + 3}) {
         imageDriveSettings().faults = {readFault(lba)};
-        const Outcome failed = salvage(image, false);
-        EXPECT_EQ(failed.run.status, 255);
-        const std::string before = prefixOf(failed.run.out, kMediumError);
-        EXPECT_EQ(cleanFixed.run.out.substr(0, before.size()), before);
+        const Result failed = salvage(image, false);
+        EXPECT_EQ(failed.outcome.status, 255);
+        const std::string before = prefixOf(failed.outcome.out, kMediumError);
+        EXPECT_EQ(cleanFixed.outcome.out.substr(0, before.size()), before);
         if (lba < 10112) {
             EXPECT_EQ(failed.file("VR_MANGR.IFO"), cleanFixed.file("VR_MANGR.IFO").substr(0, 2048));
             EXPECT_FALSE(failed.has("VR_MOVIE.VRO"));
@@ -146,18 +130,18 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
     pass.opcode = 0x52;
     for (const bool reusable : {false, true}) {
         imageDriveSettings().faults = {bare};
-        Outcome failed = salvage(image, reusable);
-        EXPECT_EQ(failed.run.status, 255);
-        EXPECT_NE(failed.run.out.find("SCSI Error\nStatus = 0x00000018\n"), std::string::npos);
+        Result failed = salvage(image, reusable);
+        EXPECT_EQ(failed.outcome.status, 255);
+        EXPECT_NE(failed.outcome.out.find("SCSI Error\nStatus = 0x00000018\n"), std::string::npos);
         const std::string report = "SCSI Error\nStatus = 0x00000018\n";
-        EXPECT_EQ(failed.run.out.substr(failed.run.out.size() - report.size()), report);
+        EXPECT_EQ(failed.outcome.out.substr(failed.outcome.out.size() - report.size()), report);
 
         imageDriveSettings().faults = {pass};
         failed = salvage(image, reusable);
-        EXPECT_EQ(failed.run.status, 255);
+        EXPECT_EQ(failed.outcome.status, 255);
         const std::string message = "in SendCommand(): DeviceIoControl() failed\n";
-        EXPECT_NE(failed.run.out.find(message), std::string::npos);
-        EXPECT_EQ(failed.run.out.substr(failed.run.out.size() - 17), "error code = 121\n");
+        EXPECT_NE(failed.outcome.out.find(message), std::string::npos);
+        EXPECT_EQ(failed.outcome.out.substr(failed.outcome.out.size() - 17), "error code = 121\n");
     }
     // A short transfer of a descriptor is a warning; the run goes on.
     ImageFault shortRead;
@@ -165,9 +149,9 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
     shortRead.lba = 256;
     shortRead.transfer = 2047;
     imageDriveSettings().faults = {shortRead};
-    const Outcome warned = salvage(image, true);
-    EXPECT_EQ(warned.run.status, 0);
-    EXPECT_EQ(warned.run.out, "No error. But data length not match\nq" + clean.run.out);
+    const Result warned = salvage(image, true);
+    EXPECT_EQ(warned.outcome.status, 0);
+    EXPECT_EQ(warned.outcome.out, "No error. But data length not match\nq" + clean.outcome.out);
 }
 
 TEST_F(Faults, RepliesThatContradictTheDisc)
@@ -176,28 +160,28 @@ TEST_F(Faults, RepliesThatContradictTheDisc)
     // A Last Recorded Address beyond the image: the copy fails there, with
     // every sector before it written.
     settings.lastRecordedAddress = kVrSectors + 9;
-    Outcome fixed = salvage(image, false);
-    EXPECT_EQ(fixed.run.status, 255);
-    EXPECT_NE(fixed.run.out.find("21 00 00 00"), std::string::npos);  // LBA out of range
+    Result fixed = salvage(image, false);
+    EXPECT_EQ(fixed.outcome.status, 255);
+    EXPECT_NE(fixed.outcome.out.find("21 00 00 00"), std::string::npos);  // LBA out of range
     EXPECT_EQ(fixed.file("VR_MOVIE.VRO"), cleanFixed.file("VR_MOVIE.VRO"));
     // Huge: 0xFFFFFFFF + 1 wraps to an end of 0, below the movie area: nothing to copy.
     settings.lastRecordedAddress = 0xFFFFFFFF;
     fixed = salvage(image, false);
-    EXPECT_EQ(fixed.run.status, 0);
-    EXPECT_NE(fixed.run.out.find("sector count = -10112\n"), std::string::npos);
+    EXPECT_EQ(fixed.outcome.status, 0);
+    EXPECT_NE(fixed.outcome.out.find("sector count = -10112\n"), std::string::npos);
     EXPECT_EQ(fixed.file("VR_MOVIE.VRO"), "");
     settings.lastRecordedAddress.reset();
 
     // A zero or huge Track Size with neither flag set: -r takes it as the end.
     settings.lraValid = false;
     settings.trackSize = 0;
-    Outcome r = salvage(image, true);
-    EXPECT_EQ(r.run.status, 0);
+    Result r = salvage(image, true);
+    EXPECT_EQ(r.outcome.status, 0);
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), "");  // the recorded area ends before the movie area
     EXPECT_EQ(r.file("VR_MANGR_R.IFO"), clean.file("VR_MANGR_R.IFO"));
     settings.trackSize = 0xFFFFFFFF;
     r = salvage(image, true);
-    EXPECT_EQ(r.run.status, 255);  // the tail runs into the end of the image
+    EXPECT_EQ(r.outcome.status, 255);  // the tail runs into the end of the image
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), clean.file("VR_MOVIE_R.VRO"));
     settings.lraValid = true;
     settings.trackSize.reset();
@@ -206,15 +190,15 @@ TEST_F(Faults, RepliesThatContradictTheDisc)
     // nothing is written. One of 65535 is asked for as it is.
     settings.lastTrack = 0;
     for (const bool reusable : {false, true}) {
-        const Outcome refused = salvage(image, reusable);
-        EXPECT_EQ(refused.run.status, 255);
-        EXPECT_NE(refused.run.out.find("00 00 00 00 24 00"), std::string::npos);
+        const Result refused = salvage(image, reusable);
+        EXPECT_EQ(refused.outcome.status, 255);
+        EXPECT_NE(refused.outcome.out.find("00 00 00 00 24 00"), std::string::npos);
         EXPECT_FALSE(refused.has("VR_MANGR.IFO"));
         EXPECT_FALSE(refused.has("VR_MANGR_R.IFO"));
     }
     settings.lastTrack = 65535;
-    EXPECT_EQ(salvage(image, false).run.out, cleanFixed.run.out);
-    EXPECT_EQ(salvage(image, true).run.out, clean.run.out);
+    EXPECT_EQ(salvage(image, false).outcome.out, cleanFixed.outcome.out);
+    EXPECT_EQ(salvage(image, true).outcome.out, clean.outcome.out);
 }
 
 TEST(MapPrint, RowsOfBlocksWithOddAndEvenSizes)

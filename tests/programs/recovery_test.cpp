@@ -14,27 +14,9 @@
 
 namespace {
 
-struct Result {
-    ChildOutcome outcome;
-    std::string directory;
-    std::string file(const char* name) const { return readFile(directory + "/" + name); }
-    bool has(const char* name) const { return fileExists(directory + "/" + name); }
-};
-
 Result salvage(const std::string& image, std::string directory = "")
 {
-    if (directory.empty()) {
-        directory = freshDirectory();
-    }
-    const ChildOutcome outcome = runChild([&] {
-        if (chdir(directory.c_str()) != 0) {
-            std::exit(99);
-        }
-        std::string words[] = {"vrsalvage", "-r", image};
-        char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
-        std::exit(vrsalvageMain(3, argv));
-    });
-    return Result{outcome, directory};
+    return runVrsalvage(image, {"-r", "IMG"}, std::move(directory));
 }
 
 const std::string kIfoFree = sectorsText(range(9752, 10112));

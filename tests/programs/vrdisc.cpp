@@ -1,5 +1,34 @@
 #include "vrdisc.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "vrsalvage.h"
+
+Result runVrsalvage(const std::string& image, std::vector<std::string> arguments, std::string directory)
+{
+    if (directory.empty()) {
+        directory = freshDirectory();
+    }
+    std::vector<std::string> words{"vrsalvage"};
+    for (std::string& argument : arguments) {
+        words.push_back(argument == "IMG" ? image : argument);
+    }
+    const ChildOutcome outcome = runChild([&] {
+        if (chdir(directory.c_str()) != 0) {
+            std::exit(99);
+        }
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        std::exit(vrsalvageMain(static_cast<int>(words.size()), argv.data()));
+    });
+    return Result{outcome, directory};
+}
+
 Sector numbered(std::uint32_t lba)
 {
     Sector s(2048);

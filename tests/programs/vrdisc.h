@@ -3,6 +3,8 @@
 #pragma once
 
 #include <set>
+
+#include "child.h"
 #include <string>
 #include <vector>
 
@@ -39,6 +41,18 @@ Sector directoryEntry(const std::vector<Bytes>& entries);
 // erased recording). FSD at block 1, root at block 2, DVD_RTAV at block 3,
 // the File Entries of the two files at blocks 4 and 5.
 VrDisc standardDisc();
+
+// A run of vrsalvage in a child process, in its own directory.
+struct Result {
+    ChildOutcome outcome;
+    std::string directory;
+    std::string file(const char* name) const { return readFile(directory + "/" + name); }
+    bool has(const char* name) const { return fileExists(directory + "/" + name); }
+};
+
+// Runs vrsalvage's main with `arguments` ("IMG" stands for `image`) in
+// `directory`, a fresh one when empty.
+Result runVrsalvage(const std::string& image, std::vector<std::string> arguments, std::string directory = "");
 
 constexpr std::uint32_t kVrStart = 100;
 constexpr std::uint32_t kVrSectors = 10412;

@@ -13,41 +13,14 @@
 
 namespace {
 
-struct Result {
-    ChildOutcome outcome;
-    std::string directory;
-    std::string file(const char* name) const { return readFile(directory + "/" + name); }
-    bool has(const char* name) const { return fileExists(directory + "/" + name); }
-};
-
 class Vrsalvage : public ::testing::Test {
 protected:
     void SetUp() override { imageDriveReset(); }
     void TearDown() override { imageDriveReset(); }
 
-    // Runs the program with `arguments` ("IMG" stands for the image) in
-    // `directory` (a fresh one when empty).
     static Result run(const std::string& image, std::vector<std::string> arguments, std::string directory = "")
     {
-        if (directory.empty()) {
-            directory = freshDirectory();
-        }
-        std::vector<std::string> words{"vrsalvage"};
-        for (std::string& argument : arguments) {
-            words.push_back(argument == "IMG" ? image : argument);
-        }
-        const ChildOutcome outcome = runChild([&] {
-            if (chdir(directory.c_str()) != 0) {
-                std::exit(99);
-            }
-            std::vector<char*> argv;
-            for (std::string& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            std::exit(vrsalvageMain(static_cast<int>(words.size()), argv.data()));
-        });
-        return Result{outcome, directory};
+        return runVrsalvage(image, std::move(arguments), std::move(directory));
     }
 };
 
