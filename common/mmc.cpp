@@ -149,8 +149,7 @@ void FormatUnit(DriveHandle drive, void* parameterList)
     SendCommandForWrite(drive, cdb, kCdbLength, parameterList, 12);
 }
 
-void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer,
-                      std::uint16_t allocationLength)
+void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength)
 {
     std::uint8_t cdb[kCdbLength] = {};
     cdb[0] = 0x46;

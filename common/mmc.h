@@ -27,5 +27,4 @@ void ReadDiscInformation(DriveHandle drive, void* buffer);
 void Inquiry(DriveHandle drive, void* buffer);
 void Blank(DriveHandle drive, std::uint8_t blankingType, std::uint32_t startAddress);
 void FormatUnit(DriveHandle drive, void* parameterList);
-void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer,
-                      std::uint16_t allocationLength);
+void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength);

@@ -24,9 +24,15 @@ std::uint32_t bigDWord(Bytes b, int offset)
     return ReverseEndianDWord(raw);
 }
 
-void number(const char* label, std::uint32_t value) { std::printf("%s%d\n", label, static_cast<int>(value)); }
+void number(const char* label, std::uint32_t value)
+{
+    std::printf("%s%d\n", label, static_cast<int>(value));
+}
 
-void hexNumber(const char* label, std::uint32_t value) { std::printf("%s0x%X\n", label, value); }
+void hexNumber(const char* label, std::uint32_t value)
+{
+    std::printf("%s0x%X\n", label, value);
+}
 
 // A coded value: the number, then the text for it (none when text is null).
 void coded(const char* label, std::uint32_t value, const char* text)
@@ -62,9 +68,9 @@ const char* pick(const char* const (&texts)[N], std::uint32_t value, const char*
 void displayTrackInformationBlock(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
-    static const char* const ljrs[] = {
-        "DAO/Incremental or Non-Layer jump recording on DVD-RW medium",
-        "Layer Jump - Unspecified", "Layer Jump - Manual", "Layer Jump - Regular Interval"};
+    static const char* const ljrs[] = {"DAO/Incremental or Non-Layer jump recording on DVD-RW medium",
+                                       "Layer Jump - Unspecified", "Layer Jump - Manual",
+                                       "Layer Jump - Regular Interval"};
     number("Track Information Length = ", bigWord(b, 0));
     number("Track Number = ", b[2] + 256u * b[32]);
     number("Session Number = ", b[3] + 256u * b[33]);
@@ -81,17 +87,16 @@ void displayTrackInformationBlock(const void* reply)
     const std::uint32_t dataMode = b[6] & 0x0Fu;
     const char* dataModeText = nullptr;
     switch (dataMode) {
-    case 0: dataModeText = "Reserved"; break;
-    case 1: dataModeText = "Mode 1 (ISO/IEC 10149)"; break;
-    case 2: dataModeText = "Mode 2 (ISO/IEC 10149 or CD-ROM XA)"; break;
-    case 15: dataModeText = "Data Block Type unknown (No Track Descriptor Block)"; break;
-    default: break;
+        case 0: dataModeText = "Reserved"; break;
+        case 1: dataModeText = "Mode 1 (ISO/IEC 10149)"; break;
+        case 2: dataModeText = "Mode 2 (ISO/IEC 10149 or CD-ROM XA)"; break;
+        case 15: dataModeText = "Data Block Type unknown (No Track Descriptor Block)"; break;
+        default: break;
     }
     coded("Data Mode (for CD) = ", dataMode, dataModeText);
     flag("LRA_V = ", (b[7] >> 1) & 1u, "Last Recorded Address field is not valid",
          "Last Recorded Address field is valid");
-    flag("NWA_V = ", b[7] & 1u, "Next Writable Address field is not valid",
-         "Next Writable Address field is valid");
+    flag("NWA_V = ", b[7] & 1u, "Next Writable Address field is not valid", "Next Writable Address field is valid");
     hexNumber("Track Start Address = ", bigDWord(b, 8));
     hexNumber("Next Writable Address = ", bigDWord(b, 12));
     hexNumber("Free Blocks = ", bigDWord(b, 16));
@@ -105,8 +110,7 @@ void displayDiscInformationBlock(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
     static const char* const sessionStatus[] = {"Empty Session/Border", "Incomplete Session/Border",
-                                                "Damaged Border or Finalization suspended",
-                                                "Complete Session/Border"};
+                                                "Damaged Border or Finalization suspended", "Complete Session/Border"};
     static const char* const discStatus[] = {"Empty disc", "Incomplete disc", "Complete disc", "Others"};
     number("Disc Information Length = ", bigWord(b, 0));
     number("Disc Information Data Type = ", (b[2] >> 5) & 7u);
@@ -127,11 +131,16 @@ void displayDiscInformationBlock(const void* reply)
 void displayInquiryData(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
-    static const char* const types[] = {
-        "Direct-access block device", "Sequential-access device", "Printer device",
-        "Processor device",           "Write-once device",        "Multi-Media logical unit",
-        "Scanner device (obsolete)",  "Optical memory device",    "Medium changer device",
-        "Communication device (obsolete)"};
+    static const char* const types[] = {"Direct-access block device",
+                                        "Sequential-access device",
+                                        "Printer device",
+                                        "Processor device",
+                                        "Write-once device",
+                                        "Multi-Media logical unit",
+                                        "Scanner device (obsolete)",
+                                        "Optical memory device",
+                                        "Medium changer device",
+                                        "Communication device (obsolete)"};
     const std::uint32_t type = b[0] & 0x1Fu;
     coded("Peripheral Device Type = ", type, pick(types, type, "?"));
     quoted("T10 Vendor Identification = ", b + 8, 8);
@@ -147,22 +156,22 @@ void displayFeatureHeader(const void* reply)
     const std::uint32_t profile = bigWord(b, 6);
     const char* text = "?";
     switch (profile) {
-    case 0x00: text = "No disk"; break;
-    case 0x01: text = "Non-removable disk"; break;
-    case 0x02: text = "Removable disk"; break;
-    case 0x08: text = "CD-ROM"; break;
-    case 0x09: text = "CD-R"; break;
-    case 0x0A: text = "CD-RW"; break;
-    case 0x10: text = "DVD-ROM"; break;
-    case 0x11: text = "DVD-R Sequential recording"; break;
-    case 0x12: text = "DVD-RAM"; break;
-    case 0x13: text = "DVD-RW Restricted Overwrite"; break;
-    case 0x14: text = "DVD-RW Sequential recording"; break;
-    case 0x15: text = "DVD-R Dual Layer Sequential recording"; break;
-    case 0x16: text = "DVD-R Dual Layer Jump recording"; break;
-    case 0x1A: text = "DVD+RW"; break;
-    case 0x1B: text = "DVD+R"; break;
-    default: break;
+        case 0x00: text = "No disk"; break;
+        case 0x01: text = "Non-removable disk"; break;
+        case 0x02: text = "Removable disk"; break;
+        case 0x08: text = "CD-ROM"; break;
+        case 0x09: text = "CD-R"; break;
+        case 0x0A: text = "CD-RW"; break;
+        case 0x10: text = "DVD-ROM"; break;
+        case 0x11: text = "DVD-R Sequential recording"; break;
+        case 0x12: text = "DVD-RAM"; break;
+        case 0x13: text = "DVD-RW Restricted Overwrite"; break;
+        case 0x14: text = "DVD-RW Sequential recording"; break;
+        case 0x15: text = "DVD-R Dual Layer Sequential recording"; break;
+        case 0x16: text = "DVD-R Dual Layer Jump recording"; break;
+        case 0x1A: text = "DVD+RW"; break;
+        case 0x1B: text = "DVD+R"; break;
+        default: break;
     }
     coded("Current Profile = ", profile, text);
 }

@@ -7,9 +7,15 @@
 
 std::uint32_t g_dwIndent = 0;
 
-void inc_indent() { g_dwIndent++; }
+void inc_indent()
+{
+    g_dwIndent++;
+}
 
-void dec_indent() { g_dwIndent--; }
+void dec_indent()
+{
+    g_dwIndent--;
+}
 
 void printIndent()
 {

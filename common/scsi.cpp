@@ -11,10 +11,13 @@ void openDevice(const char* path, DriveHandle* drive)
     }
 }
 
-void closeDevice(DriveHandle drive) { platformCloseDrive(drive); }
+void closeDevice(DriveHandle drive)
+{
+    platformCloseDrive(drive);
+}
 
-void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
-                 std::int32_t cdbLength, void* data, std::uint32_t dataLength)
+void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
+                 std::uint32_t dataLength)
 {
     PassResult result{};
     if (!platformPassCommand(drive, direction, cdb, cdbLength, data, dataLength, &result)) {
@@ -25,9 +28,8 @@ void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* 
         std::printf("Status = 0x%08X\n", static_cast<unsigned>(result.scsiStatus));
         if (result.senseLength != 0) {
             std::printf("Sense Data:\n");
-            const std::uint32_t length = result.senseLength <= kSenseBufferLength
-                                             ? result.senseLength
-                                             : kSenseBufferLength;
+            const std::uint32_t length =
+                result.senseLength <= kSenseBufferLength ? result.senseLength : kSenseBufferLength;
             dump(result.sense, length);
         }
         endProcess(-1);
@@ -37,14 +39,14 @@ void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* 
     }
 }
 
-void SendCommandForRead(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength,
-                        void* data, std::uint32_t dataLength)
+void SendCommandForRead(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
+                        std::uint32_t dataLength)
 {
     SendCommand(drive, kDirectionIn, cdb, cdbLength, data, dataLength);
 }
 
-void SendCommandForWrite(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength,
-                         void* data, std::uint32_t dataLength)
+void SendCommandForWrite(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
+                         std::uint32_t dataLength)
 {
     SendCommand(drive, kDirectionOut, cdb, cdbLength, data, dataLength);
 }

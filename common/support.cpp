@@ -8,8 +8,8 @@
 
 std::uint32_t ReverseEndianDWord(std::uint32_t value)
 {
-    return ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) |
-           ((value & 0x00FF0000u) >> 8) | ((value & 0xFF000000u) >> 24);
+    return ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) | ((value & 0x00FF0000u) >> 8) |
+           ((value & 0xFF000000u) >> 24);
 }
 
 std::uint16_t ReverseEndianWord(std::uint32_t value)
@@ -56,15 +56,17 @@ void saveFile(FileHandle file, const void* data, std::uint32_t length)
     }
 }
 
-void closeFile(FileHandle file) { platformCloseFile(file); }
+void closeFile(FileHandle file)
+{
+    platformCloseFile(file);
+}
 
 bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)
 {
     static const char prefix[] = "\\\\.\\";
     const std::size_t prefixLength = sizeof prefix - 1;
     const std::size_t argumentLength = std::strlen(argument);
-    const bool endsWithColon =
-        argumentLength > 0 ? argument[argumentLength - 1] == ':' : false;
+    const bool endsWithColon = argumentLength > 0 ? argument[argumentLength - 1] == ':' : false;
     const std::size_t total = prefixLength + argumentLength + (endsWithColon ? 0 : 1) + 1;
     if (total > size) {
         return false;

@@ -8,9 +8,9 @@
 std::uint32_t descriptorSize(std::uint32_t adType)
 {
     switch (adType) {
-    case kAdShort: return 8;
-    case kAdLong: return 16;
-    default: return 20;
+        case kAdShort: return 8;
+        case kAdLong: return 16;
+        default: return 20;
     }
 }
 
@@ -24,8 +24,7 @@ Extent decodeDescriptor(const std::uint8_t* descriptor, std::uint32_t adType)
     return extent;
 }
 
-const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType,
-                                         std::uint32_t* areaLength)
+const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType, std::uint32_t* areaLength)
 {
     const std::uint32_t type = GetByte(fileEntry, kFileEntryAdTypeOffset) & 7u;
     const std::uint32_t lea = GetDWord(fileEntry, kFileEntryLeaOffset);
@@ -64,8 +63,8 @@ std::uint8_t* readContinuation(DriveHandle drive, std::uint32_t partitionStart, 
     return block;
 }
 
-void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry,
-              std::uint32_t offset, std::uint32_t length, void* destination)
+void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry, std::uint32_t offset,
+              std::uint32_t length, void* destination)
 {
     std::uint32_t adType = 0;
     std::uint32_t areaLength = 0;
@@ -110,9 +109,8 @@ void readExtentPart(DriveHandle drive, std::uint32_t lba, std::uint32_t skip, st
 // zeros, as ECMA-167 reads an unrecorded extent. So a later extent always
 // lands at its own file position, and no byte of the destination is left
 // unwritten.
-void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset,
-                 std::uint32_t length, void* destination, std::uint32_t adType,
-                 const std::uint8_t* descriptors, std::uint32_t areaLength,
+void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset, std::uint32_t length,
+                 void* destination, std::uint32_t adType, const std::uint8_t* descriptors, std::uint32_t areaLength,
                  std::uint64_t filePosition, std::uint32_t started, std::uint32_t depth)
 {
     auto* out = static_cast<std::uint8_t*>(destination);
@@ -128,8 +126,8 @@ void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t 
         if (extent.type == kExtentContinuation) {
             std::uint32_t lad = 0;
             std::uint8_t* block = readContinuation(drive, partitionStart, extent, depth, &lad);
-            readFileSub(drive, partitionStart, offset, length, destination, adType, block + kAedHeadSize,
-                        lad, filePosition, started, depth + 1);
+            readFileSub(drive, partitionStart, offset, length, destination, adType, block + kAedHeadSize, lad,
+                        filePosition, started, depth + 1);
             platformFree(block);
             return;
         }

@@ -45,8 +45,7 @@ Extent decodeDescriptor(const std::uint8_t* descriptor, std::uint32_t adType);
 // The allocation descriptor type and the descriptor area of a File Entry held
 // in a buffer of kFileEntrySize bytes. Ends the process with "bad AD Type" for
 // types 4 to 7, and when L_EA and L_AD reach beyond the File Entry.
-const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType,
-                                         std::uint32_t* areaLength);
+const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType, std::uint32_t* areaLength);
 
 // Reads the continuation extent into a new block (release it with
 // platformFree) and returns it; its descriptor list starts at kAedHeadSize and
@@ -55,10 +54,9 @@ const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* a
 std::uint8_t* readContinuation(DriveHandle drive, std::uint32_t partitionStart, const Extent& extent,
                                std::uint32_t depth, std::uint32_t* areaLength);
 
-void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry,
-              std::uint32_t offset, std::uint32_t length, void* destination);
+void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry, std::uint32_t offset,
+              std::uint32_t length, void* destination);
 
-void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset,
-                 std::uint32_t length, void* destination, std::uint32_t adType,
-                 const std::uint8_t* descriptors, std::uint32_t areaLength,
+void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset, std::uint32_t length,
+                 void* destination, std::uint32_t adType, const std::uint8_t* descriptors, std::uint32_t areaLength,
                  std::uint64_t filePosition, std::uint32_t started, std::uint32_t depth);

@@ -1,3 +1,6 @@
 #include "sectorscope.h"
 
-int main(int argc, char** argv) { return sectorscopeMain(argc, argv); }
+int main(int argc, char** argv)
+{
+    return sectorscopeMain(argc, argv);
+}

@@ -58,8 +58,7 @@ void sub5(DriveHandle drive, std::uint32_t blockNumber)
     sub6(drive, blockNumber, GetDWord(sector, 20), GetDWord(sector, 16));
 }
 
-void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation,
-          std::uint32_t sequenceLength)
+void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation, std::uint32_t sequenceLength)
 {
     std::uint8_t sector[kSectorSize] = {};
     std::uint32_t sectors = sequenceLength / kSectorSize;

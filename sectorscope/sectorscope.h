@@ -12,6 +12,5 @@ void sub2(const char* path, std::uint32_t blockNumber);
 void sub3(DriveHandle drive, std::uint32_t blockNumber);
 void sub4(DriveHandle drive, std::uint32_t blockNumber);
 void sub5(DriveHandle drive, std::uint32_t blockNumber);
-void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation,
-          std::uint32_t sequenceLength);
+void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation, std::uint32_t sequenceLength);
 void sub7(DriveHandle drive, std::uint32_t blockNumber, const std::uint8_t* partitionDescriptor);

@@ -17,6 +17,9 @@ step "native build"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 
+step "lint: clang-format and clang-tidy"
+bash tools/lint.sh build/default
+
 step "statically linked programs (for the QEMU guest)"
 cmake --preset static >/dev/null
 cmake --build --preset static -j "$jobs"

@@ -1,3 +1,6 @@
 #include "vrsalvage.h"
 
-int main(int argc, char** argv) { return vrsalvageMain(argc, argv); }
+int main(int argc, char** argv)
+{
+    return vrsalvageMain(argc, argv);
+}

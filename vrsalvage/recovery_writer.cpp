@@ -71,8 +71,8 @@ void copyBlock(DriveHandle drive, FileHandle file, std::uint32_t lba, std::uint8
 
 }  // namespace
 
-void make(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-          const std::uint8_t* icb, std::uint8_t* map, std::uint32_t n, std::int32_t tail)
+void make(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
+          std::uint8_t* map, std::uint32_t n, std::int32_t tail)
 {
     std::uint8_t fileEntry[kFileEntrySize] = {};
     ReadASector(drive, GetDWord(partitionDescriptor, 188) + GetDWord(icb, 4), fileEntry);
@@ -92,8 +92,7 @@ void msub1(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
 }
 
 void msub2(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, std::uint8_t* map,
-           std::uint32_t n, std::int32_t tail, std::uint32_t adType, const std::uint8_t* list,
-           std::uint32_t listLength)
+           std::uint32_t n, std::int32_t tail, std::uint32_t adType, const std::uint8_t* list, std::uint32_t listLength)
 {
     markList(drive, GetDWord(partitionDescriptor, 188), map, n, adType, list, listLength, 0);
     msub3(drive, partitionDescriptor, ifo, map, n, tail);
@@ -154,8 +153,7 @@ void msub3(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
     closeFile(file);
 }
 
-void msub9(DriveHandle /*drive*/, const std::uint8_t* /*partitionDescriptor*/, const std::uint8_t* map,
-           std::uint32_t n)
+void msub9(DriveHandle /*drive*/, const std::uint8_t* /*partitionDescriptor*/, const std::uint8_t* map, std::uint32_t n)
 {
     std::printf("          ");
     for (unsigned digit = 0; digit < 16; digit++) {

@@ -18,20 +18,18 @@ constexpr std::uint32_t kBitmapHeadSize = 24;
 
 }  // namespace
 
-void process(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-             const std::uint8_t* icb)
+void process(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb)
 {
     psub7(drive, partitionDescriptor, ifo, icb);
 }
 
-void psub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-           const std::uint8_t* icb)
+void psub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb)
 {
     psub8(drive, partitionDescriptor, ifo, icb, partitionDescriptor + kPartitionContentsUse + kBitmapAdOffset);
 }
 
-void psub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-           const std::uint8_t* icb, const std::uint8_t* bitmapAd)
+void psub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
+           const std::uint8_t* bitmapAd)
 {
     const std::uint32_t length = GetDWord(bitmapAd, 0) & 0x3FFFFFFFu;
     if (length == 0) {
@@ -51,8 +49,8 @@ void psub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
 // the extent less the 24-byte head (0 when the extent is shorter than the
 // head). Blocks that a longer claim would have covered then count as beyond
 // the map, so for the movie file they are copied with the tail.
-void psub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-           const std::uint8_t* icb, std::uint8_t* descriptor, std::uint32_t bytesRead)
+void psub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
+           std::uint8_t* descriptor, std::uint32_t bytesRead)
 {
     std::uint32_t n = 0;
     if (bytesRead >= kBitmapHeadSize) {
@@ -92,8 +90,8 @@ void psub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
     psub10(drive, partitionDescriptor, ifo, icb, map, n, static_cast<std::int32_t>(tail));
 }
 
-void psub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo,
-            const std::uint8_t* icb, std::uint8_t* map, std::uint32_t n, std::int32_t tail)
+void psub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
+            std::uint8_t* map, std::uint32_t n, std::int32_t tail)
 {
     make(drive, partitionDescriptor, ifo, icb, map, n, tail);
 }

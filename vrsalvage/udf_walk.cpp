@@ -142,8 +142,7 @@ void rsub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std
 // Every entry is checked against the end of the data before any of it is
 // read: its 38-byte head, then its whole length (38 + L_IU + L_FI), then the
 // 13 bytes of the File Identifier that the name test compares.
-void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* data,
-            std::uint32_t size)
+void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* data, std::uint32_t size)
 {
     std::uint64_t p = 0;
     while (p + kIdentifierHeadSize <= size) {
@@ -175,8 +174,7 @@ void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const st
                 std::printf("IFO Processing\n");
                 process(drive, partitionDescriptor, 1, entry + 20);
                 g_bIFO_Processed = 1;
-            } else if (nameInside && std::memcmp(name, "VR_MOVIE.VRO", kNameLength) == 0 &&
-                       g_bVRO_Processed == 0) {
+            } else if (nameInside && std::memcmp(name, "VR_MOVIE.VRO", kNameLength) == 0 && g_bVRO_Processed == 0) {
                 std::printf("VRO Processing\n");
                 process(drive, partitionDescriptor, 0, entry + 20);
                 g_bVRO_Processed = 1;

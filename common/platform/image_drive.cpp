@@ -24,7 +24,10 @@ std::uint32_t bigEndian32(const std::uint8_t* b)
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
 
-std::uint32_t bigEndian16(const std::uint8_t* b) { return (std::uint32_t{b[0]} << 8) | b[1]; }
+std::uint32_t bigEndian16(const std::uint8_t* b)
+{
+    return (std::uint32_t{b[0]} << 8) | b[1];
+}
 
 void putBig32(std::uint8_t* b, std::uint32_t v)
 {
@@ -50,8 +53,7 @@ void checkCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std:
 }
 
 // Copies a reply into the caller's buffer, no more than it asked for.
-void reply(const std::uint8_t* bytes, std::uint32_t size, void* data, std::uint32_t dataLength,
-           PassResult* result)
+void reply(const std::uint8_t* bytes, std::uint32_t size, void* data, std::uint32_t dataLength, PassResult* result)
 {
     const std::uint32_t moved = size < dataLength ? size : dataLength;
     if (moved != 0) {
@@ -65,8 +67,7 @@ std::uint32_t lastSector(const ImageDrive* drive)
     return drive->sectors == 0 ? 0 : static_cast<std::uint32_t>(drive->sectors - 1);
 }
 
-void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
-             PassResult* result)
+void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
 {
     const std::uint64_t lba = bigEndian32(cdb + 2);
     const std::uint64_t count = bigEndian16(cdb + 7);
@@ -185,42 +186,30 @@ bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
     return true;
 }
 
-void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
-             PassResult* result)
+void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
 {
     const bool medium = g_settings.profile != 0;
     switch (cdb[0]) {
-    case 0x00:  // TEST UNIT READY
-        if (!medium) {
-            checkCondition(result, 0x02, 0x3A, 0x00);
-        }
-        return;
-    case 0x12:
-        inquiry(data, dataLength, result);
-        return;
-    case 0x46:
-        configuration(data, dataLength, result);
-        return;
-    default:
-        break;
+        case 0x00:  // TEST UNIT READY
+            if (!medium) {
+                checkCondition(result, 0x02, 0x3A, 0x00);
+            }
+            return;
+        case 0x12: inquiry(data, dataLength, result); return;
+        case 0x46: configuration(data, dataLength, result); return;
+        default: break;
     }
     if (!medium && (cdb[0] == 0x28 || cdb[0] == 0x51 || cdb[0] == 0x52)) {
         checkCondition(result, 0x02, 0x3A, 0x00);  // medium not present
         return;
     }
     switch (cdb[0]) {
-    case 0x28:
-        readTen(drive, cdb, data, dataLength, result);
-        return;
-    case 0x51:
-        discInformation(data, dataLength, result);
-        return;
-    case 0x52:
-        trackInformation(drive, cdb, data, dataLength, result);
-        return;
-    default:
-        checkCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
-        return;
+        case 0x28: readTen(drive, cdb, data, dataLength, result); return;
+        case 0x51: discInformation(data, dataLength, result); return;
+        case 0x52: trackInformation(drive, cdb, data, dataLength, result); return;
+        default:
+            checkCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
+            return;
     }
 }
 
@@ -231,9 +220,15 @@ std::vector<std::uint8_t> mediumErrorSense()
     return {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0};
 }
 
-ImageDriveSettings& imageDriveSettings() { return g_settings; }
+ImageDriveSettings& imageDriveSettings()
+{
+    return g_settings;
+}
 
-std::vector<ReceivedCommand>& imageDriveLog() { return g_log; }
+std::vector<ReceivedCommand>& imageDriveLog()
+{
+    return g_log;
+}
 
 void imageDriveReset()
 {
@@ -266,8 +261,8 @@ void imageDriveClose(ImageDrive* drive)
     }
 }
 
-bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
-                    void* data, std::uint32_t dataLength, PassResult* result)
+bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                    std::uint32_t dataLength, PassResult* result)
 {
     *result = PassResult{};
     if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
@@ -288,37 +283,31 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
             continue;
         }
         switch (fault.kind) {
-        case ImageFault::Kind::PassFailure:
-            errno = static_cast<int>(fault.errorCode);
-            return false;
-        case ImageFault::Kind::CheckCondition: {
-            result->scsiStatus = fault.status;
-            const std::size_t length = fault.sense.size() < kSenseBufferLength ? fault.sense.size()
-                                                                               : kSenseBufferLength;
-            std::memcpy(result->sense, fault.sense.data(), length);
-            result->senseLength = static_cast<std::uint8_t>(length);
-            return true;
-        }
-        case ImageFault::Kind::Good:
-            result->transferred = dataLength;
-            return true;
-        case ImageFault::Kind::StatusOnly:
-            result->scsiStatus = fault.status;
-            return true;
-        case ImageFault::Kind::ShortTransfer: {
-            // The command runs, then reports fewer bytes moved; the bytes
-            // beyond keep what the caller's buffer held before.
-            std::vector<std::uint8_t> full(dataLength);
-            execute(drive, cdb, full.data(), dataLength, result);
-            if (result->scsiStatus == 0) {
-                const std::uint32_t moved = fault.transfer < dataLength ? fault.transfer : dataLength;
-                if (moved != 0) {
-                    std::memcpy(data, full.data(), moved);
-                }
-                result->transferred = moved;
+            case ImageFault::Kind::PassFailure: errno = static_cast<int>(fault.errorCode); return false;
+            case ImageFault::Kind::CheckCondition: {
+                result->scsiStatus = fault.status;
+                const std::size_t length =
+                    fault.sense.size() < kSenseBufferLength ? fault.sense.size() : kSenseBufferLength;
+                std::memcpy(result->sense, fault.sense.data(), length);
+                result->senseLength = static_cast<std::uint8_t>(length);
+                return true;
             }
-            return true;
-        }
+            case ImageFault::Kind::Good: result->transferred = dataLength; return true;
+            case ImageFault::Kind::StatusOnly: result->scsiStatus = fault.status; return true;
+            case ImageFault::Kind::ShortTransfer: {
+                // The command runs, then reports fewer bytes moved; the bytes
+                // beyond keep what the caller's buffer held before.
+                std::vector<std::uint8_t> full(dataLength);
+                execute(drive, cdb, full.data(), dataLength, result);
+                if (result->scsiStatus == 0) {
+                    const std::uint32_t moved = fault.transfer < dataLength ? fault.transfer : dataLength;
+                    if (moved != 0) {
+                        std::memcpy(data, full.data(), moved);
+                    }
+                    result->transferred = moved;
+                }
+                return true;
+            }
         }
     }
     execute(drive, cdb, data, dataLength, result);

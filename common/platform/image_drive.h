@@ -27,9 +27,9 @@ struct ImageFault {
         Good,            // GOOD with every byte moved, the buffer left as it was
     };
     Kind kind = Kind::CheckCondition;
-    int opcode = -1;                 // the command it hits; -1: any
-    std::int64_t lba = -1;           // READ (10) only: the sector it hits; -1: any
-    std::uint32_t skip = 0;          // matching commands to let through first
+    int opcode = -1;         // the command it hits; -1: any
+    std::int64_t lba = -1;   // READ (10) only: the sector it hits; -1: any
+    std::uint32_t skip = 0;  // matching commands to let through first
     std::uint8_t status = 2;
     std::vector<std::uint8_t> sense = mediumErrorSense();
     std::uint32_t transfer = 0;
@@ -37,8 +37,8 @@ struct ImageFault {
 };
 
 struct ImageDriveSettings {
-    std::uint16_t profile = 0x0013;        // current profile; 0: no medium
-    std::uint16_t lastTrack = 1;           // last track number in the last session
+    std::uint16_t profile = 0x0013;  // current profile; 0: no medium
+    std::uint16_t lastTrack = 1;     // last track number in the last session
     bool lraValid = true;
     bool nwaValid = false;
     // Unset: derived from the image size (last sector, one past it, sectors).
@@ -46,7 +46,7 @@ struct ImageDriveSettings {
     std::optional<std::uint32_t> nextWritableAddress;
     std::optional<std::uint32_t> trackSize;
     std::vector<ImageFault> faults;
-    bool record = false;                   // keep every command block received
+    bool record = false;  // keep every command block received
 };
 
 struct ReceivedCommand {
@@ -66,5 +66,5 @@ void imageDriveReset();
 struct ImageDrive;
 ImageDrive* imageDriveOpen(const char* path);
 void imageDriveClose(ImageDrive* drive);
-bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
-                    void* data, std::uint32_t dataLength, PassResult* result);
+bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                    std::uint32_t dataLength, PassResult* result);

@@ -26,10 +26,10 @@ constexpr int kMaxCdbLength = 16;
 
 // What came back from one command that the platform could pass to the drive.
 struct PassResult {
-    std::uint8_t scsiStatus;                  // 0 is GOOD
-    std::uint8_t senseLength;                 // sense bytes stored, at most 32
+    std::uint8_t scsiStatus;   // 0 is GOOD
+    std::uint8_t senseLength;  // sense bytes stored, at most 32
     std::uint8_t sense[kSenseBufferLength];
-    std::uint32_t transferred;                // data bytes actually moved
+    std::uint32_t transferred;  // data bytes actually moved
 };
 
 // The device path for a drive argument, written into `path` of `size` bytes.
@@ -46,16 +46,15 @@ void platformCloseDrive(DriveHandle drive);
 // Passes one command block synchronously with a 30-second timeout. Returns
 // false when the request could not be passed at all (platformLastError() then
 // holds the reason); true when the drive answered, whatever its status.
-bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
-                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result);
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                         std::uint32_t dataLength, PassResult* result);
 
 // Creates a new file that must not exist yet, for reading and writing.
 bool platformCreateNewFile(const char* name, FileHandle* file);
 // Opens an existing file for reading and writing.
 bool platformOpenExistingFile(const char* name, FileHandle* file);
 // Writes at the current position; false on failure, else the count written.
-bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length,
-                       std::uint32_t* written);
+bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written);
 void platformCloseFile(FileHandle file);
 
 // Fixed memory; null when it cannot be had. A size of 0 gives a valid block.

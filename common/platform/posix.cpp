@@ -15,8 +15,8 @@
 namespace {
 
 struct PosixDrive {
-    int fd;               // the device node, or -1
-    ImageDrive* image;    // the emulated drive, or null
+    int fd;             // the device node, or -1
+    ImageDrive* image;  // the emulated drive, or null
 };
 
 struct PosixFile {
@@ -40,15 +40,15 @@ int openDeviceNode(const char* path)
 
 }  // namespace
 
-void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
-                  void* data, std::uint32_t dataLength, std::uint8_t* sense)
+void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                  std::uint32_t dataLength, std::uint8_t* sense)
 {
     std::memset(header, 0, sizeof *header);
     header->interface_id = 'S';
     switch (direction) {
-    case kDirectionOut: header->dxfer_direction = SG_DXFER_TO_DEV; break;
-    case kDirectionIn: header->dxfer_direction = SG_DXFER_FROM_DEV; break;
-    default: header->dxfer_direction = SG_DXFER_NONE; break;
+        case kDirectionOut: header->dxfer_direction = SG_DXFER_TO_DEV; break;
+        case kDirectionIn: header->dxfer_direction = SG_DXFER_FROM_DEV; break;
+        default: header->dxfer_direction = SG_DXFER_NONE; break;
     }
     header->cmd_len = static_cast<unsigned char>(cdbLength);
     header->mx_sb_len = static_cast<unsigned char>(kSenseBufferLength);
@@ -59,8 +59,7 @@ void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_
     header->timeout = kSgTimeoutMilliseconds;
 }
 
-bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResult* result,
-                  int* errorCode)
+bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResult* result, int* errorCode)
 {
     if (header.host_status != 0 || (header.driver_status & kDriverStatusMask) != 0) {
         // DID_TIME_OUT (3) and DRIVER_TIMEOUT (6) are the 30-second limit.
@@ -80,7 +79,8 @@ bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResul
     } else if (resid <= 0) {
         result->transferred = asked;
     } else {
-        result->transferred = static_cast<std::uint32_t>(resid) >= asked ? 0 : asked - static_cast<std::uint32_t>(resid);
+        result->transferred =
+            static_cast<std::uint32_t>(resid) >= asked ? 0 : asked - static_cast<std::uint32_t>(resid);
     }
     return true;
 }
@@ -138,8 +138,8 @@ void platformCloseDrive(DriveHandle drive)
     delete handle;
 }
 
-bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
-                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result)
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                         std::uint32_t dataLength, PassResult* result)
 {
     auto* handle = static_cast<PosixDrive*>(drive);
     *result = PassResult{};
@@ -218,8 +218,17 @@ void platformCloseFile(FileHandle file)
     }
 }
 
-void* platformAlloc(std::uint32_t size) { return std::malloc(size != 0 ? size : 1); }
+void* platformAlloc(std::uint32_t size)
+{
+    return std::malloc(size != 0 ? size : 1);
+}
 
-void platformFree(void* block) { std::free(block); }
+void platformFree(void* block)
+{
+    std::free(block);
+}
 
-std::uint32_t platformLastError() { return static_cast<std::uint32_t>(errno); }
+std::uint32_t platformLastError()
+{
+    return static_cast<std::uint32_t>(errno);
+}

@@ -10,11 +10,10 @@
 
 constexpr unsigned kSgTimeoutMilliseconds = kCommandTimeoutSeconds * 1000;
 
-void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
-                  void* data, std::uint32_t dataLength, std::uint8_t* sense);
+void sgFillHeader(sg_io_hdr_t* header, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                  std::uint32_t dataLength, std::uint8_t* sense);
 
 // Reads what the driver returned. False when the command never reached the
 // drive or was not completed by it (a host or driver failure); *errorCode
 // then holds an errno value for it.
-bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResult* result,
-                  int* errorCode);
+bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResult* result, int* errorCode);

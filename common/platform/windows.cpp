@@ -1,14 +1,17 @@
 // Windows: CreateFileA, DeviceIoControl with SCSI pass-through direct,
 // WriteFile, GlobalAlloc.
+// windows.h first, then the headers that build on it.
 #include <windows.h>
+
 #include <winioctl.h>
+
 #include <ntddscsi.h>
 
 #include <cstddef>
 #include <cstring>
 
-#include "platform.h"
 #include "../support.h"
+#include "platform.h"
 
 namespace {
 
@@ -44,8 +47,8 @@ bool platformDevicePath(const char* argument, char* path, std::size_t size)
 
 bool platformOpenDrive(const char* path, DriveHandle* drive)
 {
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -53,10 +56,13 @@ bool platformOpenDrive(const char* path, DriveHandle* drive)
     return true;
 }
 
-void platformCloseDrive(DriveHandle drive) { CloseHandle(drive); }
+void platformCloseDrive(DriveHandle drive)
+{
+    CloseHandle(drive);
+}
 
-bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb,
-                         int cdbLength, void* data, std::uint32_t dataLength, PassResult* result)
+bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                         std::uint32_t dataLength, PassResult* result)
 {
     *result = PassResult{};
     if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
@@ -76,8 +82,8 @@ bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::u
     request.sptd.DataIn = direction;
 
     DWORD returned = 0;
-    if (!DeviceIoControl(drive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
-                         sizeof request, &returned, nullptr)) {
+    if (!DeviceIoControl(drive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request, sizeof request,
+                         &returned, nullptr)) {
         return false;
     }
     result->scsiStatus = request.sptd.ScsiStatus;
@@ -92,8 +98,7 @@ bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::u
 
 bool platformCreateNewFile(const char* name, FileHandle* file)
 {
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
-                                nullptr);
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -103,8 +108,8 @@ bool platformCreateNewFile(const char* name, FileHandle* file)
 
 bool platformOpenExistingFile(const char* name, FileHandle* file)
 {
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -122,10 +127,22 @@ bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, 
     return true;
 }
 
-void platformCloseFile(FileHandle file) { CloseHandle(file); }
+void platformCloseFile(FileHandle file)
+{
+    CloseHandle(file);
+}
 
-void* platformAlloc(std::uint32_t size) { return GlobalAlloc(GMEM_FIXED, size); }
+void* platformAlloc(std::uint32_t size)
+{
+    return GlobalAlloc(GMEM_FIXED, size);
+}
 
-void platformFree(void* block) { GlobalFree(block); }
+void platformFree(void* block)
+{
+    GlobalFree(block);
+}
 
-std::uint32_t platformLastError() { return GetLastError(); }
+std::uint32_t platformLastError()
+{
+    return GetLastError();
+}

@@ -63,16 +63,11 @@ TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
         const char* before;  // what the run printed before the failure
     };
     const std::vector<Stage> stages = {
-        {"volume recognition", 16, ""},
-        {"anchor", 256, ""},
-        {"descriptor sequence", 33, ""},
-        {"file set", kVrStart + 1, ""},
-        {"root directory", kVrStart + 2, ""},
-        {"subdirectory", kVrStart + 3, ""},
-        {"map", kVrStart, "IFO Processing\n"},
-        {"management File Entry", kVrStart + 4, "IFO Processing\n"},
-        {"management copy", 9800, nullptr},
-        {"movie File Entry", kVrStart + 5, nullptr},
+        {"volume recognition", 16, ""},        {"anchor", 256, ""},
+        {"descriptor sequence", 33, ""},       {"file set", kVrStart + 1, ""},
+        {"root directory", kVrStart + 2, ""},  {"subdirectory", kVrStart + 3, ""},
+        {"map", kVrStart, "IFO Processing\n"}, {"management File Entry", kVrStart + 4, "IFO Processing\n"},
+        {"management copy", 9800, nullptr},    {"movie File Entry", kVrStart + 5, nullptr},
         {"movie copy", 10230, nullptr},
     };
     for (const Stage& stage : stages) {
@@ -205,8 +200,7 @@ TEST(MapPrint, RowsOfBlocksWithOddAndEvenSizes)
 {
     const std::uint8_t map[] = {0x0F, 0x80, 0xFF};
     const std::string header = "          01234567 89ABCDEF\n";
-    EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 2); }).out,
-              header + "00000000  OOOOXXXX XXXXXXXO\n");
+    EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 2); }).out, header + "00000000  OOOOXXXX XXXXXXXO\n");
     EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 3); }).out,
               header + "00000000  OOOOXXXX XXXXXXXO\n00000010  OOOOOOOO\n");
     EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 0); }).out, header);

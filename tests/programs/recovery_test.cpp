@@ -22,7 +22,10 @@ Result salvage(const std::string& image, std::string directory = "")
 const std::string kIfoFree = sectorsText(range(9752, 10112));
 const std::string kVroFree = sectorsText(range(10212, 10262));
 
-std::string ifoPart(const std::string& progress = fullProgress()) { return "IFO Processing\nPhase-1\n" + progress; }
+std::string ifoPart(const std::string& progress = fullProgress())
+{
+    return "IFO Processing\nPhase-1\n" + progress;
+}
 std::string vroPart(const std::string& progress1 = fullProgress(), const std::string& phase2 = "")
 {
     return "VRO Processing\nPhase-1\n" + progress1 + "Phase-2\n" + phase2;
@@ -87,8 +90,8 @@ TEST_F(Recovery, FirstEntryOfANameWinsEvenWhenDeleted)
 {
     // A deleted movie entry (characteristic 4) whose File Entry marks an
     // extra block as allocated but not recorded stands before the live one.
-    disc.volume.block(6, fileEntry(0, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart),
-                                               shortAd(1, 2048, 10300 - kVrStart)})));
+    disc.volume.block(
+        6, fileEntry(0, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(1, 2048, 10300 - kVrStart)})));
     setDirectory(3, {parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 4, 6),
                      identifier("VR_MOVIE.VRO", 0, 5)});
     const Result r = go();
@@ -130,8 +133,8 @@ TEST_F(Recovery, DirectoryDataThroughAllocationDescriptors)
 {
     // DVD_RTAV's data in two extents, one of them in a continuation, with
     // L_IU in the entries: they are skipped.
-    Bytes entries = join({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4, 32),
-                          identifier("VR_MOVIE.VRO", 0, 5, 6)});
+    Bytes entries =
+        join({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4, 32), identifier("VR_MOVIE.VRO", 0, 5, 6)});
     entries.resize(2048 + 100, 0);
     Sector first(entries.begin(), entries.begin() + 2048);
     Sector second(entries.begin() + 2048, entries.end());
@@ -258,8 +261,9 @@ TEST_F(Recovery, UnrecordedExtentsAreReusable)
     const std::uint32_t b = 9100 - kVrStart;
     for (std::uint32_t form = 0; form < 3; form++) {
         const auto ad = [&](std::uint32_t type, std::uint32_t length, std::uint32_t block) {
-            return form == 0 ? shortAd(type, length, block) : form == 1 ? longAd(type, length, block)
-                                                                        : extAd(type, length, block);
+            return form == 0   ? shortAd(type, length, block)
+                   : form == 1 ? longAd(type, length, block)
+                               : extAd(type, length, block);
         };
         Bytes list = join({ad(0, 248 * 2048, 8752 - kVrStart), ad(1, 5 * 1024, a), ad(1, 2047, b)});
         list.resize(list.size() + 4, 0xFF);
@@ -278,8 +282,9 @@ TEST_F(Recovery, UnrecordedExtentsThroughAContinuation)
 {
     disc.volume.block(40, allocationExtent(join({shortAd(1, 2048, 10400 - kVrStart), shortAd(3, 2048, 41)})));
     disc.volume.block(41, allocationExtent(shortAd(1, 4096, 10150 - kVrStart)));
-    disc.volume.block(5, fileEntry(0, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(3, 48, 40),
-                                               shortAd(1, 2048, 10111 - kVrStart)})));
+    disc.volume.block(5, fileEntry(0, 0,
+                                   join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(3, 48, 40),
+                                         shortAd(1, 2048, 10111 - kVrStart)})));
     const Result r = go();
     EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
     std::vector<std::uint32_t> lbas = {10150, 10151};
@@ -306,7 +311,8 @@ TEST_F(Recovery, HostileMapsAndListsStayInBounds)
 {
     // An unrecorded extent far beyond the map, a map that claims more bytes
     // than its extent holds, and a continuation that names itself.
-    disc.volume.block(4, fileEntry(0, 0, join({shortAd(1, 0x3FFFF800, 0xFFF00000u), shortAd(1, 2048, 9010 - kVrStart)})));
+    disc.volume.block(4,
+                      fileEntry(0, 0, join({shortAd(1, 0x3FFFF800, 0xFFF00000u), shortAd(1, 2048, 9010 - kVrStart)})));
     Sector bitmap = disc.volume.sectors[kVrStart];
     disc.writeBitmap();
     put32(disc.volume.sectors[kVrStart], 20, 0x7FFFFFFF);
@@ -330,7 +336,8 @@ TEST_F(Recovery, HostileMapsAndListsStayInBounds)
     Sector fe = fileEntry(0, 0, shortAd(0, 2048, 10112 - kVrStart));
     put32(fe, 168, 4000);
     disc.volume.block(5, fe);
-    EXPECT_EQ(go().outcome.out, ifoPart() + "VRO Processing\n  *** Error!\n  allocation descriptors beyond the File Entry\n");
+    EXPECT_EQ(go().outcome.out,
+              ifoPart() + "VRO Processing\n  *** Error!\n  allocation descriptors beyond the File Entry\n");
 }
 
 TEST_F(Recovery, ManagementBlocksBeyondTheMapAreNotReusable)

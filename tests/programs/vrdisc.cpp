@@ -103,12 +103,12 @@ VrDisc standardDisc()
     disc.n = (kVrSectors - kVrStart + 7) / 8;
     disc.volume.sectors[32] = partitionDescriptor(kVrStart, 24 + disc.n, 0);
     disc.volume.block(2, directoryEntry({parentIdentifier(2), identifier("DVD_RTAV", 2, 3)}));
-    disc.volume.block(3, directoryEntry({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4),
-                                         identifier("VR_MOVIE.VRO", 0, 5)}));
+    disc.volume.block(
+        3, directoryEntry({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 0, 5)}));
     disc.volume.block(4, fileEntry(1000 * 2048, 0, shortAd(0, 1000 * 2048, 8752 - kVrStart)));
-    disc.volume.block(5, fileEntry(250 * 2048, 0,
-                                   join({shortAd(0, 100 * 2048, 10112 - kVrStart),
-                                         shortAd(0, 150 * 2048, 10262 - kVrStart)})));
+    disc.volume.block(
+        5, fileEntry(250 * 2048, 0,
+                     join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(0, 150 * 2048, 10262 - kVrStart)})));
     for (std::uint32_t lba = 8752; lba < kVrSectors; lba++) {
         disc.volume.sectors[lba] = numbered(lba);
     }

@@ -4,9 +4,9 @@
 
 #include <set>
 
-#include "child.h"
 #include <string>
 #include <vector>
+#include "child.h"
 
 #include "volume.h"
 
@@ -21,8 +21,8 @@ std::string fullProgress();
 
 struct VrDisc {
     Volume volume;
-    std::uint32_t n;                 // bytes of the bitmap
-    std::set<std::uint32_t> free;    // sectors whose bit is set
+    std::uint32_t n;               // bytes of the bitmap
+    std::set<std::uint32_t> free;  // sectors whose bit is set
 
     // Sets the bitmap sector(s) from `free` and `n`.
     void writeBitmap();

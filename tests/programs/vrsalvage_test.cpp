@@ -29,8 +29,7 @@ protected:
 TEST_F(Vrsalvage, UsageAndParameterErrors)
 {
     const std::string usage = "parameters: [<switch>] <Drive Letter>\nswitches: -r=only reusable area\n";
-    for (const std::vector<std::string>& arguments :
-         std::vector<std::vector<std::string>>{{}, {"-r", "E", "F"}}) {
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{}, {"-r", "E", "F"}}) {
         const Result r = run("", arguments);
         EXPECT_EQ(r.outcome.out, usage);
         EXPECT_EQ(r.outcome.status, 0);
@@ -158,8 +157,8 @@ TEST_F(FixedLayout, EmptyMovieAtAndBelowTheMovieArea)
 
 TEST_F(FixedLayout, ProgressMarksEvery4096Sectors)
 {
-    for (const auto& [movie, marks] : std::vector<std::pair<int, std::string>>{
-             {4095, ""}, {4096, "#\n"}, {8191, "#\n"}, {8192, "##\n"}}) {
+    for (const auto& [movie, marks] :
+         std::vector<std::pair<int, std::string>>{{4095, ""}, {4096, "#\n"}, {8191, "#\n"}, {8192, "##\n"}}) {
         VrDisc big = disc;
         big.volume.total = 10112 + static_cast<std::uint32_t>(movie);
         const std::string path = big.write("marks.img");
@@ -175,8 +174,9 @@ TEST_F(FixedLayout, ExistingFilesAreNeverOverwritten)
     const Result first = run(path, {"IMG"});
     ASSERT_EQ(first.outcome.status, 0);
     const Result second = run(path, {"IMG"}, first.directory);
-    EXPECT_EQ(second.outcome.out, "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\n"
-                                  "*** Error!\ncan't open file\n");
+    EXPECT_EQ(second.outcome.out,
+              "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\n"
+              "*** Error!\ncan't open file\n");
     EXPECT_EQ(second.outcome.status, 255);
     EXPECT_EQ(second.file("VR_MANGR.IFO"), managementText());
 
@@ -187,8 +187,9 @@ TEST_F(FixedLayout, ExistingFilesAreNeverOverwritten)
     std::fputs("keep me", f);
     std::fclose(f);
     const Result third = run(path, {"IMG"}, directory);
-    EXPECT_EQ(third.outcome.out, "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\n"
-                                 "Writing VR_MOVIE.VRO\nsector count = 300\n*** Error!\ncan't open file\n");
+    EXPECT_EQ(third.outcome.out,
+              "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\n"
+              "Writing VR_MOVIE.VRO\nsector count = 300\n*** Error!\ncan't open file\n");
     EXPECT_EQ(third.file("VR_MANGR.IFO"), managementText());
     EXPECT_EQ(third.file("VR_MOVIE.VRO"), "keep me");
 }
@@ -217,8 +218,9 @@ TEST_F(FixedLayout, ShortReadWarnsAndLeavesZerosNotStaleBytes)
     imageDriveSettings().faults = {fault};
     const Result r = run(image(), {"IMG"});
     EXPECT_EQ(r.outcome.status, 0);
-    EXPECT_EQ(r.outcome.out, "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\nWriting VR_MOVIE.VRO\n"
-                             "sector count = 300\nNo error. But data length not match\nqcompleted\n");
+    EXPECT_EQ(r.outcome.out,
+              "# = 4096 sectors\nWriting VR_MANGR.IFO\nsector count = 1360\nWriting VR_MOVIE.VRO\n"
+              "sector count = 300\nNo error. But data length not match\nqcompleted\n");
     std::string expected = bytesOf(range(10112, kVrSectors));
     std::fill(expected.begin() + 2048 + 1000, expected.begin() + 4096, '\0');
     EXPECT_EQ(r.file("VR_MOVIE.VRO"), expected);

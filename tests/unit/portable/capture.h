@@ -10,9 +10,9 @@ struct ProcessEnded {
 };
 
 struct Outcome {
-    bool ended;      // the process would have ended
-    int status;      // its status then
-    std::string out; // everything printed on standard output
+    bool ended;       // the process would have ended
+    int status;       // its status then
+    std::string out;  // everything printed on standard output
 };
 
 // Runs `body` with standard output redirected into a string.

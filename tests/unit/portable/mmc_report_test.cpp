@@ -18,13 +18,22 @@ TEST(MmcReport, TrackInformationBlockWholeReport)
     b[3] = 1;
     b[5] = 0x80 | 0x20 | 0x04;  // LJRS 2, damaged, not copied, mode 4
     b[6] = 0x40 | 0x10 | 0x05;  // blank, fixed packet, data mode 5 (no text)
-    b[7] = 0x02;                 // LRA_V
-    b[11] = 0x10;                // track start 0x10
-    b[12] = 0x00; b[13] = 0x01; b[14] = 0x02; b[15] = 0x03;
+    b[7] = 0x02;                // LRA_V
+    b[11] = 0x10;               // track start 0x10
+    b[12] = 0x00;
+    b[13] = 0x01;
+    b[14] = 0x02;
+    b[15] = 0x03;
     b[19] = 0xFF;
     b[23] = 16;
-    b[24] = 0x00; b[25] = 0x23; b[26] = 0x12; b[27] = 0x80;
-    b[28] = 0xFF; b[29] = 0xFF; b[30] = 0xFF; b[31] = 0xFF;
+    b[24] = 0x00;
+    b[25] = 0x23;
+    b[26] = 0x12;
+    b[27] = 0x80;
+    b[28] = 0xFF;
+    b[29] = 0xFF;
+    b[30] = 0xFF;
+    b[31] = 0xFF;
     b[39] = 0x2A;
     const std::string expected =
         "Track Information Length = 46\n"
@@ -62,8 +71,9 @@ TEST(MmcReport, TrackInformationDataModeTexts)
                   std::string::npos);
     }
     b[6] = 15;
-    EXPECT_NE(capture([&] { displayTrackInformationBlock(b); })
-                  .out.find("Data Mode (for CD) = 15 : Data Block Type unknown (No Track Descriptor Block)\n"),
+    EXPECT_NE(capture([&] {
+                  displayTrackInformationBlock(b);
+              }).out.find("Data Mode (for CD) = 15 : Data Block Type unknown (No Track Descriptor Block)\n"),
               std::string::npos);
 }
 
@@ -73,9 +83,12 @@ TEST(MmcReport, DiscInformationBlockWholeReport)
     b[1] = 32;
     b[2] = 0x40 | 0x10 | 0x0C | 0x01;  // data type 2, erasable, complete session, incomplete disc
     b[3] = 1;
-    b[4] = 3;   b[9] = 1;   // 259 sessions
-    b[5] = 44;  b[10] = 1;  // 300
-    b[6] = 45;  b[11] = 1;  // 301
+    b[4] = 3;
+    b[9] = 1;  // 259 sessions
+    b[5] = 44;
+    b[10] = 1;  // 300
+    b[6] = 45;
+    b[11] = 1;  // 301
     b[7] = 0x20;
     const std::string expected =
         "Disc Information Length = 32\n"

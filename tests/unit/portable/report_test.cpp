@@ -42,8 +42,7 @@ TEST(Report, ValueFormatsTakeTheirWidthOfTheArgument)
         displayLong("L", 0xFFFFFFFF);
         displayLong("L", 0x7FFFFFFF);
     });
-    EXPECT_EQ(outcome.out,
-              "B = 0x34\nW = 0x5678\nD = 0x0000001F\nS = -32768\nS = -1\nL = -1\nL = 2147483647\n");
+    EXPECT_EQ(outcome.out, "B = 0x34\nW = 0x5678\nD = 0x0000001F\nS = -32768\nS = -1\nL = -1\nL = 2147483647\n");
 }
 
 TEST(Report, DisplayPrintsPercentSignsAndItsOwnLineEnds)
@@ -73,8 +72,7 @@ TEST(Dump, EmptyPrintsNothingAndSixteenBytesOneLine)
     for (unsigned i = 0; i < 16; i++) {
         sixteen[i] = static_cast<unsigned char>(0x41 + i);
     }
-    EXPECT_EQ(dumpOf(sixteen),
-              "00000000  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP\n");
+    EXPECT_EQ(dumpOf(sixteen), "00000000  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP\n");
 }
 
 TEST(Dump, PartialLineIsPaddedToTheColumns)

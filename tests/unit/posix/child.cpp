@@ -52,7 +52,10 @@ namespace {
 std::string g_directory;
 pid_t g_owner = 0;
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+int removeEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return std::remove(path);
+}
 
 void removeTestDirectory()
 {

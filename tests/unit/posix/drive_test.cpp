@@ -74,34 +74,76 @@ TEST_F(Drive, CommandBlocksOfEveryCommand)
         std::uint32_t length;
     };
     const std::vector<Case> cases = {
-        {"ModeSense", [](DriveHandle d, void* b) { ModeSense(d, 0x2A, b, 0x1234); },
-         {0x5A, 0, 0x2A, 0, 0, 0, 0, 0x12, 0x34, 0, 0, 0}, kDirectionIn, 0x1234},
-        {"ModeSelect", [](DriveHandle d, void* b) { ModeSelect(d, b, 0x0102); },
-         {0x55, 0x10, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0}, kDirectionOut, 0x0102},
-        {"ReserveTrack", [](DriveHandle d, void*) { ReserveTrack(d, 0x11223344); },
-         {0x53, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 0, 0}, kDirectionNone, 0},
-        {"WriteASector", [](DriveHandle d, void* b) { WriteASector(d, 0x01020304, b); },
-         {0x2A, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 1, 0, 0, 0}, kDirectionOut, 2048},
-        {"WriteSectors", [](DriveHandle d, void* b) { WriteSectors(d, 0x10, b, 3); },
-         {0x2A, 0, 0, 0, 0, 0x10, 0, 0, 3, 0, 0, 0}, kDirectionOut, 3 * 2048},
-        {"SynchronizeCache", [](DriveHandle d, void*) { SynchronizeCache(d); },
-         {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kDirectionNone, 0},
-        {"ReadASector", [](DriveHandle d, void* b) { ReadASector(d, 0xA0B0C0D0, b); },
-         {0x28, 0, 0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 1, 0, 0, 0}, kDirectionIn, 2048},
-        {"ReadSectors", [](DriveHandle d, void* b) { ReadSectors(d, 7, b, 0x0102); },
-         {0x28, 0, 0, 0, 0, 7, 0, 0x01, 0x02, 0, 0, 0}, kDirectionIn, 0x0102 * 2048},
-        {"ReadTrackInformation", [](DriveHandle d, void* b) { ReadTrackInformation(d, 300, b); },
-         {0x52, 0x01, 0, 0, 0x01, 0x2C, 0, 0, 48, 0, 0, 0}, kDirectionIn, 48},
-        {"ReadDiscInformation", [](DriveHandle d, void* b) { ReadDiscInformation(d, b); },
-         {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0, 0, 0}, kDirectionIn, 34},
-        {"Inquiry", [](DriveHandle d, void* b) { Inquiry(d, b); },
-         {0x12, 0, 0, 0, 96, 0, 0, 0, 0, 0, 0, 0}, kDirectionIn, 96},
-        {"Blank", [](DriveHandle d, void*) { Blank(d, 7, 0x00ABCDEF); },
-         {0xA1, 7, 0x00, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0}, kDirectionNone, 0},
-        {"FormatUnit", [](DriveHandle d, void* b) { FormatUnit(d, b); },
-         {0x04, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kDirectionOut, 12},
-        {"GetConfiguration", [](DriveHandle d, void* b) { GetConfiguration(d, 0x0107, b, 8); },
-         {0x46, 0x02, 0x01, 0x07, 0, 0, 0, 0, 8, 0, 0, 0}, kDirectionIn, 8},
+        {"ModeSense",
+         [](DriveHandle d, void* b) { ModeSense(d, 0x2A, b, 0x1234); },
+         {0x5A, 0, 0x2A, 0, 0, 0, 0, 0x12, 0x34, 0, 0, 0},
+         kDirectionIn,
+         0x1234},
+        {"ModeSelect",
+         [](DriveHandle d, void* b) { ModeSelect(d, b, 0x0102); },
+         {0x55, 0x10, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0},
+         kDirectionOut,
+         0x0102},
+        {"ReserveTrack",
+         [](DriveHandle d, void*) { ReserveTrack(d, 0x11223344); },
+         {0x53, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 0, 0},
+         kDirectionNone,
+         0},
+        {"WriteASector",
+         [](DriveHandle d, void* b) { WriteASector(d, 0x01020304, b); },
+         {0x2A, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 1, 0, 0, 0},
+         kDirectionOut,
+         2048},
+        {"WriteSectors",
+         [](DriveHandle d, void* b) { WriteSectors(d, 0x10, b, 3); },
+         {0x2A, 0, 0, 0, 0, 0x10, 0, 0, 3, 0, 0, 0},
+         kDirectionOut,
+         3 * 2048},
+        {"SynchronizeCache",
+         [](DriveHandle d, void*) { SynchronizeCache(d); },
+         {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         kDirectionNone,
+         0},
+        {"ReadASector",
+         [](DriveHandle d, void* b) { ReadASector(d, 0xA0B0C0D0, b); },
+         {0x28, 0, 0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 1, 0, 0, 0},
+         kDirectionIn,
+         2048},
+        {"ReadSectors",
+         [](DriveHandle d, void* b) { ReadSectors(d, 7, b, 0x0102); },
+         {0x28, 0, 0, 0, 0, 7, 0, 0x01, 0x02, 0, 0, 0},
+         kDirectionIn,
+         0x0102 * 2048},
+        {"ReadTrackInformation",
+         [](DriveHandle d, void* b) { ReadTrackInformation(d, 300, b); },
+         {0x52, 0x01, 0, 0, 0x01, 0x2C, 0, 0, 48, 0, 0, 0},
+         kDirectionIn,
+         48},
+        {"ReadDiscInformation",
+         [](DriveHandle d, void* b) { ReadDiscInformation(d, b); },
+         {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0, 0, 0},
+         kDirectionIn,
+         34},
+        {"Inquiry",
+         [](DriveHandle d, void* b) { Inquiry(d, b); },
+         {0x12, 0, 0, 0, 96, 0, 0, 0, 0, 0, 0, 0},
+         kDirectionIn,
+         96},
+        {"Blank",
+         [](DriveHandle d, void*) { Blank(d, 7, 0x00ABCDEF); },
+         {0xA1, 7, 0x00, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0},
+         kDirectionNone,
+         0},
+        {"FormatUnit",
+         [](DriveHandle d, void* b) { FormatUnit(d, b); },
+         {0x04, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         kDirectionOut,
+         12},
+        {"GetConfiguration",
+         [](DriveHandle d, void* b) { GetConfiguration(d, 0x0107, b, 8); },
+         {0x46, 0x02, 0x01, 0x07, 0, 0, 0, 0, 8, 0, 0, 0},
+         kDirectionIn,
+         8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,8 +269,7 @@ TEST_F(Drive, ErrorReportsOfThePassThrough)
         ReadASector(open(), 0, buffer);
     });
     EXPECT_EQ(passFailed.status, 255);
-    EXPECT_EQ(passFailed.out,
-              "  *** Error!\n  in SendCommand(): DeviceIoControl() failed\n  error code = 50\n");
+    EXPECT_EQ(passFailed.out, "  *** Error!\n  in SendCommand(): DeviceIoControl() failed\n  error code = 50\n");
 
     const ChildOutcome missing = runChild([&] {
         DriveHandle drive = nullptr;
@@ -269,8 +310,8 @@ TEST_F(Drive, EmulatedDriveAnswersAsADvdRw)
     EXPECT_EQ(disc[6], 1);
     std::uint8_t track[48] = {};
     ReadTrackInformation(drive, 1, track);
-    EXPECT_EQ(track[7], 0x02);                                             // LRA_V
-    EXPECT_EQ(track[31], 19);                                              // last sector of 20
+    EXPECT_EQ(track[7], 0x02);                                                            // LRA_V
+    EXPECT_EQ(track[31], 19);                                                             // last sector of 20
     EXPECT_EQ((track[24] << 24) | (track[25] << 16) | (track[26] << 8) | track[27], 20);  // track size
     std::uint8_t inquiry[96] = {};
     Inquiry(drive, inquiry);
@@ -367,8 +408,8 @@ TEST(SgIo, PassThroughToADeviceNodeThatIsNoScsiDevice)
         ReadASector(drive, 0, sector);
     });
     EXPECT_EQ(outcome.status, 255);
-    EXPECT_EQ(outcome.out, "*** Error!\nin SendCommand(): DeviceIoControl() failed\nerror code = " +
-                               std::to_string(ENOTTY) + "\n");
+    EXPECT_EQ(outcome.out,
+              "*** Error!\nin SendCommand(): DeviceIoControl() failed\nerror code = " + std::to_string(ENOTTY) + "\n");
 }
 
 }  // namespace

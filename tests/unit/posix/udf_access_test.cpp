@@ -81,10 +81,15 @@ TEST_F(Udf, CheckMediaAcceptsTheDvdProfiles)
         int status;
     };
     const std::vector<Case> cases = {
-        {0x0013, "", 0},  {0x001B, "", 0}, {0x0010, "", 0},
-        {0x000A, "*** Error!\nnot DVD\n", 255}, {0x002A, "*** Error!\nnot DVD\n", 255},
-        {0x0041, "*** Error!\nnot DVD\n", 255}, {0x001C, "*** Error!\nnot DVD\n", 255},
-        {0x000F, "*** Error!\nnot DVD\n", 255}, {0x0000, "*** Error!\nno Media\n", 255},
+        {0x0013, "", 0},
+        {0x001B, "", 0},
+        {0x0010, "", 0},
+        {0x000A, "*** Error!\nnot DVD\n", 255},
+        {0x002A, "*** Error!\nnot DVD\n", 255},
+        {0x0041, "*** Error!\nnot DVD\n", 255},
+        {0x001C, "*** Error!\nnot DVD\n", 255},
+        {0x000F, "*** Error!\nnot DVD\n", 255},
+        {0x0000, "*** Error!\nno Media\n", 255},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.profile);

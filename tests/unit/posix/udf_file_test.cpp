@@ -66,8 +66,8 @@ protected:
         if (lbas != nullptr) {
             lbas->clear();
             for (const ReceivedCommand& command : imageDriveLog()) {
-                lbas->push_back((std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
-                                (command.cdb[4] << 8) | command.cdb[5]);
+                lbas->push_back((std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) | (command.cdb[4] << 8) |
+                                command.cdb[5]);
             }
         }
         return destination;
@@ -151,8 +151,8 @@ TEST_F(FileReader, ZeroLengthRecordedExtent)
 {
     std::vector<std::uint32_t> lbas;
     // Before copying: no read. After: one sector read, no bytes.
-    const Sector fe = fileEntry(0, 0, join({shortAd(0, 0, 20), shortAd(0, 2048, 10), shortAd(0, 0, 25),
-                                            shortAd(0, 100, 30)}));
+    const Sector fe =
+        fileEntry(0, 0, join({shortAd(0, 0, 20), shortAd(0, 2048, 10), shortAd(0, 0, 25), shortAd(0, 100, 30)}));
     EXPECT_EQ(read(fe, 0, 2148, &lbas), expected({{10, 2048}, {30, 100}}));
     EXPECT_EQ(lbas, (std::vector<std::uint32_t>{110, 125, 130}));
 }
@@ -242,8 +242,8 @@ TEST_F(FileReader, UnrecordedExtentsReadAsZerosInTheirPlace)
 {
     // A hole (neither recorded nor allocated) and, once copying has begun,
     // an allocated but unrecorded extent both take their length in the file.
-    const Sector fe = fileEntry(0, 0, join({shortAd(0, 2048, 10), shortAd(2, 4096, 0), shortAd(1, 100, 0),
-                                            shortAd(0, 2048, 20)}));
+    const Sector fe =
+        fileEntry(0, 0, join({shortAd(0, 2048, 10), shortAd(2, 4096, 0), shortAd(1, 100, 0), shortAd(0, 2048, 20)}));
     std::vector<std::uint32_t> lbas;
     EXPECT_EQ(read(fe, 0, 8292, &lbas), expected({{10, 2048}, {0, 4196}, {20, 2048}}));
     EXPECT_EQ(lbas, (std::vector<std::uint32_t>{110, 120}));

@@ -4,9 +4,15 @@
 
 namespace {
 
-Bytes sized(std::size_t size) { return Bytes(size, 0); }
+Bytes sized(std::size_t size)
+{
+    return Bytes(size, 0);
+}
 
-void putTag(Sector& s, std::uint32_t identifier) { put16(s, 0, identifier); }
+void putTag(Sector& s, std::uint32_t identifier)
+{
+    put16(s, 0, identifier);
+}
 
 }  // namespace
 
@@ -118,8 +124,7 @@ Sector allocationExtent(const Bytes& descriptors)
     return allocationExtent(descriptors, static_cast<std::uint32_t>(descriptors.size()));
 }
 
-Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uint32_t icbBlock,
-                 std::uint16_t useLength)
+Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uint32_t icbBlock, std::uint16_t useLength)
 {
     const std::size_t nameLength = name.empty() ? 0 : name.size() + 1;
     Bytes b = sized((38 + useLength + nameLength + 3) & ~std::size_t{3});
@@ -139,7 +144,10 @@ Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uin
     return b;
 }
 
-Bytes parentIdentifier(std::uint32_t icbBlock) { return identifier("", 0x0A, icbBlock); }
+Bytes parentIdentifier(std::uint32_t icbBlock)
+{
+    return identifier("", 0x0A, icbBlock);
+}
 
 Sector spaceBitmap(std::uint32_t numberOfBytes, const Bytes& bits)
 {
