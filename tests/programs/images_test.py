@@ -12,8 +12,8 @@ import subprocess
 import sys
 import tempfile
 
-MANAGEMENT_FIRST = 8752
-MOVIE_FIRST = 10112
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from expect import dump, progress, recovery_file, runs_to_set  # noqa: E402
 
 failures = []
 checks = 0
@@ -48,32 +48,6 @@ def read_facts(path):
             elif key == "root_fe":
                 facts["root_tag"] = int(words[2])
     return facts
-
-
-def dump(data):
-    """The program's dump layout, written from its description."""
-    lines = []
-    for offset in range(0, len(data), 16):
-        row = data[offset:offset + 16]
-        hexes = ""
-        for i, b in enumerate(row):
-            if i == 8:
-                hexes += " "
-            hexes += "%02X " % b
-        chars = "".join(chr(b) if 0x20 <= b <= 0x7F else "." for b in row)
-        lines.append("%08X  %-49s %-16s\n" % (offset, hexes, chars))
-    return "".join(lines).encode("latin-1")
-
-
-def progress(count):
-    """The progress line of a phase of `count` blocks."""
-    text, last = "", 0
-    for i in range(count):
-        p = i * 100 // count
-        if p > last + 4:
-            text += "%d %%\r" % p
-            last = p
-    return text
 
 
 def run(argv, cwd):
@@ -120,42 +94,23 @@ def salvage_checks(vrsalvage, image, facts, sectors_bytes, images_dir, work):
     bitmap = facts["bitmap"]
     expected_out = b""
     expected_files = {}
-    if bitmap is None:
-        for n in order:
+    for n in order:
+        if bitmap is None:
             expected_out += (b"IFO" if n == "VR_MANGR.IFO" else b"VRO") + b" Processing\nno Map"
-    else:
-        n_bytes = min(bitmap[2], bitmap[1] - 24)
-        map_blocks = 8 * n_bytes
-        free = set()
-        for first, count in facts["free"]:
-            free.update(range(first, first + count))
-        tail = (total - 1 - start + 1) - map_blocks
-        for n in order:
-            if n == "VR_MANGR.IFO":
-                first, end = max(MANAGEMENT_FIRST - start, 0), max(MOVIE_FIRST - start, 0)
-                blocks = [b for b in range(first, end) if b < map_blocks and b in free]
-                out = b"IFO Processing\nPhase-1\n" + progress(end - first).encode()
-                expected_files["VR_MANGR_R.IFO"] = blocks
-            else:
-                first = max(MOVIE_FIRST - start, 0)
-                end = map_blocks + min(tail, 0)
-                end = max(end, first)
-                blocks = [b for b in range(first, end) if b in free]
-                tail_blocks = list(range(map_blocks, map_blocks + max(tail, 0)))
-                out = (b"VRO Processing\nPhase-1\n" + progress(end - first).encode() + b"Phase-2\n" +
-                       progress(len(tail_blocks)).encode())
-                expected_files["VR_MOVIE_R.VRO"] = blocks + tail_blocks
-            expected_out += out
+            continue
+        map_bytes = min(bitmap[2], bitmap[1] - 24)
+        out, data = recovery_file(n, start, total, map_bytes, runs_to_set(facts["free"]), sectors_bytes)
+        expected_out += out
+        expected_files[n.replace(".", "_R.")] = data
     expected_out += b"completed\n"
     directory = tempfile.mkdtemp(dir=work)
     status, out = run([vrsalvage, "-r", image], directory)
     check(status == 0, "%s: vrsalvage -r status %d" % (name, status))
     check(out == expected_out, "%s: vrsalvage -r output\n  got      %r\n  expected %r" % (name, out[:300], expected_out[:300]))
-    for file_name, blocks in expected_files.items():
+    for file_name, want in expected_files.items():
         path = os.path.join(directory, file_name)
         data = open(path, "rb").read() if os.path.exists(path) else None
-        want = b"".join(sectors_bytes[(start + b) * 2048:(start + b + 1) * 2048] for b in blocks)
-        check(data == want, "%s: %s holds the %d free blocks" % (name, file_name, len(blocks)))
+        check(data == want, "%s: %s holds the %d reusable blocks" % (name, file_name, len(want) // 2048))
     if bitmap is None:
         check(os.listdir(directory) == [], "%s: no recovery file without a bitmap" % name)
 
