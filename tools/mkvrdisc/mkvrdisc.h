@@ -9,8 +9,8 @@
 #include <vector>
 
 constexpr uint64_t kSectorSize = 2048;
-constexpr uint64_t kMaxSectors = uint64_t{1} << 30;           // 2 TiB of image
-constexpr uint64_t kMaxAdLength = (uint64_t{1} << 30) - 1;     // 30-bit extent length
+constexpr uint64_t kMaxSectors = uint64_t{1} << 28;         // 512 GiB of image
+constexpr uint64_t kMaxAdLength = (uint64_t{1} << 30) - 1;  // 30-bit extent length
 constexpr uint64_t kMaxAutoExtent = (uint64_t{1} << 30) - kSectorSize;
 
 // ---- errors (common.cpp) ------------------------------------------------------
@@ -42,136 +42,136 @@ enum class Form { Short, Long, Ext, Embedded };
 enum class ContentKind { Unset, Ifo, Packs, Zeros, File };
 
 struct Content {
-  ContentKind kind = ContentKind::Unset;
-  std::string path;  // ContentKind::File, resolved against the recipe's folder
+    ContentKind kind = ContentKind::Unset;
+    std::string path;  // ContentKind::File, resolved against the recipe's folder
 };
 
 // A position: an absolute sector, a partition block ("+N"), "auto" or nothing given.
 struct Place {
-  enum Kind { None, Sector, Block, Auto } kind = None;
-  uint64_t value = 0;
+    enum Kind { None, Sector, Block, Auto } kind = None;
+    uint64_t value = 0;
 };
 
-struct ExtentSpec {
-  bool is_continue = false;  // "continue": the next descriptors go into an Allocation Extent
-  unsigned type = 0;         // 0 recorded, 1 allocated only, 2 neither
-  Place place;
-  uint64_t length = 0;       // extent: bytes; continue: the type-3 descriptor's length
-  bool nodata = false;       // described only: not claimed, not written, not allocated
-  int line = 0;
+struct ExtentLine {
+    bool is_continue = false;  // "continue": the next descriptors go into an Allocation Extent
+    unsigned type = 0;         // 0 recorded, 1 allocated only, 2 neither
+    Place place;
+    uint64_t length = 0;  // extent: bytes; continue: the type-3 descriptor's length
+    bool nodata = false;  // described only: not claimed, not written, not allocated
+    int line = 0;
 };
 
 struct Ad {  // one allocation descriptor as written (types 0-2)
-  unsigned type = 0;
-  uint64_t block = 0;
-  uint64_t length = 0;
-  uint64_t file_offset = 0;
-  bool nodata = false;
+    unsigned type = 0;
+    uint64_t block = 0;
+    uint64_t length = 0;
+    uint64_t file_offset = 0;
+    bool nodata = false;
 };
 
 struct Aed {  // one Allocation Extent Descriptor of a continuation chain
-  uint64_t block = 0;
-  uint64_t pointer_length = 0;  // length of the type-3 descriptor that points to it
-  size_t first_ad = 0;          // its descriptors: ads[first_ad, first_ad + ad_count)
-  size_t ad_count = 0;
+    uint64_t block = 0;
+    uint64_t pointer_length = 0;  // length of the type-3 descriptor that points to it
+    size_t first_ad = 0;          // its descriptors: ads[first_ad, first_ad + ad_count)
+    size_t ad_count = 0;
 };
 
 struct Entry {
-  std::string path, name;
-  int line = 0;
-  bool is_dir = false;
-  bool deleted = false;
-  size_t parent = 0;
-  std::vector<size_t> children;  // FIDs in the order they are written
-  Form form = Form::Short;
-  bool form_given = false;
-  Place fe, at;
-  bool size_given = false;
-  uint64_t size = 0;
-  Content content;
-  uint64_t liu = 0;
-  uint64_t ea = 0;
-  int chars = -1;  // File Characteristics override
-  std::vector<ExtentSpec> extents;
+    std::string path, name;
+    int line = 0;
+    bool is_dir = false;
+    bool deleted = false;
+    size_t parent = 0;
+    std::vector<size_t> children;  // FIDs in the order they are written
+    Form form = Form::Short;
+    bool form_given = false;
+    Place fe, at;
+    bool size_given = false;
+    uint64_t size = 0;
+    Content content;
+    uint64_t liu = 0;
+    uint64_t ea = 0;
+    int chars = -1;  // File Characteristics override
+    std::vector<ExtentLine> extents;
 
-  // Filled in by the layout.
-  uint64_t fe_block = 0;
-  uint64_t unique_id = 0;
-  uint64_t info_length = 0;
-  uint64_t data_length = 0;  // directories: bytes of FIDs
-  size_t fe_ad_count = 0;    // descriptors in the File Entry itself (before any type 3)
-  std::vector<Ad> ads;
-  std::vector<Aed> aeds;
-  std::vector<uint8_t> data;  // directories: the FIDs; embedded files: the content
-  size_t dir_index = 0;
+    // Filled in by the layout.
+    uint64_t fe_block = 0;
+    uint64_t unique_id = 0;
+    uint64_t info_length = 0;
+    uint64_t data_length = 0;  // directories: bytes of FIDs
+    size_t fe_ad_count = 0;    // descriptors in the File Entry itself (before any type 3)
+    std::vector<Ad> ads;
+    std::vector<Aed> aeds;
+    std::vector<uint8_t> data;  // directories: the FIDs; embedded files: the content
+    size_t dir_index = 0;
 };
 
-struct AnchorSpec {
-  bool from_end = false;  // "last" or "last-N"
-  uint64_t value = 0;
+struct SectorRef {  // a sector number, or "last" / "last-N" counted from the end of the image
+    bool from_end = false;
+    uint64_t value = 0;
 };
 
 struct ExtraPd {
-  bool given = false;
-  uint64_t number = 0, start = 0, length = 0;
-  bool after = false;
-  int line = 0;
+    bool given = false;
+    uint64_t number = 0, start = 0, length = 0;
+    bool after = false;
+    int line = 0;
 };
 
 struct Erased {
-  int line = 0;
-  Place place;
-  bool length_given = false;
-  uint64_t length = 0;
-  Content content;
-  uint64_t sector = 0;  // resolved
+    int line = 0;
+    Place place;
+    bool length_given = false;
+    uint64_t length = 0;
+    Content content;
+    uint64_t sector = 0;  // resolved
 };
 
 struct Mark {
-  int line = 0;
-  bool free = false;
-  Place place;
-  uint64_t count = 0;
+    int line = 0;
+    bool free = false;
+    Place place;
+    uint64_t count = 0;
 };
 
 struct Patch {
-  int line = 0;
-  Place place;
-  uint64_t offset = 0;
-  std::vector<uint8_t> bytes;
-  bool fix = false;
-  uint64_t fix_offset = 0;
+    int line = 0;
+    Place place;
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;
+    bool fix = false;
+    uint64_t fix_offset = 0;
 };
 
 struct Recipe {
-  bool sectors_given = false;
-  uint64_t sectors = 0;
-  std::string label = "DVD_VR";
-  unsigned iso9660 = 0;
-  unsigned nsr = 2;
-  std::vector<AnchorSpec> anchors{{false, 256}, {true, 0}};
-  uint64_t vds_main = 32, vds_reserve = 48;
-  uint64_t vds_length = 16 * kSectorSize;
-  bool lvd_first = false;
-  ExtraPd extra_pd;
-  uint64_t lvid = 64;
-  uint64_t part_start = 272;
-  bool part_length_given = false;
-  uint64_t part_length = 0;
-  bool bitmap_none = false;
-  Place bitmap{Place::Block, 0};
-  bool bitmap_bits_given = false;
-  uint64_t bitmap_bits = 0;
-  bool bitmap_nbytes_given = false;
-  uint64_t bitmap_nbytes = 0;
-  bool bitmap_extent_given = false;
-  uint64_t bitmap_extent = 0;
-  Place fsd{Place::Auto, 0};
-  std::vector<Entry> entries;  // [0] is the root
-  std::vector<Erased> erased;
-  std::vector<Mark> marks;
-  std::vector<Patch> patches;
-  std::string base_dir;  // content files are found relative to this
+    bool sectors_given = false;
+    uint64_t sectors = 0;
+    std::string label = "DVD_VR";
+    unsigned iso9660 = 0;
+    unsigned nsr = 2;
+    std::vector<SectorRef> anchors{{false, 256}, {true, 0}};
+    SectorRef vds_main{false, 32}, vds_reserve{false, 48};
+    uint64_t vds_length = 16 * kSectorSize;
+    bool lvd_first = false;
+    ExtraPd extra_pd;
+    SectorRef lvid{false, 64};
+    uint64_t part_start = 272;
+    bool part_length_given = false;
+    uint64_t part_length = 0;
+    bool bitmap_none = false;
+    Place bitmap{Place::Block, 0};
+    bool bitmap_bits_given = false;
+    uint64_t bitmap_bits = 0;
+    bool bitmap_nbytes_given = false;
+    uint64_t bitmap_nbytes = 0;
+    bool bitmap_extent_given = false;
+    uint64_t bitmap_extent = 0;
+    Place fsd{Place::Auto, 0};
+    std::vector<Entry> entries;  // [0] is the root
+    std::vector<Erased> erased;
+    std::vector<Mark> marks;
+    std::vector<Patch> patches;
+    std::string base_dir;  // content files are found relative to this
 };
 
 Recipe ParseRecipe(const std::string& text);
@@ -179,23 +179,28 @@ Recipe ParseRecipe(const std::string& text);
 // ---- layout and descriptors (layout.cpp) ---------------------------------------------
 
 struct DataWrite {  // file content laid into sectors; the last sector is padded
-  uint64_t sector = 0;
-  uint64_t length = 0;  // bytes
-  Content content;
-  uint64_t file_offset = 0;
+    uint64_t sector = 0;
+    uint64_t length = 0;  // bytes
+    Content content;
+    uint64_t file_offset = 0;
 };
 
 struct Span {
-  uint64_t first = 0, count = 0;
+    uint64_t first = 0, count = 0;
 };
 
 struct Image {
-  uint64_t sectors = 0;
-  std::map<uint64_t, std::vector<uint8_t>> meta;  // sector -> 2048 bytes
-  std::vector<DataWrite> writes;
-  std::vector<std::string> record;  // record lines without the directory data file names
-  std::vector<Span> free_runs;      // partition blocks whose bitmap bit is set
-  std::vector<Span> erased_runs;
+    uint64_t sectors = 0;
+    uint64_t part_start = 0, part_length = 0;
+    bool bitmap_none = false;
+    uint64_t bitmap_block = 0, bitmap_nbytes_field = 0, bitmap_bits = 0;
+    uint64_t fsd_block = 0;
+    std::vector<uint64_t> anchors;
+    uint64_t vds_main = 0, vds_reserve = 0, lvid = 0;
+    std::map<uint64_t, std::vector<uint8_t>> meta;  // sector -> 2048 bytes
+    std::vector<DataWrite> writes;
+    std::vector<Span> free_runs;  // partition blocks whose bitmap bit is set
+    std::vector<Span> erased_runs;
 };
 
 Image BuildLayout(Recipe& recipe);
@@ -206,3 +211,4 @@ void FillPack(uint64_t lba, uint8_t* sector);
 uint8_t IfoByte(uint64_t offset);
 void WriteImage(const Recipe& recipe, const Image& image, const std::string& path);
 void WriteRecord(const Recipe& recipe, const Image& image, const std::string& image_path);
+std::string FormText(Form form);

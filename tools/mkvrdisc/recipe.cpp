@@ -1,502 +1,560 @@
-// Reading the recipe: one directive per line, "#" starts a comment.
+// The recipe language: one directive per line, words separated by blanks, '#' starts a comment.
 #include "mkvrdisc.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cctype>
+#include <sstream>
 
 namespace {
 
-struct Parser {
-  Recipe* recipe = nullptr;
-  int line = 0;
-  int current = -1;  // the node that extent/continue lines belong to
-  bool have_tree = false;
-  bool have_sectors = false;
-};
+int g_line = 0;
 
-std::vector<std::string> SplitWords(const std::string& text) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r')) ++i;
-    if (i >= text.size() || text[i] == '#') break;
-    size_t start = i;
-    while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r') ++i;
-    words.push_back(text.substr(start, i - start));
-  }
-  return words;
+[[noreturn]] void Bad(const std::string& message)
+{
+    FailAt(g_line, message);
 }
 
-// Decimal, or hexadecimal with 0x. Rejects empty strings, junk and overflow.
-bool ParseNumber(const std::string& s, uint64_t& out) {
-  if (s.empty()) return false;
-  uint64_t base = 10;
-  size_t i = 0;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  uint64_t v = 0;
-  for (; i < s.size(); ++i) {
-    char c = s[i];
-    uint64_t d;
-    if (c >= '0' && c <= '9') d = static_cast<uint64_t>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<uint64_t>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<uint64_t>(c - 'A' + 10);
-    else return false;
-    if (v > (UINT64_MAX - d) / base) return false;
-    v = v * base + d;
-  }
-  out = v;
-  return true;
-}
-
-uint64_t Number(const Parser& p, const std::string& s, const char* what, uint64_t max) {
-  uint64_t v = 0;
-  if (!ParseNumber(s, v)) FailLine(p.line, std::string("bad ") + what + " '" + s + "'");
-  if (v > max) FailLine(p.line, std::string(what) + " " + s + " is too large (at most " + std::to_string(max) + ")");
-  return v;
-}
-
-// A length in bytes, or in sectors with the suffix "s".
-uint64_t Length(const Parser& p, const std::string& s, const char* what) {
-  if (!s.empty() && s.back() == 's') {
-    uint64_t n = Number(p, s.substr(0, s.size() - 1), what, UINT64_MAX / kSectorSize);
-    return n * kSectorSize;
-  }
-  return Number(p, s, what, UINT64_MAX);
-}
-
-Loc Location(const Parser& p, const std::string& s, const char* what, bool auto_ok) {
-  Loc loc;
-  if (s == "auto") {
-    if (!auto_ok) FailLine(p.line, std::string(what) + " cannot be auto");
-    return loc;
-  }
-  loc.is_auto = false;
-  if (!s.empty() && s[0] == '@') {
-    loc.is_sector = true;
-    loc.value = Number(p, s.substr(1), what, 0xFFFFFFFFULL);
-  } else {
-    loc.value = Number(p, s, what, 0xFFFFFFFFULL);
-  }
-  return loc;
-}
-
-Form ParseForm(const Parser& p, const std::string& s) {
-  if (s == "short") return Form::Short;
-  if (s == "long") return Form::Long;
-  if (s == "ext") return Form::Ext;
-  if (s == "embedded") return Form::Embedded;
-  FailLine(p.line, "unknown form '" + s + "' (short, long, ext or embedded)");
-}
-
-Content ParseContent(const Parser& p, const std::string& s) {
-  Content c;
-  if (s == "ifo") {
-    c.kind = ContentKind::Ifo;
-  } else if (s == "zeros") {
-    c.kind = ContentKind::Zeros;
-  } else if (s == "packs") {
-    c.kind = ContentKind::Packs;
-  } else if (s.rfind("packs/", 0) == 0) {
-    c.kind = ContentKind::Packs;
-    c.stride = static_cast<uint32_t>(Number(p, s.substr(6), "pack stride", 0xFFFFFFFFULL));
-    if (c.stride == 0) FailLine(p.line, "pack stride must be at least 1");
-  } else if (s.rfind("file:", 0) == 0 && s.size() > 5) {
-    c.kind = ContentKind::File;
-    c.path = s.substr(5);
-    if (c.path[0] != '/' && !p.recipe->base_dir.empty()) c.path = p.recipe->base_dir + "/" + c.path;
-  } else {
-    FailLine(p.line, "unknown content '" + s + "' (ifo, packs, packs/K, zeros or file:PATH)");
-  }
-  return c;
-}
-
-bool SplitKey(const std::string& word, std::string& key, std::string& value) {
-  size_t eq = word.find('=');
-  if (eq == std::string::npos) return false;
-  key = word.substr(0, eq);
-  value = word.substr(eq + 1);
-  return true;
-}
-
-void CheckName(const Parser& p, const std::string& name) {
-  if (name.empty()) FailLine(p.line, "empty name in path");
-  if (name.size() > 254) FailLine(p.line, "name longer than 254 bytes: " + name);
-  if (name == "." || name == "..") FailLine(p.line, "'" + name + "' cannot be a name");
-  for (char c : name) {
-    if (c < 0x21 || c > 0x7E) FailLine(p.line, "names are printable ASCII without spaces: " + name);
-  }
-}
-
-// Splits "/A/B/C" into its parent "/A/B" and name "C".
-void SplitPath(const Parser& p, const std::string& path, std::string& parent, std::string& name) {
-  if (path.empty() || path[0] != '/') FailLine(p.line, "paths start with '/': " + path);
-  if (path == "/") FailLine(p.line, "the root has no name");
-  if (path.back() == '/') FailLine(p.line, "path ends with '/': " + path);
-  size_t slash = path.rfind('/');
-  parent = slash == 0 ? "/" : path.substr(0, slash);
-  name = path.substr(slash + 1);
-  CheckName(p, name);
-}
-
-int FindLive(const Recipe& r, const std::string& path) {
-  for (size_t i = 0; i < r.nodes.size(); ++i) {
-    if (!r.nodes[i].deleted && r.nodes[i].path == path) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-int AddNode(Parser& p, int parent, const std::string& name, bool is_dir, bool deleted) {
-  Recipe& r = *p.recipe;
-  Node n;
-  n.name = name;
-  n.path = JoinPath(r.nodes[static_cast<size_t>(parent)].path, name);
-  n.is_dir = is_dir;
-  n.deleted = deleted;
-  n.parent = parent;
-  n.line = p.line;
-  r.nodes.push_back(n);
-  int index = static_cast<int>(r.nodes.size() - 1);
-  r.nodes[static_cast<size_t>(parent)].entries.push_back(index);
-  return index;
-}
-
-int EnsureDir(Parser& p, const std::string& path) {
-  if (path == "/") return 0;
-  int found = FindLive(*p.recipe, path);
-  if (found >= 0) {
-    if (!p.recipe->nodes[static_cast<size_t>(found)].is_dir) FailLine(p.line, path + " is a file, not a directory");
-    return found;
-  }
-  std::string parent, name;
-  SplitPath(p, path, parent, name);
-  int parent_index = EnsureDir(p, parent);
-  return AddNode(p, parent_index, name, true, false);
-}
-
-void NodeOptions(Parser& p, Node& n, const std::vector<std::string>& w, size_t first) {
-  for (size_t i = first; i < w.size(); ++i) {
-    std::string key, value;
-    if (!SplitKey(w[i], key, value)) FailLine(p.line, "expected KEY=VALUE, got '" + w[i] + "'");
-    if (key == "fe") {
-      n.fe = Location(p, value, "fe", true);
-    } else if (key == "form") {
-      n.form = ParseForm(p, value);
-    } else if (key == "at") {
-      n.at = Location(p, value, "at", true);
-    } else if (key == "liu") {
-      n.liu = static_cast<uint32_t>(Number(p, value, "liu", 2048 - 38 - 255));
-    } else if (key == "lea") {
-      n.lea = static_cast<uint32_t>(Number(p, value, "lea", 2048 - kFileEntryHeader));
-      if (n.lea != 0 && n.lea < 24) FailLine(p.line, "lea is 0 or at least 24 (the extended attribute header)");
-      if (n.lea % 4 != 0) FailLine(p.line, "lea must be a multiple of 4");
-    } else if (key == "size" && !n.is_dir) {
-      n.size = Length(p, value, "size");
-      n.size_set = true;
-    } else if (key == "content" && !n.is_dir) {
-      n.content = ParseContent(p, value);
-    } else {
-      FailLine(p.line, "unknown option '" + key + "' for " + (n.is_dir ? "dir" : "file"));
-    }
-  }
-}
-
-void NeedArgs(const Parser& p, const std::vector<std::string>& w, size_t min, size_t max, const char* usage) {
-  if (w.size() < min || w.size() > max) FailLine(p.line, std::string("usage: ") + usage);
-}
-
-std::vector<uint8_t> ParseValue(const Parser& p, const std::string& s) {
-  std::vector<uint8_t> out;
-  size_t colon = s.find(':');
-  if (colon == std::string::npos) FailLine(p.line, "bad patch value '" + s + "' (hex:, u8:, u16:, u32:, u64:, str:)");
-  std::string kind = s.substr(0, colon);
-  std::string body = s.substr(colon + 1);
-  if (kind == "hex") {
-    if (body.empty() || body.size() % 2 != 0) FailLine(p.line, "hex: needs an even number of digits");
-    for (size_t i = 0; i < body.size(); i += 2) {
-      uint64_t b = 0;
-      if (!ParseNumber("0x" + body.substr(i, 2), b)) FailLine(p.line, "bad hex digits in '" + s + "'");
-      out.push_back(static_cast<uint8_t>(b));
-    }
-  } else if (kind == "str") {
-    out.assign(body.begin(), body.end());
-  } else {
-    int width = kind == "u8" ? 1 : kind == "u16" ? 2 : kind == "u32" ? 4 : kind == "u64" ? 8 : 0;
-    if (width == 0) FailLine(p.line, "bad patch value '" + s + "' (hex:, u8:, u16:, u32:, u64:, str:)");
-    uint64_t max = width == 8 ? UINT64_MAX : (1ULL << (8 * width)) - 1;
-    uint64_t v = Number(p, body, kind.c_str(), max);
-    for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  return out;
-}
-
-void Directive(Parser& p, const std::vector<std::string>& w) {
-  Recipe& r = *p.recipe;
-  const std::string& d = w[0];
-  if (d != "extent" && d != "continue") p.current = -1;
-
-  if (d == "sectors") {
-    NeedArgs(p, w, 2, 2, "sectors N");
-    r.sectors = Number(p, w[1], "sector count", kMaxSectors);
-    p.have_sectors = true;
-  } else if (d == "partition") {
-    NeedArgs(p, w, 2, 3, "partition START [LENGTH]");
-    r.partition_start = Number(p, w[1], "partition start", 0xFFFFFFFFULL);
-    r.partition_start_set = true;
-    if (w.size() == 3) {
-      r.partition_length = Number(p, w[2], "partition length", 0xFFFFFFFFULL);
-      r.partition_length_set = true;
-    }
-  } else if (d == "nsr") {
-    NeedArgs(p, w, 2, 2, "nsr 2|3");
-    if (w[1] != "2" && w[1] != "3") FailLine(p.line, "nsr is 2 or 3");
-    r.nsr = w[1] == "2" ? 2 : 3;
-  } else if (d == "iso9660") {
-    NeedArgs(p, w, 2, 2, "iso9660 K");
-    r.iso_sectors = static_cast<uint32_t>(Number(p, w[1], "iso9660 sector count", 64));
-  } else if (d == "anchors") {
-    r.anchors.assign(w.begin() + 1, w.end());
-    for (const std::string& a : r.anchors) {
-      uint64_t v;
-      if (a != "last" && !ParseNumber(a, v)) FailLine(p.line, "anchors are sector numbers or 'last': " + a);
-    }
-  } else if (d == "mvds" || d == "rvds") {
-    NeedArgs(p, w, 2, 3, "mvds|rvds SECTOR [LENGTH]");
-    uint64_t sector = Number(p, w[1], "sequence sector", 0xFFFFFFFFULL);
-    bool length_set = w.size() == 3;
-    uint64_t length = length_set ? Length(p, w[2], "sequence length") : 0;
-    if (length > 0x3FFFFFFF) FailLine(p.line, "sequence length too large");
-    if (d == "mvds") {
-      r.mvds_sector = sector;
-      r.mvds_length_set = length_set;
-      r.mvds_length = length;
-    } else {
-      r.rvds_sector = sector;
-      r.rvds_length_set = length_set;
-      r.rvds_length = length;
-    }
-  } else if (d == "vds-order") {
-    NeedArgs(p, w, 2, 8, "vds-order NAME... (pvd iuvd pd pd2 lvd usd td)");
-    r.vds_order.assign(w.begin() + 1, w.end());
-    for (size_t i = 0; i < r.vds_order.size(); ++i) {
-      const std::string& n = r.vds_order[i];
-      if (n != "pvd" && n != "iuvd" && n != "pd" && n != "pd2" && n != "lvd" && n != "usd" && n != "td")
-        FailLine(p.line, "unknown volume descriptor '" + n + "'");
-      for (size_t j = 0; j < i; ++j) {
-        if (r.vds_order[j] == n) FailLine(p.line, "volume descriptor '" + n + "' listed twice");
-      }
-    }
-  } else if (d == "pd2") {
-    NeedArgs(p, w, 4, 4, "pd2 NUMBER START LENGTH");
-    r.pd2 = true;
-    r.pd2_number = Number(p, w[1], "partition number", 0xFFFF);
-    r.pd2_start = Number(p, w[2], "partition start", 0xFFFFFFFFULL);
-    r.pd2_length = Number(p, w[3], "partition length", 0xFFFFFFFFULL);
-  } else if (d == "lvid") {
-    NeedArgs(p, w, 2, 2, "lvid SECTOR");
-    r.lvid_sector = Number(p, w[1], "lvid sector", 0xFFFFFFFFULL);
-  } else if (d == "serial") {
-    NeedArgs(p, w, 2, 2, "serial N");
-    r.serial = Number(p, w[1], "tag serial number", 0xFFFF);
-  } else if (d == "bitmap") {
-    NeedArgs(p, w, 1, 6, "bitmap none | bitmap [at=LOC] [covers=N] [bits=N] [bytes=N] [extent=N]");
-    if (w.size() == 2 && w[1] == "none") {
-      r.bitmap = false;
-      return;
-    }
-    r.bitmap = true;
-    for (size_t i = 1; i < w.size(); ++i) {
-      std::string key, value;
-      if (!SplitKey(w[i], key, value)) FailLine(p.line, "expected KEY=VALUE, got '" + w[i] + "'");
-      if (key == "at") {
-        r.bitmap_at = Location(p, value, "bitmap position", true);
-      } else if (key == "covers") {
-        r.bitmap_covers = Number(p, value, "bitmap coverage", 0xFFFFFFFFULL);
-        r.bitmap_covers_set = true;
-      } else if (key == "bits") {
-        r.bitmap_bits = Number(p, value, "number of bits", 0xFFFFFFFFULL);
-        r.bitmap_bits_set = true;
-      } else if (key == "bytes") {
-        r.bitmap_bytes = Number(p, value, "number of bytes", 0xFFFFFFFFULL);
-        r.bitmap_bytes_set = true;
-      } else if (key == "extent") {
-        r.bitmap_extent = Number(p, value, "bitmap extent length", 0x3FFFFFFF);
-        r.bitmap_extent_set = true;
-      } else {
-        FailLine(p.line, "unknown bitmap option '" + key + "'");
-      }
-    }
-  } else if (d == "setfree" || d == "setused") {
-    NeedArgs(p, w, 3, 3, "setfree|setused LOC COUNT");
-    BitRange b;
-    b.where = Location(p, w[1], "block", false);
-    b.count = Number(p, w[2], "block count", 0xFFFFFFFFULL);
-    b.set_free = d == "setfree";
-    b.line = p.line;
-    r.bit_overrides.push_back(b);
-  } else if (d == "fsd") {
-    NeedArgs(p, w, 2, 2, "fsd LOC");
-    r.fsd = Location(p, w[1], "fsd position", true);
-  } else if (d == "dir" || d == "file") {
-    if (w.size() < 2) FailLine(p.line, "usage: " + d + " PATH [KEY=VALUE...]");
-    bool is_dir = d == "dir";
-    int index;
-    if (w[1] == "/") {
-      if (!is_dir) FailLine(p.line, "the root is a directory");
-      index = 0;
-    } else {
-      std::string parent, name;
-      SplitPath(p, w[1], parent, name);
-      index = FindLive(r, w[1]);
-      if (index >= 0) {
-        Node& existing = r.nodes[static_cast<size_t>(index)];
-        if (existing.declared || !is_dir) FailLine(p.line, w[1] + " is declared twice");
-      } else {
-        int parent_index = EnsureDir(p, parent);
-        index = AddNode(p, parent_index, name, is_dir, false);
-      }
-    }
-    Node& n = r.nodes[static_cast<size_t>(index)];
-    if (n.declared) FailLine(p.line, w[1] + " is declared twice");
-    n.declared = true;
-    n.line = p.line;
-    NodeOptions(p, n, w, 2);
-    if (w[1] != "/") p.have_tree = true;
-    p.current = index;
-  } else if (d == "deleted") {
-    if (w.size() < 2) FailLine(p.line, "usage: deleted PATH [icb=LOC] [dir] [liu=N]");
-    std::string parent, name;
-    SplitPath(p, w[1], parent, name);
-    int parent_index = EnsureDir(p, parent);
-    bool is_dir = false;
-    Loc icb;
-    uint32_t liu = 0;
-    for (size_t i = 2; i < w.size(); ++i) {
-      std::string key, value;
-      if (w[i] == "dir") {
-        is_dir = true;
-      } else if (SplitKey(w[i], key, value) && key == "icb") {
-        icb = Location(p, value, "icb", false);
-      } else if (SplitKey(w[i], key, value) && key == "liu") {
-        liu = static_cast<uint32_t>(Number(p, value, "liu", 2048 - 38 - 255));
-      } else {
-        FailLine(p.line, "unknown option '" + w[i] + "' for deleted");
-      }
-    }
-    int index = AddNode(p, parent_index, name, is_dir, true);
-    r.nodes[static_cast<size_t>(index)].deleted_icb = icb;
-    r.nodes[static_cast<size_t>(index)].liu = liu;
-    r.nodes[static_cast<size_t>(index)].declared = true;
-    p.have_tree = true;
-  } else if (d == "extent" || d == "continue") {
-    if (p.current < 0 || r.nodes[static_cast<size_t>(p.current)].is_dir)
-      FailLine(p.line, d + " lines follow a file line (or its other extent/continue lines)");
-    Node& n = r.nodes[static_cast<size_t>(p.current)];
-    AdItem item;
-    item.line = p.line;
-    if (d == "extent") {
-      NeedArgs(p, w, 3, 4, "extent LOC|auto LENGTH [type=0|1|2]");
-      item.extent.where = Location(p, w[1], "extent position", true);
-      item.extent.length = Length(p, w[2], "extent length");
-      item.extent.line = p.line;
-      if (item.extent.length > 0x3FFFFFFF) FailLine(p.line, "extent length does not fit in 30 bits");
-      if (w.size() == 4) {
-        std::string key, value;
-        if (!SplitKey(w[3], key, value) || key != "type") FailLine(p.line, "expected type=0|1|2, got '" + w[3] + "'");
-        item.extent.type = static_cast<int>(Number(p, value, "extent type", 2));
-      }
-    } else {
-      NeedArgs(p, w, 1, 3, "continue [LOC] [len=N]");
-      item.is_continue = true;
-      for (size_t i = 1; i < w.size(); ++i) {
-        std::string key, value;
-        if (SplitKey(w[i], key, value) && key == "len") {
-          item.aed_length = static_cast<uint32_t>(Number(p, value, "continuation length", 0x3FFFFFFF));
+std::vector<std::string> SplitWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (size_t i = 0; i <= line.size(); ++i) {
+        char c = i < line.size() ? line[i] : ' ';
+        if (c == '#' && word.empty())
+            break;
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
         } else {
-          item.aed_where = Location(p, w[i], "continuation position", true);
+            word += c;
         }
-      }
     }
-    n.ads.push_back(item);
-    n.explicit_extents = true;
-  } else if (d == "erased") {
-    NeedArgs(p, w, 2, 4, "erased LOC [LENGTH] [content=C]");
-    ErasedSpec e;
-    e.line = p.line;
-    e.where = Location(p, w[1], "erased position", false);
-    e.content.kind = ContentKind::Packs;
-    for (size_t i = 2; i < w.size(); ++i) {
-      std::string key, value;
-      if (SplitKey(w[i], key, value)) {
-        if (key != "content") FailLine(p.line, "unknown option '" + key + "' for erased");
-        e.content = ParseContent(p, value);
-      } else {
-        e.length = Length(p, w[i], "erased length");
-      }
+    return words;
+}
+
+// Decimal, or hexadecimal with 0x.
+bool ToNumber(const std::string& text, uint64_t& value)
+{
+    if (text.empty())
+        return false;
+    uint64_t base = 10;
+    size_t i = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        i = 2;
     }
-    r.erased.push_back(e);
-  } else if (d == "patch") {
-    if (w.size() < 4) FailLine(p.line, "usage: patch TARGET OFFSET VALUE... [fix|fix=OFFSET]");
-    PatchSpec patch;
-    patch.line = p.line;
-    patch.target = w[1];
-    patch.offset = Number(p, w[2], "patch offset", 0xFFFFFFFFULL);
-    for (size_t i = 3; i < w.size(); ++i) {
-      if (w[i] == "fix") {
+    value = 0;
+    for (; i < text.size(); ++i) {
+        int c = static_cast<unsigned char>(text[i]);
+        uint64_t digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint64_t>(c - '0');
+        else if (base == 16 && std::isxdigit(c))
+            digit = static_cast<uint64_t>(std::tolower(c) - 'a' + 10);
+        else
+            return false;
+        if (value > (UINT64_MAX - digit) / base)
+            return false;
+        value = value * base + digit;
+    }
+    return true;
+}
+
+uint64_t Number(const std::string& text, const std::string& what, uint64_t max = UINT64_MAX)
+{
+    uint64_t value = 0;
+    if (!ToNumber(text, value))
+        Bad("bad " + what + " '" + text + "' (expected a number)");
+    if (value > max)
+        Bad(what + " " + text + " is too large (at most " + std::to_string(max) + ")");
+    return value;
+}
+
+// Bytes, or sectors with the suffix 's'.
+uint64_t Size(const std::string& text, const std::string& what, uint64_t max = UINT64_MAX)
+{
+    uint64_t value = 0;
+    bool sectors = !text.empty() && text.back() == 's';
+    std::string digits = sectors ? text.substr(0, text.size() - 1) : text;
+    if (!ToNumber(digits, value))
+        Bad("bad " + what + " '" + text + "' (expected bytes, or sectors with the suffix s)");
+    if (sectors) {
+        if (value > UINT64_MAX / kSectorSize)
+            Bad(what + " " + text + " is too large");
+        value *= kSectorSize;
+    }
+    if (value > max)
+        Bad(what + " " + text + " is too large (at most " + std::to_string(max) + " bytes)");
+    return value;
+}
+
+Place ParsePlace(const std::string& text, const std::string& what, bool allow_auto)
+{
+    Place place;
+    if (text == "auto" && allow_auto) {
+        place.kind = Place::Auto;
+    } else if (!text.empty() && text[0] == '+') {
+        place.kind = Place::Block;
+        place.value = Number(text.substr(1), what, kMaxSectors);
+    } else {
+        place.kind = Place::Sector;
+        uint64_t value = 0;
+        if (!ToNumber(text, value))
+            Bad("bad " + what + " '" + text + "' (expected a sector number or +BLOCK" +
+                (allow_auto ? " or auto)" : ")"));
+        if (value > kMaxSectors)
+            Bad(what + " " + text + " is too large");
+        place.value = value;
+    }
+    return place;
+}
+
+SectorRef ParseSectorRef(const std::string& text, const std::string& what)
+{
+    SectorRef ref;
+    if (text == "last") {
+        ref.from_end = true;
+    } else if (text.rfind("last-", 0) == 0) {
+        ref.from_end = true;
+        ref.value = Number(text.substr(5), what, kMaxSectors);
+    } else {
+        ref.value = Number(text, what, kMaxSectors);
+    }
+    return ref;
+}
+
+Content ParseContent(const std::string& text, const Recipe& recipe)
+{
+    Content content;
+    if (text == "ifo") {
+        content.kind = ContentKind::Ifo;
+    } else if (text == "packs") {
+        content.kind = ContentKind::Packs;
+    } else if (text == "zeros") {
+        content.kind = ContentKind::Zeros;
+    } else if (text.rfind("file:", 0) == 0 && text.size() > 5) {
+        content.kind = ContentKind::File;
+        content.path = text.substr(5);
+        if (content.path[0] != '/')
+            content.path = recipe.base_dir + "/" + content.path;
+    } else {
+        Bad("bad content '" + text + "' (expected ifo, packs, zeros or file:PATH)");
+    }
+    return content;
+}
+
+Form ParseForm(const std::string& text)
+{
+    if (text == "short")
+        return Form::Short;
+    if (text == "long")
+        return Form::Long;
+    if (text == "ext")
+        return Form::Ext;
+    if (text == "embedded")
+        return Form::Embedded;
+    Bad("bad form '" + text + "' (expected short, long, ext or embedded)");
+}
+
+bool SplitOption(const std::string& word, std::string& key, std::string& value)
+{
+    size_t eq = word.find('=');
+    if (eq == std::string::npos)
+        return false;
+    key = word.substr(0, eq);
+    value = word.substr(eq + 1);
+    return true;
+}
+
+void CheckName(const std::string& name, const std::string& path)
+{
+    if (name.empty())
+        Bad("bad path '" + path + "' (empty name)");
+    if (name.size() > 254)
+        Bad("name '" + name + "' is longer than 254 characters");
+    if (name == "." || name == "..")
+        Bad("bad path '" + path + "'");
+    for (char c : name)
+        if (c < 0x21 || c > 0x7E)
+            Bad("name in '" + path + "' has a character that is not printable ASCII");
+}
+
+size_t FindEntry(const Recipe& recipe, const std::string& path)
+{
+    for (size_t i = 0; i < recipe.entries.size(); ++i)
+        if (!recipe.entries[i].deleted && recipe.entries[i].path == path)
+            return i;
+    return SIZE_MAX;
+}
+
+// Adds a directory, file or deleted entry below its parent, after the parent's other entries.
+size_t AddEntry(Recipe& recipe, const std::string& path, bool is_dir, bool deleted)
+{
+    if (path.empty() || path[0] != '/')
+        Bad("bad path '" + path + "' (must start with /)");
+    if (path.size() > 1 && path.back() == '/')
+        Bad("bad path '" + path + "' (ends with /)");
+    size_t slash = path.rfind('/');
+    std::string parent_path = slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = path.substr(slash + 1);
+    CheckName(name, path);
+    size_t parent = FindEntry(recipe, parent_path);
+    if (parent == SIZE_MAX || !recipe.entries[parent].is_dir)
+        Bad("parent directory " + parent_path + " of " + path + " is not declared (add 'dir " + parent_path +
+            "' before this line)");
+    if (!deleted && FindEntry(recipe, path) != SIZE_MAX)
+        Bad(path + " is declared twice");
+    Entry entry;
+    entry.path = path;
+    entry.name = name;
+    entry.line = g_line;
+    entry.is_dir = is_dir;
+    entry.deleted = deleted;
+    entry.parent = parent;
+    recipe.entries.push_back(entry);
+    size_t index = recipe.entries.size() - 1;
+    recipe.entries[parent].children.push_back(index);
+    return index;
+}
+
+void ParseEntryOptions(Recipe& recipe, Entry& entry, const std::vector<std::string>& words, size_t first)
+{
+    for (size_t i = first; i < words.size(); ++i) {
+        std::string key, value;
+        if (entry.deleted && words[i] == "dir") {
+            entry.is_dir = true;
+            continue;
+        }
+        if (!SplitOption(words[i], key, value))
+            Bad("unexpected word '" + words[i] + "' (expected KEY=VALUE)");
+        bool is_root = entry.path == "/";
+        if (key == "fe") {
+            entry.fe = ParsePlace(value, "fe", false);
+        } else if (key == "liu" && !is_root) {
+            entry.liu = Number(value, "liu", 1024);
+        } else if (key == "chars" && !is_root) {
+            entry.chars = static_cast<int>(Number(value, "chars", 255));
+        } else if (entry.deleted) {
+            Bad("option '" + key + "' does not apply to a deleted entry (fe=, liu=, chars= and dir do)");
+        } else if (key == "form") {
+            entry.form = ParseForm(value);
+            entry.form_given = true;
+        } else if (key == "at") {
+            entry.at = ParsePlace(value, "at", false);
+        } else if (key == "size") {
+            entry.size = Size(value, "size", kMaxSectors * kSectorSize);
+            entry.size_given = true;
+        } else if (key == "ea") {
+            entry.ea = Number(value, "ea", 1024);
+            if (entry.ea != 0 && (entry.ea < 24 || entry.ea % 4 != 0))
+                Bad("ea=" + value + ": the extended attribute space is 0 or at least 24 bytes, a multiple of 4");
+        } else if (key == "content" && !entry.is_dir) {
+            entry.content = ParseContent(value, recipe);
+        } else {
+            Bad("unknown option '" + key + "' for " + (entry.is_dir ? "dir" : "file"));
+        }
+    }
+}
+
+void Need(const std::vector<std::string>& words, size_t min, size_t max, const std::string& usage)
+{
+    if (words.size() < min || words.size() > max)
+        Bad("usage: " + usage);
+}
+
+// Trailing "fix" or "fix=OFFSET" of patch and set.
+void ParseFix(Patch& patch, const std::vector<std::string>& words, size_t index)
+{
+    if (index >= words.size())
+        return;
+    const std::string& w = words[index];
+    if (w == "nofix")
+        return;
+    if (w == "fix") {
         patch.fix = true;
         patch.fix_offset = 0;
-      } else if (w[i].rfind("fix=", 0) == 0) {
+    } else if (w.rfind("fix=", 0) == 0) {
         patch.fix = true;
-        patch.fix_offset = Number(p, w[i].substr(4), "tag offset", 0xFFFFFFFFULL);
-      } else {
-        std::vector<uint8_t> v = ParseValue(p, w[i]);
-        patch.bytes.insert(patch.bytes.end(), v.begin(), v.end());
-      }
+        patch.fix_offset = Number(w.substr(4), "fix offset", kSectorSize * 1024);
+    } else {
+        Bad("unexpected word '" + w + "' (expected fix, fix=OFFSET or nofix)");
     }
-    if (patch.bytes.empty()) FailLine(p.line, "patch has no bytes");
-    r.patches.push_back(patch);
-  } else {
-    FailLine(p.line, "unknown directive '" + d + "'");
-  }
+}
+
+void AddDefaultTree(Recipe& recipe)
+{
+    int saved = g_line;
+    g_line = 0;
+    AddEntry(recipe, "/DVD_RTAV", true, false);
+    AddEntry(recipe, "/DVD_RTAV/VR_MANGR.IFO", false, false);
+    AddEntry(recipe, "/DVD_RTAV/VR_MOVIE.VRO", false, false);
+    g_line = saved;
 }
 
 }  // namespace
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  return dir == "/" ? "/" + name : dir + "/" + name;
-}
+Recipe ParseRecipe(const std::string& text)
+{
+    Recipe recipe;
+    size_t slash = g_recipe_name.rfind('/');
+    recipe.base_dir = g_recipe_name == "-" ? "." : slash == std::string::npos ? "." : g_recipe_name.substr(0, slash);
+    if (recipe.base_dir.empty())
+        recipe.base_dir = "/";
 
-Recipe ParseRecipe(const std::string& text, const std::string& base_dir) {
-  Recipe r;
-  r.base_dir = base_dir;
-  Node root;
-  root.path = "/";
-  root.is_dir = true;
-  r.nodes.push_back(root);
+    Entry root;
+    root.path = "/";
+    root.is_dir = true;
+    recipe.entries.push_back(root);
+    bool root_declared = false;
+    size_t current = SIZE_MAX;  // the entry that 'extent' and 'continue' lines describe
+    bool anchors_given = false, vds_given = false, order_given = false, bitmap_given = false;
 
-  Parser p;
-  p.recipe = &r;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    ++p.line;
-    std::string line = text.substr(pos, end - pos);
-    if (line.find('\0') != std::string::npos) FailLine(p.line, "NUL byte in recipe");
-    std::vector<std::string> words = SplitWords(line);
-    if (!words.empty()) Directive(p, words);
-    pos = end + 1;
-  }
-  if (!p.have_sectors) Fail("recipe: no 'sectors N' line (the size of the image)");
+    std::istringstream in(text);
+    std::string line;
+    g_line = 0;
+    while (std::getline(in, line)) {
+        ++g_line;
+        if (line.find('\0') != std::string::npos)
+            Bad("the recipe holds a NUL byte");
+        std::vector<std::string> w = SplitWords(line);
+        if (w.empty())
+            continue;
+        const std::string& d = w[0];
+        if (d != "extent" && d != "continue")
+            current = SIZE_MAX;
 
-  if (!p.have_tree) {
-    // The default tree: what a recorder writes.
-    p.line = 0;
-    int dir = EnsureDir(p, "/DVD_RTAV");
-    AddNode(p, dir, "VR_MANGR.IFO", false, false);
-    AddNode(p, dir, "VR_MOVIE.VRO", false, false);
-  }
-  return r;
+        if (d == "sectors" || d == "size") {
+            Need(w, 2, 2, d + " N");
+            recipe.sectors = Number(w[1], "sector count", kMaxSectors);
+            recipe.sectors_given = true;
+        } else if (d == "label") {
+            Need(w, 2, 2, "label NAME");
+            if (w[1].size() > 30)
+                Bad("label is longer than 30 characters");
+            recipe.label = w[1];
+        } else if (d == "iso9660") {
+            Need(w, 2, 2, "iso9660 K");
+            recipe.iso9660 = static_cast<unsigned>(Number(w[1], "iso9660 sector count", 200));
+            if (recipe.iso9660 == 1)
+                Bad("iso9660 needs 0 or at least 2 sectors (descriptors and a terminator)");
+        } else if (d == "nsr") {
+            Need(w, 2, 2, "nsr 2|3");
+            if (w[1] != "2" && w[1] != "3")
+                Bad("nsr must be 2 or 3");
+            recipe.nsr = w[1] == "2" ? 2 : 3;
+        } else if (d == "anchors") {
+            if (anchors_given)
+                Bad("anchors given twice");
+            anchors_given = true;
+            Need(w, 2, 9, "anchors SECTOR|last|last-N ...");
+            recipe.anchors.clear();
+            for (size_t i = 1; i < w.size(); ++i)
+                recipe.anchors.push_back(ParseSectorRef(w[i], "anchor sector"));
+        } else if (d == "vds") {
+            if (vds_given)
+                Bad("vds given twice");
+            vds_given = true;
+            Need(w, 3, 3, "vds MAIN RESERVE (sector numbers or last-N)");
+            recipe.vds_main = ParseSectorRef(w[1], "main sequence sector");
+            recipe.vds_reserve = ParseSectorRef(w[2], "reserve sequence sector");
+        } else if (d == "vds-length") {
+            Need(w, 2, 2, "vds-length BYTES");
+            recipe.vds_length = Size(w[1], "vds-length", 0xFFFFFFFF);
+        } else if (d == "vds-order") {
+            if (order_given)
+                Bad("vds-order given twice");
+            order_given = true;
+            Need(w, 2, 2, "vds-order pd-lvd|lvd-pd");
+            if (w[1] != "pd-lvd" && w[1] != "lvd-pd")
+                Bad("vds-order must be pd-lvd or lvd-pd");
+            recipe.lvd_first = w[1] == "lvd-pd";
+        } else if (d == "extra-pd") {
+            Need(w, 4, 5, "extra-pd NUMBER START LENGTH [before|after]");
+            if (recipe.extra_pd.given)
+                Bad("extra-pd given twice");
+            recipe.extra_pd.given = true;
+            recipe.extra_pd.line = g_line;
+            recipe.extra_pd.number = Number(w[1], "partition number", 0xFFFF);
+            recipe.extra_pd.start = Number(w[2], "partition start", 0xFFFFFFFF);
+            recipe.extra_pd.length = Number(w[3], "partition length", 0xFFFFFFFF);
+            if (w.size() == 5) {
+                if (w[4] != "before" && w[4] != "after")
+                    Bad("extra-pd: expected before or after, not '" + w[4] + "'");
+                recipe.extra_pd.after = w[4] == "after";
+            }
+        } else if (d == "lvid") {
+            Need(w, 2, 2, "lvid SECTOR|last-N");
+            recipe.lvid = ParseSectorRef(w[1], "lvid sector");
+        } else if (d == "partition") {
+            Need(w, 2, 3, "partition START [LENGTH]");
+            recipe.part_start = Number(w[1], "partition start", kMaxSectors);
+            if (w.size() == 3) {
+                recipe.part_length = Number(w[2], "partition length", kMaxSectors);
+                recipe.part_length_given = true;
+                if (recipe.part_length == 0)
+                    Bad("partition length must not be 0");
+            }
+        } else if (d == "bitmap") {
+            Need(w, 2, 2, "bitmap POSITION|none");
+            if (bitmap_given)
+                Bad("bitmap given twice");
+            bitmap_given = true;
+            if (w[1] == "none")
+                recipe.bitmap_none = true;
+            else
+                recipe.bitmap = ParsePlace(w[1], "bitmap position", false);
+        } else if (d == "bitmap-bits") {
+            Need(w, 2, 2, "bitmap-bits N");
+            recipe.bitmap_bits = Number(w[1], "bitmap-bits", kMaxSectors);
+            recipe.bitmap_bits_given = true;
+        } else if (d == "bitmap-nbytes") {
+            Need(w, 2, 2, "bitmap-nbytes N");
+            recipe.bitmap_nbytes = Number(w[1], "bitmap-nbytes", 0xFFFFFFFF);
+            recipe.bitmap_nbytes_given = true;
+        } else if (d == "bitmap-extent") {
+            Need(w, 2, 2, "bitmap-extent BYTES");
+            recipe.bitmap_extent = Size(w[1], "bitmap-extent", 0xFFFFFFFF);
+            recipe.bitmap_extent_given = true;
+        } else if (d == "fsd") {
+            Need(w, 2, 2, "fsd POSITION|auto");
+            recipe.fsd = ParsePlace(w[1], "fsd position", true);
+        } else if (d == "dir" || d == "file") {
+            if (w.size() < 2)
+                Bad("usage: " + d + " PATH [OPTION=VALUE ...]");
+            size_t index;
+            if (w[1] == "/") {
+                if (d == "file")
+                    Bad("the root is a directory");
+                if (root_declared)
+                    Bad("/ is declared twice");
+                root_declared = true;
+                index = 0;
+                recipe.entries[0].line = g_line;
+            } else {
+                index = AddEntry(recipe, w[1], d == "dir", false);
+            }
+            ParseEntryOptions(recipe, recipe.entries[index], w, 2);
+            current = index;
+        } else if (d == "deleted") {
+            if (w.size() < 2)
+                Bad("usage: deleted PATH [dir] [fe=POSITION] [liu=N] [chars=N]");
+            size_t index = AddEntry(recipe, w[1], false, true);
+            ParseEntryOptions(recipe, recipe.entries[index], w, 2);
+        } else if (d == "extent") {
+            Need(w, 4, 5, "extent TYPE POSITION|auto|- LENGTH [nodata]");
+            if (current == SIZE_MAX)
+                Bad("extent must follow a dir or file line (or its extent lines)");
+            ExtentLine e;
+            e.line = g_line;
+            e.type = static_cast<unsigned>(Number(w[1], "extent type", 3));
+            if (e.type == 3)
+                Bad("extent type 3 is written by 'continue'");
+            if (w[2] == "-") {
+                if (e.type != 2)
+                    Bad("only a type-2 extent may omit its position");
+            } else {
+                e.place = ParsePlace(w[2], "extent position", true);
+            }
+            e.length = Size(w[3], "extent length", kMaxAdLength);
+            if (w.size() == 5) {
+                if (w[4] != "nodata")
+                    Bad("unexpected word '" + w[4] + "' (expected nodata)");
+                e.nodata = true;
+                if (e.place.kind == Place::Auto)
+                    Bad("a nodata extent needs a position");
+            }
+            recipe.entries[current].extents.push_back(e);
+        } else if (d == "continue") {
+            Need(w, 2, 3, "continue POSITION|auto [length=BYTES]");
+            if (current == SIZE_MAX)
+                Bad("continue must follow a dir or file line (or its extent lines)");
+            ExtentLine e;
+            e.line = g_line;
+            e.is_continue = true;
+            e.place = ParsePlace(w[1], "continuation position", true);
+            e.length = kSectorSize;
+            if (w.size() == 3) {
+                std::string key, value;
+                if (!SplitOption(w[2], key, value) || key != "length")
+                    Bad("unexpected word '" + w[2] + "' (expected length=BYTES)");
+                e.length = Size(value, "continuation length", kMaxAdLength);
+            }
+            recipe.entries[current].extents.push_back(e);
+        } else if (d == "erased") {
+            Need(w, 2, 4, "erased POSITION [LENGTH] [content=C]");
+            Erased e;
+            e.line = g_line;
+            e.place = ParsePlace(w[1], "erased position", false);
+            e.content.kind = ContentKind::Packs;
+            for (size_t i = 2; i < w.size(); ++i) {
+                std::string key, value;
+                if (SplitOption(w[i], key, value)) {
+                    if (key != "content")
+                        Bad("unknown option '" + key + "' for erased");
+                    e.content = ParseContent(value, recipe);
+                } else if (!e.length_given) {
+                    e.length = Size(w[i], "erased length", kMaxSectors * kSectorSize);
+                    e.length_given = true;
+                    if (e.length == 0)
+                        Bad("erased length must not be 0");
+                } else {
+                    Bad("unexpected word '" + w[i] + "'");
+                }
+            }
+            if (e.content.kind == ContentKind::Ifo || e.content.kind == ContentKind::Zeros)
+                Bad("erased content must be packs or file:PATH");
+            recipe.erased.push_back(e);
+        } else if (d == "mark-free" || d == "mark-used") {
+            Need(w, 3, 3, d + " POSITION COUNT");
+            Mark m;
+            m.line = g_line;
+            m.free = d == "mark-free";
+            m.place = ParsePlace(w[1], "position", false);
+            m.count = Number(w[2], "block count", kMaxSectors);
+            recipe.marks.push_back(m);
+        } else if (d == "patch") {
+            Need(w, 4, 5, "patch POSITION OFFSET HEXBYTES [fix|fix=OFFSET|nofix]");
+            Patch p;
+            p.line = g_line;
+            p.place = ParsePlace(w[1], "patch position", false);
+            p.offset = Number(w[2], "patch offset", kSectorSize * 1024);
+            const std::string& hex = w[3];
+            if (hex.size() % 2 != 0 || hex.size() > 4096)
+                Bad("bad byte string '" + hex + "' (an even number of hex digits)");
+            for (size_t i = 0; i < hex.size(); i += 2) {
+                uint64_t byte = 0;
+                if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
+                    !std::isxdigit(static_cast<unsigned char>(hex[i + 1])) || !ToNumber("0x" + hex.substr(i, 2), byte))
+                    Bad("bad byte string '" + hex + "' (an even number of hex digits)");
+                p.bytes.push_back(static_cast<uint8_t>(byte));
+            }
+            ParseFix(p, w, 4);
+            recipe.patches.push_back(p);
+        } else if (d == "set") {
+            Need(w, 5, 6, "set POSITION OFFSET WIDTH VALUE [fix|fix=OFFSET|nofix]");
+            Patch p;
+            p.line = g_line;
+            p.place = ParsePlace(w[1], "set position", false);
+            p.offset = Number(w[2], "set offset", kSectorSize * 1024);
+            uint64_t width = Number(w[3], "width", 8);
+            if (width != 1 && width != 2 && width != 4 && width != 8)
+                Bad("width must be 1, 2, 4 or 8");
+            uint64_t value = Number(w[4], "value");
+            if (width < 8 && value >> (8 * width) != 0)
+                Bad("value " + w[4] + " does not fit in " + w[3] + " bytes");
+            for (uint64_t i = 0; i < width; ++i)
+                p.bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+            ParseFix(p, w, 5);
+            recipe.patches.push_back(p);
+        } else {
+            Bad("unknown directive '" + d + "'");
+        }
+    }
+    if (!recipe.sectors_given) {
+        g_line = 0;
+        Fail(g_recipe_name + ": the recipe does not give the image size (add a line 'sectors N')");
+    }
+    if (recipe.entries.size() == 1)
+        AddDefaultTree(recipe);
+    return recipe;
 }
