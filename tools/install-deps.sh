@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest python3 xz-utils
-  udftools udfclient p7zip-full ffmpeg
+  udftools udfclient p7zip-full ffmpeg libudfread0 cpio
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
   qemu-system-x86 busybox-static linux-image-amd64
   libfuzzer-14-dev
