@@ -19,7 +19,7 @@ void readFromSector(DriveHandle drive, std::uint32_t lba, std::uint32_t count, v
         remaining -= kSectorSize;
         index++;
     }
-    std::uint8_t last[kSectorSize] = {};
+    alignas(16) std::uint8_t last[kSectorSize] = {};
     ReadASector(drive, lba + index, last);
     std::memcpy(out + static_cast<std::size_t>(index) * kSectorSize, last, remaining);
 }
@@ -57,7 +57,7 @@ void checkMedia(DriveHandle drive)
 
 void checkBea(DriveHandle drive)
 {
-    std::uint8_t sector[kSectorSize];
+    alignas(16) std::uint8_t sector[kSectorSize];
     for (std::uint32_t lba = 16;; lba++) {
         std::memset(sector, 0, sizeof sector);
         ReadASector(drive, lba, sector);

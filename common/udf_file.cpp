@@ -92,7 +92,7 @@ void readExtentPart(DriveHandle drive, std::uint32_t lba, std::uint32_t skip, st
     }
     const std::uint32_t first = lba + skip / 2048;
     const std::uint32_t inner = skip % 2048;
-    std::uint8_t sector[2048] = {};
+    alignas(16) std::uint8_t sector[2048] = {};
     readFromSector(drive, first, 2048, sector);
     const std::uint32_t head = count < 2048 - inner ? count : 2048 - inner;
     std::memcpy(destination, sector + inner, head);

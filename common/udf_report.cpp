@@ -106,7 +106,7 @@ void displayAllocationsFe(DriveHandle drive, std::uint32_t partitionStart, const
 void displayAllocations(DriveHandle drive, const void* partitionDescriptor, const void* icb)
 {
     const std::uint32_t partitionStart = GetDWord(partitionDescriptor, 188);
-    std::uint8_t fileEntry[kFileEntrySize] = {};
+    alignas(16) std::uint8_t fileEntry[kFileEntrySize] = {};
     ReadASector(drive, partitionStart + GetDWord(icb, 4), fileEntry);
     displayAllocationsFe(drive, partitionStart, fileEntry);
 }

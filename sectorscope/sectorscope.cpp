@@ -50,7 +50,7 @@ void sub4(DriveHandle drive, std::uint32_t blockNumber)
 
 void sub5(DriveHandle drive, std::uint32_t blockNumber)
 {
-    std::uint8_t sector[kSectorSize] = {};
+    alignas(16) std::uint8_t sector[kSectorSize] = {};
     ReadASector(drive, 256, sector);
     if (GetWord(sector, 0) != 2) {
         error("not AVDP");
@@ -60,7 +60,7 @@ void sub5(DriveHandle drive, std::uint32_t blockNumber)
 
 void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation, std::uint32_t sequenceLength)
 {
-    std::uint8_t sector[kSectorSize] = {};
+    alignas(16) std::uint8_t sector[kSectorSize] = {};
     std::uint32_t sectors = sequenceLength / kSectorSize;
     if (sectors > kMaxVolumeDescriptorSectors) {
         sectors = kMaxVolumeDescriptorSectors;
@@ -98,7 +98,7 @@ void sub7(DriveHandle drive, std::uint32_t blockNumber, const std::uint8_t* part
     if (start >= end || blockNumber >= end - start) {
         error("Block Number error");
     }
-    std::uint8_t block[kSectorSize] = {};
+    alignas(16) std::uint8_t block[kSectorSize] = {};
     ReadASector(drive, start + blockNumber, block);
     dump(block, kSectorSize);
 }

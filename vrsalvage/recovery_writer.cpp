@@ -74,7 +74,7 @@ void copyBlock(DriveHandle drive, FileHandle file, std::uint32_t lba, std::uint8
 void make(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
           std::uint8_t* map, std::uint32_t n, std::int32_t tail)
 {
-    std::uint8_t fileEntry[kFileEntrySize] = {};
+    alignas(16) std::uint8_t fileEntry[kFileEntrySize] = {};
     ReadASector(drive, GetDWord(partitionDescriptor, 188) + GetDWord(icb, 4), fileEntry);
     msub1(drive, partitionDescriptor, ifo, map, n, tail, fileEntry);
 }

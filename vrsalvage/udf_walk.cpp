@@ -79,7 +79,7 @@ void rsub4(DriveHandle drive)
 
 void rsub5(DriveHandle drive)
 {
-    std::uint8_t anchor[kSectorSize] = {};
+    alignas(16) std::uint8_t anchor[kSectorSize] = {};
     ReadASector(drive, kAnchorSector, anchor);
     if (GetWord(anchor, 0) != kTagAnchor) {
         error("not AVDP");
@@ -93,8 +93,8 @@ void rsub6(DriveHandle drive, std::uint32_t sequenceLocation, std::uint32_t sequ
     if (sectors > kMaxVolumeDescriptorSectors) {
         sectors = kMaxVolumeDescriptorSectors;
     }
-    std::uint8_t partitionDescriptor[kSectorSize];
-    std::uint8_t logicalVolume[kSectorSize];
+    alignas(16) std::uint8_t partitionDescriptor[kSectorSize];
+    alignas(16) std::uint8_t logicalVolume[kSectorSize];
     if (!findDescriptor(drive, sequenceLocation, sectors, kTagPartition, partitionDescriptor)) {
         error("not found PD");
     }
@@ -106,14 +106,14 @@ void rsub6(DriveHandle drive, std::uint32_t sequenceLocation, std::uint32_t sequ
 
 void rsub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* logicalVolume)
 {
-    std::uint8_t fileSet[kSectorSize] = {};
+    alignas(16) std::uint8_t fileSet[kSectorSize] = {};
     ReadASector(drive, partitionStart(partitionDescriptor) + GetDWord(logicalVolume, 252), fileSet);
     rsub8(drive, partitionDescriptor, fileSet);
 }
 
 void rsub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* fileSet)
 {
-    std::uint8_t rootEntry[kFileEntrySize] = {};
+    alignas(16) std::uint8_t rootEntry[kFileEntrySize] = {};
     const std::uint32_t lba = partitionStart(partitionDescriptor) + GetDWord(fileSet, 404);
     ReadASector(drive, lba, rootEntry);
     g_directoryDepth = 0;
@@ -200,7 +200,7 @@ void rsub11(DriveHandle drive, const std::uint8_t* partitionDescriptor, const st
         display("? Directory tree too deep\n");
         return;
     }
-    std::uint8_t fileEntry[kFileEntrySize] = {};
+    alignas(16) std::uint8_t fileEntry[kFileEntrySize] = {};
     ReadASector(drive, lba, fileEntry);
     g_directoryPath[++g_directoryDepth] = lba;
     rsub9(drive, partitionDescriptor, fileEntry);
