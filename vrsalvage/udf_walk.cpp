@@ -26,9 +26,11 @@ constexpr std::uint32_t kNameLength = 12;
 // A DVD-VR disc keeps its files one directory below the root; the walk goes
 // no deeper than this, which also bounds the recursion of the walk.
 constexpr std::uint32_t kMaxDirectoryDepth = 64;
-// The data of one directory: thousands of entries fit in far less, and a
-// length beyond it can only come from a damaged File Entry.
-constexpr std::uint32_t kMaxDirectorySize = 64u * 1024 * 1024;
+// The data of the directories being walked, together: each level holds its
+// directory's data while it goes deeper. Thousands of entries fit in far
+// less; a length beyond it can only come from a damaged File Entry.
+constexpr std::uint32_t kMaxDirectoryDataHeld = 64u * 1024 * 1024;
+std::uint32_t g_directoryDataHeld = 0;
 
 // The File Entry sectors of the directories being walked, root first, so
 // that an entry leading back to one of them is not followed.
@@ -117,6 +119,7 @@ void rsub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std
     const std::uint32_t lba = partitionStart(partitionDescriptor) + GetDWord(fileSet, 404);
     ReadASector(drive, lba, rootEntry);
     g_directoryDepth = 0;
+    g_directoryDataHeld = 0;
     g_directoryPath[0] = lba;
     rsub9(drive, partitionDescriptor, rootEntry);
 }
@@ -127,15 +130,17 @@ void rsub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std
         error("data size too long");
     }
     const std::uint32_t size = GetDWord(fileEntry, 56);
-    if (size > kMaxDirectorySize) {
+    if (size > kMaxDirectoryDataHeld - g_directoryDataHeld) {
         error("data size too long");
     }
     auto* data = static_cast<std::uint8_t*>(platformAlloc(size));
     if (data == nullptr) {
         error("GlobalAlloc() failed\n");
     }
+    g_directoryDataHeld += size;
     readFile(drive, partitionStart(partitionDescriptor), fileEntry, 0, size, data);
     rsub10(drive, partitionDescriptor, data, size);
+    g_directoryDataHeld -= size;
     platformFree(data);
 }
 

@@ -179,6 +179,25 @@ TEST_F(Recovery, HostileDirectoryTrees)
     EXPECT_EQ(go().outcome.out, "*** Error!\ndata size too long\n");
 }
 
+TEST_F(Recovery, DirectoryDataHeldAtOnceIsBounded)
+{
+    // The root's 40 MiB of data are held while its subdirectory is read; the
+    // subdirectory's 30 MiB more would pass 64 MiB.
+    const std::uint32_t mib = 1024 * 1024;
+    disc.volume.total = 40000;
+    const Bytes entries = join({parentIdentifier(2), identifier("D", 2, 30)});
+    disc.volume.block(40, Sector(entries.begin(), entries.end()));
+    disc.volume.block(2, fileEntry(40 * mib, 0, shortAd(0, 40 * mib, 40)));
+    disc.volume.block(30, fileEntry(30 * mib, 0, shortAd(0, 30 * mib, 40)));
+    const Result r = go();
+    EXPECT_EQ(r.outcome.status, 255);
+    EXPECT_EQ(r.outcome.out, "  *** Error!\n  data size too long\n");
+    // 20 MiB fit: the subdirectory's data (the same entries, so D names
+    // itself, then zeros) is read and walked, and so is the rest of the root.
+    disc.volume.block(30, fileEntry(20 * mib, 0, shortAd(0, 20 * mib, 40)));
+    EXPECT_EQ(go().outcome.out, "    ? Directory loop\n\n  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
+}
+
 TEST_F(Recovery, NoMapNoRecoveryFile)
 {
     disc.volume.sectors[32] = partitionDescriptor(kVrStart, 0, 0);
