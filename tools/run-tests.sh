@@ -43,6 +43,9 @@ cmake --build --preset sanitize -j "$jobs"
 step "tests: native build, peers and fuzzers"
 ctest --preset default -j "$jobs"
 
+step "tests: fuzzing harnesses (regression inputs and short runs)"
+ctest --preset fuzz
+
 step "tests: Windows build under Wine"
 ctest --preset win64
 

@@ -15,6 +15,10 @@ namespace {
 constexpr std::uint32_t kPartitionContentsUse = 56;
 constexpr std::uint32_t kBitmapAdOffset = 8;  // in the Partition Header Descriptor
 constexpr std::uint32_t kBitmapHeadSize = 24;
+// The map of a DVD takes some 300 KB; at most this much of an extent is read
+// (8 MiB of map cover 64 Mi blocks). A longer extent can only come from a
+// damaged Partition Descriptor, and its map is used as far as it was read.
+constexpr std::uint32_t kMaxMapExtentLength = kBitmapHeadSize + 8u * 1024 * 1024;
 
 }  // namespace
 
@@ -31,10 +35,13 @@ void psub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int3
 void psub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
            const std::uint8_t* bitmapAd)
 {
-    const std::uint32_t length = GetDWord(bitmapAd, 0) & 0x3FFFFFFFu;
+    std::uint32_t length = GetDWord(bitmapAd, 0) & 0x3FFFFFFFu;
     if (length == 0) {
         std::printf("no Map");
         return;
+    }
+    if (length > kMaxMapExtentLength) {
+        length = kMaxMapExtentLength;
     }
     auto* descriptor = static_cast<std::uint8_t*>(platformAlloc(length));
     if (descriptor == nullptr) {

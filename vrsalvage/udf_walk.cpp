@@ -31,6 +31,11 @@ constexpr std::uint32_t kMaxDirectoryDepth = 64;
 // less; a length beyond it can only come from a damaged File Entry.
 constexpr std::uint32_t kMaxDirectoryDataHeld = 64u * 1024 * 1024;
 std::uint32_t g_directoryDataHeld = 0;
+// The directory data read in one walk, counting each directory as at least
+// one block: a directory named by many entries is read again for each, and
+// this bounds what a disc can make the walk read to 32768 blocks.
+constexpr std::uint32_t kMaxDirectoryDataRead = 64u * 1024 * 1024;
+std::uint32_t g_directoryDataRead = 0;
 
 // The File Entry sectors of the directories being walked, root first, so
 // that an entry leading back to one of them is not followed.
@@ -120,6 +125,7 @@ void rsub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std
     ReadASector(drive, lba, rootEntry);
     g_directoryDepth = 0;
     g_directoryDataHeld = 0;
+    g_directoryDataRead = 0;
     g_directoryPath[0] = lba;
     rsub9(drive, partitionDescriptor, rootEntry);
 }
@@ -130,9 +136,11 @@ void rsub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std
         error("data size too long");
     }
     const std::uint32_t size = GetDWord(fileEntry, 56);
-    if (size > kMaxDirectoryDataHeld - g_directoryDataHeld) {
+    const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
+    if (size > kMaxDirectoryDataHeld - g_directoryDataHeld || cost > kMaxDirectoryDataRead - g_directoryDataRead) {
         error("data size too long");
     }
+    g_directoryDataRead += cost;
     auto* data = static_cast<std::uint8_t*>(platformAlloc(size));
     if (data == nullptr) {
         error("GlobalAlloc() failed\n");

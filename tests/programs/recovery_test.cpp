@@ -198,6 +198,36 @@ TEST_F(Recovery, DirectoryDataHeldAtOnceIsBounded)
     EXPECT_EQ(go().outcome.out, "    ? Directory loop\n\n  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
 }
 
+TEST_F(Recovery, DirectoryDataReadInOneWalkIsBounded)
+{
+    // Twenty entries name the same directory of 4 MiB (zeros): it is read
+    // for each until 64 MiB were read in all.
+    std::vector<Bytes> entries{parentIdentifier(2)};
+    for (int i = 0; i < 20; i++) {
+        entries.push_back(identifier("SAME" + std::to_string(i), 2, 30));
+    }
+    setDirectory(2, entries);
+    disc.volume.block(30, fileEntry(4u << 20, 0, shortAd(0, 4u << 20, 40)));
+    std::string expected;
+    for (int i = 0; i < 15; i++) {
+        expected += "  ? Not File Entry\n\n";
+    }
+    const Result r = go();
+    EXPECT_EQ(r.outcome.out, expected + "  *** Error!\n  data size too long\n");
+    EXPECT_EQ(r.outcome.status, 255);
+}
+
+TEST_F(Recovery, MapExtentIsReadNoFurtherThan8MiB)
+{
+    // A bitmap extent of 1 GiB on a disc of 10412 sectors: only its first
+    // 8 MiB are read, and the map is used as far as Number of Bytes says.
+    disc.volume.sectors[32] = partitionDescriptor(kVrStart, 0x3FFFFFFF, 0);
+    const Result r = go();
+    EXPECT_EQ(r.outcome.status, 0);
+    EXPECT_EQ(r.file("VR_MANGR_R.IFO"), kIfoFree);
+    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), kVroFree);
+}
+
 TEST_F(Recovery, NoMapNoRecoveryFile)
 {
     disc.volume.sectors[32] = partitionDescriptor(kVrStart, 0, 0);

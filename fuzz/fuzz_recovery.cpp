@@ -1,0 +1,49 @@
+// vrsalvage -r: the UDF walk to the recording files, the reusable-area map
+// and the recovery writer (rsub2), on a disc image taken from the input.
+#include <cstddef>
+#include <cstdint>
+
+#include "harness.h"
+#include "vrsalvage.h"
+
+namespace {
+
+// 64 MiB of image.
+constexpr std::uint32_t kMaxSectors = 32768;
+
+void salvage(const char* imagePath, const fuzz::Disc& /*disc*/)
+{
+    rsub2(imagePath);
+}
+
+void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)
+{
+    if (outcome.ended) {
+        return;
+    }
+    if (disc.settings.profile != kProfileDvdRwRestrictedOverwrite) {
+        fuzz::finding("recovery completed for profile 0x%04X", disc.settings.profile);
+    }
+    // Whole sectors only; the management file's Phase 1 spans the 1360
+    // sectors of its area at the most, and it has no Phase 2.
+    std::uint64_t size = 0;
+    if (fuzz::outputSize("VR_MANGR_R.IFO", &size) &&
+        (size % fuzz::kSector != 0 || size > std::uint64_t{kManagementSectors} * fuzz::kSector)) {
+        fuzz::finding("VR_MANGR_R.IFO of %llu bytes", static_cast<unsigned long long>(size));
+    }
+    if (fuzz::outputSize("VR_MOVIE_R.VRO", &size) && size % fuzz::kSector != 0) {
+        fuzz::finding("VR_MOVIE_R.VRO of %llu bytes", static_cast<unsigned long long>(size));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    g_bIFO_Processed = 0;
+    g_bVRO_Processed = 0;
+    fuzz::Disc disc;
+    fuzz::loadDisc(data, size, kMaxSectors, &disc);
+    fuzz::runProgram(disc, salvage, check);
+    return 0;
+}

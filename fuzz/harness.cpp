@@ -1,0 +1,396 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sanitizer/allocator_interface.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bitset>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace fuzz {
+namespace {
+
+// Thrown by endProcess and caught by runProgram: the fatal path of the
+// programs returns to the harness instead of ending the process.
+struct ProcessEnded {
+    int status;
+};
+
+// ---- memory left behind by a fatal end ---------------------------------------
+//
+// A fatal end leaves the buffers of the steps it cut short allocated: the
+// process would have ended. Every block allocated on the harness thread
+// during a run is noted here (without allocating) and forgotten when freed;
+// after a fatal end the rest is freed. After a normal return the rest stays:
+// LeakSanitizer judges it.
+
+constexpr std::size_t kMaxLiveBlocks = 16384;
+const volatile void* g_live[kMaxLiveBlocks];
+std::size_t g_liveCount = 0;
+bool g_liveOverflow = false;
+thread_local bool t_tracking = false;
+
+void mallocHook(const volatile void* block, std::size_t /*size*/)
+{
+    if (!t_tracking || block == nullptr) {
+        return;
+    }
+    if (g_liveCount == kMaxLiveBlocks) {
+        g_liveOverflow = true;
+        return;
+    }
+    g_live[g_liveCount++] = block;
+}
+
+void freeHook(const volatile void* block)
+{
+    if (!t_tracking || block == nullptr) {
+        return;
+    }
+    for (std::size_t i = g_liveCount; i-- > 0;) {
+        if (g_live[i] == block) {
+            g_live[i] = g_live[--g_liveCount];
+            return;
+        }
+    }
+}
+
+// ---- the private directory, the image, standard output -------------------------
+
+int g_imageFd = -1;
+char g_imagePath[64];
+int g_homeFd = -1;  // the directory the harness started in
+int g_workFd = -1;  // the private directory the programs write into
+std::string g_workPath;
+char g_stdoutBuffer[1 << 16];
+
+void removeOutputs()
+{
+    const int fd = dup(g_workFd);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        finding("cannot list the private directory: %s", std::strerror(errno));
+    }
+    rewinddir(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            unlinkat(g_workFd, entry->d_name, 0);
+        }
+    }
+    closedir(dir);
+}
+
+void removeWorkDirectory()
+{
+    if (g_workFd >= 0) {
+        removeOutputs();
+        rmdir(g_workPath.c_str());
+    }
+}
+
+using FdSet = std::bitset<4096>;
+
+FdSet openDescriptors()
+{
+    FdSet set;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        finding("cannot list /proc/self/fd: %s", std::strerror(errno));
+    }
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != own && fd >= 0 && static_cast<std::size_t>(fd) < set.size()) {
+            set.set(static_cast<std::size_t>(fd));
+        }
+    }
+    closedir(dir);
+    return set;
+}
+
+void writeImage(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset, std::uint64_t imageBytes)
+{
+    if (offset >= imageBytes) {
+        return;
+    }
+    const std::uint64_t room = imageBytes - offset;
+    const std::size_t length = size < room ? size : static_cast<std::size_t>(room);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = pwrite(g_imageFd, bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (n <= 0) {
+            finding("cannot write the image: %s", std::strerror(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::uint32_t word(const std::uint8_t* b)
+{
+    return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8);
+}
+
+std::uint32_t dword(const std::uint8_t* b)
+{
+    return word(b) | (word(b + 2) << 16);
+}
+
+bool hasOption(int argc, char** argv, const char* prefix)
+{
+    for (int i = 1; i < argc; i++) {
+        if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSectors, Disc* disc)
+{
+    std::uint8_t h[kHeaderSize] = {};
+    std::memcpy(h, data, size < kHeaderSize ? size : kHeaderSize);
+    const std::uint32_t flags = h[0];
+
+    ImageDriveSettings& s = disc->settings;
+    s = ImageDriveSettings{};
+    s.profile = static_cast<std::uint16_t>(word(h + 2));
+    s.lastTrack = static_cast<std::uint16_t>(word(h + 4));
+    s.lraValid = (flags & 0x01u) != 0;
+    s.nwaValid = (flags & 0x02u) != 0;
+    if ((flags & 0x04u) != 0) {
+        s.lastRecordedAddress = dword(h + 8);
+    }
+    if ((flags & 0x08u) != 0) {
+        s.nextWritableAddress = dword(h + 12);
+    }
+    if ((flags & 0x10u) != 0) {
+        s.trackSize = dword(h + 16);
+    }
+    disc->blockNumber = dword(h + 20);
+    const std::uint32_t sectors = word(h + 6);
+    disc->sectors = sectors < maxSectors ? sectors : maxSectors;
+    disc->dataFault = false;
+    if ((flags & 0x20u) != 0) {
+        ImageFault fault;
+        fault.kind = static_cast<ImageFault::Kind>(h[1] % 5);
+        fault.opcode = h[24] == 0xFF ? -1 : h[24];
+        fault.skip = h[25];
+        fault.status = h[26];
+        fault.sense = {0x70, 0, h[27], 0, 0, 0, 0, 10, 0, 0, 0, 0, h[28], h[29], 0, 0, 0, 0};
+        fault.transfer = word(h + 30);
+        const std::uint32_t lba = dword(h + 32);
+        fault.lba = lba == 0xFFFFFFFFu ? -1 : std::int64_t{lba};
+        const bool silent = fault.status == 0 && (fault.kind == ImageFault::Kind::CheckCondition ||
+                                                  fault.kind == ImageFault::Kind::StatusOnly);
+        disc->dataFault =
+            fault.kind == ImageFault::Kind::ShortTransfer || fault.kind == ImageFault::Kind::Good || silent;
+        // A fault that answers GOOD for every READ (10) would make every
+        // sector readable, however far beyond the image: then any loop that
+        // ends at a read error runs to a bound of billions of sectors. Such
+        // a fault hits one sector, the first past the image.
+        if (disc->dataFault && fault.lba < 0 && (fault.opcode < 0 || fault.opcode == 0x28)) {
+            fault.lba = disc->sectors;
+        }
+        s.faults.push_back(fault);
+    }
+
+    const std::uint64_t imageBytes = std::uint64_t{disc->sectors} * kSector;
+    if (ftruncate(g_imageFd, 0) != 0 || ftruncate(g_imageFd, static_cast<off_t>(imageBytes)) != 0) {
+        finding("cannot size the image: %s", std::strerror(errno));
+    }
+    std::size_t p = kHeaderSize;
+    while (p + kRecordHeadSize <= size) {
+        const std::uint32_t sector = dword(data + p);
+        const std::size_t length = word(data + p + 4);
+        p += kRecordHeadSize;
+        const std::size_t available = size - p < length ? size - p : length;
+        writeImage(data + p, available, std::uint64_t{sector} * kSector, imageBytes);
+        p += available;
+    }
+}
+
+Outcome runProgram(const Disc& disc, Body body, Check check)
+{
+    g_dwIndent = 0;
+    imageDriveReset();
+    imageDriveSettings() = disc.settings;
+    const FdSet before = openDescriptors();
+    if (fchdir(g_workFd) != 0) {
+        finding("cannot enter the private directory: %s", std::strerror(errno));
+    }
+
+    Outcome outcome{false, 0};
+    g_liveCount = 0;
+    g_liveOverflow = false;
+    t_tracking = true;
+    try {
+        body(g_imagePath, disc);
+    } catch (const ProcessEnded& end) {
+        outcome = Outcome{true, end.status};
+    }
+    t_tracking = false;
+    std::fflush(stdout);
+
+    if (outcome.ended) {
+        for (std::size_t i = 0; i < g_liveCount; i++) {
+            std::free(const_cast<void*>(g_live[i]));
+        }
+        if (g_liveOverflow) {
+            std::fprintf(stderr, "fuzz harness: more than %zu blocks left by one run; some stay allocated\n",
+                         kMaxLiveBlocks);
+        }
+    }
+    g_liveCount = 0;
+
+    const FdSet after = openDescriptors();
+    for (std::size_t fd = 3; fd < after.size(); fd++) {
+        if (after.test(fd) && !before.test(fd)) {
+            if (!outcome.ended) {
+                finding("file descriptor %zu still open after a normal return", fd);
+            }
+            close(static_cast<int>(fd));
+        }
+    }
+    if (outcome.ended && outcome.status != -1) {
+        finding("fatal end with status %d instead of -1", outcome.status);
+    }
+    if (check != nullptr) {
+        check(disc, outcome);
+    }
+    removeOutputs();
+    if (fchdir(g_homeFd) != 0) {
+        finding("cannot go back to the start directory: %s", std::strerror(errno));
+    }
+    imageDriveReset();
+    return outcome;
+}
+
+bool outputSize(const char* name, std::uint64_t* size)
+{
+    struct stat status {};
+    if (fstatat(g_workFd, name, &status, 0) != 0) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t count)
+{
+    std::uint64_t size = 0;
+    if (!outputSize(name, &size) || size != std::uint64_t{count} * kSector) {
+        return false;
+    }
+    const int fd = openat(g_workFd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    static std::uint8_t file[1 << 16];
+    static std::uint8_t image[1 << 16];
+    bool same = true;
+    for (std::uint64_t done = 0; same && done < size;) {
+        const std::size_t chunk = size - done < sizeof file ? static_cast<std::size_t>(size - done) : sizeof file;
+        const off_t at = static_cast<off_t>(std::uint64_t{first} * kSector + done);
+        same = pread(fd, file, chunk, static_cast<off_t>(done)) == static_cast<ssize_t>(chunk) &&
+               pread(g_imageFd, image, chunk, at) == static_cast<ssize_t>(chunk) &&
+               std::memcmp(file, image, chunk) == 0;
+        done += chunk;
+    }
+    close(fd);
+    return same;
+}
+
+void finding(const char* format, ...)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "==FINDING== ");
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+}  // namespace fuzz
+
+// The fatal end of the programs, linked in place of common_exit's: standard
+// output is flushed as before, and control goes back to runProgram.
+void endProcess(int status)
+{
+    std::fflush(stdout);
+    throw fuzz::ProcessEnded{status};
+}
+
+// The blocks left behind by a fatal end are freed with free() whether new or
+// malloc made them; the allocator is the same, only the check would object.
+extern "C" const char* __asan_default_options()
+{
+    return "alloc_dealloc_mismatch=0";
+}
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    using namespace fuzz;
+    __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook);
+
+    // The programs write into the current directory, so each run happens in
+    // a private one; crash files must still land where the fuzzer started.
+    g_homeFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : P_tmpdir) + "/vrs-fuzz-XXXXXX";
+    if (g_homeFd < 0 || mkdtemp(pattern.data()) == nullptr) {
+        finding("cannot make a private directory: %s", std::strerror(errno));
+    }
+    g_workPath = pattern;
+    g_workFd = open(g_workPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (g_workFd < 0) {
+        finding("cannot open the private directory: %s", std::strerror(errno));
+    }
+    std::atexit(removeWorkDirectory);
+
+    // The image lives in memory, reached through a path like any image file.
+    g_imageFd = memfd_create("disc-image", MFD_CLOEXEC);
+    if (g_imageFd < 0) {
+        finding("memfd_create: %s", std::strerror(errno));
+    }
+    std::snprintf(g_imagePath, sizeof g_imagePath, "/proc/self/fd/%d", g_imageFd);
+
+    // A buffer of our own: stdio allocates none during a run.
+    std::setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer);
+    if (std::getenv("VRS_FUZZ_STDOUT") == nullptr) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0 || dup2(null, 1) < 0) {
+            finding("cannot send standard output to /dev/null: %s", std::strerror(errno));
+        }
+        close(null);
+    }
+
+    if (!hasOption(*argc, *argv, "-artifact_prefix=") && !hasOption(*argc, *argv, "-exact_artifact_path=")) {
+        static std::string prefix;
+        static std::vector<char*> arguments;
+        char here[4096];
+        if (getcwd(here, sizeof here) != nullptr) {
+            prefix = std::string("-artifact_prefix=") + here + "/";
+            arguments.assign(*argv, *argv + *argc);
+            arguments.insert(arguments.begin() + 1, prefix.data());
+            arguments.push_back(nullptr);
+            *argc += 1;
+            *argv = arguments.data();
+        }
+    }
+    return 0;
+}
