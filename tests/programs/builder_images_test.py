@@ -13,10 +13,9 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from expect import fixed_layout, recovery_file, runs_to_set  # noqa: E402
+from expect import Checks, fixed_layout, recovery_file, runs_to_set, run  # noqa: E402
 
-failures = []
-checks = 0
+check = Checks()
 
 RECIPES = {
     # Every descriptor form, continuation chains, unrecorded extents of the
@@ -57,13 +56,6 @@ erased 10512 100s
 }
 
 
-def check(condition, what):
-    global checks
-    checks += 1
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
-
 
 def read_record(path):
     record = {"free": [], "extents": {}}
@@ -86,10 +78,6 @@ def read_record(path):
                 record.setdefault("order", []).append(w[1])
     return record
 
-
-def run(argv, cwd):
-    result = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
-    return result.returncode, result.stdout
 
 
 def check_image(vrsalvage, image, work, erased_stream=None):
@@ -166,8 +154,7 @@ def main():
             check_image(vrsalvage, image, work)
     finally:
         shutil.rmtree(work)
-    print("%d passed, %d failed" % (checks - len(failures), len(failures)))
-    return 1 if failures else 0
+    return check.summary()
 
 
 if __name__ == "__main__":

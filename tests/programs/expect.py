@@ -84,3 +84,28 @@ def runs_to_set(runs):
     for first, count in runs:
         blocks.update(range(first, first + count))
     return blocks
+
+
+class Checks:
+    """Counts checks and prints each that fails."""
+
+    def __init__(self):
+        self.count = 0
+        self.failures = []
+
+    def __call__(self, condition, what):
+        self.count += 1
+        if not condition:
+            self.failures.append(what)
+            print("FAIL:", what)
+
+    def summary(self):
+        print("%d passed, %d failed" % (self.count - len(self.failures), len(self.failures)))
+        return 1 if self.failures else 0
+
+
+def run(argv, cwd):
+    """Runs a program in `cwd`; its exit status and standard output."""
+    import subprocess
+    result = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    return result.returncode, result.stdout

@@ -13,18 +13,9 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from expect import dump, progress, recovery_file, runs_to_set  # noqa: E402
+from expect import Checks, dump, progress, recovery_file, runs_to_set, run  # noqa: E402
 
-failures = []
-checks = 0
-
-
-def check(condition, what):
-    global checks
-    checks += 1
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
+check = Checks()
 
 
 def read_facts(path):
@@ -49,10 +40,6 @@ def read_facts(path):
                 facts["root_tag"] = int(words[2])
     return facts
 
-
-def run(argv, cwd):
-    result = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-    return result.returncode, result.stdout
 
 
 def fid_names(data):
@@ -136,8 +123,7 @@ def main():
             os.remove(image)
     finally:
         shutil.rmtree(work)
-    print("%d passed, %d failed" % (checks - len(failures), len(failures)))
-    return 1 if failures else 0
+    return check.summary()
 
 
 if __name__ == "__main__":
