@@ -23,20 +23,7 @@ build=$(cd "$1" 2>/dev/null && pwd) || {
     exit 1
 }
 
-wine=
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine=$candidate
-        break
-    fi
-done
-wineserver=
-for candidate in "$(command -v wineserver)" /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wineserver=$candidate
-        break
-    fi
-done
+. "$(dirname "$0")/find-wine.sh"
 if [ -z "$wine" ] || [ -z "$wineserver" ]; then
     echo "SKIP: wine64 not installed (apt-get install wine64)"
     exit 77

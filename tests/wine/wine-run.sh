@@ -18,20 +18,7 @@ fi
 prefix=$1
 shift
 
-wine=
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine=$candidate
-        break
-    fi
-done
-wineserver=
-for candidate in "$(command -v wineserver)" /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wineserver=$candidate
-        break
-    fi
-done
+. "$(dirname "$0")/find-wine.sh"
 if [ -z "$wine" ] || [ -z "$wineserver" ]; then
     echo "wine-run.sh: wine64 or wineserver not found (apt-get install wine64)" >&2
     exit 77
