@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bitset>
 #include <cerrno>
 #include <cstdarg>
@@ -74,6 +75,54 @@ int g_homeFd = -1;  // the directory the harness started in
 int g_workFd = -1;  // the private directory the programs write into
 std::string g_workPath;
 char g_stdoutBuffer[1 << 16];
+
+// With VRS_FUZZ_TRANSCRIPT set, each run ends with what it did on standard
+// output (with VRS_FUZZ_STDOUT, after the program's own output): its end, the
+// command blocks the drive received and the files it wrote with a checksum,
+// so that two builds can be compared over the same inputs.
+void printTranscript(const Outcome& outcome)
+{
+    std::printf("\n--- ended=%d status=%d\n", outcome.ended ? 1 : 0, outcome.status);
+    for (const ReceivedCommand& command : imageDriveLog()) {
+        std::printf("cdb");
+        for (int i = 0; i < command.cdbLength; i++) {
+            std::printf(" %02X", command.cdb[static_cast<std::size_t>(i)]);
+        }
+        std::printf(" dir=%u len=%u\n", command.direction, command.dataLength);
+    }
+    const int fd = dup(g_workFd);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        finding("cannot list the private directory: %s", std::strerror(errno));
+    }
+    rewinddir(dir);
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const int file = openat(g_workFd, name.c_str(), O_RDONLY | O_CLOEXEC);
+        std::uint64_t hash = 1469598103934665603ull;
+        std::uint64_t size = 0;
+        static std::uint8_t chunk[1 << 16];
+        for (ssize_t n; file >= 0 && (n = read(file, chunk, sizeof chunk)) > 0;) {
+            for (ssize_t i = 0; i < n; i++) {
+                hash = (hash ^ chunk[i]) * 1099511628211ull;
+            }
+            size += static_cast<std::uint64_t>(n);
+        }
+        if (file >= 0) {
+            close(file);
+        }
+        std::printf("file %s %llu %016llx\n", name.c_str(), static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(hash));
+    }
+    std::fflush(stdout);
+}
 
 void removeOutputs()
 {
@@ -227,6 +276,8 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
     g_dwIndent = 0;
     imageDriveReset();
     imageDriveSettings() = disc.settings;
+    const bool transcript = std::getenv("VRS_FUZZ_TRANSCRIPT") != nullptr;
+    imageDriveSettings().record = transcript;
     const FdSet before = openDescriptors();
     if (fchdir(g_workFd) != 0) {
         finding("cannot enter the private directory: %s", std::strerror(errno));
@@ -244,7 +295,9 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
     t_tracking = false;
     std::fflush(stdout);
 
-    if (outcome.ended) {
+    // The drive's command log grows during the run: a transcript run keeps
+    // what a fatal end left behind (run it with detect_leaks=0).
+    if (outcome.ended && !transcript) {
         for (std::size_t i = 0; i < g_liveCount; i++) {
             std::free(const_cast<void*>(g_live[i]));
         }
@@ -269,6 +322,9 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
     }
     if (check != nullptr) {
         check(disc, outcome);
+    }
+    if (transcript) {
+        printTranscript(outcome);
     }
     removeOutputs();
     if (fchdir(g_homeFd) != 0) {
