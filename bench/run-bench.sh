@@ -346,9 +346,9 @@ inclusive_ir() {  # inclusive_ir FILE FUNCTION
   callgrind_annotate --inclusive=yes "$1" 2> /dev/null |
     awk -v f="$2" '!done && index($0, ":" f "(") { gsub(/,/, "", $1); print $1; done = 1 }'
 }
-clearing_ir() {  # Ir on the source lines that clear the sector buffer (std::memset(sector, ...))
+clearing_ir() {  # Ir on the source lines that clear the sector buffer (sector.fill(0))
   callgrind_annotate --auto=yes "$1" 2> /dev/null |
-    awk '/memset\(sector/ && $1 ~ /^[0-9,]+$/ { gsub(/,/, "", $1); t += $1 } END { printf "%.0f\n", t }'
+    awk '/sector\.fill\(0\)/ && $1 ~ /^[0-9,]+$/ { gsub(/,/, "", $1); t += $1 } END { printf "%.0f\n", t }'
 }
 top_functions() {  # the 8 functions with the most Ir of their own, without directories and objects
   callgrind_annotate "$1" 2> /dev/null |
@@ -465,25 +465,25 @@ s_dd=$(sectors_in "$work/dd.out")
 ir_def=$(total_ir "$work/def.cg")
 ir_r=$(total_ir "$work/r.cg")
 ir_dd=$(total_ir "$work/dd.cg")
-loop_def=$(inclusive_ir "$work/def.cg" saveSec_sub__sub1)
-loop_r=$(inclusive_ir "$work/r.cg" msub3)
+loop_def=$(inclusive_ir "$work/def.cg" copySectorsToFile)
+loop_r=$(inclusive_ir "$work/r.cg" copyReusableBlocks)
 echo
 echo "### User-space instructions (callgrind, $small-sector image, real pack data)"
 echo
 echo "| Run | Sectors copied | Ir total | Ir / sector | Ir / sector in the copy loop |"
 echo "|---|--:|--:|--:|--:|"
-awk -v s="$s_def" -v t="$ir_def" -v l="$loop_def" 'BEGIN { printf "| vrsalvage | %d | %d | %.0f | %.0f (saveSec_sub__sub1, inclusive) |\n", s, t, t / s, l / s }'
-awk -v s="$s_r" -v t="$ir_r" -v l="$loop_r" 'BEGIN { printf "| vrsalvage -r | %d | %d | %.0f | %.0f (msub3, inclusive) |\n", s, t, t / s, l / s }'
+awk -v s="$s_def" -v t="$ir_def" -v l="$loop_def" 'BEGIN { printf "| vrsalvage | %d | %d | %.0f | %.0f (copySectorsToFile, inclusive) |\n", s, t, t / s, l / s }'
+awk -v s="$s_r" -v t="$ir_r" -v l="$loop_r" 'BEGIN { printf "| vrsalvage -r | %d | %d | %.0f | %.0f (copyReusableBlocks, inclusive) |\n", s, t, t / s, l / s }'
 awk -v s="$s_dd" -v t="$ir_dd" 'BEGIN { printf "| dd bs=2048 skip=10112 | %d | %d | %.0f | – |\n", s, t, t / s }'
 echo
 echo "Of the copy loop's instructions, the lines that clear the sector buffer before every read"
 echo "(std::memset) take $(awk -v s="$s_def" -v t="$(clearing_ir "$work/def.cg")" 'BEGIN { printf "%.0f", t / s }') Ir per sector in the default mode and $(awk -v s="$s_r" -v t="$(clearing_ir "$work/r.cg")" 'BEGIN { printf "%.0f", t / s }') Ir per copied sector with -r."
 ir_walk=$(total_ir "$work/walk.cg")
-loop_walk=$(inclusive_ir "$work/walk.cg" msub3)
+loop_walk=$(inclusive_ir "$work/walk.cg" copyReusableBlocks)
 walk_blocks=$((largest - 1 - kIfo))
 echo
 echo "The walk and the map alone, vrsalvage -r on the all-allocated image of $largest sectors (nothing"
-echo "copied): $(awk -v t="$ir_walk" -v l="$loop_walk" -v b="$walk_blocks" 'BEGIN { printf "%d Ir in all; %d Ir in msub3, the scan of the map over %d blocks of the management and movie areas: %.1f Ir a block", t, l, b, l / b }')."
+echo "copied): $(awk -v t="$ir_walk" -v l="$loop_walk" -v b="$walk_blocks" 'BEGIN { printf "%d Ir in all; %d Ir in copyReusableBlocks, the scan of the map over %d blocks of the management and movie areas: %.1f Ir a block", t, l, b, l / b }')."
 echo
 echo "Totals include process start-up (the dynamic loader: about 1.7 million Ir for vrsalvage)."
 echo "The copies were compared with cmp: vrsalvage's VR_MOVIE.VRO equals dd's copy of the same"

@@ -3,158 +3,209 @@
 #include <cstring>
 
 #include "report.h"
-#include "scsi.h"
 #include "support.h"
 
 namespace {
 
-// Stores a host value as a big-endian field of the command block.
-void putDWord(std::uint8_t* cdb, int offset, std::uint32_t value)
+using Cdb = std::array<std::uint8_t, kCdbLength>;
+
+// Fields of the replies that are decoded (big-endian).
+constexpr std::size_t kDiscLastTrackInLastSessionLow = 6;
+constexpr std::size_t kDiscLastTrackInLastSessionHigh = 11;
+constexpr std::size_t kTrackAddressFlags = 7;  // bit 1 LRA_V, bit 0 NWA_V
+constexpr std::size_t kTrackNextWritableAddress = 12;
+constexpr std::size_t kTrackSize = 24;
+constexpr std::size_t kTrackLastRecordedAddress = 28;
+constexpr std::size_t kFeatureHeaderCurrentProfile = 6;
+
+Cdb commandBlock(std::uint8_t operationCode)
 {
-    const std::uint32_t bigEndian = ReverseEndianDWord(value);
-    std::memcpy(cdb + offset, &bigEndian, 4);
+    Cdb cdb{};
+    cdb[0] = operationCode;
+    return cdb;
 }
 
-void putWord(std::uint8_t* cdb, int offset, std::uint32_t value)
+Cdb read10Block(std::uint32_t lba, std::uint16_t count)
 {
-    const std::uint16_t bigEndian = ReverseEndianWord(value);
-    std::memcpy(cdb + offset, &bigEndian, 2);
+    Cdb cdb = commandBlock(0x28);
+    writeBe32(cdb.data(), 2, lba);
+    writeBe16(cdb.data(), 7, count);
+    return cdb;
+}
+
+Cdb write10Block(std::uint32_t lba, std::uint16_t count)
+{
+    Cdb cdb = commandBlock(0x2A);
+    writeBe32(cdb.data(), 2, lba);
+    writeBe16(cdb.data(), 7, count);
+    return cdb;
+}
+
+void sendForRead(Drive& drive, const Cdb& cdb, void* data, std::uint32_t length)
+{
+    sendCommand(drive, kDirectionIn, cdb.data(), kCdbLength, data, length);
+}
+
+void sendForWrite(Drive& drive, const Cdb& cdb, void* data, std::uint32_t length)
+{
+    sendCommand(drive, kDirectionOut, cdb.data(), kCdbLength, data, length);
+}
+
+void sendWithoutData(Drive& drive, const Cdb& cdb)
+{
+    sendCommand(drive, kDirectionNone, cdb.data(), kCdbLength, nullptr, 0);
 }
 
 }  // namespace
 
-void ModeSense(DriveHandle drive, std::uint8_t pageCode, void* buffer, std::uint16_t allocationLength)
+std::optional<std::uint64_t> recordedEnd(const TrackInformation& track)
+{
+    if (track.lastRecordedAddressValid) {
+        return std::uint64_t{track.lastRecordedAddress} + 1;
+    }
+    if (track.nextWritableAddressValid) {
+        return track.nextWritableAddress;
+    }
+    return std::nullopt;
+}
+
+void modeSense10(Drive& drive, std::uint8_t pageCode, void* buffer, std::uint16_t allocationLength)
 {
     if (pageCode > 0x3F) {
-        error("in ModeSense(): bad page code");
+        fail("in ModeSense(): bad page code");
     }
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x5A;
+    Cdb cdb = commandBlock(0x5A);
     cdb[2] = pageCode;
-    putWord(cdb, 7, allocationLength);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, allocationLength);
+    writeBe16(cdb.data(), 7, allocationLength);
+    sendForRead(drive, cdb, buffer, allocationLength);
 }
 
-void ModeSelect(DriveHandle drive, void* parameterList, std::uint16_t parameterListLength)
+void modeSelect10(Drive& drive, void* parameterList, std::uint16_t parameterListLength)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x55;
+    Cdb cdb = commandBlock(0x55);
     cdb[1] = 0x10;
-    putWord(cdb, 7, parameterListLength);
-    SendCommandForWrite(drive, cdb, kCdbLength, parameterList, parameterListLength);
+    writeBe16(cdb.data(), 7, parameterListLength);
+    sendForWrite(drive, cdb, parameterList, parameterListLength);
 }
 
-void ReserveTrack(DriveHandle drive, std::uint32_t reservationSize)
+void reserveTrack(Drive& drive, std::uint32_t reservationSize)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x53;
-    putDWord(cdb, 5, reservationSize);
-    SendCommandForNothing(drive, cdb, kCdbLength);
+    Cdb cdb = commandBlock(0x53);
+    writeBe32(cdb.data(), 5, reservationSize);
+    sendWithoutData(drive, cdb);
 }
 
-void WriteASector(DriveHandle drive, std::uint32_t lba, void* buffer)
+void writeSector(Drive& drive, std::uint32_t lba, void* buffer)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x2A;
-    putDWord(cdb, 2, lba);
-    putWord(cdb, 7, 1);
-    SendCommandForWrite(drive, cdb, kCdbLength, buffer, kSectorSize);
+    sendForWrite(drive, write10Block(lba, 1), buffer, kSectorSize);
 }
 
-void WriteSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint16_t count)
+void write10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x2A;
-    putDWord(cdb, 2, lba);
-    putWord(cdb, 7, count);
-    SendCommandForWrite(drive, cdb, kCdbLength, buffer, static_cast<std::uint32_t>(count) * kSectorSize);
+    sendForWrite(drive, write10Block(lba, count), buffer, std::uint32_t{count} * kSectorSize);
 }
 
-void writeSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint32_t count)
+void writeSectorsOneByOne(Drive& drive, std::uint32_t lba, void* buffer, std::uint32_t count)
 {
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     for (std::uint32_t i = 0; i < count; i++) {
-        WriteASector(drive, lba + i, bytes + static_cast<std::size_t>(i) * kSectorSize);
+        writeSector(drive, lba + i, bytes + static_cast<std::size_t>(i) * kSectorSize);
     }
 }
 
-void SynchronizeCache(DriveHandle drive)
+void synchronizeCache(Drive& drive)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x35;
-    SendCommandForNothing(drive, cdb, kCdbLength);
+    sendWithoutData(drive, commandBlock(0x35));
 }
 
-void ReadASector(DriveHandle drive, std::uint32_t lba, void* buffer)
+void readSector(Drive& drive, std::uint32_t lba, void* buffer)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x28;
-    putDWord(cdb, 2, lba);
-    putWord(cdb, 7, 1);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, kSectorSize);
+    sendForRead(drive, read10Block(lba, 1), buffer, kSectorSize);
 }
 
-void ReadSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint16_t count)
+void read10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x28;
-    putDWord(cdb, 2, lba);
-    putWord(cdb, 7, count);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, static_cast<std::uint32_t>(count) * kSectorSize);
+    sendForRead(drive, read10Block(lba, count), buffer, std::uint32_t{count} * kSectorSize);
 }
 
-void ReadTrackInformation(DriveHandle drive, std::uint32_t trackNumber, void* buffer)
+CommandOutcome tryRead10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x52;
-    cdb[1] = 0x01;
-    putDWord(cdb, 2, trackNumber);
-    putWord(cdb, 7, kTrackInformationLength);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, kTrackInformationLength);
+    const Cdb cdb = read10Block(lba, count);
+    return passCommand(drive, kDirectionIn, cdb.data(), kCdbLength, buffer, std::uint32_t{count} * kSectorSize);
 }
 
-void ReadDiscInformation(DriveHandle drive, void* buffer)
+DiscInformation readDiscInformation(Drive& drive)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x51;
-    putWord(cdb, 7, kDiscInformationLength);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, kDiscInformationLength);
+    Cdb cdb = commandBlock(0x51);
+    writeBe16(cdb.data(), 7, kDiscInformationLength);
+    DiscInformation information;
+    sendForRead(drive, cdb, information.reply.data(), kDiscInformationLength);
+    const auto& b = information.reply;
+    information.lastTrackInLastSession = b[kDiscLastTrackInLastSessionLow] + 256u * b[kDiscLastTrackInLastSessionHigh];
+    return information;
 }
 
-void Inquiry(DriveHandle drive, void* buffer)
+TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x12;
-    putWord(cdb, 3, kInquiryLength);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, kInquiryLength);
+    Cdb cdb = commandBlock(0x52);
+    cdb[1] = 0x01;  // the address is a track number
+    writeBe32(cdb.data(), 2, trackNumber);
+    writeBe16(cdb.data(), 7, kTrackInformationLength);
+    TrackInformation information;
+    sendForRead(drive, cdb, information.reply.data(), kTrackInformationLength);
+    const auto* b = information.reply.data();
+    information.lastRecordedAddressValid = (b[kTrackAddressFlags] & 2u) != 0;
+    information.nextWritableAddressValid = (b[kTrackAddressFlags] & 1u) != 0;
+    information.nextWritableAddress = readBe32(b, kTrackNextWritableAddress);
+    information.trackSize = readBe32(b, kTrackSize);
+    information.lastRecordedAddress = readBe32(b, kTrackLastRecordedAddress);
+    return information;
 }
 
-void Blank(DriveHandle drive, std::uint8_t blankingType, std::uint32_t startAddress)
+TrackInformation readLastTrackInformation(Drive& drive)
+{
+    return readTrackInformation(drive, readDiscInformation(drive).lastTrackInLastSession);
+}
+
+std::array<std::uint8_t, kInquiryLength> inquiry(Drive& drive)
+{
+    Cdb cdb = commandBlock(0x12);
+    writeBe16(cdb.data(), 3, kInquiryLength);
+    alignas(16) std::array<std::uint8_t, kInquiryLength> reply{};
+    sendForRead(drive, cdb, reply.data(), kInquiryLength);
+    return reply;
+}
+
+void blank(Drive& drive, std::uint8_t blankingType, std::uint32_t startAddress)
 {
     if (blankingType > 7) {
-        error("Bad Blanking Type");
+        fail("Bad Blanking Type");
     }
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0xA1;
+    Cdb cdb = commandBlock(0xA1);
     cdb[1] = blankingType;
-    putDWord(cdb, 2, startAddress);
-    SendCommandForNothing(drive, cdb, kCdbLength);
+    writeBe32(cdb.data(), 2, startAddress);
+    sendWithoutData(drive, cdb);
 }
 
-void FormatUnit(DriveHandle drive, void* parameterList)
+void formatUnit(Drive& drive, void* parameterList)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x04;
-    cdb[1] = 0x11;
-    SendCommandForWrite(drive, cdb, kCdbLength, parameterList, 12);
+    Cdb cdb = commandBlock(0x04);
+    cdb[1] = 0x11;  // FmtData, format code 1
+    sendForWrite(drive, cdb, parameterList, 12);
 }
 
-void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength)
+void getConfiguration(Drive& drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength)
 {
-    std::uint8_t cdb[kCdbLength] = {};
-    cdb[0] = 0x46;
-    cdb[1] = 0x02;
-    putWord(cdb, 2, startingFeature);
-    putWord(cdb, 7, allocationLength);
-    SendCommandForRead(drive, cdb, kCdbLength, buffer, allocationLength);
+    Cdb cdb = commandBlock(0x46);
+    cdb[1] = 0x02;  // the one feature descriptor named
+    writeBe16(cdb.data(), 2, startingFeature);
+    writeBe16(cdb.data(), 7, allocationLength);
+    sendForRead(drive, cdb, buffer, allocationLength);
+}
+
+std::uint16_t currentProfile(Drive& drive)
+{
+    alignas(16) std::uint8_t header[kFeatureHeaderLength] = {};
+    getConfiguration(drive, 0, header, kFeatureHeaderLength);
+    return static_cast<std::uint16_t>(readBe16(header, kFeatureHeaderCurrentProfile));
 }

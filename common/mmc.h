@@ -1,30 +1,62 @@
 // One function per MMC command. Each builds its 12-byte command block and
-// returns only when the drive completed the command (failures end the process).
+// returns only when the drive completed the command; a failure ends the run
+// (tryRead10 hands it back instead). Replies come back decoded.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
-#include "platform/platform.h"
+#include "scsi.h"
 
 constexpr std::uint32_t kSectorSize = 2048;
-constexpr std::int32_t kCdbLength = 12;
+constexpr int kCdbLength = 12;
 constexpr std::uint32_t kDiscInformationLength = 34;
 constexpr std::uint32_t kTrackInformationLength = 48;
 constexpr std::uint32_t kInquiryLength = 96;
 constexpr std::uint32_t kFeatureHeaderLength = 8;
 
-void ModeSense(DriveHandle drive, std::uint8_t pageCode, void* buffer, std::uint16_t allocationLength);
-void ModeSelect(DriveHandle drive, void* parameterList, std::uint16_t parameterListLength);
-void ReserveTrack(DriveHandle drive, std::uint32_t reservationSize);
-void WriteASector(DriveHandle drive, std::uint32_t lba, void* buffer);
-void WriteSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint16_t count);
-void writeSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint32_t count);
-void SynchronizeCache(DriveHandle drive);
-void ReadASector(DriveHandle drive, std::uint32_t lba, void* buffer);
-void ReadSectors(DriveHandle drive, std::uint32_t lba, void* buffer, std::uint16_t count);
-void ReadTrackInformation(DriveHandle drive, std::uint32_t trackNumber, void* buffer);
-void ReadDiscInformation(DriveHandle drive, void* buffer);
-void Inquiry(DriveHandle drive, void* buffer);
-void Blank(DriveHandle drive, std::uint8_t blankingType, std::uint32_t startAddress);
-void FormatUnit(DriveHandle drive, void* parameterList);
-void GetConfiguration(DriveHandle drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength);
+// READ DISC INFORMATION, standard disc information.
+struct DiscInformation {
+    alignas(16) std::array<std::uint8_t, kDiscInformationLength> reply{};
+    std::uint32_t lastTrackInLastSession = 0;
+};
+
+// READ TRACK INFORMATION of one track.
+struct TrackInformation {
+    alignas(16) std::array<std::uint8_t, kTrackInformationLength> reply{};
+    bool lastRecordedAddressValid = false;  // LRA_V
+    bool nextWritableAddressValid = false;  // NWA_V
+    std::uint32_t nextWritableAddress = 0;
+    std::uint32_t trackSize = 0;
+    std::uint32_t lastRecordedAddress = 0;
+};
+
+// One past the last recorded sector of the track: Last Recorded Address + 1
+// when it is valid, else the Next Writable Address when that is; nothing
+// when neither is.
+std::optional<std::uint64_t> recordedEnd(const TrackInformation& track);
+
+void modeSense10(Drive& drive, std::uint8_t pageCode, void* buffer, std::uint16_t allocationLength);
+void modeSelect10(Drive& drive, void* parameterList, std::uint16_t parameterListLength);
+void reserveTrack(Drive& drive, std::uint32_t reservationSize);
+void writeSector(Drive& drive, std::uint32_t lba, void* buffer);
+void write10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count);
+// `count` sectors from `lba` on, one WRITE (10) per sector.
+void writeSectorsOneByOne(Drive& drive, std::uint32_t lba, void* buffer, std::uint32_t count);
+void synchronizeCache(Drive& drive);
+// READ (10) of one sector into a 2048-byte buffer.
+void readSector(Drive& drive, std::uint32_t lba, void* buffer);
+void read10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count);
+// READ (10) whose outcome comes back to the caller, whatever it is.
+CommandOutcome tryRead10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count);
+DiscInformation readDiscInformation(Drive& drive);
+TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber);
+// Track information of the last track in the last session.
+TrackInformation readLastTrackInformation(Drive& drive);
+std::array<std::uint8_t, kInquiryLength> inquiry(Drive& drive);
+void blank(Drive& drive, std::uint8_t blankingType, std::uint32_t startAddress);
+void formatUnit(Drive& drive, void* parameterList);
+void getConfiguration(Drive& drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength);
+// The Current Profile of the feature header (0: no medium).
+std::uint16_t currentProfile(Drive& drive);

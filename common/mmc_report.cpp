@@ -10,20 +10,6 @@ namespace {
 
 using Bytes = const std::uint8_t*;
 
-std::uint32_t bigWord(Bytes b, int offset)
-{
-    std::uint16_t raw;
-    std::memcpy(&raw, b + offset, 2);
-    return ReverseEndianWord(raw);
-}
-
-std::uint32_t bigDWord(Bytes b, int offset)
-{
-    std::uint32_t raw;
-    std::memcpy(&raw, b + offset, 4);
-    return ReverseEndianDWord(raw);
-}
-
 void number(const char* label, std::uint32_t value)
 {
     std::printf("%s%d\n", label, static_cast<int>(value));
@@ -65,13 +51,13 @@ const char* pick(const char* const (&texts)[N], std::uint32_t value, const char*
 
 }  // namespace
 
-void displayTrackInformationBlock(const void* reply)
+void printTrackInformation(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
     static const char* const ljrs[] = {"DAO/Incremental or Non-Layer jump recording on DVD-RW medium",
                                        "Layer Jump - Unspecified", "Layer Jump - Manual",
                                        "Layer Jump - Regular Interval"};
-    number("Track Information Length = ", bigWord(b, 0));
+    number("Track Information Length = ", readBe16(b, 0));
     number("Track Number = ", b[2] + 256u * b[32]);
     number("Session Number = ", b[3] + 256u * b[33]);
     const std::uint32_t ljrsValue = (b[5] >> 6) & 3u;
@@ -97,22 +83,22 @@ void displayTrackInformationBlock(const void* reply)
     flag("LRA_V = ", (b[7] >> 1) & 1u, "Last Recorded Address field is not valid",
          "Last Recorded Address field is valid");
     flag("NWA_V = ", b[7] & 1u, "Next Writable Address field is not valid", "Next Writable Address field is valid");
-    hexNumber("Track Start Address = ", bigDWord(b, 8));
-    hexNumber("Next Writable Address = ", bigDWord(b, 12));
-    hexNumber("Free Blocks = ", bigDWord(b, 16));
-    number("Fixed Packet Size/Blocking Factor = ", bigDWord(b, 20));
-    hexNumber("Track Size/RZone End Address = ", bigDWord(b, 24));
-    hexNumber("Last Recorded Address = ", bigDWord(b, 28));
-    hexNumber("Read Compatibility LBA = ", bigDWord(b, 36));
+    hexNumber("Track Start Address = ", readBe32(b, 8));
+    hexNumber("Next Writable Address = ", readBe32(b, 12));
+    hexNumber("Free Blocks = ", readBe32(b, 16));
+    number("Fixed Packet Size/Blocking Factor = ", readBe32(b, 20));
+    hexNumber("Track Size/RZone End Address = ", readBe32(b, 24));
+    hexNumber("Last Recorded Address = ", readBe32(b, 28));
+    hexNumber("Read Compatibility LBA = ", readBe32(b, 36));
 }
 
-void displayDiscInformationBlock(const void* reply)
+void printDiscInformation(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
     static const char* const sessionStatus[] = {"Empty Session/Border", "Incomplete Session/Border",
                                                 "Damaged Border or Finalization suspended", "Complete Session/Border"};
     static const char* const discStatus[] = {"Empty disc", "Incomplete disc", "Complete disc", "Others"};
-    number("Disc Information Length = ", bigWord(b, 0));
+    number("Disc Information Length = ", readBe16(b, 0));
     number("Disc Information Data Type = ", (b[2] >> 5) & 7u);
     flag("Erasable = ", (b[2] >> 4) & 1u, "CD-RW, DVD-RW, DVD-RAM or HD-DVD-RAM is not present",
          "CD-RW, DVD-RW, DVD-RAM or HD-DVD-RAM is present");
@@ -128,7 +114,7 @@ void displayDiscInformationBlock(const void* reply)
          "Mounted DVD-R, CD-R or CD-RW disc is defined for UnRestricted Use");
 }
 
-void displayInquiryData(const void* reply)
+void printInquiryData(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
     static const char* const types[] = {"Direct-access block device",
@@ -149,11 +135,11 @@ void displayInquiryData(const void* reply)
     quoted("Product Revision Level = ", b + 32, 4);
 }
 
-void displayFeatureHeader(const void* reply)
+void printFeatureHeader(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
-    number("Data Length = ", bigDWord(b, 0));
-    const std::uint32_t profile = bigWord(b, 6);
+    number("Data Length = ", readBe32(b, 0));
+    const std::uint32_t profile = readBe16(b, 6);
     const char* text = "?";
     switch (profile) {
         case 0x00: text = "No disk"; break;

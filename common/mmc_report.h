@@ -1,7 +1,7 @@
 // Printed reports of MMC replies, one field per line.
 #pragma once
 
-void displayTrackInformationBlock(const void* reply);  // 48 bytes
-void displayDiscInformationBlock(const void* reply);   // 34 bytes
-void displayInquiryData(const void* reply);            // 96 bytes
-void displayFeatureHeader(const void* reply);          // 8 bytes
+void printTrackInformation(const void* reply);  // 48 bytes
+void printDiscInformation(const void* reply);   // 34 bytes
+void printInquiryData(const void* reply);       // 96 bytes
+void printFeatureHeader(const void* reply);     // 8 bytes

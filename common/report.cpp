@@ -5,116 +5,154 @@
 
 #include "platform/platform.h"
 
-std::uint32_t g_dwIndent = 0;
+namespace {
 
-void inc_indent()
+// The one piece of state shared across a run: how deep the report is.
+std::uint32_t g_indent = 0;
+
+std::string indentation()
 {
-    g_dwIndent++;
+    return std::string(2 * static_cast<std::size_t>(g_indent), ' ');
 }
 
-void dec_indent()
+}  // namespace
+
+std::uint32_t reportIndent()
 {
-    g_dwIndent--;
+    return g_indent;
+}
+
+void setReportIndent(std::uint32_t level)
+{
+    g_indent = level;
+}
+
+void increaseIndent()
+{
+    g_indent++;
+}
+
+void decreaseIndent()
+{
+    g_indent--;
 }
 
 void printIndent()
 {
-    for (std::uint32_t i = 0; i < g_dwIndent; i++) {
+    for (std::uint32_t i = 0; i < g_indent; i++) {
         std::printf("  ");
     }
 }
 
-void display(const char* text)
+void printLine(const char* text)
 {
     printIndent();
     std::printf("%s\n", text);
 }
 
-void displayByte(const char* label, std::uint32_t value)
+void printByteField(const char* label, std::uint32_t value)
 {
     printIndent();
     std::printf("%s = 0x%02X\n", label, value & 0xFFu);
 }
 
-void displayWord(const char* label, std::uint32_t value)
+void printWordField(const char* label, std::uint32_t value)
 {
     printIndent();
     std::printf("%s = 0x%04X\n", label, value & 0xFFFFu);
 }
 
-void displayDWord(const char* label, std::uint32_t value)
+void printDWordField(const char* label, std::uint32_t value)
 {
     printIndent();
     std::printf("%s = 0x%08X\n", label, value);
 }
 
-void displayShort(const char* label, std::uint32_t value)
+void printShortField(const char* label, std::uint32_t value)
 {
     printIndent();
     std::printf("%s = %i\n", label, static_cast<int>(static_cast<std::int16_t>(value & 0xFFFFu)));
 }
 
-void displayLong(const char* label, std::uint32_t value)
+void printLongField(const char* label, std::uint32_t value)
 {
     printIndent();
     std::printf("%s = %d\n", label, static_cast<std::int32_t>(value));
 }
 
-void error(const char* message)
-{
-    display("*** Error!");
-    display(message);
-    endProcess(-1);
-}
-
-void error_api(const char* message)
-{
-    // Taken first: printing may change the system's last error code.
-    const std::uint32_t code = platformLastError();
-    display("*** Error!");
-    display(message);
-    displayLong("error code", code);
-    endProcess(-1);
-}
-
-void dump(const void* data, std::uint32_t length)
+std::string hexDump(const void* data, std::uint32_t length)
 {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    // 16 bytes make 49 hex characters and 16 characters a line; the buffers
-    // have room for the terminating zero and more.
-    char hex[512];
-    char chars[512];
-    std::size_t hexLength = 0;
-    std::size_t charLength = 0;
-    std::memset(hex, 0, sizeof hex);
-    std::memset(chars, 0, sizeof chars);
-
+    std::string out;
+    std::string hex;
+    std::string chars;
+    char number[16];
     for (std::uint32_t i = 0; i < length; i++) {
         if (i % 16 == 0) {
-            std::printf("%08X  ", i);
+            std::snprintf(number, sizeof number, "%08X  ", i);
+            out += number;
         }
         if (i % 16 == 8) {
-            hex[hexLength++] = ' ';
+            hex += ' ';
         }
-        std::snprintf(hex + hexLength, sizeof hex - hexLength, "%02X ", bytes[i]);
-        hexLength += 3;
+        std::snprintf(number, sizeof number, "%02X ", bytes[i]);
+        hex += number;
         const unsigned char c = bytes[i];
-        chars[charLength++] = (c >= 0x20 && c <= 0x7F) ? static_cast<char>(c) : '.';
+        chars += (c >= 0x20 && c <= 0x7F) ? static_cast<char>(c) : '.';
         if (i % 16 == 15) {
-            std::printf("%s %s\n", hex, chars);
-            std::memset(hex, 0, sizeof hex);
-            std::memset(chars, 0, sizeof chars);
-            hexLength = 0;
-            charLength = 0;
+            out.append(hex).append(1, ' ').append(chars).append(1, '\n');
+            hex.clear();
+            chars.clear();
         }
     }
-    if (hexLength != 0) {
-        while (hexLength < 49) {
-            hex[hexLength++] = ' ';
-        }
-        while (charLength < 16) {
-            chars[charLength++] = ' ';
-        }
-        std::printf("%s %s\n", hex, chars);
+    if (!hex.empty()) {
+        // A short last line is padded to the width of a full one: 49
+        // characters of hexadecimal, 16 characters.
+        hex.resize(49, ' ');
+        chars.resize(16, ' ');
+        out.append(hex).append(1, ' ').append(chars).append(1, '\n');
     }
+    return out;
+}
+
+void printHexDump(const void* data, std::uint32_t length)
+{
+    std::fputs(hexDump(data, length).c_str(), stdout);
+}
+
+FatalError fatalError(const char* message)
+{
+    return FatalError{indentation() + "*** Error!\n" + indentation() + message + "\n"};
+}
+
+FatalError fatalSystemError(const char* message, std::uint32_t code)
+{
+    FatalError error = fatalError(message);
+    error.report += indentation() + "error code = " + std::to_string(static_cast<std::int32_t>(code)) + "\n";
+    return error;
+}
+
+void fail(const char* message)
+{
+    throw fatalError(message);
+}
+
+void failWithSystemError(const char* message)
+{
+    // Taken first: anything else may change the system's last error code.
+    const std::uint32_t code = platformLastError();
+    throw fatalSystemError(message, code);
+}
+
+int runReportingFatalErrors(const std::function<int()>& work)
+{
+    int status = 0;
+    try {
+        status = work();
+    } catch (const FatalError& error) {
+        std::fputs(error.report.c_str(), stdout);
+        status = kFatalStatus;
+    }
+    std::fflush(stdout);
+    return status;
 }

@@ -1,30 +1,65 @@
-// Indented report lines, labelled values, the hexadecimal dump and the fatal
-// error reporters. Everything goes to standard output through printf.
+// Indented report lines, labelled values, the hexadecimal dump, and the fatal
+// error that ends a run. Everything goes to standard output.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
-extern std::uint32_t g_dwIndent;
+// Report lines are indented two spaces a level.
+std::uint32_t reportIndent();
+void setReportIndent(std::uint32_t level);
+void increaseIndent();
+void decreaseIndent();
 
-void inc_indent();
-void dec_indent();
+// One level deeper for the lifetime of the scope.
+class IndentedScope {
+public:
+    IndentedScope() { increaseIndent(); }
+    ~IndentedScope() { decreaseIndent(); }
+    IndentedScope(const IndentedScope&) = delete;
+    IndentedScope& operator=(const IndentedScope&) = delete;
+};
+
 void printIndent();
+void printLine(const char* text);
+// "label = value" lines: hexadecimal of 8, 16 and 32 bits, then signed
+// decimal of 16 and 32 bits.
+void printByteField(const char* label, std::uint32_t value);
+void printWordField(const char* label, std::uint32_t value);
+void printDWordField(const char* label, std::uint32_t value);
+void printShortField(const char* label, std::uint32_t value);
+void printLongField(const char* label, std::uint32_t value);
 
-void display(const char* text);
-void displayByte(const char* label, std::uint32_t value);
-void displayWord(const char* label, std::uint32_t value);
-void displayDWord(const char* label, std::uint32_t value);
-void displayShort(const char* label, std::uint32_t value);
-void displayLong(const char* label, std::uint32_t value);
+// Offset, 16 bytes in hexadecimal and as characters, a line per 16 bytes.
+std::string hexDump(const void* data, std::uint32_t length);
+void printHexDump(const void* data, std::uint32_t length);
 
-// Prints "*** Error!" and the message, then ends the process with status -1.
-[[noreturn]] void error(const char* message);
+// Thrown at the first error that ends the run; the program's top prints
+// `report` and ends with status -1. A caller that can go on without what
+// failed (a drive command, say) may catch it instead.
+struct FatalError {
+    enum class Cause {
+        Message,  // a check of the program's own failed
+        Drive,    // the drive could not carry out a command
+    };
+    std::string report;  // the lines to print, indented as at the failure
+    Cause cause = Cause::Message;
+};
+
+// The report of an error: "*** Error!" and the message, at the current
+// indentation; with a system error code, a third line giving it.
+FatalError fatalError(const char* message);
+FatalError fatalSystemError(const char* message, std::uint32_t code);
+
+// Ends the run with fatalError(message).
+[[noreturn]] void fail(const char* message);
 // The same, with a third line giving the last system error code.
-[[noreturn]] void error_api(const char* message);
+[[noreturn]] void failWithSystemError(const char* message);
 
-void dump(const void* data, std::uint32_t length);
+// Exit status of a run that ended with a FatalError.
+constexpr int kFatalStatus = -1;
 
-// Ends the process with the given status after flushing standard output.
-// Every fatal path goes through here; it lives in its own source file so that
-// a test harness can link a replacement that returns control to it instead.
-[[noreturn]] void endProcess(int status);
+// Runs a program's work: its status, or, when a FatalError ends it, its
+// report printed and kFatalStatus.
+int runReportingFatalErrors(const std::function<int()>& work);

@@ -1,57 +1,74 @@
 #include "scsi.h"
 
 #include <cstdio>
+#include <string>
 
 #include "report.h"
 
-void openDevice(const char* path, DriveHandle* drive)
+Drive Drive::open(const char* path)
 {
-    if (!platformOpenDrive(path, drive)) {
-        error("can't open device");
+    DriveHandle handle = nullptr;
+    if (!platformOpenDrive(path, &handle)) {
+        fail("can't open device");
+    }
+    return Drive(handle);
+}
+
+Drive::Drive(Drive&& other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = nullptr;
+}
+
+Drive::~Drive()
+{
+    if (handle_ != nullptr) {
+        platformCloseDrive(handle_);
     }
 }
 
-void closeDevice(DriveHandle drive)
+CommandOutcome passCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                           std::uint32_t dataLength)
 {
-    platformCloseDrive(drive);
+    CommandOutcome outcome;
+    outcome.asked = dataLength;
+    outcome.passed = platformPassCommand(drive.handle(), direction, cdb, cdbLength, data, dataLength, &outcome.result);
+    if (!outcome.passed) {
+        outcome.systemError = platformLastError();
+    }
+    return outcome;
 }
 
-void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
-                 std::uint32_t dataLength)
+void failCommand(const CommandOutcome& outcome)
 {
-    PassResult result{};
-    if (!platformPassCommand(drive, direction, cdb, cdbLength, data, dataLength, &result)) {
-        error_api("in SendCommand(): DeviceIoControl() failed");
+    if (!outcome.passed) {
+        FatalError error = fatalSystemError("in SendCommand(): DeviceIoControl() failed", outcome.systemError);
+        error.cause = FatalError::Cause::Drive;
+        throw error;
     }
-    if (result.scsiStatus != 0) {
-        std::printf("SCSI Error\n");
-        std::printf("Status = 0x%08X\n", static_cast<unsigned>(result.scsiStatus));
-        if (result.senseLength != 0) {
-            std::printf("Sense Data:\n");
-            const std::uint32_t length =
-                result.senseLength <= kSenseBufferLength ? result.senseLength : kSenseBufferLength;
-            dump(result.sense, length);
-        }
-        endProcess(-1);
+    char line[64];
+    std::snprintf(line, sizeof line, "Status = 0x%08X\n", static_cast<unsigned>(outcome.result.scsiStatus));
+    std::string report = std::string("SCSI Error\n") + line;
+    if (outcome.result.senseLength != 0) {
+        const std::uint32_t length =
+            outcome.result.senseLength <= kSenseBufferLength ? outcome.result.senseLength : kSenseBufferLength;
+        report += "Sense Data:\n" + hexDump(outcome.result.sense, length);
     }
-    if (result.transferred != dataLength) {
+    throw FatalError{report, FatalError::Cause::Drive};
+}
+
+void noteShortTransfer(const CommandOutcome& outcome)
+{
+    if (outcome.result.transferred != outcome.asked) {
         std::printf("No error. But data length not match\nq");
     }
 }
 
-void SendCommandForRead(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
-                        std::uint32_t dataLength)
+void sendCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                 std::uint32_t dataLength)
 {
-    SendCommand(drive, kDirectionIn, cdb, cdbLength, data, dataLength);
-}
-
-void SendCommandForWrite(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
-                         std::uint32_t dataLength)
-{
-    SendCommand(drive, kDirectionOut, cdb, cdbLength, data, dataLength);
-}
-
-void SendCommandForNothing(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength)
-{
-    SendCommand(drive, kDirectionNone, cdb, cdbLength, nullptr, 0);
+    const CommandOutcome outcome = passCommand(drive, direction, cdb, cdbLength, data, dataLength);
+    if (!outcome.good()) {
+        failCommand(outcome);
+    }
+    noteShortTransfer(outcome);
 }

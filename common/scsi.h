@@ -1,20 +1,52 @@
-// The drive handle and the pass-through of one command block.
+// The drive and the pass-through of one command block.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
-void openDevice(const char* path, DriveHandle* drive);
-void closeDevice(DriveHandle drive);
+// An open drive, closed by its owner on every path.
+class Drive {
+public:
+    // "can't open device" when the path cannot be opened.
+    static Drive open(const char* path);
 
-// Sends one command and returns only when the drive completed it with GOOD
-// status; every failure is reported here and ends the process.
-void SendCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
+    Drive(Drive&& other) noexcept;
+    Drive& operator=(Drive&&) = delete;
+    Drive(const Drive&) = delete;
+    ~Drive();
+
+    DriveHandle handle() const { return handle_; }
+
+private:
+    explicit Drive(DriveHandle handle) : handle_(handle) {}
+    DriveHandle handle_;
+};
+
+// What became of one command.
+struct CommandOutcome {
+    bool passed = false;            // false: the request never reached the drive
+    std::uint32_t systemError = 0;  // the reason, when it did not
+    PassResult result{};            // the drive's answer, when it did
+    std::uint32_t asked = 0;        // data bytes asked for
+
+    bool good() const { return passed && result.scsiStatus == 0; }
+    bool complete() const { return good() && result.transferred == asked; }
+};
+
+// Passes one command and hands back what became of it; never fails the run.
+CommandOutcome passCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                           std::uint32_t dataLength);
+
+// The fatal error for a command that did not end with GOOD status: the
+// pass-through failure with its system error code, or "SCSI Error" with the
+// status and the sense data.
+[[noreturn]] void failCommand(const CommandOutcome& outcome);
+
+// Prints the notice for a GOOD command that moved fewer bytes than asked.
+void noteShortTransfer(const CommandOutcome& outcome);
+
+// Passes one command and returns only when the drive completed it with GOOD
+// status (a short transfer gets its notice); anything else ends the run.
+void sendCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
                  std::uint32_t dataLength);
-
-void SendCommandForRead(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
-                        std::uint32_t dataLength);
-void SendCommandForWrite(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength, void* data,
-                         std::uint32_t dataLength);
-void SendCommandForNothing(DriveHandle drive, const std::uint8_t* cdb, std::int32_t cdbLength);

@@ -6,18 +6,49 @@
 
 #include "report.h"
 
-std::uint32_t ReverseEndianDWord(std::uint32_t value)
+std::uint32_t readLe8(const void* bytes, std::size_t offset)
 {
-    return ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) | ((value & 0x00FF0000u) >> 8) |
-           ((value & 0xFF000000u) >> 24);
+    return static_cast<const std::uint8_t*>(bytes)[offset];
 }
 
-std::uint16_t ReverseEndianWord(std::uint32_t value)
+std::uint32_t readLe16(const void* bytes, std::size_t offset)
 {
-    return static_cast<std::uint16_t>(((value & 0x00FFu) << 8) | ((value & 0xFF00u) >> 8));
+    const auto* b = static_cast<const std::uint8_t*>(bytes) + offset;
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8);
 }
 
-void str2dword(std::uint32_t* result, const char* text)
+std::uint32_t readLe32(const void* bytes, std::size_t offset)
+{
+    const auto* b = static_cast<const std::uint8_t*>(bytes) + offset;
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+std::uint32_t readBe16(const void* bytes, std::size_t offset)
+{
+    const auto* b = static_cast<const std::uint8_t*>(bytes) + offset;
+    return (static_cast<std::uint32_t>(b[0]) << 8) | static_cast<std::uint32_t>(b[1]);
+}
+
+std::uint32_t readBe32(const void* bytes, std::size_t offset)
+{
+    return (readBe16(bytes, offset) << 16) | readBe16(bytes, offset + 2);
+}
+
+void writeBe16(void* bytes, std::size_t offset, std::uint32_t value)
+{
+    auto* b = static_cast<std::uint8_t*>(bytes) + offset;
+    b[0] = static_cast<std::uint8_t>(value >> 8);
+    b[1] = static_cast<std::uint8_t>(value);
+}
+
+void writeBe32(void* bytes, std::size_t offset, std::uint32_t value)
+{
+    writeBe16(bytes, offset, value >> 16);
+    writeBe16(bytes, offset + 2, value);
+}
+
+std::uint32_t parseNumber(const char* text)
 {
     const int base = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
     // strtoll and a clamp give the 32-bit strtol result on every platform,
@@ -28,37 +59,48 @@ void str2dword(std::uint32_t* result, const char* text)
     } else if (value < INT32_MIN) {
         value = INT32_MIN;
     }
-    *result = static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
 }
 
-void openFileForOutput(const char* name, FileHandle* file)
+OutputFile OutputFile::createNew(const char* name)
 {
-    if (!platformCreateNewFile(name, file)) {
-        error("can't open file");
+    FileHandle handle = nullptr;
+    if (!platformCreateNewFile(name, &handle)) {
+        fail("can't open file");
+    }
+    return OutputFile(handle);
+}
+
+OutputFile OutputFile::openExisting(const char* name)
+{
+    FileHandle handle = nullptr;
+    if (!platformOpenExistingFile(name, &handle)) {
+        fail("can't open file");
+    }
+    return OutputFile(handle);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = nullptr;
+}
+
+OutputFile::~OutputFile()
+{
+    if (handle_ != nullptr) {
+        platformCloseFile(handle_);
     }
 }
 
-void openFileForInput(const char* name, FileHandle* file)
-{
-    if (!platformOpenExistingFile(name, file)) {
-        error("can't open file");
-    }
-}
-
-void saveFile(FileHandle file, const void* data, std::uint32_t length)
+void OutputFile::write(const void* data, std::uint32_t length)
 {
     std::uint32_t written = 0;
-    if (!platformWriteFile(file, data, length, &written)) {
-        error("can't write file");
+    if (!platformWriteFile(handle_, data, length, &written)) {
+        fail("can't write file");
     }
     if (written != length) {
-        error("result length not match");
+        fail("result length not match");
     }
-}
-
-void closeFile(FileHandle file)
-{
-    platformCloseFile(file);
 }
 
 bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)
@@ -81,9 +123,11 @@ bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)
     return true;
 }
 
-void buildDevicePath(const char* argument, char* path)
+std::string devicePath(const char* argument)
 {
-    if (!platformDevicePath(argument, path, kDevicePathSize)) {
-        error("drive argument too long");
+    char path[kDevicePathSize];
+    if (!platformDevicePath(argument, path, sizeof path)) {
+        fail("drive argument too long");
     }
+    return path;
 }

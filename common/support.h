@@ -3,22 +3,48 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
-std::uint32_t ReverseEndianDWord(std::uint32_t value);
-std::uint16_t ReverseEndianWord(std::uint32_t value);
+// Fields of on-disc and drive structures, read and written byte by byte:
+// UDF descriptors are little-endian, MMC command blocks and replies big-endian.
+std::uint32_t readLe8(const void* bytes, std::size_t offset);
+std::uint32_t readLe16(const void* bytes, std::size_t offset);
+std::uint32_t readLe32(const void* bytes, std::size_t offset);
+std::uint32_t readBe16(const void* bytes, std::size_t offset);
+std::uint32_t readBe32(const void* bytes, std::size_t offset);
+void writeBe16(void* bytes, std::size_t offset, std::uint32_t value);
+void writeBe32(void* bytes, std::size_t offset, std::uint32_t value);
 
 // Decimal, or hexadecimal after "0x"/"0X"; the value is taken as a signed
-// 32-bit number (saturated) and stored as its two's complement.
-void str2dword(std::uint32_t* result, const char* text);
+// 32-bit number (saturated) and given as its two's complement. Text that is
+// no number reads as 0.
+std::uint32_t parseNumber(const char* text);
 
-void openFileForOutput(const char* name, FileHandle* file);
-void openFileForInput(const char* name, FileHandle* file);
-void saveFile(FileHandle file, const void* data, std::uint32_t length);
-void closeFile(FileHandle file);
+// An output file, closed by its owner on every path.
+class OutputFile {
+public:
+    // A new file that must not exist yet: "can't open file" otherwise.
+    static OutputFile createNew(const char* name);
+    // An existing file, written from its start.
+    static OutputFile openExisting(const char* name);
 
-// Size of the device path buffer that the programs keep on their stack.
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&&) = delete;
+    OutputFile(const OutputFile&) = delete;
+    ~OutputFile();
+
+    // All `length` bytes or a fatal error ("can't write file", or "result
+    // length not match" for a short write).
+    void write(const void* data, std::uint32_t length);
+
+private:
+    explicit OutputFile(FileHandle handle) : handle_(handle) {}
+    FileHandle handle_;
+};
+
+// Size of the device path buffer on the platform.
 constexpr std::size_t kDevicePathSize = 520;
 
 // The Windows device path for a drive argument: "\\.\" + argument, then ":"
@@ -26,7 +52,6 @@ constexpr std::size_t kDevicePathSize = 520;
 // terminating zero) does not fit in `size` bytes.
 bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size);
 
-// The device path for the drive argument on this platform, built into a
-// buffer of kDevicePathSize bytes; ends the process with a message when the
-// argument is too long for it.
-void buildDevicePath(const char* argument, char* path);
+// The device path for the drive argument on this platform; a fatal error
+// when the argument is too long for it.
+std::string devicePath(const char* argument);

@@ -1,32 +1,74 @@
-// Sector access, little-endian field access, medium and volume recognition.
+// Sector access, medium and volume recognition, and the volume descriptors
+// that lead to a UDF partition, each decoded where it is read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "mmc.h"
+#include "udf_layout.h"
+
+using SectorBuffer = std::array<std::uint8_t, kSectorSize>;
 
 // Reads `count` bytes from the start of sector `lba` on, one READ (10) per
 // sector, into `destination` (never written beyond `count` bytes). At least
-// one sector is read, even for a count of 0.
-void readFromSector(DriveHandle drive, std::uint32_t lba, std::uint32_t count, void* destination);
+// one sector is read, even for a count of 0. A short transfer leaves zeros.
+void readBytes(Drive& drive, std::uint32_t lba, std::uint32_t count, void* destination);
 
-std::uint32_t GetByte(const void* buffer, std::uint32_t offset);
-std::uint32_t GetWord(const void* buffer, std::uint32_t offset);
-std::uint32_t GetDWord(const void* buffer, std::uint32_t offset);
+// The Tag Identifier of a descriptor.
+std::uint32_t tagIdentifier(const void* descriptor);
+bool hasTag(const void* descriptor, TagIdentifier tag);
 
-// Returns only when the drive holds a DVD medium.
-void checkMedia(DriveHandle drive);
+// Ends the run unless the drive holds a DVD medium.
+void requireDvdMedium(Drive& drive);
 
 // Sectors 16 to this bound (exclusive) may carry ISO 9660 descriptors before
 // the Beginning Extended Area Descriptor: a disc bridging two file systems
 // never needs more, and the skip must not run over the whole disc.
 constexpr std::uint32_t kCd001ScanEnd = 4096;
 
+// Ends the run unless a Beginning Extended Area Descriptor follows sector 16
+// and any ISO 9660 descriptors there.
+void requireExtendedArea(Drive& drive);
+
 // A Volume Descriptor Sequence holds a handful of descriptors in an extent of
 // 16 sectors or so; a scan for one of them stops after this many sectors
 // rather than run across the disc.
 constexpr std::uint32_t kMaxVolumeDescriptorSectors = 256;
 
-// Returns only when a Beginning Extended Area Descriptor follows sector 16
-// and any ISO 9660 descriptors there.
-void checkBea(DriveHandle drive);
+constexpr std::uint32_t kAnchorSector = 256;
+
+struct SectorExtent {
+    std::uint32_t length;    // bytes
+    std::uint32_t location;  // sector
+};
+
+struct AnchorPointer {
+    SectorExtent mainSequence;
+};
+
+// The Anchor Volume Descriptor Pointer at sector 256 ("not AVDP" otherwise).
+AnchorPointer readAnchor(Drive& drive);
+
+// Reads the sectors of the sequence, at most kMaxVolumeDescriptorSectors,
+// into `sector` until one carries `tag`; false when none does.
+bool findInSequence(Drive& drive, const SectorExtent& sequence, TagIdentifier tag, SectorBuffer& sector);
+
+struct Partition {
+    std::uint32_t start;   // sector of partition block 0
+    std::uint32_t length;  // blocks
+    // Extent Length and Position of the Unallocated Space Bitmap named in
+    // the Partition Header (a length of 0: none).
+    std::uint32_t bitmapLength;
+    std::uint32_t bitmapBlock;
+};
+
+Partition decodePartition(const SectorBuffer& descriptor);
+
+// The Partition Descriptor of the Main Volume Descriptor Sequence ("not
+// found PD" when it has none).
+Partition readPartition(Drive& drive, const AnchorPointer& anchor);
+
+// The partition block of the File Set Descriptor, from the Logical Volume
+// Descriptor of the Main Volume Descriptor Sequence ("not found LVD").
+std::uint32_t readFileSetBlock(Drive& drive, const AnchorPointer& anchor);

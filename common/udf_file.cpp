@@ -1,181 +1,189 @@
 #include "udf_file.h"
 
 #include <cstring>
+#include <new>
 
 #include "report.h"
-#include "udf.h"
+#include "support.h"
 
-std::uint32_t descriptorSize(std::uint32_t adType)
+FileEntry decodeFileEntry(const std::uint8_t* sector)
 {
-    switch (adType) {
-        case kAdShort: return 8;
-        case kAdLong: return 16;
-        default: return 20;
+    FileEntry entry;
+    std::memcpy(entry.sector.data(), sector, kSectorSize);
+    entry.informationLength = readLe32(sector, FileEntryLayout::kInformationLength) |
+                              (std::uint64_t{readLe32(sector, FileEntryLayout::kInformationLength + 4)} << 32);
+    return entry;
+}
+
+FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
+{
+    alignas(16) SectorBuffer sector{};
+    readSector(drive, lba, sector.data());
+    return decodeFileEntry(sector.data());
+}
+
+AllocationDescriptors allocationDescriptors(const FileEntry& entry)
+{
+    const std::uint8_t* s = entry.sector.data();
+    const std::uint32_t form =
+        readLe8(s, FileEntryLayout::kIcbTag + IcbTagLayout::kFlags) & IcbTagLayout::kAllocationFormMask;
+    const std::uint32_t extendedAttributes = readLe32(s, FileEntryLayout::kLengthOfExtendedAttributes);
+    const std::uint32_t descriptors = readLe32(s, FileEntryLayout::kLengthOfAllocationDescriptors);
+    if (form > static_cast<std::uint32_t>(AllocationForm::Embedded)) {
+        fail("bad AD Type");
+    }
+    if (std::uint64_t{FileEntryLayout::kExtendedAttributes} + extendedAttributes + descriptors > entry.sector.size()) {
+        fail("allocation descriptors beyond the File Entry");
+    }
+    return AllocationDescriptors{
+        static_cast<AllocationForm>(form),
+        std::span(entry.sector).subspan(FileEntryLayout::kExtendedAttributes + extendedAttributes, descriptors)};
+}
+
+std::uint32_t descriptorSize(AllocationForm form)
+{
+    switch (form) {
+        case AllocationForm::Short: return ShortAdLayout::kSize;
+        case AllocationForm::Long: return LongAdLayout::kSize;
+        default: return ExtAdLayout::kSize;
     }
 }
 
-Extent decodeDescriptor(const std::uint8_t* descriptor, std::uint32_t adType)
+Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm form)
 {
-    const std::uint32_t lengthField = GetDWord(descriptor, 0);
-    Extent extent{};
-    extent.type = lengthField >> 30;
-    extent.length = lengthField & 0x3FFFFFFFu;
-    extent.location = GetDWord(descriptor, adType == kAdExtended ? 12 : 4);
-    return extent;
+    // The Extent Length comes first in all three forms.
+    const std::uint32_t lengthField = readLe32(descriptor, ShortAdLayout::kExtentLength);
+    std::uint32_t location = 0;
+    switch (form) {
+        case AllocationForm::Short: location = readLe32(descriptor, ShortAdLayout::kExtentPosition); break;
+        case AllocationForm::Long: location = readLe32(descriptor, LongAdLayout::kExtentLocation); break;
+        default: location = readLe32(descriptor, ExtAdLayout::kExtentLocation); break;
+    }
+    return Extent{static_cast<ExtentType>(lengthField >> kExtentTypeShift), lengthField & kExtentLengthMask, location};
 }
 
-const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType, std::uint32_t* areaLength)
+std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
 {
-    const std::uint32_t type = GetByte(fileEntry, kFileEntryAdTypeOffset) & 7u;
-    const std::uint32_t lea = GetDWord(fileEntry, kFileEntryLeaOffset);
-    const std::uint32_t lad = GetDWord(fileEntry, kFileEntryLadOffset);
-    if (type > kAdEmbedded) {
-        error("bad AD Type");
+    try {
+        std::vector<std::uint8_t> buffer(size);
+        // Never a null data pointer, also for a size of 0.
+        buffer.reserve(1);
+        return buffer;
+    } catch (const std::bad_alloc&) {
+        fail("GlobalAlloc() failed\n");
     }
-    if (std::uint64_t{kFileEntryDescriptorsOffset} + lea + lad > kFileEntrySize) {
-        error("allocation descriptors beyond the File Entry");
-    }
-    *adType = type;
-    *areaLength = lad;
-    return static_cast<const std::uint8_t*>(fileEntry) + kFileEntryDescriptorsOffset + lea;
 }
 
-std::uint8_t* readContinuation(DriveHandle drive, std::uint32_t partitionStart, const Extent& extent,
-                               std::uint32_t depth, std::uint32_t* areaLength)
+AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
+                                      std::uint32_t depth)
 {
     if (depth >= kMaxContinuationDepth) {
-        error("too many allocation extents");
+        fail("too many allocation extents");
     }
-    if (extent.length < kAedHeadSize || extent.length > kMaxAedExtentLength) {
-        error("bad allocation extent");
+    constexpr std::uint32_t head = AllocationExtentLayout::kAllocationDescriptors;
+    if (extent.length < head || extent.length > kMaxAllocationExtentLength) {
+        fail("bad allocation extent");
     }
-    auto* block = static_cast<std::uint8_t*>(platformAlloc(extent.length));
-    if (block == nullptr) {
-        error("GlobalAlloc() failed\n");
+    AllocationExtent result{allocateBuffer(extent.length), {}};
+    readBytes(drive, partitionStart + extent.location, extent.length, result.bytes.data());
+    const std::uint32_t listLength =
+        readLe32(result.bytes.data(), AllocationExtentLayout::kLengthOfAllocationDescriptors);
+    if (listLength > extent.length - head) {
+        fail("bad allocation extent");
     }
-    readFromSector(drive, partitionStart + extent.location, extent.length, block);
-    const std::uint32_t lad = GetDWord(block, kAedLadOffset);
-    if (lad > extent.length - kAedHeadSize) {
-        platformFree(block);
-        error("bad allocation extent");
-    }
-    *areaLength = lad;
-    return block;
-}
-
-void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry, std::uint32_t offset,
-              std::uint32_t length, void* destination)
-{
-    std::uint32_t adType = 0;
-    std::uint32_t areaLength = 0;
-    const std::uint8_t* area = fileEntryDescriptors(fileEntry, &adType, &areaLength);
-    if (adType == kAdEmbedded) {
-        if (offset >= areaLength || std::uint64_t{offset} + length > areaLength) {
-            error("out of range");
-        }
-        std::memcpy(destination, area + offset, length);
-        return;
-    }
-    readFileSub(drive, partitionStart, offset, length, destination, adType, area, areaLength, 0, 0, 0);
+    result.list = std::span<const std::uint8_t>(result.bytes).subspan(head, listLength);
+    return result;
 }
 
 namespace {
 
 // Copies `count` bytes of an extent, from byte `skip` of it on, reading only
-// the sectors that hold them. Without a skip this is one readFromSector.
-void readExtentPart(DriveHandle drive, std::uint32_t lba, std::uint32_t skip, std::uint32_t count,
-                    std::uint8_t* destination)
+// the sectors that hold them.
+void readExtentPart(Drive& drive, std::uint32_t lba, std::uint32_t skip, std::uint32_t count, std::uint8_t* destination)
 {
     if (skip == 0) {
-        readFromSector(drive, lba, count, destination);
+        readBytes(drive, lba, count, destination);
         return;
     }
-    const std::uint32_t first = lba + skip / 2048;
-    const std::uint32_t inner = skip % 2048;
-    alignas(16) std::uint8_t sector[2048] = {};
-    readFromSector(drive, first, 2048, sector);
-    const std::uint32_t head = count < 2048 - inner ? count : 2048 - inner;
-    std::memcpy(destination, sector + inner, head);
+    const std::uint32_t first = lba + skip / kSectorSize;
+    const std::uint32_t inner = skip % kSectorSize;
+    alignas(16) SectorBuffer sector{};
+    readBytes(drive, first, kSectorSize, sector.data());
+    const std::uint32_t head = count < kSectorSize - inner ? count : kSectorSize - inner;
+    std::memcpy(destination, sector.data() + inner, head);
     if (count > head) {
-        readFromSector(drive, first + 1, count - head, destination + head);
+        readBytes(drive, first + 1, count - head, destination + head);
     }
 }
 
 }  // namespace
 
-// Extents that are not recorded (type 1 once copying has begun, and type 2)
-// take their place in the file like any other extent: their length counts
-// into the file position and their bytes in the requested range read as
-// zeros, as ECMA-167 reads an unrecorded extent. So a later extent always
-// lands at its own file position, and no byte of the destination is left
-// unwritten.
-void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset, std::uint32_t length,
-                 void* destination, std::uint32_t adType, const std::uint8_t* descriptors, std::uint32_t areaLength,
-                 std::uint64_t filePosition, std::uint32_t started, std::uint32_t depth)
+// Extents that are not recorded (allocated-but-unrecorded ones once copying
+// has begun, and unallocated ones) take their place in the file like any
+// other extent: their length counts into the file position and their bytes
+// in the requested range read as zeros, as ECMA-167 reads an unrecorded
+// extent. So a later extent always lands at its own file position, and no
+// byte of the destination is left unwritten.
+void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry, std::uint32_t offset,
+                  std::uint32_t length, std::uint8_t* destination)
 {
-    auto* out = static_cast<std::uint8_t*>(destination);
+    const AllocationDescriptors descriptors = allocationDescriptors(entry);
+    if (descriptors.form == AllocationForm::Embedded) {
+        const std::size_t size = descriptors.area.size();
+        if (offset >= size || std::uint64_t{offset} + length > size) {
+            fail("out of range");
+        }
+        std::memcpy(destination, descriptors.area.data() + offset, length);
+        return;
+    }
+
     const std::uint64_t end = std::uint64_t{offset} + length;
-    const std::uint32_t size = descriptorSize(adType);
-    const std::uint32_t count = areaLength / size;
+    std::uint64_t filePosition = 0;
+    bool copying = false;
+    const bool exhausted =
+        forEachExtent(drive, partitionStart, descriptors.form, descriptors.area, [&](const Extent& extent) {
+            if (extent.type == ExtentType::Continuation) {
+                return true;
+            }
+            if (extent.type == ExtentType::NotRecorded && !copying) {
+                fail("allocated but not recorded");
+            }
+            const bool recorded = extent.type == ExtentType::Recorded;
+            const std::uint32_t lba = partitionStart + extent.location;
+            const std::uint64_t extentEnd = filePosition + extent.length;
 
-    for (std::uint32_t i = 0; i < count; i++) {
-        const Extent extent = decodeDescriptor(descriptors + static_cast<std::size_t>(i) * size, adType);
-        const std::uint32_t lba = partitionStart + extent.location;
-        const std::uint64_t extentEnd = filePosition + extent.length;
-
-        if (extent.type == kExtentContinuation) {
-            std::uint32_t lad = 0;
-            std::uint8_t* block = readContinuation(drive, partitionStart, extent, depth, &lad);
-            readFileSub(drive, partitionStart, offset, length, destination, adType, block + kAedHeadSize, lad,
-                        filePosition, started, depth + 1);
-            platformFree(block);
-            return;
-        }
-        if (extent.type == kExtentNotRecorded && started == 0) {
-            error("allocated but not recorded");
-        }
-        const bool recorded = extent.type == kExtentRecorded;
-
-        if (started == 0) {
-            if (filePosition <= offset && offset < extentEnd) {
-                const auto skip = static_cast<std::uint32_t>(offset - filePosition);
-                if (end <= extentEnd) {
+            if (!copying) {
+                if (filePosition <= offset && offset < extentEnd) {
+                    // The extent that holds the first byte asked for.
+                    const auto skip = static_cast<std::uint32_t>(offset - filePosition);
+                    const std::uint32_t part = end <= extentEnd ? length : extent.length - skip;
                     if (recorded) {
-                        readExtentPart(drive, lba, skip, length, out);
+                        readExtentPart(drive, lba, skip, part, destination);
                     } else {
-                        std::memset(out, 0, length);
+                        std::memset(destination, 0, part);
                     }
-                    return;
+                    if (end <= extentEnd) {
+                        return false;
+                    }
+                    copying = true;
                 }
-                const std::uint32_t part = extent.length - skip;
-                if (recorded) {
-                    readExtentPart(drive, lba, skip, part, out);
-                } else {
-                    std::memset(out, 0, part);
-                }
-                started = 1;
+                filePosition = extentEnd;
+                return true;
+            }
+
+            // Copying has begun: this extent's data belong right after the last.
+            std::uint8_t* place = destination + (filePosition - offset);
+            const std::uint32_t part =
+                end <= extentEnd ? static_cast<std::uint32_t>(end - filePosition) : extent.length;
+            if (recorded) {
+                readBytes(drive, lba, part, place);
+            } else {
+                std::memset(place, 0, part);
             }
             filePosition = extentEnd;
-            continue;
-        }
-
-        // Copying has begun: this extent's data belong right after the last.
-        std::uint8_t* place = out + (filePosition - offset);
-        if (end <= extentEnd) {
-            const auto rest = static_cast<std::uint32_t>(end - filePosition);
-            if (recorded) {
-                readFromSector(drive, lba, rest, place);
-            } else {
-                std::memset(place, 0, rest);
-            }
-            return;
-        }
-        if (recorded) {
-            readFromSector(drive, lba, extent.length, place);
-        } else {
-            std::memset(place, 0, extent.length);
-        }
-        filePosition = extentEnd;
+            return end > extentEnd;
+        });
+    if (exhausted) {
+        fail("file out of range");
     }
-    error("file out of range");
 }

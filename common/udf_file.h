@@ -1,62 +1,106 @@
-// Reading a file's data through the allocation descriptors of its File Entry,
-// and the checked access to descriptor lists that every walker shares.
+// A file's data through the allocation descriptors of its File Entry, and the
+// checked walk over descriptor lists that every reader of them shares.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
-#include "platform/platform.h"
+#include "udf.h"
 
-// A File Entry is read into one sector; its descriptor area must lie inside.
-constexpr std::uint32_t kFileEntrySize = 2048;
-constexpr std::uint32_t kFileEntryAdTypeOffset = 34;
-constexpr std::uint32_t kFileEntryLeaOffset = 168;
-constexpr std::uint32_t kFileEntryLadOffset = 172;
-constexpr std::uint32_t kFileEntryDescriptorsOffset = 176;
-// An Allocation Extent Descriptor: its list length at 20, the list from 24.
-constexpr std::uint32_t kAedLadOffset = 20;
-constexpr std::uint32_t kAedHeadSize = 24;
 // An extent of allocation descriptors never exceeds one logical block.
-constexpr std::uint32_t kMaxAedExtentLength = 2048;
+constexpr std::uint32_t kMaxAllocationExtentLength = 2048;
 // Continuation extents followed below one descriptor list at the most. A
 // chain on a real disc is a handful of blocks long; the bound ends a chain
 // that leads back to itself.
 constexpr std::uint32_t kMaxContinuationDepth = 1024;
 
-constexpr std::uint32_t kAdShort = 0;
-constexpr std::uint32_t kAdLong = 1;
-constexpr std::uint32_t kAdExtended = 2;
-constexpr std::uint32_t kAdEmbedded = 3;
+enum class AllocationForm : std::uint32_t { Short = 0, Long = 1, Extended = 2, Embedded = 3 };
 
-constexpr std::uint32_t kExtentRecorded = 0;
-constexpr std::uint32_t kExtentNotRecorded = 1;
-constexpr std::uint32_t kExtentUnallocated = 2;
-constexpr std::uint32_t kExtentContinuation = 3;
+enum class ExtentType : std::uint32_t {
+    Recorded = 0,
+    NotRecorded = 1,  // allocated but not recorded
+    Unallocated = 2,
+    Continuation = 3,  // the next extent of allocation descriptors
+};
 
 struct Extent {
-    std::uint32_t type;      // top two bits of the Extent Length
-    std::uint32_t length;    // low 30 bits: bytes
+    ExtentType type;
+    std::uint32_t length;    // bytes
     std::uint32_t location;  // partition block
 };
 
+// A File Entry as read: its sector, and the fields the programs use.
+struct FileEntry {
+    alignas(16) SectorBuffer sector{};
+    std::uint64_t informationLength = 0;
+};
+
+FileEntry readFileEntry(Drive& drive, std::uint32_t lba);
+// The same from the 2048 bytes of a sector already read.
+FileEntry decodeFileEntry(const std::uint8_t* sector);
+
+// The descriptor area of a File Entry: its form and its bytes, checked to lie
+// within the entry's sector.
+struct AllocationDescriptors {
+    AllocationForm form;
+    std::span<const std::uint8_t> area;
+};
+
+// Ends the run with "bad AD Type" for forms 4 to 7, and with "allocation
+// descriptors beyond the File Entry" when L_EA and L_AD reach past its sector.
+AllocationDescriptors allocationDescriptors(const FileEntry& entry);
+
 // 8, 16 or 20 bytes for short_ad, long_ad and ext_ad.
-std::uint32_t descriptorSize(std::uint32_t adType);
-Extent decodeDescriptor(const std::uint8_t* descriptor, std::uint32_t adType);
+std::uint32_t descriptorSize(AllocationForm form);
+Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm form);
 
-// The allocation descriptor type and the descriptor area of a File Entry held
-// in a buffer of kFileEntrySize bytes. Ends the process with "bad AD Type" for
-// types 4 to 7, and when L_EA and L_AD reach beyond the File Entry.
-const std::uint8_t* fileEntryDescriptors(const void* fileEntry, std::uint32_t* adType, std::uint32_t* areaLength);
-
-// Reads the continuation extent into a new block (release it with
-// platformFree) and returns it; its descriptor list starts at kAedHeadSize and
-// is *areaLength bytes long, checked to lie within the bytes read. `depth`
+// The descriptor list of an Allocation Extent Descriptor, read from the
+// continuation extent and checked to lie within the bytes read; `depth`
 // counts the continuations already followed.
-std::uint8_t* readContinuation(DriveHandle drive, std::uint32_t partitionStart, const Extent& extent,
-                               std::uint32_t depth, std::uint32_t* areaLength);
+struct AllocationExtent {
+    std::vector<std::uint8_t> bytes;
+    std::span<const std::uint8_t> list;
+};
+AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
+                                      std::uint32_t depth);
 
-void readFile(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry, std::uint32_t offset,
-              std::uint32_t length, void* destination);
+// Calls visit(extent) for each descriptor of the list in order, following a
+// continuation extent (after visiting it) to the list it leads to; the rest
+// of a list after a continuation is not read. A visit that returns false
+// ends the walk. Returns false when a visit ended it.
+template <typename Visit>
+bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm form, std::span<const std::uint8_t> list,
+                   Visit&& visit)
+{
+    const std::uint32_t size = descriptorSize(form);
+    AllocationExtent continuation;
+    for (std::uint32_t depth = 0;; depth++) {
+        const std::size_t count = list.size() / size;
+        bool followed = false;
+        for (std::size_t i = 0; i < count && !followed; i++) {
+            const Extent extent = decodeAllocationDescriptor(list.data() + i * size, form);
+            if (!visit(extent)) {
+                return false;
+            }
+            if (extent.type == ExtentType::Continuation) {
+                continuation = readAllocationExtent(drive, partitionStart, extent, depth);
+                list = continuation.list;
+                followed = true;
+            }
+        }
+        if (!followed) {
+            return true;
+        }
+    }
+}
 
-void readFileSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t offset, std::uint32_t length,
-                 void* destination, std::uint32_t adType, const std::uint8_t* descriptors, std::uint32_t areaLength,
-                 std::uint64_t filePosition, std::uint32_t started, std::uint32_t depth);
+// Copies `length` bytes of the file from byte `offset` on into `destination`.
+// Unrecorded extents read as zeros; the range must lie within the extents
+// ("out of range", "file out of range").
+void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry, std::uint32_t offset,
+                  std::uint32_t length, std::uint8_t* destination);
+
+// A buffer of `size` bytes for data whose size the disc gives, already
+// bounded by the caller ("GlobalAlloc() failed" when it cannot be had).
+std::vector<std::uint8_t> allocateBuffer(std::uint32_t size);

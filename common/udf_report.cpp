@@ -2,21 +2,18 @@
 
 #include <cstdio>
 
-#include "mmc.h"
 #include "report.h"
-#include "udf.h"
-#include "udf_file.h"
 
-void displaySerial(std::uint32_t value)
+void printSerial(std::uint32_t value)
 {
     printIndent();
     std::printf("[0x%08X]\n", value);
 }
 
-void displayLengthInSectors(const char* label, std::uint32_t length)
+void printLengthInSectors(const char* label, std::uint32_t length)
 {
-    const std::uint32_t sectors = length / 2048;
-    const std::uint32_t rest = length % 2048;
+    const std::uint32_t sectors = length / kSectorSize;
+    const std::uint32_t rest = length % kSectorSize;
     printIndent();
     std::printf("%s = ", label);
     std::printf("0x%08X", length);
@@ -44,7 +41,7 @@ void printDString(const void* field, std::uint32_t length)
     }
 }
 
-void displayDCharactersX(const char* label, const void* field, std::uint32_t length)
+void printDCharactersField(const char* label, const void* field, std::uint32_t length)
 {
     printIndent();
     std::printf("%s = \"", label);
@@ -52,7 +49,7 @@ void displayDCharactersX(const char* label, const void* field, std::uint32_t len
     std::printf("\"\n");
 }
 
-void displayDStringX(const char* label, const void* field, std::uint32_t length)
+void printDStringField(const char* label, const void* field, std::uint32_t length)
 {
     printIndent();
     std::printf("%s = \"", label);
@@ -60,53 +57,40 @@ void displayDStringX(const char* label, const void* field, std::uint32_t length)
     std::printf("\"\n");
 }
 
-void displayAllocation(std::uint32_t extentType, std::uint32_t location, std::uint32_t length)
+void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t length)
 {
     static const char* const marks[] = {"AR", "A ", "  ", ""};
-    const std::uint32_t blocks = length / 2048 + (length % 2048 != 0 ? 1 : 0);
+    const std::uint32_t blocks = length / kSectorSize + (length % kSectorSize != 0 ? 1 : 0);
     printIndent();
     std::printf("0x%08X - ", location);
     std::printf("0x%08X ", location + blocks - 1);
-    std::printf("%s", marks[extentType & 3u]);
-    if (length % 2048 != 0) {
-        std::printf(" : byte count in last block = 0x%08X\n", length % 2048);
+    std::printf("%s", marks[static_cast<std::uint32_t>(type) & 3u]);
+    if (length % kSectorSize != 0) {
+        std::printf(" : byte count in last block = 0x%08X\n", length % kSectorSize);
     }
     std::printf("\n");
 }
 
-void displayAllocationsSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t adType,
-                           const std::uint8_t* descriptors, std::uint32_t areaLength, std::uint32_t depth)
+void printAllocationList(Drive& drive, std::uint32_t partitionStart, AllocationForm form,
+                         std::span<const std::uint8_t> list)
 {
-    const std::uint32_t size = descriptorSize(adType);
-    const std::uint32_t count = areaLength / size;
-    for (std::uint32_t i = 0; i < count; i++) {
-        const Extent extent = decodeDescriptor(descriptors + static_cast<std::size_t>(i) * size, adType);
-        displayAllocation(extent.type, extent.location, extent.length);
-        if (extent.type == kExtentContinuation) {
-            std::uint32_t lad = 0;
-            std::uint8_t* block = readContinuation(drive, partitionStart, extent, depth, &lad);
-            displayAllocationsSub(drive, partitionStart, adType, block + kAedHeadSize, lad, depth + 1);
-            platformFree(block);
-            return;
-        }
-    }
+    forEachExtent(drive, partitionStart, form, list, [](const Extent& extent) {
+        printAllocation(extent.type, extent.location, extent.length);
+        return true;
+    });
 }
 
-void displayAllocationsFe(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry)
+void printFileEntryAllocations(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry)
 {
-    std::uint32_t adType = 0;
-    std::uint32_t areaLength = 0;
-    const std::uint8_t* area = fileEntryDescriptors(fileEntry, &adType, &areaLength);
-    if (adType == kAdEmbedded) {
+    const AllocationDescriptors descriptors = allocationDescriptors(entry);
+    if (descriptors.form == AllocationForm::Embedded) {
         return;
     }
-    displayAllocationsSub(drive, partitionStart, adType, area, areaLength);
+    printAllocationList(drive, partitionStart, descriptors.form, descriptors.area);
 }
 
-void displayAllocations(DriveHandle drive, const void* partitionDescriptor, const void* icb)
+void printAllocations(Drive& drive, const Partition& partition, std::uint32_t block)
 {
-    const std::uint32_t partitionStart = GetDWord(partitionDescriptor, 188);
-    alignas(16) std::uint8_t fileEntry[kFileEntrySize] = {};
-    ReadASector(drive, partitionStart + GetDWord(icb, 4), fileEntry);
-    displayAllocationsFe(drive, partitionStart, fileEntry);
+    const FileEntry entry = readFileEntry(drive, partition.start + block);
+    printFileEntryAllocations(drive, partition.start, entry);
 }

@@ -1,19 +1,22 @@
-// Printed reports of UDF descriptor fields and the allocation listing.
+// Printed reports of UDF descriptor fields and of allocation lists.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "udf_file.h"
 
-void displaySerial(std::uint32_t value);
-void displayLengthInSectors(const char* label, std::uint32_t length);
-void displayDCharactersX(const char* label, const void* field, std::uint32_t length);
-void displayDStringX(const char* label, const void* field, std::uint32_t length);
+void printSerial(std::uint32_t value);
+void printLengthInSectors(const char* label, std::uint32_t length);
+void printDCharactersField(const char* label, const void* field, std::uint32_t length);
+void printDStringField(const char* label, const void* field, std::uint32_t length);
 void printDCharacters(const void* field, std::uint32_t length);
 void printDString(const void* field, std::uint32_t length);
 
-void displayAllocation(std::uint32_t extentType, std::uint32_t location, std::uint32_t length);
-void displayAllocationsSub(DriveHandle drive, std::uint32_t partitionStart, std::uint32_t adType,
-                           const std::uint8_t* descriptors, std::uint32_t areaLength, std::uint32_t depth = 0);
-void displayAllocationsFe(DriveHandle drive, std::uint32_t partitionStart, const void* fileEntry);
-void displayAllocations(DriveHandle drive, const void* partitionDescriptor, const void* icb);
+// One line per extent: first and last block, a mark for its type.
+void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t length);
+// Every extent of a descriptor list, continuation extents followed.
+void printAllocationList(Drive& drive, std::uint32_t partitionStart, AllocationForm form,
+                         std::span<const std::uint8_t> list);
+void printFileEntryAllocations(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry);
+// The allocation of the file whose File Entry is at partition block `block`.
+void printAllocations(Drive& drive, const Partition& partition, std::uint32_t block);

@@ -1,5 +1,5 @@
 // vrsalvage's default mode: the copy of the two recording files from their
-// fixed positions (sub2), on a disc image taken from the input.
+// fixed positions (copyFixedLayout), on a disc image taken from the input.
 //
 // A normal return is checked against the image: VR_MANGR.IFO must hold
 // sectors 8752-10111 and VR_MOVIE.VRO sectors 10112 up to the end of the
@@ -21,7 +21,7 @@ constexpr std::uint32_t kMaxSectors = 16384;
 
 void copyFiles(const char* imagePath, const fuzz::Disc& /*disc*/)
 {
-    sub2(imagePath);
+    copyFixedLayout(imagePath);
 }
 
 void expectFile(const char* name, std::uint32_t first, std::uint32_t count, std::uint32_t sectors)

@@ -1,5 +1,5 @@
 // vrsalvage -r: the UDF walk to the recording files, the reusable-area map
-// and the recovery writer (rsub2), on a disc image taken from the input.
+// and the recovery writer (recoverReusableAreas), on a disc image taken from the input.
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +13,7 @@ constexpr std::uint32_t kMaxSectors = 32768;
 
 void salvage(const char* imagePath, const fuzz::Disc& /*disc*/)
 {
-    rsub2(imagePath);
+    recoverReusableAreas(imagePath);
 }
 
 void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)
@@ -40,8 +40,6 @@ void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    g_bIFO_Processed = 0;
-    g_bVRO_Processed = 0;
     fuzz::Disc disc;
     fuzz::loadDisc(data, size, kMaxSectors, &disc);
     fuzz::runProgram(disc, salvage, check);

@@ -1,4 +1,4 @@
-// sectorscope: the chain from the device path to the block dump (sub2), on a
+// sectorscope: the chain from the device path to the block dump (dumpPartitionBlock), on a
 // disc image and a block number taken from the input.
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +11,9 @@ namespace {
 // 64 MiB of image.
 constexpr std::uint32_t kMaxSectors = 32768;
 
-void display(const char* imagePath, const fuzz::Disc& disc)
+void showBlock(const char* imagePath, const fuzz::Disc& disc)
 {
-    sub2(imagePath, disc.blockNumber);
+    dumpPartitionBlock(imagePath, disc.blockNumber);
 }
 
 void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)
@@ -30,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     fuzz::Disc disc;
     fuzz::loadDisc(data, size, kMaxSectors, &disc);
-    fuzz::runProgram(disc, display, check);
+    fuzz::runProgram(disc, showBlock, check);
     return 0;
 }

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sanitizer/allocator_interface.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,51 +20,6 @@
 
 namespace fuzz {
 namespace {
-
-// Thrown by endProcess and caught by runProgram: the fatal path of the
-// programs returns to the harness instead of ending the process.
-struct ProcessEnded {
-    int status;
-};
-
-// ---- memory left behind by a fatal end ---------------------------------------
-//
-// A fatal end leaves the buffers of the steps it cut short allocated: the
-// process would have ended. Every block allocated on the harness thread
-// during a run is noted here (without allocating) and forgotten when freed;
-// after a fatal end the rest is freed. After a normal return the rest stays:
-// LeakSanitizer judges it.
-
-constexpr std::size_t kMaxLiveBlocks = 16384;
-const volatile void* g_live[kMaxLiveBlocks];
-std::size_t g_liveCount = 0;
-bool g_liveOverflow = false;
-thread_local bool t_tracking = false;
-
-void mallocHook(const volatile void* block, std::size_t /*size*/)
-{
-    if (!t_tracking || block == nullptr) {
-        return;
-    }
-    if (g_liveCount == kMaxLiveBlocks) {
-        g_liveOverflow = true;
-        return;
-    }
-    g_live[g_liveCount++] = block;
-}
-
-void freeHook(const volatile void* block)
-{
-    if (!t_tracking || block == nullptr) {
-        return;
-    }
-    for (std::size_t i = g_liveCount; i-- > 0;) {
-        if (g_live[i] == block) {
-            g_live[i] = g_live[--g_liveCount];
-            return;
-        }
-    }
-}
 
 // ---- the private directory, the image, standard output -------------------------
 
@@ -273,7 +227,7 @@ void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSecto
 
 Outcome runProgram(const Disc& disc, Body body, Check check)
 {
-    g_dwIndent = 0;
+    setReportIndent(0);
     imageDriveReset();
     imageDriveSettings() = disc.settings;
     const bool transcript = std::getenv("VRS_FUZZ_TRANSCRIPT") != nullptr;
@@ -284,41 +238,22 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
     }
 
     Outcome outcome{false, 0};
-    g_liveCount = 0;
-    g_liveOverflow = false;
-    t_tracking = true;
     try {
         body(g_imagePath, disc);
-    } catch (const ProcessEnded& end) {
-        outcome = Outcome{true, end.status};
+    } catch (const FatalError& error) {
+        // What the program's top prints for it.
+        std::fputs(error.report.c_str(), stdout);
+        outcome = Outcome{true, kFatalStatus};
     }
-    t_tracking = false;
     std::fflush(stdout);
 
-    // The drive's command log grows during the run: a transcript run keeps
-    // what a fatal end left behind (run it with detect_leaks=0).
-    if (outcome.ended && !transcript) {
-        for (std::size_t i = 0; i < g_liveCount; i++) {
-            std::free(const_cast<void*>(g_live[i]));
-        }
-        if (g_liveOverflow) {
-            std::fprintf(stderr, "fuzz harness: more than %zu blocks left by one run; some stay allocated\n",
-                         kMaxLiveBlocks);
-        }
-    }
-    g_liveCount = 0;
-
+    // The drive and the output files are closed by their owners on every
+    // path, the fatal one included.
     const FdSet after = openDescriptors();
     for (std::size_t fd = 3; fd < after.size(); fd++) {
         if (after.test(fd) && !before.test(fd)) {
-            if (!outcome.ended) {
-                finding("file descriptor %zu still open after a normal return", fd);
-            }
-            close(static_cast<int>(fd));
+            finding("file descriptor %zu still open after the run", fd);
         }
-    }
-    if (outcome.ended && outcome.status != -1) {
-        finding("fatal end with status %d instead of -1", outcome.status);
     }
     if (check != nullptr) {
         check(disc, outcome);
@@ -383,25 +318,9 @@ void finding(const char* format, ...)
 
 }  // namespace fuzz
 
-// The fatal end of the programs, linked in place of common_exit's: standard
-// output is flushed as before, and control goes back to runProgram.
-void endProcess(int status)
-{
-    std::fflush(stdout);
-    throw fuzz::ProcessEnded{status};
-}
-
-// The blocks left behind by a fatal end are freed with free() whether new or
-// malloc made them; the allocator is the same, only the check would object.
-extern "C" const char* __asan_default_options()
-{
-    return "alloc_dealloc_mismatch=0";
-}
-
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     using namespace fuzz;
-    __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook);
 
     // The programs write into the current directory, so each run happens in
     // a private one; crash files must still land where the fuzzer started.

@@ -63,7 +63,7 @@ struct Disc {
 void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSectors, Disc* disc);
 
 struct Outcome {
-    bool ended;  // through endProcess, the fatal path
+    bool ended;  // through a fatal error
     int status;  // its status
 };
 
@@ -71,9 +71,9 @@ using Body = void (*)(const char* imagePath, const Disc& disc);
 using Check = void (*)(const Disc& disc, const Outcome& outcome);
 
 // Runs `body` against the image in the harness's private directory, with the
-// drive emulation set from `disc` and standard output discarded. A fatal end
-// comes back as an Outcome; the memory and file descriptors it left behind
-// are released. On a normal return every descriptor must have been closed.
+// drive emulation set from `disc` and standard output discarded. A fatal error
+// comes back as an Outcome. Every descriptor the run opened must have been
+// closed, whichever way it ended.
 // `check` runs afterwards, while the files the program wrote still exist;
 // then they are removed.
 Outcome runProgram(const Disc& disc, Body body, Check check = nullptr);

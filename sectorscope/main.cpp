@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return sectorscopeMain(argc, argv);
+    return runSectorscope(argc, argv);
 }

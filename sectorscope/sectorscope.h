@@ -3,14 +3,9 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+// The command line; returns the exit status.
+int runSectorscope(int argc, char** argv);
 
-int sectorscopeMain(int argc, char** argv);
-
-void sub1(const char* driveArgument, const char* blockNumberText);
-void sub2(const char* path, std::uint32_t blockNumber);
-void sub3(DriveHandle drive, std::uint32_t blockNumber);
-void sub4(DriveHandle drive, std::uint32_t blockNumber);
-void sub5(DriveHandle drive, std::uint32_t blockNumber);
-void sub6(DriveHandle drive, std::uint32_t blockNumber, std::uint32_t sequenceLocation, std::uint32_t sequenceLength);
-void sub7(DriveHandle drive, std::uint32_t blockNumber, const std::uint8_t* partitionDescriptor);
+// Finds the disc's UDF partition and prints a hexadecimal dump of its block
+// `blockNumber` ("Block Number error" beyond the end of the recorded area).
+void dumpPartitionBlock(const char* devicePath, std::uint32_t blockNumber);

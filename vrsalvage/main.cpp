@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return vrsalvageMain(argc, argv);
+    return runVrsalvage(argc, argv);
 }

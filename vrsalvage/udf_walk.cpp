@@ -1,198 +1,94 @@
-// "-r" mode, front half: from the anchor to the two recording files.
+// "-r" mode: the walk from the File Set Descriptor to the two recording files.
 #include <cstdio>
 #include <cstring>
 
-#include "mmc.h"
 #include "report.h"
-#include "scsi.h"
 #include "support.h"
-#include "udf.h"
-#include "udf_file.h"
 #include "vrsalvage.h"
-
-std::uint32_t g_bIFO_Processed = 0;
-std::uint32_t g_bVRO_Processed = 0;
 
 namespace {
 
-constexpr std::uint32_t kAnchorSector = 256;
-constexpr std::uint32_t kTagAnchor = 2;
-constexpr std::uint32_t kTagPartition = 5;
-constexpr std::uint32_t kTagLogicalVolume = 6;
-constexpr std::uint32_t kTagFileIdentifier = 257;
-constexpr std::uint32_t kIdentifierHeadSize = 38;
+// Recording file names take the first 12 bytes of the File Identifier after
+// its compression ID; the walk compares exactly those.
 constexpr std::uint32_t kNameLength = 12;
 
-// A DVD-VR disc keeps its files one directory below the root; the walk goes
-// no deeper than this, which also bounds the recursion of the walk.
-constexpr std::uint32_t kMaxDirectoryDepth = 64;
-// The data of the directories being walked, together: each level holds its
-// directory's data while it goes deeper. Thousands of entries fit in far
-// less; a length beyond it can only come from a damaged File Entry.
-constexpr std::uint32_t kMaxDirectoryDataHeld = 64u * 1024 * 1024;
-std::uint32_t g_directoryDataHeld = 0;
-// The directory data read in one walk, counting each directory as at least
-// one block: a directory named by many entries is read again for each, and
-// this bounds what a disc can make the walk read to 32768 blocks.
-constexpr std::uint32_t kMaxDirectoryDataRead = 64u * 1024 * 1024;
-std::uint32_t g_directoryDataRead = 0;
+void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit);
 
-// The File Entry sectors of the directories being walked, root first, so
-// that an entry leading back to one of them is not followed.
-std::uint32_t g_directoryPath[kMaxDirectoryDepth + 1];
-std::uint32_t g_directoryDepth = 0;
-
-std::uint32_t partitionStart(const std::uint8_t* partitionDescriptor)
+// Follows a directory entry into the directory it names, unless that is one
+// of the directories being walked or the tree is already too deep.
+void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identifier, const RecordingFileVisitor& visit)
 {
-    return GetDWord(partitionDescriptor, 188);
-}
-
-// Finds the first sector of the sequence whose tag identifier is `tag`.
-bool findDescriptor(DriveHandle drive, std::uint32_t location, std::uint32_t sectors, std::uint32_t tag,
-                    std::uint8_t* buffer)
-{
-    for (std::uint32_t i = 0; i < sectors; i++) {
-        std::memset(buffer, 0, kSectorSize);
-        ReadASector(drive, location + i, buffer);
-        if (GetWord(buffer, 0) == tag) {
-            return true;
+    const std::uint32_t block = readLe32(identifier, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation);
+    const std::uint32_t lba = volume.partition.start + block;
+    for (std::uint32_t i = 0; i <= walk.depth; i++) {
+        if (walk.path[i] == lba) {
+            printLine("? Directory loop\n");
+            return;
         }
     }
-    return false;
-}
-
-}  // namespace
-
-void rsub2(const char* path)
-{
-    DriveHandle drive = nullptr;
-    openDevice(path, &drive);
-    checkProfile(drive);
-    rsub3(drive);
-    closeDevice(drive);
-}
-
-void rsub3(DriveHandle drive)
-{
-    checkMedia(drive);
-    rsub4(drive);
-}
-
-void rsub4(DriveHandle drive)
-{
-    checkBea(drive);
-    rsub5(drive);
-}
-
-void rsub5(DriveHandle drive)
-{
-    alignas(16) std::uint8_t anchor[kSectorSize] = {};
-    ReadASector(drive, kAnchorSector, anchor);
-    if (GetWord(anchor, 0) != kTagAnchor) {
-        error("not AVDP");
+    if (walk.depth >= WalkState::kMaxDepth) {
+        printLine("? Directory tree too deep\n");
+        return;
     }
-    rsub6(drive, GetDWord(anchor, 20), GetDWord(anchor, 16));
+    const FileEntry entry = readFileEntry(volume.drive, lba);
+    walk.path[++walk.depth] = lba;
+    walkDirectory(volume, walk, entry, visit);
+    walk.depth--;
 }
 
-void rsub6(DriveHandle drive, std::uint32_t sequenceLocation, std::uint32_t sequenceLength)
+// The first entry named after a recording file that has not been met yet.
+std::optional<RecordingFile> recordingFileNamed(const WalkState& walk, const std::uint8_t* name)
 {
-    std::uint32_t sectors = sequenceLength >> 11;
-    if (sectors > kMaxVolumeDescriptorSectors) {
-        sectors = kMaxVolumeDescriptorSectors;
+    if (std::memcmp(name, "VR_MANGR.IFO", kNameLength) == 0 && !walk.managementFound) {
+        return RecordingFile::Management;
     }
-    alignas(16) std::uint8_t partitionDescriptor[kSectorSize];
-    alignas(16) std::uint8_t logicalVolume[kSectorSize];
-    if (!findDescriptor(drive, sequenceLocation, sectors, kTagPartition, partitionDescriptor)) {
-        error("not found PD");
+    if (std::memcmp(name, "VR_MOVIE.VRO", kNameLength) == 0 && !walk.movieFound) {
+        return RecordingFile::Movie;
     }
-    if (!findDescriptor(drive, sequenceLocation, sectors, kTagLogicalVolume, logicalVolume)) {
-        error("not found LVD");
-    }
-    rsub7(drive, partitionDescriptor, logicalVolume);
-}
-
-void rsub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* logicalVolume)
-{
-    alignas(16) std::uint8_t fileSet[kSectorSize] = {};
-    ReadASector(drive, partitionStart(partitionDescriptor) + GetDWord(logicalVolume, 252), fileSet);
-    rsub8(drive, partitionDescriptor, fileSet);
-}
-
-void rsub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* fileSet)
-{
-    alignas(16) std::uint8_t rootEntry[kFileEntrySize] = {};
-    const std::uint32_t lba = partitionStart(partitionDescriptor) + GetDWord(fileSet, 404);
-    ReadASector(drive, lba, rootEntry);
-    g_directoryDepth = 0;
-    g_directoryDataHeld = 0;
-    g_directoryDataRead = 0;
-    g_directoryPath[0] = lba;
-    rsub9(drive, partitionDescriptor, rootEntry);
-}
-
-void rsub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* fileEntry)
-{
-    if (GetDWord(fileEntry, 60) != 0) {
-        error("data size too long");
-    }
-    const std::uint32_t size = GetDWord(fileEntry, 56);
-    const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
-    if (size > kMaxDirectoryDataHeld - g_directoryDataHeld || cost > kMaxDirectoryDataRead - g_directoryDataRead) {
-        error("data size too long");
-    }
-    g_directoryDataRead += cost;
-    auto* data = static_cast<std::uint8_t*>(platformAlloc(size));
-    if (data == nullptr) {
-        error("GlobalAlloc() failed\n");
-    }
-    g_directoryDataHeld += size;
-    readFile(drive, partitionStart(partitionDescriptor), fileEntry, 0, size, data);
-    rsub10(drive, partitionDescriptor, data, size);
-    g_directoryDataHeld -= size;
-    platformFree(data);
+    return std::nullopt;
 }
 
 // Every entry is checked against the end of the data before any of it is
 // read: its 38-byte head, then its whole length (38 + L_IU + L_FI), then the
 // 13 bytes of the File Identifier that the name test compares.
-void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* data, std::uint32_t size)
+void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t> data,
+                  const RecordingFileVisitor& visit)
 {
+    const std::uint64_t size = data.size();
     std::uint64_t p = 0;
-    while (p + kIdentifierHeadSize <= size) {
-        const std::uint8_t* entry = data + p;
-        if (GetWord(entry, 0) != kTagFileIdentifier) {
-            display("? Not File Entry\n");
+    while (p + FileIdentifierLayout::kImplementationUse <= size) {
+        const std::uint8_t* entry = data.data() + p;
+        if (!hasTag(entry, TagIdentifier::kFileIdentifier)) {
+            printLine("? Not File Entry\n");
             return;
         }
-        const std::uint32_t characteristics = GetByte(entry, 18);
-        const std::uint32_t identifierLength = GetByte(entry, 19);
-        const std::uint32_t useLength = GetWord(entry, 36);
-        const std::uint64_t entryLength = kIdentifierHeadSize + std::uint64_t{useLength} + identifierLength;
+        const std::uint32_t characteristics = readLe8(entry, FileIdentifierLayout::kFileCharacteristics);
+        const std::uint32_t identifierLength = readLe8(entry, FileIdentifierLayout::kLengthOfFileIdentifier);
+        const std::uint32_t useLength = readLe16(entry, FileIdentifierLayout::kLengthOfImplementationUse);
+        const std::uint64_t entryLength =
+            FileIdentifierLayout::kImplementationUse + std::uint64_t{useLength} + identifierLength;
         if (p + entryLength > size) {
             // An entry that runs past the end of the directory is no entry.
-            display("? Not File Entry\n");
+            printLine("? Not File Entry\n");
             return;
         }
-        if ((characteristics & 2u) != 0) {
-            if ((characteristics & 8u) == 0) {
-                inc_indent();
-                rsub11(drive, partitionDescriptor, entry);
-                dec_indent();
+        if ((characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0) {
+            if ((characteristics & FileIdentifierLayout::kCharacteristicParent) == 0) {
+                IndentedScope deeper;
+                enterDirectory(volume, walk, entry, visit);
             }
         } else {
-            const std::uint64_t nameOffset = p + kIdentifierHeadSize + useLength + 1;
-            const bool nameInside = nameOffset + kNameLength <= size;
-            const std::uint8_t* name = data + nameOffset;
-            if (nameInside && std::memcmp(name, "VR_MANGR.IFO", kNameLength) == 0 && g_bIFO_Processed == 0) {
-                std::printf("IFO Processing\n");
-                process(drive, partitionDescriptor, 1, entry + 20);
-                g_bIFO_Processed = 1;
-            } else if (nameInside && std::memcmp(name, "VR_MOVIE.VRO", kNameLength) == 0 && g_bVRO_Processed == 0) {
-                std::printf("VRO Processing\n");
-                process(drive, partitionDescriptor, 0, entry + 20);
-                g_bVRO_Processed = 1;
+            // The name follows the Implementation Use and a compression ID byte.
+            const std::uint64_t nameOffset = p + FileIdentifierLayout::kImplementationUse + useLength + 1;
+            const std::optional<RecordingFile> file =
+                nameOffset + kNameLength <= size ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
+            if (file) {
+                const bool management = *file == RecordingFile::Management;
+                std::printf(management ? "IFO Processing\n" : "VRO Processing\n");
+                visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
+                (management ? walk.managementFound : walk.movieFound) = true;
             }
-            if (g_bIFO_Processed == 1 && g_bVRO_Processed == 1) {
+            if (walk.managementFound && walk.movieFound) {
                 return;
             }
         }
@@ -200,22 +96,40 @@ void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const st
     }
 }
 
-void rsub11(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* identifier)
+void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit)
 {
-    const std::uint32_t lba = partitionStart(partitionDescriptor) + GetDWord(identifier, 24);
-    for (std::uint32_t i = 0; i <= g_directoryDepth; i++) {
-        if (g_directoryPath[i] == lba) {
-            display("? Directory loop\n");
-            return;
-        }
+    if (directory.informationLength > UINT32_MAX) {
+        fail("data size too long");
     }
-    if (g_directoryDepth >= kMaxDirectoryDepth) {
-        display("? Directory tree too deep\n");
-        return;
+    const auto size = static_cast<std::uint32_t>(directory.informationLength);
+    const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
+    if (size > WalkState::kMaxDataHeld - walk.dataHeld || cost > WalkState::kMaxDataRead - walk.dataRead) {
+        fail("data size too long");
     }
-    alignas(16) std::uint8_t fileEntry[kFileEntrySize] = {};
-    ReadASector(drive, lba, fileEntry);
-    g_directoryPath[++g_directoryDepth] = lba;
-    rsub9(drive, partitionDescriptor, fileEntry);
-    g_directoryDepth--;
+    walk.dataRead += cost;
+    std::vector<std::uint8_t> data = allocateBuffer(size);
+    walk.dataHeld += size;
+    readFileData(volume.drive, volume.partition.start, directory, 0, size, data.data());
+    visitEntries(volume, walk, data, visit);
+    walk.dataHeld -= size;
+}
+
+}  // namespace
+
+FileEntry readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
+{
+    alignas(16) SectorBuffer fileSet{};
+    readSector(volume.drive, volume.partition.start + fileSetBlock, fileSet.data());
+    const std::uint32_t rootBlock =
+        readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
+    *rootSector = volume.partition.start + rootBlock;
+    return readFileEntry(volume.drive, *rootSector);
+}
+
+void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
+                          const RecordingFileVisitor& visit)
+{
+    WalkState walk;
+    walk.path[0] = rootSector;
+    walkDirectory(volume, walk, root, visit);
 }

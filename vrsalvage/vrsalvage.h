@@ -1,9 +1,12 @@
-// The extraction program: its steps by stage.
+// The extraction program: its two modes and their stages.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
 
-#include "platform/platform.h"
+#include "udf_file.h"
 
 // Fixed layout of a DVD-VR disc on a DVD-RW in Restricted Overwrite mode.
 constexpr std::uint32_t kManagementFirstSector = 8752;  // 0x2230
@@ -12,54 +15,94 @@ constexpr std::uint32_t kMovieFirstSector = 10112;      // 0x2780
 constexpr std::uint16_t kProfileDvdRwRestrictedOverwrite = 0x0013;
 constexpr std::uint32_t kProgressMarkSectors = 4096;
 
-extern std::uint32_t g_bIFO_Processed;
-extern std::uint32_t g_bVRO_Processed;
-
-int vrsalvageMain(int argc, char** argv);
-void sub1(const char* driveArgument);
-void rsub1(const char* driveArgument);
+// The command line; returns the exit status.
+int runVrsalvage(int argc, char** argv);
 
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted Overwrite mode.
-void checkProfile(DriveHandle drive);
+void requireRestrictedOverwrite(Drive& drive);
 
-// Default mode: the fixed-layout copy.
-void sub2(const char* path);
-void readSec(DriveHandle drive, std::uint32_t lba, std::uint32_t count, void* buffer);
-std::uint32_t getLastTrackNumber(DriveHandle drive, std::uint32_t* trackNumber);
-void getLastSectorLBA(DriveHandle drive, std::uint32_t* endLba);
-void saveSec(DriveHandle drive, std::uint32_t firstLba, std::uint32_t count, const char* fileName);
-void saveSec_sub__sub1(DriveHandle drive, std::uint32_t firstLba, std::uint32_t count, FileHandle file);
+// ---- default mode: the recording files from their fixed positions ----------
 
-// "-r" mode: the UDF walk to the recording files.
-void rsub2(const char* path);
-void rsub3(DriveHandle drive);
-void rsub4(DriveHandle drive);
-void rsub5(DriveHandle drive);
-void rsub6(DriveHandle drive, std::uint32_t sequenceLocation, std::uint32_t sequenceLength);
-void rsub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* logicalVolume);
-void rsub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* fileSet);
-void rsub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* fileEntry);
-void rsub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* data, std::uint32_t size);
-void rsub11(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* identifier);
+void copyFixedLayout(const char* devicePath);
+// Prints a notice for each signature of the fixed layout that is missing.
+void checkSignatures(Drive& drive);
+// One past the last recorded sector ("Can't find Last Sector Address").
+std::uint32_t recordedAreaEnd(Drive& drive);
+// Copies `count` sectors from `first` on into a new file, a progress mark
+// per kProgressMarkSectors sectors.
+void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName);
 
-// The reusable-area map of one recording file.
-void process(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb);
-void psub7(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb);
-void psub8(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
-           const std::uint8_t* bitmapAd);
-void psub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
-           std::uint8_t* descriptor, std::uint32_t bytesRead);
-void psub10(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
-            std::uint8_t* map, std::uint32_t n, std::int32_t tail);
+// ---- "-r" mode: the reusable areas of the two recording files --------------
 
-// The recovery writer of one recording file.
-void make(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, const std::uint8_t* icb,
-          std::uint8_t* map, std::uint32_t n, std::int32_t tail);
-void msub1(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, std::uint8_t* map,
-           std::uint32_t n, std::int32_t tail, const std::uint8_t* fileEntry);
-void msub2(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, std::uint8_t* map,
-           std::uint32_t n, std::int32_t tail, std::uint32_t adType, const std::uint8_t* list,
-           std::uint32_t listLength);
-void msub3(DriveHandle drive, const std::uint8_t* partitionDescriptor, std::int32_t ifo, std::uint8_t* map,
-           std::uint32_t n, std::int32_t tail);
-void msub9(DriveHandle drive, const std::uint8_t* partitionDescriptor, const std::uint8_t* map, std::uint32_t n);
+enum class RecordingFile { Management, Movie };
+
+// What every stage of the "-r" mode reads through.
+struct Volume {
+    Drive& drive;
+    Partition partition;
+};
+
+void recoverReusableAreas(const char* devicePath);
+
+// The walk's limits and what it has found, for one run.
+struct WalkState {
+    // A DVD-VR disc keeps its files one directory below the root; the walk
+    // goes no deeper than this, which also bounds its recursion.
+    static constexpr std::uint32_t kMaxDepth = 64;
+    // The data of the directories being walked, together: each level holds
+    // its directory's data while it goes deeper. Thousands of entries fit in
+    // far less; a length beyond it can only come from a damaged File Entry.
+    static constexpr std::uint32_t kMaxDataHeld = 64u * 1024 * 1024;
+    // The directory data read in one walk, counting each directory as at
+    // least one block: a directory named by many entries is read again for
+    // each, and this bounds what a disc can make the walk read to 32768 blocks.
+    static constexpr std::uint32_t kMaxDataRead = 64u * 1024 * 1024;
+
+    std::uint32_t dataHeld = 0;
+    std::uint32_t dataRead = 0;
+    // The File Entry sectors of the directories being walked, root first, so
+    // that an entry leading back to one of them is not followed.
+    std::uint32_t path[kMaxDepth + 1] = {};
+    std::uint32_t depth = 0;
+    bool managementFound = false;
+    bool movieFound = false;
+};
+
+// Called with the partition block of a recording file's File Entry, the
+// first time the walk meets an entry of that name.
+using RecordingFileVisitor = std::function<void(RecordingFile file, std::uint32_t fileEntryBlock)>;
+
+// The root directory: the File Set Descriptor named by the Logical Volume
+// Descriptor, and the File Entry it names. `rootSector` is set to its sector.
+FileEntry readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector);
+// Depth-first walk of the directory tree from the root.
+void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
+                          const RecordingFileVisitor& visit);
+
+// The partition's Unallocated Space Bitmap as far as it was read, and the
+// recorded blocks beyond its reach.
+struct ReusableMap {
+    std::vector<std::uint8_t> bits;  // bit b of byte k set: block 8 k + b is reusable
+    std::int32_t blocksBeyond = 0;   // recorded blocks past the last one mapped
+
+    std::uint64_t blocks() const { return 8 * std::uint64_t{bits.size()}; }
+    bool isReusable(std::uint64_t block) const
+    {
+        // Blocks beyond the map have no bit: they are not reusable.
+        return block < blocks() && (bits[block / 8] & (1u << (block % 8))) != 0;
+    }
+};
+
+// The bitmap, or nothing (after the notice "no Map") when the partition has none.
+std::optional<ReusableMap> readSpaceBitmap(Volume& volume);
+// The recorded blocks beyond the map, from the end of the recorded area.
+std::int32_t countBlocksBeyondMap(Volume& volume, const ReusableMap& map);
+
+// Marks the allocated-but-unrecorded extents of a file's descriptors (not
+// embedded ones) as reusable.
+void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map);
+// Writes the recovery file: the reusable blocks of the file's area, and for
+// the movie file the recorded blocks beyond the map.
+void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map);
+// The map as rows of O (reusable) and X, 16 blocks a row.
+void printReusableMap(const ReusableMap& map);

@@ -1,4 +1,4 @@
-// readFile gathers the directory data of volumes made by other people's
+// readFileData gathers the directory data of volumes made by other people's
 // tools exactly as their facts (from an independent reader) record it.
 #include <gtest/gtest.h>
 
@@ -59,17 +59,16 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
     }
     const std::string image = decompress(name);
     ASSERT_FALSE(image.empty()) << "xz could not unpack " << name;
-    DriveHandle drive = nullptr;
-    openDevice(image.c_str(), &drive);
+    Drive drive = Drive::open(image.c_str());
     for (const Directory& d : directories) {
         if (d.tag != 261) {
             continue;  // Extended File Entries have their fields elsewhere
         }
         SCOPED_TRACE(name + " " + d.path);
-        std::uint8_t fileEntry[kFileEntrySize] = {};
-        ReadASector(drive, start + d.block, fileEntry);
+        const FileEntry entry = readFileEntry(drive, start + d.block);
+        EXPECT_EQ(entry.informationLength, d.length);
         std::vector<std::uint8_t> data(d.length + 16, 0xEE);
-        readFile(drive, start, fileEntry, 0, d.length, data.data());
+        readFileData(drive, start, entry, 0, d.length, data.data());
         for (std::size_t i = d.length; i < data.size(); i++) {
             ASSERT_EQ(data[i], 0xEE);
         }
@@ -78,7 +77,6 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
         EXPECT_EQ(std::string(data.begin(), data.end()), expected);
         forms->insert(d.adType);
     }
-    closeDevice(drive);
 }
 
 TEST(ThirdPartyImages, DirectoryDataMatchesAnIndependentReader)

@@ -198,12 +198,15 @@ TEST_F(Faults, RepliesThatContradictTheDisc)
 
 TEST(MapPrint, RowsOfBlocksWithOddAndEvenSizes)
 {
-    const std::uint8_t map[] = {0x0F, 0x80, 0xFF};
+    const auto print = [](std::vector<std::uint8_t> bits) {
+        ReusableMap map;
+        map.bits = std::move(bits);
+        return runChild([&] { printReusableMap(map); }).out;
+    };
     const std::string header = "          01234567 89ABCDEF\n";
-    EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 2); }).out, header + "00000000  OOOOXXXX XXXXXXXO\n");
-    EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 3); }).out,
-              header + "00000000  OOOOXXXX XXXXXXXO\n00000010  OOOOOOOO\n");
-    EXPECT_EQ(runChild([&] { msub9(nullptr, nullptr, map, 0); }).out, header);
+    EXPECT_EQ(print({0x0F, 0x80}), header + "00000000  OOOOXXXX XXXXXXXO\n");
+    EXPECT_EQ(print({0x0F, 0x80, 0xFF}), header + "00000000  OOOOXXXX XXXXXXXO\n00000010  OOOOOOOO\n");
+    EXPECT_EQ(print({}), header);
 }
 
 }  // namespace

@@ -78,7 +78,9 @@ TEST_F(Recovery, WalkOrderFollowsTheDirectory)
 
 TEST_F(Recovery, NeitherFileWritesNothing)
 {
-    setDirectory(3, {parentIdentifier(2), identifier("VR_MANGR.BUP", 0, 4), identifier("vr_movie.vro", 0, 5)});
+    // Names that differ in the 12th byte only, or in case, are other files.
+    setDirectory(3, {parentIdentifier(2), identifier("VR_MANGR.IFX", 0, 4), identifier("VR_MOVIE.VRx", 0, 5),
+                     identifier("VR_MANGR.BUP", 0, 4), identifier("vr_movie.vro", 0, 5)});
     const Result r = go();
     EXPECT_EQ(r.outcome.out, "completed\n");
     EXPECT_EQ(r.outcome.status, 0);
@@ -88,17 +90,44 @@ TEST_F(Recovery, NeitherFileWritesNothing)
 
 TEST_F(Recovery, FirstEntryOfANameWinsEvenWhenDeleted)
 {
-    // A deleted movie entry (characteristic 4) whose File Entry marks an
-    // extra block as allocated but not recorded stands before the live one.
+    // A second File Entry of each file (blocks 6 and 7) marks one more block
+    // as allocated but not recorded; only the entry met first counts, a
+    // deleted one (characteristic 4) included.
     disc.volume.block(
         6, fileEntry(0, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(1, 2048, 10300 - kVrStart)})));
-    setDirectory(3, {parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 4, 6),
-                     identifier("VR_MOVIE.VRO", 0, 5)});
-    const Result r = go();
-    EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
-    std::vector<std::uint32_t> lbas = range(10212, 10262);
-    lbas.push_back(10300);
-    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), sectorsText(lbas));
+    disc.volume.block(
+        7, fileEntry(0, 0, join({shortAd(0, 100 * 2048, 8752 - kVrStart), shortAd(1, 2048, 9000 - kVrStart)})));
+    std::vector<std::uint32_t> movieWithExtra = range(10212, 10262);
+    movieWithExtra.push_back(10300);
+    std::vector<std::uint32_t> managementWithExtra = {9000};
+    const std::vector<std::uint32_t> managementFree = range(9752, 10112);
+    managementWithExtra.insert(managementWithExtra.end(), managementFree.begin(), managementFree.end());
+    struct Case {
+        std::vector<Bytes> entries;
+        std::string management;
+        std::string movie;
+    };
+    const std::vector<Case> cases = {
+        {{identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 4, 6), identifier("VR_MOVIE.VRO", 0, 5)},
+         kIfoFree,
+         sectorsText(movieWithExtra)},
+        {{identifier("VR_MANGR.IFO", 4, 7), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 0, 5)},
+         sectorsText(managementWithExtra),
+         kVroFree},
+        {{identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MANGR.IFO", 0, 7), identifier("VR_MOVIE.VRO", 0, 5)},
+         kIfoFree,
+         kVroFree},
+    };
+    for (std::size_t i = 0; i < cases.size(); i++) {
+        SCOPED_TRACE(i);
+        std::vector<Bytes> entries = {parentIdentifier(2)};
+        entries.insert(entries.end(), cases[i].entries.begin(), cases[i].entries.end());
+        setDirectory(3, entries);
+        const Result r = go();
+        EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
+        EXPECT_EQ(r.file("VR_MANGR_R.IFO"), cases[i].management);
+        EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), cases[i].movie);
+    }
 }
 
 TEST_F(Recovery, EnclosingDirectoriesGoOnToTheirNextFileEntry)
@@ -289,7 +318,7 @@ TEST_F(Recovery, TrackNumberWithAHighByte)
         if (chdir(freshDirectory().c_str()) != 0) {
             std::exit(99);
         }
-        rsub1(image.c_str());
+        recoverReusableAreas(image.c_str());
         for (const ReceivedCommand& command : imageDriveLog()) {
             if (command.cdb[0] == 0x52) {
                 std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);

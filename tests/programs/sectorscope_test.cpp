@@ -27,7 +27,7 @@ Sector numbered(std::uint32_t lba)
 
 std::string dumpText(const Sector& sector)
 {
-    return runChild([&] { dump(sector.data(), 2048); }).out;
+    return runChild([&] { printHexDump(sector.data(), 2048); }).out;
 }
 
 class Sectorscope : public ::testing::Test {
@@ -55,11 +55,11 @@ protected:
                 argv.push_back(word.data());
             }
             argv.push_back(nullptr);
-            std::exit(sectorscopeMain(static_cast<int>(words.size()), argv.data()));
+            std::exit(runSectorscope(static_cast<int>(words.size()), argv.data()));
         });
     }
 
-    Volume volume{};
+    VolumeImage volume{};
 };
 
 TEST_F(Sectorscope, UsageWithoutTwoArguments)
@@ -126,7 +126,7 @@ TEST_F(Sectorscope, TrackNumberHasAHighByte)
     const ChildOutcome outcome = runChild([&] {
         imageDriveSettings().record = true;
         const std::string image = volume.write("scope300.img");
-        sub1(image.c_str(), "16");
+        dumpPartitionBlock(image.c_str(), 16);
         for (const ReceivedCommand& command : imageDriveLog()) {
             if (command.cdb[0] == 0x52) {
                 std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);
@@ -139,7 +139,7 @@ TEST_F(Sectorscope, TrackNumberHasAHighByte)
 
 TEST_F(Sectorscope, VolumeStructureFailures)
 {
-    Volume original = volume;
+    VolumeImage original = volume;
     volume.sectors[256] = Sector(2048);
     EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot AVDP\n");
     volume = original;

@@ -24,7 +24,7 @@ Result runVrsalvage(const std::string& image, std::vector<std::string> arguments
             argv.push_back(word.data());
         }
         argv.push_back(nullptr);
-        std::exit(vrsalvageMain(static_cast<int>(words.size()), argv.data()));
+        std::exit(runVrsalvage(static_cast<int>(words.size()), argv.data()));
     });
     return Result{outcome, directory};
 }

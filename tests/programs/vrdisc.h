@@ -20,7 +20,7 @@ std::vector<std::uint32_t> range(std::uint32_t first, std::uint32_t end);
 std::string fullProgress();
 
 struct VrDisc {
-    Volume volume;
+    VolumeImage volume;
     std::uint32_t n;               // bytes of the bitmap
     std::set<std::uint32_t> free;  // sectors whose bit is set
 

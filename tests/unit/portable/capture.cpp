@@ -8,13 +8,6 @@
 
 #include "report.h"
 
-// The test programs end no process: a fatal path throws back to capture().
-void endProcess(int status)
-{
-    std::fflush(stdout);
-    throw ProcessEnded{status};
-}
-
 Outcome capture(const std::function<void()>& body)
 {
     const std::string path = "capture-" + std::to_string(static_cast<long>(getpid())) + ".txt";
@@ -23,12 +16,14 @@ Outcome capture(const std::function<void()>& body)
     std::FILE* sink = std::fopen(path.c_str(), "wb");
     dup2(fileno(sink), fileno(stdout));
     Outcome outcome{false, 0, {}};
-    g_dwIndent = 0;
+    setReportIndent(0);
     try {
         body();
-    } catch (const ProcessEnded& ended) {
+    } catch (const FatalError& error) {
+        // What the program's top would print for it.
+        std::fputs(error.report.c_str(), stdout);
         outcome.ended = true;
-        outcome.status = ended.status;
+        outcome.status = kFatalStatus;
     }
     std::fflush(stdout);
     dup2(saved, fileno(stdout));

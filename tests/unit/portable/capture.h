@@ -1,16 +1,12 @@
-// Captures what the code under test prints on standard output, and turns the
-// end of the process into an exception that a test can catch.
+// Captures what the code under test prints on standard output, with the
+// report of a fatal error that ends it.
 #pragma once
 
 #include <functional>
 #include <string>
 
-struct ProcessEnded {
-    int status;
-};
-
 struct Outcome {
-    bool ended;       // the process would have ended
+    bool ended;       // a fatal error ended the run
     int status;       // its status then
     std::string out;  // everything printed on standard output
 };

@@ -57,7 +57,7 @@ TEST(MmcReport, TrackInformationBlockWholeReport)
         "Track Size/RZone End Address = 0x231280\n"
         "Last Recorded Address = 0xFFFFFFFF\n"
         "Read Compatibility LBA = 0x2A\n";
-    EXPECT_EQ(capture([&] { displayTrackInformationBlock(b); }).out, expected);
+    EXPECT_EQ(capture([&] { printTrackInformation(b); }).out, expected);
 }
 
 TEST(MmcReport, TrackInformationDataModeTexts)
@@ -66,13 +66,13 @@ TEST(MmcReport, TrackInformationDataModeTexts)
     const char* const expected[] = {"Reserved", "Mode 1 (ISO/IEC 10149)", "Mode 2 (ISO/IEC 10149 or CD-ROM XA)"};
     for (unsigned mode = 0; mode < 3; mode++) {
         b[6] = static_cast<unsigned char>(mode);
-        const std::string out = capture([&] { displayTrackInformationBlock(b); }).out;
+        const std::string out = capture([&] { printTrackInformation(b); }).out;
         EXPECT_NE(out.find("Data Mode (for CD) = " + std::to_string(mode) + " : " + expected[mode] + "\n"),
                   std::string::npos);
     }
     b[6] = 15;
     EXPECT_NE(capture([&] {
-                  displayTrackInformationBlock(b);
+                  printTrackInformation(b);
               }).out.find("Data Mode (for CD) = 15 : Data Block Type unknown (No Track Descriptor Block)\n"),
               std::string::npos);
 }
@@ -101,7 +101,7 @@ TEST(MmcReport, DiscInformationBlockWholeReport)
         "First Track Number in Last Session = 300\n"
         "Last Track Number in Last Session = 301\n"
         "URU = 1 : Mounted DVD-R, CD-R or CD-RW disc is defined for UnRestricted Use\n";
-    EXPECT_EQ(capture([&] { displayDiscInformationBlock(b); }).out, expected);
+    EXPECT_EQ(capture([&] { printDiscInformation(b); }).out, expected);
 }
 
 TEST(MmcReport, InquiryDataStringsAndDeviceTypes)
@@ -111,7 +111,7 @@ TEST(MmcReport, InquiryDataStringsAndDeviceTypes)
     std::memcpy(b + 8, "VENDOR  ", 8);
     std::memcpy(b + 16, "DVD-RW DRIVE    ", 16);
     std::memcpy(b + 32, "1.0", 3);  // fourth byte NUL
-    EXPECT_EQ(capture([&] { displayInquiryData(b); }).out,
+    EXPECT_EQ(capture([&] { printInquiryData(b); }).out,
               "Peripheral Device Type = 5 : Multi-Media logical unit\n"
               "T10 Vendor Identification = \"VENDOR  \"\n"
               "Product Identification = \"DVD-RW DRIVE    \"\n"
@@ -119,7 +119,7 @@ TEST(MmcReport, InquiryDataStringsAndDeviceTypes)
     b[0] = 0xFF;  // qualifier bits are not part of the type: 31
     std::memcpy(b + 32, "1.02", 4);
     b[36] = 'X';  // the field ends after four characters
-    const std::string out = capture([&] { displayInquiryData(b); }).out;
+    const std::string out = capture([&] { printInquiryData(b); }).out;
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), "Peripheral Device Type = 31 : ?\n");
     EXPECT_NE(out.find("Product Revision Level = \"1.02\"\n"), std::string::npos);
 }
@@ -127,16 +127,16 @@ TEST(MmcReport, InquiryDataStringsAndDeviceTypes)
 TEST(MmcReport, FeatureHeaderProfiles)
 {
     unsigned char b[8] = {0, 0, 0, 0x24, 0, 0, 0, 0x13};
-    EXPECT_EQ(capture([&] { displayFeatureHeader(b); }).out,
+    EXPECT_EQ(capture([&] { printFeatureHeader(b); }).out,
               "Data Length = 36\nCurrent Profile = 19 : DVD-RW Restricted Overwrite\n");
     b[7] = 0x2B;
-    EXPECT_EQ(capture([&] { displayFeatureHeader(b); }).out, "Data Length = 36\nCurrent Profile = 43 : ?\n");
+    EXPECT_EQ(capture([&] { printFeatureHeader(b); }).out, "Data Length = 36\nCurrent Profile = 43 : ?\n");
     b[7] = 0x00;
-    EXPECT_NE(capture([&] { displayFeatureHeader(b); }).out.find("= 0 : No disk\n"), std::string::npos);
+    EXPECT_NE(capture([&] { printFeatureHeader(b); }).out.find("= 0 : No disk\n"), std::string::npos);
     b[7] = 0x1A;
-    EXPECT_NE(capture([&] { displayFeatureHeader(b); }).out.find("= 26 : DVD+RW\n"), std::string::npos);
+    EXPECT_NE(capture([&] { printFeatureHeader(b); }).out.find("= 26 : DVD+RW\n"), std::string::npos);
     b[6] = 0x01;  // 0x011A: both bytes count
-    EXPECT_NE(capture([&] { displayFeatureHeader(b); }).out.find("= 282 : ?\n"), std::string::npos);
+    EXPECT_NE(capture([&] { printFeatureHeader(b); }).out.find("= 282 : ?\n"), std::string::npos);
 }
 
 }  // namespace

@@ -11,22 +11,22 @@ namespace {
 
 std::string dumpOf(const std::vector<unsigned char>& bytes)
 {
-    return capture([&] { dump(bytes.data(), static_cast<std::uint32_t>(bytes.size())); }).out;
+    return capture([&] { printHexDump(bytes.data(), static_cast<std::uint32_t>(bytes.size())); }).out;
 }
 
 TEST(Report, IndentationIsTwoSpacesALevelAndPairsBalance)
 {
     const Outcome outcome = capture([] {
-        display("top");
-        inc_indent();
-        inc_indent();
-        inc_indent();
-        display("deep");
-        dec_indent();
-        displayWord("Length", 0x1F);
-        dec_indent();
-        dec_indent();
-        display("back");
+        printLine("top");
+        increaseIndent();
+        increaseIndent();
+        increaseIndent();
+        printLine("deep");
+        decreaseIndent();
+        printWordField("Length", 0x1F);
+        decreaseIndent();
+        decreaseIndent();
+        printLine("back");
     });
     EXPECT_EQ(outcome.out, "top\n      deep\n    Length = 0x001F\nback\n");
 }
@@ -34,33 +34,33 @@ TEST(Report, IndentationIsTwoSpacesALevelAndPairsBalance)
 TEST(Report, ValueFormatsTakeTheirWidthOfTheArgument)
 {
     const Outcome outcome = capture([] {
-        displayByte("B", 0x1234);
-        displayWord("W", 0x12345678);
-        displayDWord("D", 0x1F);
-        displayShort("S", 0x8000);
-        displayShort("S", 0xFFFF);
-        displayLong("L", 0xFFFFFFFF);
-        displayLong("L", 0x7FFFFFFF);
+        printByteField("B", 0x1234);
+        printWordField("W", 0x12345678);
+        printDWordField("D", 0x1F);
+        printShortField("S", 0x8000);
+        printShortField("S", 0xFFFF);
+        printLongField("L", 0xFFFFFFFF);
+        printLongField("L", 0x7FFFFFFF);
     });
     EXPECT_EQ(outcome.out, "B = 0x34\nW = 0x5678\nD = 0x0000001F\nS = -32768\nS = -1\nL = -1\nL = 2147483647\n");
 }
 
 TEST(Report, DisplayPrintsPercentSignsAndItsOwnLineEnds)
 {
-    EXPECT_EQ(capture([] { display("100% %d %s"); }).out, "100% %d %s\n");
-    EXPECT_EQ(capture([] { display("? Not File Entry\n"); }).out, "? Not File Entry\n\n");
+    EXPECT_EQ(capture([] { printLine("100% %d %s"); }).out, "100% %d %s\n");
+    EXPECT_EQ(capture([] { printLine("? Not File Entry\n"); }).out, "? Not File Entry\n\n");
 }
 
 TEST(Report, ErrorPrintsTwoLinesAtTheDepthAndEndsWithMinusOne)
 {
-    const Outcome top = capture([] { error("can't write file"); });
+    const Outcome top = capture([] { fail("can't write file"); });
     EXPECT_TRUE(top.ended);
     EXPECT_EQ(top.status, -1);
     EXPECT_EQ(top.out, "*** Error!\ncan't write file\n");
 
     const Outcome nested = capture([] {
-        inc_indent();
-        error("GlobalAlloc() failed\n");
+        increaseIndent();
+        fail("GlobalAlloc() failed\n");
     });
     EXPECT_EQ(nested.out, "  *** Error!\n  GlobalAlloc() failed\n\n");
 }

@@ -13,9 +13,7 @@ namespace {
 
 std::uint32_t parse(const char* text)
 {
-    std::uint32_t value = 0xDEADBEEF;
-    str2dword(&value, text);
-    return value;
+    return parseNumber(text);
 }
 
 std::string path(const char* argument, std::size_t size = kDevicePathSize)
@@ -36,12 +34,20 @@ std::string readAll(const char* name)
     return text.str();
 }
 
-TEST(ByteOrder, ReversesFourAndTwoBytes)
+TEST(ByteOrder, FieldsOfBothOrdersAtAnOffset)
 {
-    EXPECT_EQ(ReverseEndianDWord(0x12345678), 0x78563412u);
-    EXPECT_EQ(ReverseEndianDWord(ReverseEndianDWord(0xA1B2C3D4)), 0xA1B2C3D4u);
-    EXPECT_EQ(ReverseEndianWord(0x12345678), 0x7856u);
-    EXPECT_EQ(ReverseEndianWord(0x00FF), 0xFF00u);
+    const std::uint8_t bytes[] = {0xEE, 0x12, 0x34, 0x56, 0x78, 0xEE};
+    EXPECT_EQ(readLe8(bytes, 1), 0x12u);
+    EXPECT_EQ(readLe16(bytes, 1), 0x3412u);
+    EXPECT_EQ(readLe32(bytes, 1), 0x78563412u);
+    EXPECT_EQ(readBe16(bytes, 1), 0x1234u);
+    EXPECT_EQ(readBe32(bytes, 1), 0x12345678u);
+    std::uint8_t out[6] = {};
+    writeBe32(out, 1, 0xA1B2C3D4);
+    writeBe16(out, 5, 0x1234);  // only the low 16 bits, the high byte at 5
+    EXPECT_EQ(readBe32(out, 1), 0xA1B2C3D4u);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(out[5], 0x12u);
 }
 
 TEST(Str2dword, DecimalAndHexadecimalWithEitherPrefix)
@@ -101,20 +107,17 @@ TEST(OutputFile, NeverOverwritesAndWritesExactly)
     const char* name = "support-test-output.bin";
     std::remove(name);
     const Outcome written = capture([&] {
-        FileHandle file = nullptr;
-        openFileForOutput(name, &file);
-        saveFile(file, "abc", 3);
-        saveFile(file, "", 0);
-        closeFile(file);
+        OutputFile file = OutputFile::createNew(name);
+        file.write("abc", 3);
+        file.write("", 0);
     });
     EXPECT_FALSE(written.ended);
     EXPECT_EQ(written.out, "");
     EXPECT_EQ(readAll(name), "abc");
 
     const Outcome again = capture([&] {
-        FileHandle file = nullptr;
-        openFileForOutput(name, &file);
-        saveFile(file, "xyz", 3);
+        OutputFile file = OutputFile::createNew(name);
+        file.write("xyz", 3);
     });
     EXPECT_TRUE(again.ended);
     EXPECT_EQ(again.status, -1);
@@ -125,10 +128,7 @@ TEST(OutputFile, NeverOverwritesAndWritesExactly)
 
 TEST(OutputFile, OpeningAMissingFileForInputFails)
 {
-    const Outcome outcome = capture([] {
-        FileHandle file = nullptr;
-        openFileForInput("support-test-no-such-file.bin", &file);
-    });
+    const Outcome outcome = capture([] { OutputFile::openExisting("support-test-no-such-file.bin"); });
     EXPECT_TRUE(outcome.ended);
     EXPECT_EQ(outcome.out, "*** Error!\ncan't open file\n");
 }

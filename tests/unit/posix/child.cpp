@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "report.h"
+
 ChildOutcome runChild(const std::function<void()>& body)
 {
     std::fflush(stdout);
@@ -24,9 +26,10 @@ ChildOutcome runChild(const std::function<void()>& body)
         close(pipeEnds[0]);
         dup2(pipeEnds[1], STDOUT_FILENO);
         close(pipeEnds[1]);
-        body();
-        std::fflush(stdout);
-        std::exit(0);
+        std::exit(runReportingFatalErrors([&] {
+            body();
+            return 0;
+        }));
     }
     close(pipeEnds[1]);
     std::string out;

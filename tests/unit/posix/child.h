@@ -14,8 +14,9 @@ struct ChildOutcome {
 };
 
 // Runs `body` in a forked child whose standard output is captured; the child
-// ends with status 0 when `body` returns. The emulated drive's settings and
-// the indentation are those of the parent at the time of the call.
+// ends with status 0 when `body` returns, and as a program does after a fatal
+// error. The emulated drive's settings and the indentation are those of the
+// parent at the time of the call.
 ChildOutcome runChild(const std::function<void()>& body);
 
 using Sector = std::vector<std::uint8_t>;

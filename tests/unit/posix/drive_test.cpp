@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace {
 
 using Cdb = std::array<std::uint8_t, 12>;
 
-class Drive : public ::testing::Test {
+class DriveCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -29,25 +30,26 @@ protected:
     }
     void TearDown() override { imageDriveReset(); }
 
-    DriveHandle open()
+    // The drive over the test's image, open until close() or the end of the test.
+    Drive& open()
     {
-        DriveHandle drive = nullptr;
-        openDevice(image.c_str(), &drive);
-        return drive;
+        opened_.reset();
+        opened_.emplace(Drive::open(image.c_str()));
+        return *opened_;
     }
+    void close() { opened_.reset(); }
 
     // Sends `send` to a drive that accepts every command, and returns the
     // one command block it received with its direction and data length.
-    ReceivedCommand only(const std::function<void(DriveHandle)>& send)
+    ReceivedCommand only(const std::function<void(Drive&)>& send)
     {
         ImageFault good;
         good.kind = ImageFault::Kind::Good;
         imageDriveSettings().faults = {good};
         imageDriveSettings().record = true;
         imageDriveLog().clear();
-        DriveHandle drive = open();
-        send(drive);
-        closeDevice(drive);
+        send(open());
+        close();
         EXPECT_EQ(imageDriveLog().size(), 1u);
         return imageDriveLog().empty() ? ReceivedCommand{} : imageDriveLog().front();
     }
@@ -61,119 +63,116 @@ protected:
     }
 
     std::string image;
+    std::optional<Drive> opened_;
     std::uint8_t buffer[65536] = {};
 };
 
-TEST_F(Drive, CommandBlocksOfEveryCommand)
+TEST_F(DriveCommands, CommandBlocksOfEveryCommand)
 {
     struct Case {
         const char* name;
-        std::function<void(DriveHandle, void*)> send;
+        std::function<void(Drive&, void*)> send;
         Cdb cdb;
         std::uint8_t direction;
         std::uint32_t length;
     };
     const std::vector<Case> cases = {
         {"ModeSense",
-         [](DriveHandle d, void* b) { ModeSense(d, 0x2A, b, 0x1234); },
+         [](Drive& d, void* b) { modeSense10(d, 0x2A, b, 0x1234); },
          {0x5A, 0, 0x2A, 0, 0, 0, 0, 0x12, 0x34, 0, 0, 0},
          kDirectionIn,
          0x1234},
         {"ModeSelect",
-         [](DriveHandle d, void* b) { ModeSelect(d, b, 0x0102); },
+         [](Drive& d, void* b) { modeSelect10(d, b, 0x0102); },
          {0x55, 0x10, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0},
          kDirectionOut,
          0x0102},
         {"ReserveTrack",
-         [](DriveHandle d, void*) { ReserveTrack(d, 0x11223344); },
+         [](Drive& d, void*) { reserveTrack(d, 0x11223344); },
          {0x53, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 0, 0},
          kDirectionNone,
          0},
         {"WriteASector",
-         [](DriveHandle d, void* b) { WriteASector(d, 0x01020304, b); },
+         [](Drive& d, void* b) { writeSector(d, 0x01020304, b); },
          {0x2A, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 1, 0, 0, 0},
          kDirectionOut,
          2048},
         {"WriteSectors",
-         [](DriveHandle d, void* b) { WriteSectors(d, 0x10, b, 3); },
+         [](Drive& d, void* b) { write10(d, 0x10, b, 3); },
          {0x2A, 0, 0, 0, 0, 0x10, 0, 0, 3, 0, 0, 0},
          kDirectionOut,
          3 * 2048},
         {"SynchronizeCache",
-         [](DriveHandle d, void*) { SynchronizeCache(d); },
+         [](Drive& d, void*) { synchronizeCache(d); },
          {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          kDirectionNone,
          0},
         {"ReadASector",
-         [](DriveHandle d, void* b) { ReadASector(d, 0xA0B0C0D0, b); },
+         [](Drive& d, void* b) { readSector(d, 0xA0B0C0D0, b); },
          {0x28, 0, 0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 1, 0, 0, 0},
          kDirectionIn,
          2048},
         {"ReadSectors",
-         [](DriveHandle d, void* b) { ReadSectors(d, 7, b, 0x0102); },
+         [](Drive& d, void* b) { read10(d, 7, b, 0x0102); },
          {0x28, 0, 0, 0, 0, 7, 0, 0x01, 0x02, 0, 0, 0},
          kDirectionIn,
          0x0102 * 2048},
         {"ReadTrackInformation",
-         [](DriveHandle d, void* b) { ReadTrackInformation(d, 300, b); },
+         [](Drive& d, void*) { readTrackInformation(d, 300); },
          {0x52, 0x01, 0, 0, 0x01, 0x2C, 0, 0, 48, 0, 0, 0},
          kDirectionIn,
          48},
         {"ReadDiscInformation",
-         [](DriveHandle d, void* b) { ReadDiscInformation(d, b); },
+         [](Drive& d, void*) { readDiscInformation(d); },
          {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0, 0, 0},
          kDirectionIn,
          34},
-        {"Inquiry",
-         [](DriveHandle d, void* b) { Inquiry(d, b); },
-         {0x12, 0, 0, 0, 96, 0, 0, 0, 0, 0, 0, 0},
-         kDirectionIn,
-         96},
+        {"Inquiry", [](Drive& d, void*) { inquiry(d); }, {0x12, 0, 0, 0, 96, 0, 0, 0, 0, 0, 0, 0}, kDirectionIn, 96},
         {"Blank",
-         [](DriveHandle d, void*) { Blank(d, 7, 0x00ABCDEF); },
+         [](Drive& d, void*) { blank(d, 7, 0x00ABCDEF); },
          {0xA1, 7, 0x00, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0},
          kDirectionNone,
          0},
         {"FormatUnit",
-         [](DriveHandle d, void* b) { FormatUnit(d, b); },
+         [](Drive& d, void* b) { formatUnit(d, b); },
          {0x04, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          kDirectionOut,
          12},
         {"GetConfiguration",
-         [](DriveHandle d, void* b) { GetConfiguration(d, 0x0107, b, 8); },
+         [](Drive& d, void* b) { getConfiguration(d, 0x0107, b, 8); },
          {0x46, 0x02, 0x01, 0x07, 0, 0, 0, 0, 8, 0, 0, 0},
          kDirectionIn,
          8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const ReceivedCommand command = only([&](DriveHandle d) { c.send(d, buffer); });
+        const ReceivedCommand command = only([&](Drive& d) { c.send(d, buffer); });
         EXPECT_EQ(cdbOf(command), c.cdb);
         EXPECT_EQ(command.direction, c.direction);
         EXPECT_EQ(command.dataLength, c.length);
     }
 }
 
-TEST_F(Drive, SingleSectorFormsSendTheSameBlocks)
+TEST_F(DriveCommands, SingleSectorFormsSendTheSameBlocks)
 {
-    EXPECT_EQ(cdbOf(only([&](DriveHandle d) { ReadSectors(d, 5, buffer, 1); })),
-              cdbOf(only([&](DriveHandle d) { ReadASector(d, 5, buffer); })));
-    EXPECT_EQ(cdbOf(only([&](DriveHandle d) { WriteSectors(d, 5, buffer, 1); })),
-              cdbOf(only([&](DriveHandle d) { WriteASector(d, 5, buffer); })));
+    EXPECT_EQ(cdbOf(only([&](Drive& d) { read10(d, 5, buffer, 1); })),
+              cdbOf(only([&](Drive& d) { readSector(d, 5, buffer); })));
+    EXPECT_EQ(cdbOf(only([&](Drive& d) { write10(d, 5, buffer, 1); })),
+              cdbOf(only([&](Drive& d) { writeSector(d, 5, buffer); })));
     // The 16-bit count gives the largest transfer: 65535 sectors.
-    EXPECT_EQ(only([&](DriveHandle d) { ReadSectors(d, 0, nullptr, 0xFFFF); }).dataLength, 134215680u);
+    EXPECT_EQ(only([&](Drive& d) { read10(d, 0, nullptr, 0xFFFF); }).dataLength, 134215680u);
 }
 
-TEST_F(Drive, WriteSectorsOneCommandASector)
+TEST_F(DriveCommands, WriteSectorsOneCommandASector)
 {
     ImageFault good;
     good.kind = ImageFault::Kind::Good;
     imageDriveSettings().faults = {good};
     imageDriveSettings().record = true;
-    DriveHandle drive = open();
-    writeSectors(drive, 0xFF, buffer, 3);
-    writeSectors(drive, 0, buffer, 0);
-    closeDevice(drive);
+    Drive& drive = open();
+    writeSectorsOneByOne(drive, 0xFF, buffer, 3);
+    writeSectorsOneByOne(drive, 0, buffer, 0);
+    close();
     ASSERT_EQ(imageDriveLog().size(), 3u);
     for (std::uint32_t i = 0; i < 3; i++) {
         const Cdb cdb = cdbOf(imageDriveLog()[i]);
@@ -185,7 +184,7 @@ TEST_F(Drive, WriteSectorsOneCommandASector)
     }
 }
 
-TEST_F(Drive, RefusalsBeforeAnythingIsSent)
+TEST_F(DriveCommands, RefusalsBeforeAnythingIsSent)
 {
     imageDriveSettings().record = true;
     for (unsigned page : {0u, 63u}) {
@@ -193,43 +192,43 @@ TEST_F(Drive, RefusalsBeforeAnythingIsSent)
             ImageFault good;
             good.kind = ImageFault::Kind::Good;
             imageDriveSettings().faults = {good};
-            DriveHandle drive = open();
-            ModeSense(drive, static_cast<std::uint8_t>(page), buffer, 8);
-            closeDevice(drive);
+            Drive& drive = open();
+            modeSense10(drive, static_cast<std::uint8_t>(page), buffer, 8);
+            close();
         });
         EXPECT_EQ(ok.status, 0) << page;
     }
-    const ChildOutcome page = runChild([&] { ModeSense(open(), 64, buffer, 8); });
+    const ChildOutcome page = runChild([&] { modeSense10(open(), 64, buffer, 8); });
     EXPECT_EQ(page.status, 255);
     EXPECT_EQ(page.out, "*** Error!\nin ModeSense(): bad page code\n");
-    const ChildOutcome blank = runChild([&] { Blank(open(), 8, 0); });
-    EXPECT_EQ(blank.status, 255);
-    EXPECT_EQ(blank.out, "*** Error!\nBad Blanking Type\n");
+    const ChildOutcome blanking = runChild([&] { blank(open(), 8, 0); });
+    EXPECT_EQ(blanking.status, 255);
+    EXPECT_EQ(blanking.out, "*** Error!\nBad Blanking Type\n");
     // Nothing reached the drive in the parent either.
     EXPECT_TRUE(imageDriveLog().empty());
 }
 
-TEST_F(Drive, ReadsTheImageAndRefusesWhatTheDriveDoesNot)
+TEST_F(DriveCommands, ReadsTheImageAndRefusesWhatTheDriveDoesNot)
 {
-    DriveHandle drive = open();
-    ReadASector(drive, 3, buffer);
+    Drive& drive = open();
+    readSector(drive, 3, buffer);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "THREE");
-    ReadSectors(drive, 3, buffer, 2);
+    read10(drive, 3, buffer, 2);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer) + 2048, 4), "FOUR");
-    closeDevice(drive);
+    close();
 
-    const ChildOutcome beyond = runChild([&] { ReadASector(open(), 20, buffer); });
+    const ChildOutcome beyond = runChild([&] { readSector(open(), 20, buffer); });
     EXPECT_EQ(beyond.status, 255);
     EXPECT_EQ(beyond.out,
               "SCSI Error\nStatus = 0x00000002\nSense Data:\n"
               "00000000  70 00 05 00 00 00 00 0A  00 00 00 00 21 00 00 00  p...........!...\n"
               "00000010  00 00                                             ..              \n");
-    const ChildOutcome write = runChild([&] { WriteASector(open(), 0, buffer); });
+    const ChildOutcome write = runChild([&] { writeSector(open(), 0, buffer); });
     EXPECT_EQ(write.status, 255);
     EXPECT_NE(write.out.find("05 00 00 00 00 0A  00 00 00 00 20 00"), std::string::npos);
 }
 
-TEST_F(Drive, ErrorReportsOfThePassThrough)
+TEST_F(DriveCommands, ErrorReportsOfThePassThrough)
 {
     ImageFault sense;
     sense.kind = ImageFault::Kind::CheckCondition;
@@ -238,10 +237,10 @@ TEST_F(Drive, ErrorReportsOfThePassThrough)
     sense.sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0x05, 0, 0, 0, 0, 0xAA, 0xBB};
     const ChildOutcome checked = runChild([&] {
         imageDriveSettings().faults = {sense};
-        DriveHandle drive = open();
-        ReadASector(drive, 3, buffer);
+        Drive& drive = open();
+        readSector(drive, 3, buffer);
         std::printf("read 3\n");
-        ReadASector(drive, 4, buffer);
+        readSector(drive, 4, buffer);
         std::printf("not reached\n");
     });
     EXPECT_EQ(checked.status, 255);
@@ -255,7 +254,7 @@ TEST_F(Drive, ErrorReportsOfThePassThrough)
     busy.status = 0x08;
     const ChildOutcome bare = runChild([&] {
         imageDriveSettings().faults = {busy};
-        SynchronizeCache(open());
+        synchronizeCache(open());
     });
     EXPECT_EQ(bare.status, 255);
     EXPECT_EQ(bare.out, "SCSI Error\nStatus = 0x00000008\n");
@@ -265,61 +264,59 @@ TEST_F(Drive, ErrorReportsOfThePassThrough)
     failed.errorCode = 50;
     const ChildOutcome passFailed = runChild([&] {
         imageDriveSettings().faults = {failed};
-        inc_indent();
-        ReadASector(open(), 0, buffer);
+        increaseIndent();
+        readSector(open(), 0, buffer);
     });
     EXPECT_EQ(passFailed.status, 255);
     EXPECT_EQ(passFailed.out, "  *** Error!\n  in SendCommand(): DeviceIoControl() failed\n  error code = 50\n");
 
-    const ChildOutcome missing = runChild([&] {
-        DriveHandle drive = nullptr;
-        openDevice("/nonexistent/drive", &drive);
-    });
+    const ChildOutcome missing = runChild([&] { Drive::open("/nonexistent/drive"); });
     EXPECT_EQ(missing.status, 255);
     EXPECT_EQ(missing.out, "*** Error!\ncan't open device\n");
 }
 
-TEST_F(Drive, ShortTransferWarnsAndGoesOn)
+TEST_F(DriveCommands, ShortTransferWarnsAndGoesOn)
 {
     ImageFault shortRead;
     shortRead.kind = ImageFault::Kind::ShortTransfer;
-    shortRead.opcode = 0x52;
-    shortRead.transfer = 20;
+    shortRead.opcode = 0x46;
+    shortRead.transfer = 6;
     const ChildOutcome outcome = runChild([&] {
         imageDriveSettings().faults = {shortRead};
-        DriveHandle drive = open();
-        std::uint8_t info[48];
-        std::memset(info, 0xCC, sizeof info);
-        ReadTrackInformation(drive, 1, info);
-        std::printf("[%02X %02X]", info[19], info[20]);
-        SynchronizeCache(drive);  // refused, but no length warning: no data phase
+        Drive& drive = open();
+        std::uint8_t header[8];
+        std::memset(header, 0xCC, sizeof header);
+        getConfiguration(drive, 0, header, 8);
+        std::printf("[%02X %02X]", header[5], header[6]);
+        synchronizeCache(drive);  // refused, but no length warning: no data phase
     });
     EXPECT_EQ(outcome.status, 255);
     const std::string expected = "No error. But data length not match\nq[00 CC]SCSI Error\n";
     EXPECT_EQ(outcome.out.substr(0, expected.size()), expected);
 }
 
-TEST_F(Drive, EmulatedDriveAnswersAsADvdRw)
+TEST_F(DriveCommands, EmulatedDriveAnswersAsADvdRw)
 {
-    DriveHandle drive = open();
+    Drive& drive = open();
     std::uint8_t header[8] = {};
-    GetConfiguration(drive, 0, header, 8);
+    getConfiguration(drive, 0, header, 8);
     EXPECT_EQ(header[6] * 256 + header[7], 0x13);
-    std::uint8_t disc[34] = {};
-    ReadDiscInformation(drive, disc);
-    EXPECT_EQ(disc[6], 1);
-    std::uint8_t track[48] = {};
-    ReadTrackInformation(drive, 1, track);
-    EXPECT_EQ(track[7], 0x02);                                                            // LRA_V
-    EXPECT_EQ(track[31], 19);                                                             // last sector of 20
-    EXPECT_EQ((track[24] << 24) | (track[25] << 16) | (track[26] << 8) | track[27], 20);  // track size
-    std::uint8_t inquiry[96] = {};
-    Inquiry(drive, inquiry);
-    EXPECT_EQ(inquiry[0], 5);
-    closeDevice(drive);
+    EXPECT_EQ(currentProfile(drive), 0x13);
+    const DiscInformation disc = readDiscInformation(drive);
+    EXPECT_EQ(disc.reply[6], 1);
+    EXPECT_EQ(disc.lastTrackInLastSession, 1u);
+    const TrackInformation track = readTrackInformation(drive, 1);
+    EXPECT_EQ(track.reply[7], 0x02);
+    EXPECT_TRUE(track.lastRecordedAddressValid);
+    EXPECT_FALSE(track.nextWritableAddressValid);
+    EXPECT_EQ(track.lastRecordedAddress, 19u);  // last sector of 20
+    EXPECT_EQ(track.trackSize, 20u);
+    EXPECT_EQ(recordedEnd(track), std::optional<std::uint64_t>(20));
+    EXPECT_EQ(inquiry(drive)[0], 5);
+    close();
 
     imageDriveSettings().profile = 0;
-    const ChildOutcome empty = runChild([&] { ReadASector(open(), 0, buffer); });
+    const ChildOutcome empty = runChild([&] { readSector(open(), 0, buffer); });
     EXPECT_NE(empty.out.find("70 00 02 00 00 00 00 0A  00 00 00 00 3A 00"), std::string::npos);
 }
 
@@ -402,10 +399,9 @@ TEST(SgIo, PassThroughToADeviceNodeThatIsNoScsiDevice)
     // /dev/null opens like a device node, but SG_IO on it fails: a
     // pass-through that could not be passed, reported with its errno.
     const ChildOutcome outcome = runChild([] {
-        DriveHandle drive = nullptr;
-        openDevice("/dev/null", &drive);
+        Drive drive = Drive::open("/dev/null");
         std::uint8_t sector[2048];
-        ReadASector(drive, 0, sector);
+        readSector(drive, 0, sector);
     });
     EXPECT_EQ(outcome.status, 255);
     EXPECT_EQ(outcome.out,

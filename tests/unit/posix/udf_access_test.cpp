@@ -8,6 +8,7 @@
 #include "child.h"
 #include "platform/image_drive.h"
 #include "scsi.h"
+#include "support.h"
 #include "udf.h"
 #include "volume.h"
 
@@ -48,10 +49,8 @@ TEST_F(Udf, ReadFromSectorReadsWholeSectorsAndCopiesOnlyTheCount)
         imageDriveLog().clear();
         imageDriveSettings().record = true;
         std::vector<std::uint8_t> destination(c.count + 64, 0xEE);
-        DriveHandle drive = nullptr;
-        openDevice(image.c_str(), &drive);
-        readFromSector(drive, 2, c.count, destination.data());
-        closeDevice(drive);
+        Drive drive = Drive::open(image.c_str());
+        readBytes(drive, 2, c.count, destination.data());
         EXPECT_EQ(readLbas(), c.reads);
         for (std::uint32_t i = 0; i < c.count; i++) {
             ASSERT_EQ(destination[i], 0x12 + i / 2048) << i;
@@ -65,11 +64,11 @@ TEST_F(Udf, ReadFromSectorReadsWholeSectorsAndCopiesOnlyTheCount)
 TEST_F(Udf, FieldAccessIsLittleEndianAtAnyOffset)
 {
     const std::uint8_t bytes[] = {0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xFF};
-    EXPECT_EQ(GetWord(bytes, 0), 0x1234u);
-    EXPECT_EQ(GetDWord(bytes, 2), 0x12345678u);
-    EXPECT_EQ(GetDWord(bytes, 1), 0x34567812u);
-    EXPECT_EQ(GetByte(bytes, 6), 0xFFu);
-    EXPECT_EQ(GetWord(bytes, 5), 0xFF12u);
+    EXPECT_EQ(readLe16(bytes, 0), 0x1234u);
+    EXPECT_EQ(readLe32(bytes, 2), 0x12345678u);
+    EXPECT_EQ(readLe32(bytes, 1), 0x34567812u);
+    EXPECT_EQ(readLe8(bytes, 6), 0xFFu);
+    EXPECT_EQ(readLe16(bytes, 5), 0xFF12u);
 }
 
 TEST_F(Udf, CheckMediaAcceptsTheDvdProfiles)
@@ -95,10 +94,8 @@ TEST_F(Udf, CheckMediaAcceptsTheDvdProfiles)
         SCOPED_TRACE(c.profile);
         imageDriveSettings().profile = c.profile;
         const ChildOutcome outcome = runChild([&] {
-            DriveHandle drive = nullptr;
-            openDevice(image.c_str(), &drive);
-            checkMedia(drive);
-            closeDevice(drive);
+            Drive drive = Drive::open(image.c_str());
+            requireDvdMedium(drive);
         });
         EXPECT_EQ(outcome.out, c.out);
         EXPECT_EQ(outcome.status, c.status);
@@ -128,10 +125,8 @@ TEST_F(Udf, CheckBeaSkipsIsoDescriptorsAndNeedsABeginning)
         const std::string image = writeImage("vrs.img", 64, content);
         const ChildOutcome outcome = runChild([&] {
             imageDriveSettings().record = true;
-            DriveHandle drive = nullptr;
-            openDevice(image.c_str(), &drive);
-            checkBea(drive);
-            closeDevice(drive);
+            Drive drive = Drive::open(image.c_str());
+            requireExtendedArea(drive);
             std::printf("%zu", readLbas().size());
         });
         EXPECT_EQ(outcome.out, std::string(c.out) + (c.out[0] == '\0' ? std::to_string(c.reads) : ""));
@@ -153,10 +148,8 @@ TEST_F(Udf, CheckBeaReadsNoFurtherThanSector4095)
     const auto run = [](const std::string& image) {
         return runChild([&] {
             imageDriveSettings().record = true;
-            DriveHandle drive = nullptr;
-            openDevice(image.c_str(), &drive);
-            checkBea(drive);
-            closeDevice(drive);
+            Drive drive = Drive::open(image.c_str());
+            requireExtendedArea(drive);
             std::printf("ok %zu", readLbas().size());
         });
     };

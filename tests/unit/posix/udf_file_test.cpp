@@ -18,6 +18,13 @@ namespace {
 
 constexpr std::uint32_t kStart = 100;  // partition start of every image here
 
+SectorBuffer asSector(const Sector& bytes)
+{
+    SectorBuffer sector{};
+    std::memcpy(sector.data(), bytes.data(), sector.size());
+    return sector;
+}
+
 // Every data byte tells its sector and its place in it.
 std::uint8_t patternByte(std::uint32_t lba, std::uint32_t offset)
 {
@@ -46,7 +53,7 @@ protected:
 
     std::string image() { return writeImage("file.img", 400, disc); }
 
-    // Reads through readFile in this process (so leak checks see every
+    // Reads through readFileData in this process (so leak checks see every
     // block) and returns the bytes and the sectors read.
     std::vector<std::uint8_t> read(const Sector& fe, std::uint32_t offset, std::uint32_t length,
                                    std::vector<std::uint32_t>* lbas = nullptr)
@@ -55,10 +62,8 @@ protected:
         imageDriveSettings().record = true;
         imageDriveLog().clear();
         std::vector<std::uint8_t> destination(length + 32, 0xEE);
-        DriveHandle drive = nullptr;
-        openDevice(path.c_str(), &drive);
-        readFile(drive, kStart, fe.data(), offset, length, destination.data());
-        closeDevice(drive);
+        Drive drive = Drive::open(path.c_str());
+        readFileData(drive, kStart, decodeFileEntry(fe.data()), offset, length, destination.data());
         for (std::size_t i = length; i < destination.size(); i++) {
             EXPECT_EQ(destination[i], 0xEE) << "written beyond the length at " << i;
         }
@@ -79,9 +84,8 @@ protected:
         return runChild([&] {
             // The refusals come before anything is copied.
             std::vector<std::uint8_t> destination(length < 65536 ? length + 1 : 65536);
-            DriveHandle drive = nullptr;
-            openDevice(path.c_str(), &drive);
-            readFile(drive, kStart, fe.data(), offset, length, destination.data());
+            Drive drive = Drive::open(path.c_str());
+            readFileData(drive, kStart, decodeFileEntry(fe.data()), offset, length, destination.data());
         });
     }
 
@@ -260,14 +264,10 @@ TEST_F(FileReader, AllocationListingThroughAContinuation)
     disc[kStart + 5] = fe;
     const std::string path = image();
     const ChildOutcome outcome = runChild([&] {
-        DriveHandle drive = nullptr;
-        openDevice(path.c_str(), &drive);
-        Sector pd = partitionDescriptor(kStart);
-        Bytes icb = longAd(0, 2048, 5);
-        inc_indent();
-        displayAllocations(drive, pd.data(), icb.data());
-        displayAllocationsFe(drive, kStart, fileEntry(0, 3, Bytes(8, 0)).data());
-        closeDevice(drive);
+        Drive drive = Drive::open(path.c_str());
+        increaseIndent();
+        printAllocations(drive, decodePartition(asSector(partitionDescriptor(kStart))), 5);
+        printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 3, Bytes(8, 0)).data()));
     });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out,
@@ -279,13 +279,15 @@ TEST_F(FileReader, AllocationListingThroughAContinuation)
     disc[kStart + 70] = allocationExtent(shortAd(3, 2048, 70));
     const std::string loop = image();
     const ChildOutcome looped = runChild([&] {
-        DriveHandle drive = nullptr;
-        openDevice(loop.c_str(), &drive);
-        displayAllocationsFe(drive, kStart, fileEntry(0, 0, shortAd(3, 2048, 70)).data());
+        Drive drive = Drive::open(loop.c_str());
+        printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 0, shortAd(3, 2048, 70)).data()));
     });
     EXPECT_EQ(looped.status, 255);
     EXPECT_NE(looped.out.find("*** Error!\ntoo many allocation extents\n"), std::string::npos);
-    EXPECT_EQ(runChild([&] { displayAllocationsFe(nullptr, kStart, fileEntry(0, 5, {}).data()); }).out,
+    EXPECT_EQ(runChild([&] {
+                  Drive drive = Drive::open(loop.c_str());
+                  printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 5, {}).data()));
+              }).out,
               "*** Error!\nbad AD Type\n");
 }
 

@@ -170,9 +170,9 @@ Sector recognition(const char* identifierText)
     return s;
 }
 
-Volume basicVolume(std::uint32_t start, std::uint64_t total, std::uint32_t bitmapLength, std::uint32_t bitmapBlock)
+VolumeImage basicVolume(std::uint32_t start, std::uint64_t total, std::uint32_t bitmapLength, std::uint32_t bitmapBlock)
 {
-    Volume v{{}, start, total};
+    VolumeImage v{{}, start, total};
     v.sectors[16] = recognition("BEA01");
     v.sectors[17] = recognition("NSR02");
     v.sectors[18] = recognition("TEA01");

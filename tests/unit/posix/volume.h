@@ -33,7 +33,7 @@ Sector recognition(const char* identifier);
 // A complete small volume: recognition sequence at 16, anchor at 256, the
 // main sequence at 32 (PD at 32, LVD at 33), the partition at `start`, the
 // File Set Descriptor at block 1 and the root File Entry at block 2.
-struct Volume {
+struct VolumeImage {
     std::map<std::uint32_t, Sector> sectors;
     std::uint32_t start;
     std::uint64_t total;
@@ -42,5 +42,5 @@ struct Volume {
     std::string write(const std::string& name) const { return writeImage(name, total, sectors); }
 };
 
-Volume basicVolume(std::uint32_t start, std::uint64_t total, std::uint32_t bitmapLength = 0,
-                   std::uint32_t bitmapBlock = 0);
+VolumeImage basicVolume(std::uint32_t start, std::uint64_t total, std::uint32_t bitmapLength = 0,
+                        std::uint32_t bitmapBlock = 0);

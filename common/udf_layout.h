@@ -1,0 +1,126 @@
+// ECMA-167 (and UDF) descriptor layouts that the programs read: byte offsets
+// of the fields, named as ECMA-167 names them. Every descriptor field is read
+// through these; no other file knows an offset into a descriptor.
+#pragma once
+
+#include <cstdint>
+
+// Tag Identifier values (ECMA-167 3/7.2.1 and 4/7.2.1).
+enum class TagIdentifier : std::uint16_t {
+    kPrimaryVolume = 1,
+    kAnchorVolumeDescriptorPointer = 2,
+    kPartition = 5,
+    kLogicalVolume = 6,
+    kTerminating = 8,
+    kFileSet = 256,
+    kFileIdentifier = 257,
+    kAllocationExtent = 258,
+    kFileEntry = 261,
+    kSpaceBitmap = 264,
+    kExtendedFileEntry = 266,
+};
+
+// Descriptor Tag (3/7.2), at the start of every descriptor.
+struct DescriptorTagLayout {
+    static constexpr std::uint32_t kTagIdentifier = 0;  // Uint16
+    static constexpr std::uint32_t kSize = 16;
+};
+
+// Volume Structure Descriptor (2/9.1): the Volume Recognition Sequence.
+struct VolumeStructureLayout {
+    static constexpr std::uint32_t kStandardIdentifier = 1;  // 5 bytes: "BEA01", "CD001", ...
+    static constexpr std::uint32_t kStandardIdentifierLength = 5;
+};
+
+// extent_ad (3/7.1).
+struct ExtentAdLayout {
+    static constexpr std::uint32_t kExtentLength = 0;    // Uint32, bytes
+    static constexpr std::uint32_t kExtentLocation = 4;  // Uint32, sector
+};
+
+// short_ad (4/14.14.1), long_ad (4/14.14.2), ext_ad (4/14.14.3): the Extent
+// Length's top two bits give the extent type, the low 30 bits its bytes.
+struct ShortAdLayout {
+    static constexpr std::uint32_t kExtentLength = 0;
+    static constexpr std::uint32_t kExtentPosition = 4;  // logical block
+    static constexpr std::uint32_t kSize = 8;
+};
+struct LongAdLayout {
+    static constexpr std::uint32_t kExtentLength = 0;
+    static constexpr std::uint32_t kExtentLocation = 4;  // lb_addr: logical block number first
+    static constexpr std::uint32_t kSize = 16;
+};
+struct ExtAdLayout {
+    static constexpr std::uint32_t kExtentLength = 0;
+    static constexpr std::uint32_t kExtentLocation = 12;  // lb_addr
+    static constexpr std::uint32_t kSize = 20;
+};
+constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFFu;
+constexpr std::uint32_t kExtentTypeShift = 30;
+
+// Anchor Volume Descriptor Pointer (3/10.2).
+struct AnchorLayout {
+    static constexpr std::uint32_t kMainVolumeDescriptorSequenceExtent = 16;     // extent_ad
+    static constexpr std::uint32_t kReserveVolumeDescriptorSequenceExtent = 24;  // extent_ad
+};
+
+// Partition Descriptor (3/10.5).
+struct PartitionLayout {
+    static constexpr std::uint32_t kPartitionContentsUse = 56;  // 128 bytes: the Partition Header
+    static constexpr std::uint32_t kPartitionStartingLocation = 188;
+    static constexpr std::uint32_t kPartitionLength = 192;
+};
+
+// Partition Header Descriptor (4/14.3), in the Partition Contents Use.
+struct PartitionHeaderLayout {
+    static constexpr std::uint32_t kUnallocatedSpaceBitmap = 8;  // short_ad
+};
+
+// Logical Volume Descriptor (3/10.6).
+struct LogicalVolumeLayout {
+    static constexpr std::uint32_t kLogicalVolumeContentsUse = 248;  // long_ad of the File Set Descriptor
+};
+
+// File Set Descriptor (4/14.1).
+struct FileSetLayout {
+    static constexpr std::uint32_t kRootDirectoryIcb = 400;  // long_ad
+};
+
+// ICB Tag (4/14.6), at byte 16 of a File Entry.
+struct IcbTagLayout {
+    static constexpr std::uint32_t kFlags = 18;  // Uint16; bits 0-2: allocation descriptor form
+    static constexpr std::uint32_t kAllocationFormMask = 7;
+};
+
+// File Entry (4/14.9).
+struct FileEntryLayout {
+    static constexpr std::uint32_t kIcbTag = 16;
+    static constexpr std::uint32_t kInformationLength = 56;  // Uint64
+    static constexpr std::uint32_t kLengthOfExtendedAttributes = 168;
+    static constexpr std::uint32_t kLengthOfAllocationDescriptors = 172;
+    static constexpr std::uint32_t kExtendedAttributes = 176;  // then the allocation descriptors
+};
+
+// File Identifier Descriptor (4/14.4).
+struct FileIdentifierLayout {
+    static constexpr std::uint32_t kFileCharacteristics = 18;
+    static constexpr std::uint32_t kLengthOfFileIdentifier = 19;
+    static constexpr std::uint32_t kIcb = 20;  // long_ad
+    static constexpr std::uint32_t kLengthOfImplementationUse = 36;
+    static constexpr std::uint32_t kImplementationUse = 38;  // then the File Identifier
+    static constexpr std::uint32_t kCharacteristicDirectory = 0x02;
+    static constexpr std::uint32_t kCharacteristicParent = 0x08;
+};
+
+// Allocation Extent Descriptor (4/14.5).
+struct AllocationExtentLayout {
+    static constexpr std::uint32_t kLengthOfAllocationDescriptors = 20;
+    static constexpr std::uint32_t kAllocationDescriptors = 24;
+};
+
+// Space Bitmap Descriptor (4/14.12).
+struct SpaceBitmapLayout {
+    static constexpr std::uint32_t kNumberOfBits = 16;
+    static constexpr std::uint32_t kNumberOfBytes = 20;
+    static constexpr std::uint32_t kBitmap = 24;
+};
