@@ -74,9 +74,10 @@ void printOctets(const std::uint8_t* bytes, std::uint32_t length)
 
 int usage()
 {
-    std::printf("usage: sgprobe DEVICE read LBA COUNT LENGTH\n"
-                "       sgprobe DEVICE dump LBA\n"
-                "       sgprobe DEVICE rate SECTORS COMMANDS AREA\n");
+    std::printf(
+        "usage: sgprobe DEVICE read LBA COUNT LENGTH\n"
+        "       sgprobe DEVICE dump LBA\n"
+        "       sgprobe DEVICE rate SECTORS COMMANDS AREA\n");
     return 2;
 }
 
