@@ -8,8 +8,8 @@
 # Serial ports: ttyS0 the console, ttyS1 the transcript, ttyS2 the SG_IO
 # requests that strace saw, ttyS3 the rates.
 #
-# /test/params        the disc facts (FSD_BLOCK, LAST_BLOCK, PAST_BLOCK,
-#                     CD_AREA, TGT_AREA)
+# /test/params        the disc facts (FSD_BLOCK, LAST_BLOCK, PAST_BLOCK), the
+#                     areas of the rate runs (CD_AREA, TGT_AREA) and RATE_SCALE
 # /test/modules.list  the kernel modules to insert, in order
 # /test/bin           sectorscope, vrsalvage, sgprobe and their .exe files
 PATH=/test/bb
@@ -35,7 +35,9 @@ FRAME_TMP=/run
 while read -r module; do
     insmod "/test/modules/$module.ko" || echo "guest: insmod $module failed"
 done </test/modules.list
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostusr /usr ||
+# Read-only, so the guest may keep what it read (cache=loose): every Wine
+# process maps the same libraries.
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose hostusr /usr ||
     echo "guest: cannot mount the host's /usr"
 PATH=/test/bb:/usr/bin:/usr/sbin
 export HOME=/root USER=root

@@ -21,7 +21,8 @@
 # sense buffer, command blocks) against those of the Linux build, and prints
 # the READ (10) command rates.
 #
-# VRS_VM_KEEP=1 keeps the work folder.
+# VRS_VM_KEEP=1 keeps the work folder; VRS_VM_RATE_SCALE=N makes the rate
+# runs N times as long.
 #
 # Exit status: 0 when everything matched, 1 on a mismatch or a failed run, 77
 # when QEMU, tgt, Wine, a build or another tool is missing (the reason is
@@ -138,6 +139,7 @@ LAST_BLOCK=$((tgt_blocks - part_start - 1))
 PAST_BLOCK=$((tgt_blocks - part_start))
 CD_AREA=32768
 TGT_AREA=$tgt_blocks
+RATE_SCALE=${VRS_VM_RATE_SCALE:-1}
 EOF
 # shellcheck source=/dev/null
 . "$root/test/params"
