@@ -102,12 +102,12 @@ setup() {
 
     mkdir -p "$WINEPREFIX"
     if ! [ -x "$wine" ] || ! "$wineserver" -p >/dev/console 2>&1; then
-        echo "=== guest: no 32-bit Wine under the host's /usr"
+        echo "=== guest: SKIP: 32-bit Wine does not start in the guest"
         return 1
     fi
     "$wine" wineboot -i </dev/null >/run/wineboot.log 2>&1
     if ! [ -d "$WINEPREFIX/dosdevices" ]; then
-        echo "=== guest: wineboot made no prefix"
+        echo "=== guest: SKIP: wineboot made no Wine prefix in the guest:"
         cat /run/wineboot.log
         return 1
     fi

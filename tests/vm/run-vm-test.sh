@@ -299,6 +299,9 @@ show_guest() {
 if [ "$qemu_status" -ne 0 ]; then
     show_guest
     [ "$qemu_status" -eq 124 ] && fail "the guest did not power off within 480 s"
+    # Nothing from the guest: QEMU itself did not start (an option it does
+    # not know, an initiator that did not log in).
+    [ -s "$work/console.txt" ] || skip "QEMU did not start: $(tail -n 1 "$work/qemu.log")"
     fail "qemu-system-x86_64 ended with status $qemu_status"
 fi
 if ! tail -n 1 "$work/transcript.txt" | cmp -s - <(echo "=== end of transcript"); then
@@ -306,6 +309,13 @@ if ! tail -n 1 "$work/transcript.txt" | cmp -s - <(echo "=== end of transcript")
     echo "--- the transcript:"
     cat "$work/transcript.txt"
     fail "the transcript is incomplete"
+fi
+
+reason=$(sed -n 's/^=== guest: SKIP: //p' "$work/transcript.txt" | head -n 1)
+if [ -n "$reason" ]; then
+    show_guest
+    cat "$work/transcript.txt"
+    skip "$reason"
 fi
 
 # --- the verdict -----------------------------------------------------------
