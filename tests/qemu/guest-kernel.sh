@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sets variables for the sourcing script
 # Sourced by the host scripts of the QEMU and VM tests (bash): the guest's
 # kernel and the modules it loads. Both functions call skip (defined by the
 # caller) when the kernel cannot be had, and fail on an error.
@@ -9,7 +10,7 @@ find_guest_kernel() {
     kernel_version=
     for image in /boot/vmlinuz-*; do
         version=${image#/boot/vmlinuz-}
-        [ -r "$image" ] && [ -d "/lib/modules/$version" ] || continue
+        if ! [ -r "$image" ] || ! [ -d "/lib/modules/$version" ]; then continue; fi
         if [ -z "$kernel_version" ] || [ "$(printf '%s\n%s\n' "$kernel_version" "$version" | sort -V | tail -n 1)" = "$version" ]; then
             kernel_version=$version
         fi

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the VM test's guest and host: the program runs that both the
 # Linux programs and the 32-bit Windows programs make, one a line, with the
 # drives named by label:

@@ -12,6 +12,7 @@
 #                     areas of the rate runs (CD_AREA, TGT_AREA) and RATE_SCALE
 # /test/modules.list  the kernel modules to insert, in order
 # /test/bin           sectorscope, vrsalvage, sgprobe and their .exe files
+# shellcheck disable=SC2123  # busybox's applets until the host's /usr is there
 PATH=/test/bb
 export PATH
 

@@ -69,8 +69,9 @@ for tool in qemu-system-x86_64 tgtd tgtadm strace mkudffs busybox cpio g++ i686-
 done
 find /usr/lib -path '*/qemu/block-iscsi.so' 2>/dev/null | grep -q . ||
     skip "QEMU has no iSCSI initiator (qemu-block-extra)"
-[ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wineserver32 ] ||
+if ! [ -x /usr/lib/wine/wine ] || ! [ -x /usr/lib/wine/wineserver32 ]; then
     skip "no 32-bit Wine (dpkg --add-architecture i386; apt-get install wine32:i386)"
+fi
 [ "$(id -u)" = 0 ] || skip "tgtd needs root"
 
 is_static() { ! readelf -l "$1" 2>/dev/null | grep -q 'program interpreter'; }
@@ -141,7 +142,7 @@ CD_AREA=32768
 TGT_AREA=$tgt_blocks
 RATE_SCALE=${VRS_VM_RATE_SCALE:-1}
 EOF
-# shellcheck source=/dev/null
+# shellcheck source=/dev/null  # FSD_BLOCK, LAST_BLOCK, PAST_BLOCK, ...
 . "$root/test/params"
 
 # --- the programs ----------------------------------------------------------
@@ -173,6 +174,7 @@ chmod 755 "$root/init"
 
 # The tgt disc's blocks as the emulated drive shows them, before tgt has
 # touched the image.
+# shellcheck disable=SC2153  # from the params file
 for block in 0 "$FSD_BLOCK" "$LAST_BLOCK" "$PAST_BLOCK"; do
     "$native_sectorscope" "$tgt_image" "$block" >"$work/native-$block.out" 2>&1
     echo $? >"$work/native-$block.status"
@@ -253,16 +255,20 @@ for _ in 1 2 3 4 5; do
         kill -0 "$tgtd_pid" 2>/dev/null || break
         sleep 0.1
     done
-    if tgt --mode system --op show >/dev/null 2>&1 && (: <"/dev/tcp/127.0.0.1/$tgt_port") 2>/dev/null; then
+    # Ours answers, and listens on our portal (a daemon that found its ports
+    # taken has ended).
+    if tgt --mode system --op show >/dev/null 2>&1 && (: <"/dev/tcp/127.0.0.1/$tgt_port") 2>/dev/null &&
+        kill -0 "$tgtd_pid" 2>/dev/null; then
         break
     fi
     stop_tgt
 done
 [ -n "$tgtd_pid" ] || { cat "$work/tgtd.log"; skip "tgtd did not start"; }
-tgt --lld iscsi --mode target --op new --tid 1 --targetname "$iqn" &&
-    tgt --lld iscsi --mode logicalunit --op new --tid 1 --lun 1 --backing-store "$tgt_image" --device-type cd &&
-    tgt --lld iscsi --mode target --op bind --tid 1 --initiator-address 127.0.0.1 ||
+if ! tgt --lld iscsi --mode target --op new --tid 1 --targetname "$iqn" ||
+    ! tgt --lld iscsi --mode logicalunit --op new --tid 1 --lun 1 --backing-store "$tgt_image" --device-type cd ||
+    ! tgt --lld iscsi --mode target --op bind --tid 1 --initiator-address 127.0.0.1; then
     fail "cannot set up the tgt target"
+fi
 
 # --- the guest -----------------------------------------------------------
 
