@@ -373,6 +373,8 @@ profile=$(awk '/^=== linux/ { inside = 1 } inside && /cmdp="\\x46/ {
         if (match($0, /dxferp="[^"]*"/)) { split(substr($0, RSTART + 8, RLENGTH - 9), b, "\\\\x"); print "0x" b[8] b[9]; exit } }' \
     "$work/strace.txt")
 
+echo "$me: the guest's milestones (seconds since its kernel started):"
+grep '^guest: ' "$work/console.txt" | sed 's/^/  /'
 echo "$me: READ (10) rates under TCG (linux: SG_IO; wine: the .exe's pass-through through Wine):"
 sed 's/^/  /' "$work/rates.txt"
 rate_lines=$(grep -c 'commands/s' "$work/rates.txt")
