@@ -9,12 +9,18 @@ packages=(
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
   qemu-system-x86 busybox-static linux-image-amd64
   libfuzzer-14-dev libclang-rt-14-dev
+  # the VM test: 32-bit Wine for the guest, an iSCSI MMC target and QEMU's
+  # initiator for it, strace for the guest's view of SG_IO
+  wine32:i386 tgt qemu-block-extra strace
 )
+# wine32 is a 32-bit package.
+need_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ "$need_i386" = 0 ]; then
   exit 0
 fi
 if [ "$(id -u)" != 0 ]; then
@@ -22,5 +28,8 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ "$need_i386" = 1 ]; then
+  dpkg --add-architecture i386
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

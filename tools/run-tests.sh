@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build with the unit,
 # program, image and builder tests, the real peers (QEMU's SCSI CD-ROM for
-# the Linux pass-through, Wine for the Windows build), short fuzzing runs,
+# the Linux pass-through, Wine for the Windows build, and a VM in which the
+# static and the 32-bit Windows programs meet QEMU's CD-ROM and a tgt LUN),
+# short fuzzing runs,
 # and the whole suite again under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,11 +22,11 @@ cmake --build --preset default -j "$jobs"
 step "lint: clang-format and clang-tidy"
 bash tools/lint.sh build/default
 
-step "statically linked programs (for the QEMU guest)"
+step "statically linked programs (for the QEMU and VM guests)"
 cmake --preset static >/dev/null
 cmake --build --preset static -j "$jobs"
 
-step "32-bit Windows programs"
+step "32-bit Windows programs (for the VM guest)"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 

@@ -22,6 +22,25 @@ frame() {
     fi
 }
 
+# find_nodes TARGET (in the guest): "/dev/srN /dev/sgM" of the drive with
+# that SCSI target id, once the scan has made both nodes.
+find_nodes() {
+    tries=0
+    while [ "$tries" -lt 200 ]; do
+        for dir in /sys/bus/scsi/devices/*:0:"$1":0; do
+            sr=$(ls "$dir/block" 2>/dev/null)
+            sg=$(ls "$dir/scsi_generic" 2>/dev/null)
+            if [ -n "$sr" ] && [ -n "$sg" ] && [ -e "/dev/$sr" ] && [ -e "/dev/$sg" ]; then
+                echo "/dev/$sr /dev/$sg"
+                return 0
+            fi
+        done
+        usleep 50000
+        tries=$((tries + 1))
+    done
+    return 1
+}
+
 # The READ (10) commands sent to the block node, one "LBA COUNT LENGTH" a line.
 # The buffer always holds exactly the sectors asked for, as in the programs:
 # QEMU fills the whole buffer whatever the command's transfer length says.

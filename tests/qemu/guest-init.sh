@@ -26,25 +26,6 @@ while read -r module; do
     insmod "/test/modules/$module.ko" || echo "guest: insmod $module failed"
 done </test/modules.list
 
-# find_nodes TARGET: "/dev/srN /dev/sgM" of the drive with that SCSI target id,
-# once the scan has made both nodes.
-find_nodes() {
-    tries=0
-    while [ "$tries" -lt 200 ]; do
-        for dir in /sys/bus/scsi/devices/*:0:"$1":0; do
-            sr=$(ls "$dir/block" 2>/dev/null)
-            sg=$(ls "$dir/scsi_generic" 2>/dev/null)
-            if [ -n "$sr" ] && [ -n "$sg" ] && [ -e "/dev/$sr" ] && [ -e "/dev/$sg" ]; then
-                echo "/dev/$sr /dev/$sg"
-                return 0
-            fi
-        done
-        usleep 50000
-        tries=$((tries + 1))
-    done
-    return 1
-}
-
 transcript() {
     if ! nodes=$(find_nodes 0); then
         echo "=== guest: the large disc (target 0) did not appear"

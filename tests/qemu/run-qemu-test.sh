@@ -62,21 +62,9 @@ for program in "$static_sectorscope" "$static_vrsalvage"; do
     is_static "$program" || fail "$program is not statically linked"
 done
 
-# The newest kernel with both its image and its modules.
-kernel_version=
-for image in /boot/vmlinuz-*; do
-    version=${image#/boot/vmlinuz-}
-    [ -r "$image" ] && [ -d "/lib/modules/$version" ] || continue
-    if [ -z "$kernel_version" ] || [ "$(printf '%s\n%s\n' "$kernel_version" "$version" | sort -V | tail -n 1)" = "$version" ]; then
-        kernel_version=$version
-    fi
-done
-[ -n "$kernel_version" ] || skip "no kernel with modules in /boot and /lib/modules (linux-image-amd64)"
-kernel=/boot/vmlinuz-$kernel_version
-module_dir=/lib/modules/$kernel_version
-
-# The drivers of a CD-ROM drive on a virtio SCSI controller, in dependency order.
-modules="scsi_common scsi_mod cdrom sr_mod sg virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi"
+# shellcheck source=guest-kernel.sh
+. "$here/guest-kernel.sh"
+find_guest_kernel
 
 # --- the work folder -----------------------------------------------------
 
@@ -93,22 +81,8 @@ FRAME_TMP=$work
 # shellcheck source=frames.sh
 . "$here/frames.sh"
 
-: >"$root/test/modules.list"
-for module in $modules; do
-    file=$(find "$module_dir/kernel" -name "$module.ko" -o -name "$module.ko.xz" -o -name "$module.ko.zst" -o -name "$module.ko.gz" | head -n 1)
-    target=$root/test/modules/$module.ko
-    case $file in
-    "")
-        grep -q "/$module.ko\$" "$module_dir/modules.builtin" 2>/dev/null ||
-            skip "kernel $kernel_version has no module $module"
-        continue ;;
-    *.xz) xz -dc "$file" >"$target" || fail "cannot decompress $file" ;;
-    *.zst) zstd -qdc "$file" >"$target" || fail "cannot decompress $file" ;;
-    *.gz) gzip -dc "$file" >"$target" || fail "cannot decompress $file" ;;
-    *) cp "$file" "$target" || fail "cannot copy $file" ;;
-    esac
-    echo "$module" >>"$root/test/modules.list"
-done
+# shellcheck disable=SC2086  # a list of names
+copy_guest_modules "$root/test/modules" $scsi_cd_modules
 
 # --- the discs -----------------------------------------------------------
 
@@ -132,19 +106,7 @@ truncate -s $((32768 * 2048)) "$small" || fail "cannot make $small"
 mkudffs --media-type=dvdram --udfrev=0x0102 -b 2048 "$small" 32768 >"$work/mkudffs.log" 2>&1 ||
     { cat "$work/mkudffs.log"; fail "mkudffs failed on the small disc"; }
 
-# The partition start, read from the image the way a UDF reader finds it: the
-# anchor at 256 names the Main Volume Descriptor Sequence, whose Partition
-# Descriptor (tag 5) holds the starting location at byte 188.
-le() { od -An -v -tu"$2" --endian=little -j "$1" -N "$2" "$big" | tr -d ' '; }
-vds_length=$(le $((256 * 2048 + 16)) 4)
-vds_location=$(le $((256 * 2048 + 20)) 4)
-PART_START=
-for ((i = 0; i < vds_length / 2048; i++)); do
-    if [ "$(le $(((vds_location + i) * 2048)) 2)" = 5 ]; then
-        PART_START=$(le $(((vds_location + i) * 2048 + 188)) 4)
-        break
-    fi
-done
+PART_START=$(udf_partition_start "$big")
 [ -n "$PART_START" ] || fail "no Partition Descriptor in the large disc"
 
 cat >"$root/test/params" <<EOF

@@ -9,10 +9,19 @@
 //   sgprobe DEVICE dump LBA
 //       One READ (10) of the sector at LBA, printed with the programs' own
 //       dump(), as sectorscope prints a block.
+//   sgprobe DEVICE rate SECTORS COMMANDS AREA
+//       COMMANDS READ (10) commands of SECTORS sectors each, one after the
+//       other through the first AREA sectors and round again; prints the
+//       commands per second. Any status other than GOOD, or a short
+//       transfer, ends the run with exit status 1.
+//
+// DEVICE is a drive argument as the programs take it: a device node or an
+// image file here, a drive letter on Windows.
 //
 // Exit status: 0 when the drive answered (whatever its status), 1 when the
 // device could not be opened or the request could not be passed, 2 on usage.
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -65,9 +74,43 @@ void printOctets(const std::uint8_t* bytes, std::uint32_t length)
 
 int usage()
 {
-    std::printf("usage: sgprobe DEVICE read LBA COUNT LENGTH\n"
-                "       sgprobe DEVICE dump LBA\n");
+    std::printf(
+        "usage: sgprobe DEVICE read LBA COUNT LENGTH\n"
+        "       sgprobe DEVICE dump LBA\n"
+        "       sgprobe DEVICE rate SECTORS COMMANDS AREA\n");
     return 2;
+}
+
+// The rate run: COMMANDS reads of SECTORS sectors through the first AREA.
+int measureRate(DriveHandle drive, std::uint32_t sectors, std::uint32_t commands, std::uint32_t area)
+{
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(sectors) * kSector);
+    std::uint8_t cdb[kProbeCdbLength];
+    std::uint32_t lba = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (std::uint32_t i = 0; i < commands; i++) {
+        if (lba + sectors > area) {
+            lba = 0;
+        }
+        readTenCdb(cdb, lba, sectors);
+        PassResult result{};
+        const std::uint32_t length = sectors * kSector;
+        if (!platformPassCommand(drive, kDirectionIn, cdb, kProbeCdbLength, buffer.data(), length, &result)) {
+            std::printf("command %u at %u: pass-through failed: error %u\n", i, lba, platformLastError());
+            return 1;
+        }
+        if (result.scsiStatus != 0 || result.transferred != length) {
+            std::printf("command %u at %u: status=0x%02x transferred=%u\n", i, lba, result.scsiStatus,
+                        result.transferred);
+            return 1;
+        }
+        lba += sectors;
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    const double seconds = took.count() > 0 ? took.count() : 1e-9;
+    std::printf("%u sectors per command: %u commands in %.3f s, %.0f commands/s, %.2f MiB/s\n", sectors, commands,
+                seconds, commands / seconds, commands * static_cast<double>(sectors) * kSector / seconds / 1048576.0);
+    return 0;
 }
 
 }  // namespace
@@ -78,10 +121,19 @@ int main(int argc, char** argv)
         return usage();
     }
     const bool dumpMode = std::strcmp(argv[2], "dump") == 0;
+    const bool rateMode = std::strcmp(argv[2], "rate") == 0;
     std::uint32_t lba = 0;
     std::uint32_t count = 1;
     std::uint32_t length = kSector;
-    if (dumpMode) {
+    std::uint32_t commands = 0;
+    std::uint32_t area = 0;
+    if (rateMode) {
+        // count sectors per command, through an area of at least one command
+        if (argc != 6 || !parseNumber(argv[3], &count) || !parseNumber(argv[4], &commands) ||
+            !parseNumber(argv[5], &area) || count == 0 || count > kMaxLength / kSector || area < count) {
+            return usage();
+        }
+    } else if (dumpMode) {
         if (argc != 4 || !parseNumber(argv[3], &lba)) {
             return usage();
         }
@@ -94,10 +146,16 @@ int main(int argc, char** argv)
         return usage();
     }
 
+    char path[600];
     DriveHandle drive = nullptr;
-    if (!platformOpenDrive(argv[1], &drive)) {
+    if (!platformDevicePath(argv[1], path, sizeof path) || !platformOpenDrive(path, &drive)) {
         std::printf("can't open %s: error %u\n", argv[1], platformLastError());
         return 1;
+    }
+    if (rateMode) {
+        const int status = measureRate(drive, count, commands, area);
+        platformCloseDrive(drive);
+        return status;
     }
     // Filled with a pattern, so that bytes the drive did not move are never
     // mistaken for zeros it sent.
