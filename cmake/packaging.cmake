@@ -13,13 +13,18 @@ include(GNUInstallDirs)
 set(VRS_PACKAGE_MAINTAINER "vrsalvage authors <vrsalvage-authors@example.org>"
     CACHE STRING "Maintainer field of the Debian package and its changelog entry")
 
-foreach(program IN ITEMS vrsalvage sectorscope vrsplit)
-  if(TARGET ${program})
-    if(WIN32)
-      install(TARGETS ${program} RUNTIME DESTINATION .)
-    else()
-      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    endif()
+# Every program folder holds its program's manual page, <program>/<program>.1;
+# the pages name the programs to install.
+file(GLOB vrs_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/*/*.1)
+foreach(page IN LISTS vrs_man_pages)
+  get_filename_component(program ${page} NAME_WE)
+  if(NOT TARGET ${program})
+    message(FATAL_ERROR "${page}: no program ${program} is built")
+  endif()
+  if(WIN32)
+    install(TARGETS ${program} RUNTIME DESTINATION .)
+  else()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 
@@ -112,7 +117,6 @@ else()
   # Manual pages and the changelog are installed compressed, as man and
   # Debian expect; gzip -n leaves out the name and time, so the bytes
   # depend on the text only.
-  file(GLOB vrs_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/*/*.1)
   find_program(VRS_GZIP gzip)
   set(vrs_compressed "")
   if(VRS_GZIP)

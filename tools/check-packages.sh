@@ -14,7 +14,9 @@ windows=${2:-build/win32}
 fail() { echo "check-packages.sh: $*" >&2; exit 1; }
 version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
-programs=(vrsalvage sectorscope)
+# Every program folder holds its program's manual page: <program>/<program>.1.
+mapfile -t programs < <(git ls-files ':(glob)*/*.1' | sed -n 's|^\([a-z]*\)/\1\.1$|\1|p')
+[ ${#programs[@]} -ge 2 ] || fail "no manual pages of programs found"
 
 rm -f "$linux"/vrsalvage_*.deb
 (cd "$linux" && cpack -G DEB >/dev/null)
