@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# clang-format and clang-tidy over the programs, the library and their tests.
+# clang-format and clang-tidy over the programs, the library and their tests;
+# mandoc over the manual pages of the program folders.
 # Needs a configured build with compile_commands.json (default: build/default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
+mapfile -t pages < <(git ls-files ':(glob)*/*.1')
+mandoc -T lint -W warning "${pages[@]}"
 mapfile -t formatted < <(git ls-files 'common/*.cpp' 'common/*.h' 'vrsalvage/*.cpp' 'vrsalvage/*.h' \
   'sectorscope/*.cpp' 'sectorscope/*.h' 'tests/unit/*.cpp' 'tests/unit/*.h' 'tests/programs/*.cpp' 'tests/programs/*.h')
 clang-format --dry-run --Werror "${formatted[@]}"
@@ -13,4 +16,4 @@ if ! report=$(clang-tidy --quiet -p "$build" "${tidied[@]}" 2>&1); then
   printf '%s\n' "$report" | grep -vE '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings'
   exit 1
 fi
-echo "lint: clean (${#formatted[@]} files formatted, ${#tidied[@]} files tidy)"
+echo "lint: clean (${#formatted[@]} files formatted, ${#tidied[@]} files tidy, ${#pages[@]} manual pages)"

@@ -49,5 +49,8 @@ if command -v ffprobe >/dev/null; then
 fi
 echo
 echo "\$ sectorscope sample.img 0   (the first block of the partition: the space bitmap)"
-"$build/sectorscope/sectorscope" "$out/sample.img" 0 | head -4
+# The whole dump goes to a file first: head closing a pipe early would end
+# sectorscope with SIGPIPE and fail the script under pipefail.
+"$build/sectorscope/sectorscope" "$out/sample.img" 0 > "$out/block0.txt"
+head -4 "$out/block0.txt"
 echo "..."

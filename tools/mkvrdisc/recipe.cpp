@@ -281,6 +281,20 @@ void ParseFix(Patch& patch, const std::vector<std::string>& words, size_t index)
     }
 }
 
+// The directory that relative 'file' paths of a recipe start from: the recipe
+// file's own directory, "." for standard input or a bare file name.
+std::string RecipeDirectory(const std::string& recipe_name)
+{
+    if (recipe_name == "-")
+        return ".";
+    size_t slash = recipe_name.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return recipe_name.substr(0, slash);
+}
+
 void AddDefaultTree(Recipe& recipe)
 {
     int saved = g_line;
@@ -296,10 +310,7 @@ void AddDefaultTree(Recipe& recipe)
 Recipe ParseRecipe(const std::string& text)
 {
     Recipe recipe;
-    size_t slash = g_recipe_name.rfind('/');
-    recipe.base_dir = g_recipe_name == "-" ? "." : slash == std::string::npos ? "." : g_recipe_name.substr(0, slash);
-    if (recipe.base_dir.empty())
-        recipe.base_dir = "/";
+    recipe.base_dir = RecipeDirectory(g_recipe_name);
 
     Entry root;
     root.path = "/";
