@@ -47,6 +47,7 @@ int main(int argc, char** argv)
     }
     g_recipe_name = argv[1];
     Recipe recipe = ParseRecipe(ReadRecipe(argv[1]));
+    ResolveManagementContent(recipe, argv[2]);
     Image image = BuildLayout(recipe);
     WriteImage(recipe, image, argv[2]);
     WriteRecord(recipe, image, argv[2]);
