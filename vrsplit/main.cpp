@@ -2,6 +2,7 @@
 // VR_MANGR.IFO + VR_MOVIE.VRO, or from raw movie data such as VR_MOVIE_R.VRO.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -36,7 +37,8 @@ const char kHelp[] =
     "  --erased DATA [MANAGEMENT]  find recordings in raw movie data (VR_MOVIE_R.VRO) by their\n"
     "                              packs and clock: erased_NN.mpg; MANAGEMENT (VR_MANGR_R.IFO)\n"
     "                              may hold older copies of the management file\n"
-    "  -o, --output DIR            write the files into DIR (default: the current directory)\n"
+    "  -o, --output DIR            write the files into DIR, made when missing (default: the\n"
+    "                              current directory)\n"
     "      --json                  print the table as JSON\n"
     "  -h, --help                  this text\n"
     "  -V, --version               the version\n"
@@ -330,5 +332,12 @@ int main(int argc, char** argv)
     int status = parseOptions(argc, argv, options);
     if (status >= 0)
         return status;
+    if (!options.outputDir.empty() && !options.list) {
+        std::error_code failure;
+        std::u8string dir(options.outputDir.begin(), options.outputDir.end());
+        std::filesystem::create_directories(std::filesystem::path(dir), failure);
+        if (failure)
+            return fatal(options.outputDir + ": cannot create the output directory (" + failure.message() + ")");
+    }
     return options.erased ? splitErased(options) : splitRecordings(options);
 }

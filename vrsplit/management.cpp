@@ -205,10 +205,10 @@ bool parseManagement(std::span<const std::uint8_t> file, Management& out, std::s
         std::size_t chain = be32(file, 304);
         if (table < kHeaderSize || table >= file.size())
             r.fail("header", 256, "M_AVFIT address " + std::to_string(table) + " lies outside the file");
-        if (chain < kHeaderSize || chain >= file.size())
-            r.fail("header", 304, "ORG_PGCI address " + std::to_string(chain) + " lies outside the file");
         std::vector<bool> palByStream;
         readMovieTable(r, table, palByStream, out);
+        if (chain < kHeaderSize || chain >= file.size())
+            r.fail("header", 304, "ORG_PGCI address " + std::to_string(chain) + " lies outside the file");
         readProgramChain(r, chain, out);
     } catch (const Failure&) {
         return false;

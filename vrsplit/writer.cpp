@@ -38,8 +38,9 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     OutputFile out;
     if (!platformCreateNewFileUtf8(path.c_str(), &out.handle)) {
         out.handle = nullptr;
-        error = path + ": cannot create (error " + std::to_string(platformLastError()) +
-                "; an existing file is never overwritten)";
+        std::uint32_t code = platformLastError();
+        error = std::ifstream(path) ? path + ": exists already; vrsplit never overwrites a file"
+                                    : path + ": cannot create (system error " + std::to_string(code) + ")";
         return false;
     }
     std::vector<std::uint8_t> buffer(kChunkSectors * kSectorSize);
