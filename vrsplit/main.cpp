@@ -240,8 +240,17 @@ void readOldCopies(const std::string& path, Report& report)
             report.notes.push_back(path + ": copy at sector " + std::to_string(sector) + " unreadable: " + error);
             continue;
         }
-        for (const Vob& vob : m.vobs) {
-            OldRecording old{sector, formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount()};
+        std::vector<std::string> titles(m.vobs.size());
+        for (const Program& program : m.programs) {
+            for (const Cell& cell : program.cells) {
+                if (titles[cell.vob - 1].empty())
+                    titles[cell.vob - 1] = programTitle(program, m.charset);
+            }
+        }
+        for (std::size_t v = 0; v < m.vobs.size(); ++v) {
+            const Vob& vob = m.vobs[v];
+            OldRecording old{sector, formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
+                             titles[v]};
             if (vob.endTime > vob.startTime)
                 old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
             bool known = false;
@@ -298,6 +307,10 @@ int splitErased(const Options& options)
                 date[10] = '_';
                 date[13] = date[16] = '-';
                 file += "_" + date;
+                row.title = old.title;
+                std::string part = safeFileNamePart(old.title);
+                if (!part.empty())
+                    file += "_" + part;
                 break;
             }
         }

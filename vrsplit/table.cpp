@@ -34,10 +34,12 @@ std::string jsonString(const std::string& text)
 std::string tableText(const Report& report)
 {
     std::string out = format("%3s  %-19s  %8s  %9s  %9s  %12s  %s  %s\n", "#", "recorded at", "seconds", "first",
-                             "last", "bytes", "C", report.erased ? "cut at its end" : "title");
+                             "last", "bytes", "C", report.erased ? "cut at its end   title" : "title");
     bool copyOnce = false;
     for (const Row& row : report.rows) {
-        std::string last = report.erased ? row.note : row.title;
+        std::string last = report.erased ? format("%-16s ", row.note.c_str()) + row.title : row.title;
+        while (!last.empty() && last.back() == ' ')
+            last.pop_back();
         if (!report.erased && !row.note.empty())
             last += "  (" + row.note + ")";
         out += format("%3u  %-19s  %8.2f  %9llu  %9llu  %12llu  %s  ", row.number,
@@ -57,10 +59,11 @@ std::string tableText(const Report& report)
     if (!report.old.empty()) {
         out += "recordings described by older copies of the management file:\n";
         for (const OldRecording& old : report.old) {
-            out += format("  copy at sector %llu: recorded %s, %.2f s, sectors %llu-%llu of the movie file\n",
+            out += format("  copy at sector %llu: recorded %s, %.2f s, sectors %llu-%llu of the movie file",
                           static_cast<unsigned long long>(old.copySector), old.recordedAt.c_str(), old.seconds,
                           static_cast<unsigned long long>(old.firstSector),
                           static_cast<unsigned long long>(old.firstSector + old.sectors - (old.sectors ? 1 : 0)));
+            out += (old.title.empty() ? "" : ", " + old.title) + "\n";
         }
     }
     if (report.erased)
@@ -97,8 +100,9 @@ std::string tableJson(const Report& report)
         separator = ",\n";
         out += format("    {\"copy_sector\": %llu, \"recorded_at\": ", static_cast<unsigned long long>(old.copySector));
         out += jsonString(old.recordedAt);
-        out += format(", \"seconds\": %.2f, \"first_sector\": %llu, \"sectors\": %llu}", old.seconds,
+        out += format(", \"seconds\": %.2f, \"first_sector\": %llu, \"sectors\": %llu, \"title\": ", old.seconds,
                       static_cast<unsigned long long>(old.firstSector), static_cast<unsigned long long>(old.sectors));
+        out += jsonString(old.title) + "}";
     }
     out += report.old.empty() ? "],\n" : "\n  ],\n";
     out += format("  \"dropped_pieces\": %llu,\n", static_cast<unsigned long long>(report.droppedPieces));

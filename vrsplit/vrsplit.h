@@ -166,6 +166,7 @@ struct OldRecording {  // a recording described by an older copy of the manageme
     std::string recordedAt;
     double seconds = 0;
     std::uint64_t firstSector = 0, sectors = 0;
+    std::string title;  // of the first program that plays it
 };
 
 struct Report {

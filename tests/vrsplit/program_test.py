@@ -2,7 +2,7 @@
 """vrsplit on what vrsalvage salvages from builder images.
 
 The disc: 3 live recordings (a: "Dad's 70th"; b: a Shift-JIS title in two cells; c: no
-title), 3 erased ones in free blocks (b and c back to back, a cut short by the later live
+title), 3 erased ones in free blocks (c and b back to back, a cut short by the later live
 recording c) and an older management file describing them in the free management blocks.
 Checks: the live files byte-identical with their names and the table (golden), the erased
 pieces as the data they were, durations by ffprobe, clean decoding, JSON, no overwriting,
@@ -51,14 +51,15 @@ def write(path, data):
 
 OLD_RECIPE = """sectors 10800
 charset sjis
-recording b.vob date=2019-05-01/10:00:00 title=Old%20one
-recording c.vob date=2019-05-02/11:30:00
+recording c.vob date=2019-05-01/10:00:00 title=Old%20one
+recording b.vob date=2019-05-02/11:30:00
 recording a.vob date=2019-05-03/12:45:10
 file /VR_MANGR.IFO content=mangr
 """
 
-# Movie file: a at 10112, b at 10390, c at 10560; erased: b at 10186, c right after it,
-# and a at 10520 of which 40 sectors survive under c.
+# Movie file: a at 10112, b at 10390, c at 10560 (the management file counts their sectors
+# from 10112); erased: c at 10186, b right after it, and a at 10520 of which 40 sectors
+# survive under c.
 DISC_RECIPE = """sectors 10800
 charset sjis
 recording a.vob date=2020-06-13/14:05:09 title=Dad's%2070th
@@ -70,8 +71,8 @@ file /DVD_RTAV/VR_MOVIE.VRO content=file:movie.vob
 extent 0 10112 74s
 extent 0 10390 130s
 extent 0 10560 74s
-erased 10186 content=file:b.vob
-erased 10316 content=file:c.vob
+erased 10186 content=file:c.vob
+erased 10260 content=file:b.vob
 erased 10520 40s content=file:a.vob
 erased 8760 content=file:old.img.ifo
 """
@@ -135,14 +136,14 @@ def main():
     check(listing.returncode == 0, "--list --json: status 0")
     table = json.loads(listing.stdout)
     check([r["title"] for r in table["recordings"]] == ["Dad's 70th", "\u904b\u52d5\u4f1a", ""], "--json titles")
-    check([r["first_sector"] for r in table["recordings"]] == [0, 74, 204], "--json first sectors")
+    check([r["first_sector"] for r in table["recordings"]] == [0, 278, 448], "--json first sectors")
     again = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
     check(again.returncode == 1 and b"never overwrites" in again.stdout, "a second run overwrites nothing")
     check(read(os.path.join(live, "out", names["a"])) == streams["a"], "the first file is unchanged")
 
     # Copy-once: scrambling-control bits 01 in every video packet of the second recording.
     movie = bytearray(read(os.path.join(live, "VR_MOVIE.VRO")))
-    for sector in range(74, 204):
+    for sector in range(278, 408):
         at = sector * 2048 + 14 + (movie[sector * 2048 + 13] & 7)
         while at + 9 <= (sector + 1) * 2048 and movie[at:at + 3] == b"\0\0\1":
             if movie[at + 3] >= 0xE0:
@@ -159,10 +160,10 @@ def main():
     result = run([VRSPLIT, "--erased", "VR_MOVIE_R.VRO", "VR_MANGR_R.IFO"], cwd=rest)
     check(result.returncode == 0, "vrsplit --erased: status 0")
     golden("erased.golden", result.stdout.decode("utf-8"))
-    pieces = {"erased_01_2019-05-01_10-00-00.mpg": streams["b"], "erased_02_2019-05-02_11-30-00.mpg": streams["c"],
+    pieces = {"erased_01_2019-05-01_10-00-00_Old one.mpg": streams["c"], "erased_02_2019-05-02_11-30-00.mpg": streams["b"],
               "erased_03.mpg": streams["a"][:40 * 2048]}
     write(os.path.join(WORK, "a-survives.vob"), streams["a"][:40 * 2048])
-    sources = {"erased_01_2019-05-01_10-00-00.mpg": "b.vob", "erased_02_2019-05-02_11-30-00.mpg": "c.vob",
+    sources = {"erased_01_2019-05-01_10-00-00_Old one.mpg": "c.vob", "erased_02_2019-05-02_11-30-00.mpg": "b.vob",
                "erased_03.mpg": "a-survives.vob"}
     for name, data in pieces.items():
         path = os.path.join(rest, name)

@@ -110,9 +110,16 @@ uint64_t FieldsToTicks(const Stream& s, size_t vobus)
     return static_cast<uint64_t>(std::llround(static_cast<double>(fields) * kFieldTicks));
 }
 
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0)
+        Fail(path + ": " + std::strerror(errno));
+}
+
 }  // namespace
 
-std::vector<uint8_t> BuildManagementFile(const Recipe& recipe)
+std::vector<uint8_t> BuildManagementFile(const Recipe& recipe, const std::vector<uint64_t>& first_sectors)
 {
     std::vector<Stream> streams;
     for (const Recording& r : recipe.recordings)
@@ -147,6 +154,8 @@ std::vector<uint8_t> BuildManagementFile(const Recipe& recipe)
         Be32(b, at + 15, s.end);
         Be16(b, at + 21, 0x021C);
         Be16(b, at + 25, s.vobus.size());
+        if (i < first_sectors.size())
+            first_sector = first_sectors[i];
         Be32(b, at + 29, first_sector);
         for (size_t v = 0; v < s.vobus.size(); ++v) {
             b[at + 33 + 3 * v] = 1;
@@ -200,15 +209,52 @@ void ResolveManagementContent(Recipe& recipe, const std::string& image_path)
         return;
     if (recipe.recordings.empty())
         Fail(g_recipe_name + ": content=mangr needs 'recording' lines");
-    std::vector<uint8_t> bytes = BuildManagementFile(recipe);
     std::string path = image_path + ".ifo";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0)
-        Fail(path + ": " + std::strerror(errno));
+    WriteFile(path, BuildManagementFile(recipe, {}));
     for (Entry& e : recipe.entries) {
         if (e.content.kind == ContentKind::Mangr) {
             e.content.kind = ContentKind::File;
             e.content.path = path;
         }
     }
+}
+
+void PlaceManagementContent(const Recipe& recipe, const Image& image, const std::string& image_path)
+{
+    bool wanted = false;
+    const Entry* movie = nullptr;
+    for (const Entry& e : recipe.entries) {
+        wanted = wanted || (e.content.kind == ContentKind::File && e.content.path == image_path + ".ifo");
+        if (!e.is_dir && !e.deleted && e.name == "VR_MOVIE.VRO" && !movie)
+            movie = &e;
+    }
+    if (!wanted || !movie)
+        return;
+    // The disc sector of a byte of the movie file, through its recorded extents.
+    auto sector_of = [&](uint64_t offset, uint64_t& sector) {
+        for (const Ad& ad : movie->ads) {
+            if (ad.type == 0 && offset >= ad.file_offset && offset - ad.file_offset < ad.length) {
+                sector = image.part_start + ad.block + (offset - ad.file_offset) / kSectorSize;
+                return true;
+            }
+        }
+        return false;
+    };
+    uint64_t base = 0;
+    if (!sector_of(0, base))
+        return;
+    std::vector<uint64_t> first_sectors;
+    uint64_t offset = 0;
+    for (const Recording& r : recipe.recordings) {
+        uint64_t sector = 0;
+        if (!sector_of(offset, sector))
+            FailAt(r.line, "the recording lies beyond the movie file's recorded extents");
+        first_sectors.push_back(sector - base);
+        FILE* f = std::fopen(r.path.c_str(), "rb");
+        if (!f || std::fseek(f, 0, SEEK_END) != 0)
+            FailAt(r.line, r.path + ": " + std::strerror(errno));
+        offset += static_cast<uint64_t>(std::ftell(f));
+        std::fclose(f);
+    }
+    WriteFile(image_path + ".ifo", BuildManagementFile(recipe, first_sectors));
 }
