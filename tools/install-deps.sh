@@ -9,6 +9,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
   qemu-system-x86 busybox-static linux-image-amd64
   libfuzzer-14-dev libclang-rt-14-dev
+  mandoc
 )
 missing=()
 for package in "${packages[@]}"; do
