@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -126,7 +125,7 @@ bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std
                 " a management file can have";
         return false;
     }
-    bytes.resize(size);
+    bytes.resize(static_cast<std::size_t>(size));  // no more than the limit
     if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
         error = path + ": read failed";
         return false;
@@ -228,10 +227,10 @@ void readOldCopies(const std::string& path, Report& report)
         return;
     }
     std::span<const std::uint8_t> all(bytes);
-    for (std::uint64_t at = 0; at + 12 <= all.size(); at += kSectorSize) {
+    for (std::size_t at = 0; at + 12 <= all.size(); at += kSectorSize) {
         if (std::memcmp(all.data() + at, "DVD_RTR_VMG0", 12) != 0)
             continue;
-        auto copy = all.subspan(at, std::min<std::uint64_t>(all.size() - at, kMaxManagementSize));
+        auto copy = all.subspan(at, std::min(all.size() - at, kMaxManagementSize));
         if (copy.size() >= 16 && be32(copy, 12) < copy.size())
             copy = copy.first(be32(copy, 12) + 1u);
         Management m;
@@ -276,7 +275,7 @@ int splitErased(const Options& options)
         in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
         auto got = static_cast<std::size_t>(in.gcount());
         for (std::size_t at = 0; at < got; at += kSectorSize)
-            feedSector(cutter, std::span<const std::uint8_t>(buffer).subspan(at, std::min(kSectorSize, got - at)));
+            feedSector(cutter, std::span<const std::uint8_t>(buffer).subspan(at, std::min<std::size_t>(kSectorSize, got - at)));
     }
     finishCutting(cutter);
 

@@ -2,7 +2,6 @@
 // out of raw movie data that no management entry describes any more.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -58,13 +58,13 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
             }
             if (at == range.first && !readPack(std::span<const std::uint8_t>(buffer).first(kSectorSize)).valid)
                 result.startsAtPacks = false;
-            for (std::uint64_t s = 0; s < count; ++s) {
+            for (std::size_t s = 0; s < count; ++s) {
                 auto sector = std::span<const std::uint8_t>(buffer).subspan(s * kSectorSize, kSectorSize);
                 result.scrambled = result.scrambled || readPack(sector).scrambled;
             }
+            auto length = static_cast<std::uint32_t>(bytes);
             std::uint32_t written = 0;
-            if (!platformWriteFile(out.handle, buffer.data(), static_cast<std::uint32_t>(bytes), &written) ||
-                written != bytes) {
+            if (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length) {
                 error = path + ": write failed (error " + std::to_string(platformLastError()) + ")";
                 return false;
             }
