@@ -4,6 +4,7 @@
 // two cells, with its title). All fields big-endian.
 #include "mkvrdisc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -182,7 +183,7 @@ std::vector<uint8_t> BuildManagementFile(const Recipe& recipe, const std::vector
         b[at + 1] = 1;
         Be16(b, at + 2, r.cells);
         std::memset(&b[at + 4], ' ', 64);  // the ASCII name blank, as recorders leave it
-        std::memcpy(&b[at + 68], r.title.data(), r.title.size());
+        std::copy(r.title.begin(), r.title.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 68));
         Be16(b, at + 134, cell + 1);  // representative picture: the program's first cell
         Be32(b, at + 136, s.start);
         // Two cells meet at the start of the middle VOBU.
