@@ -236,7 +236,10 @@ void readOldCopies(const std::string& path, Report& report)
         Management m;
         std::uint64_t sector = at / kSectorSize;
         if (!parseManagement(copy, m, error)) {
-            report.notes.push_back(path + ": copy at sector " + std::to_string(sector) + " unreadable: " + error);
+            std::string note = path;
+            note += ": copy at sector " + std::to_string(sector);
+            note += " unreadable: " + error;
+            report.notes.push_back(note);
             continue;
         }
         std::vector<std::string> titles(m.vobs.size());
@@ -248,7 +251,7 @@ void readOldCopies(const std::string& path, Report& report)
         }
         for (std::size_t v = 0; v < m.vobs.size(); ++v) {
             const Vob& vob = m.vobs[v];
-            OldRecording old{sector, formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
+            OldRecording old{sector,   formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
                              titles[v]};
             if (vob.endTime > vob.startTime)
                 old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
@@ -275,7 +278,8 @@ int splitErased(const Options& options)
         in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
         auto got = static_cast<std::size_t>(in.gcount());
         for (std::size_t at = 0; at < got; at += kSectorSize)
-            feedSector(cutter, std::span<const std::uint8_t>(buffer).subspan(at, std::min<std::size_t>(kSectorSize, got - at)));
+            feedSector(cutter,
+                       std::span<const std::uint8_t>(buffer).subspan(at, std::min<std::size_t>(kSectorSize, got - at)));
     }
     finishCutting(cutter);
 
@@ -326,8 +330,9 @@ int splitErased(const Options& options)
         row.copyOnce = piece.scrambled;
         if (piece.cutInsideVobu) {
             row.note += "; the next recording began inside a VOBU";
-            report.notes.push_back("piece " + std::to_string(row.number) +
-                                   ": the clock broke inside a VOBU; the packs up to the next VOBU start were left out");
+            report.notes.push_back(
+                "piece " + std::to_string(row.number) +
+                ": the clock broke inside a VOBU; the packs up to the next VOBU start were left out");
             status = kExitNotClean;
         }
         report.rows.push_back(row);

@@ -50,8 +50,9 @@ std::string tableText(const Report& report)
         copyOnce = copyOnce || row.copyOnce;
     }
     if (copyOnce)
-        out += "* copy-once (CPRM) recording: cut as recorded, but it plays only with the disc's key; vrsplit does "
-               "not decrypt\n";
+        out +=
+            "* copy-once (CPRM) recording: cut as recorded, but it plays only with the disc's key; vrsplit does "
+            "not decrypt\n";
     for (const Row& row : report.rows) {
         if (!row.file.empty())
             out += "wrote " + row.file + "\n";
@@ -67,7 +68,8 @@ std::string tableText(const Report& report)
         }
     }
     if (report.erased)
-        out += format("%llu piece(s) too short to play left out\n", static_cast<unsigned long long>(report.droppedPieces));
+        out +=
+            format("%llu piece(s) too short to play left out\n", static_cast<unsigned long long>(report.droppedPieces));
     for (const std::string& note : report.notes)
         out += note + "\n";
     return out;

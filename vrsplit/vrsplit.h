@@ -30,7 +30,7 @@ inline std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at)
 
 // The largest management file read: the whole management area of the disc.
 constexpr std::size_t kMaxManagementSize = 1360 * kSectorSize;
-constexpr std::size_t kMaxVobs = 999;       // a disc holds at most 999 recordings as written
+constexpr std::size_t kMaxVobs = 999;  // a disc holds at most 999 recordings as written
 constexpr std::size_t kMaxPrograms = 999;
 constexpr std::size_t kMaxCells = 9999;
 
@@ -106,7 +106,7 @@ struct Piece {
     double seconds() const { return static_cast<double>(lastScr - firstScr) / kClockRate; }
 };
 
-constexpr std::uint64_t kMaxClockStep = 3 * kClockRate;  // a larger jump forward starts a recording
+constexpr std::uint64_t kMaxClockStep = 3 * kClockRate;       // a larger jump forward starts a recording
 constexpr std::uint64_t kMinPieceTicks = kClockRate * 2 / 5;  // below about one VOBU: too short to play
 
 struct Cutter {

@@ -22,10 +22,10 @@ TEST(VrsplitText, DiscCharactersBecomeUtf8)
         std::string utf8;
     } cases[] = {
         {"\x89\x5E\x93\xAE\x89\xEF", Charset::ShiftJis, "\xE9\x81\x8B\xE5\x8B\x95\xE4\xBC\x9A"},  // 運動会
-        {"A\xB1\xDF", Charset::ShiftJis, "A\xEF\xBD\xB1\xEF\xBE\x9F"},  // half-width katakana
-        {"\x82\xA0", Charset::ShiftJis, "\xE3\x81\x82"},                 // hiragana a
-        {"\x85\x40x", Charset::ShiftJis, "\xEF\xBF\xBDx"},               // a lead byte without a row
-        {"ab\x89", Charset::ShiftJis, "ab\xEF\xBF\xBD"},                 // a lead byte at the end
+        {"A\xB1\xDF", Charset::ShiftJis, "A\xEF\xBD\xB1\xEF\xBE\x9F"},                            // half-width katakana
+        {"\x82\xA0", Charset::ShiftJis, "\xE3\x81\x82"},                                          // hiragana a
+        {"\x85\x40x", Charset::ShiftJis, "\xEF\xBF\xBDx"},  // a lead byte without a row
+        {"ab\x89", Charset::ShiftJis, "ab\xEF\xBF\xBD"},    // a lead byte at the end
         {std::string("Caf\xE9  \0junk", 11), Charset::Latin1, "Caf\xC3\xA9"},
         {"\xC4x", Charset::Other, "\xEF\xBF\xBDx"},
     };
@@ -105,9 +105,9 @@ TEST(VrsplitTimeMap, CellsCoverWholeVobus)
         std::size_t first, last;
     } cases[] = {
         {vob.startTime, vob.endTime, 0, 4},
-        {0, vob.endTime, 0, 4},                             // before the VOB's start
-        {vob.startTime, vob.startTime + 90090, 0, 2},       // the first of two cells
-        {vob.startTime + 90090, vob.endTime, 2, 4},         // the second
+        {0, vob.endTime, 0, 4},                                // before the VOB's start
+        {vob.startTime, vob.startTime + 90090, 0, 2},          // the first of two cells
+        {vob.startTime + 90090, vob.endTime, 2, 4},            // the second
         {vob.startTime + 50000, vob.startTime + 50001, 1, 2},  // shorter than a VOBU
         {vob.endTime + 1000, vob.endTime + 2000, 3, 4},
     };
