@@ -2,7 +2,8 @@
 # Runs the libFuzzer harnesses for a while each, one after the other.
 #
 # Usage: fuzz/run-fuzzers.sh [options] SECONDS [HARNESS...]
-#   HARNESS             sectorscope, recovery, fixed_layout (default: all three)
+#   HARNESS             sectorscope, recovery, fixed_layout, vrsplit_management,
+#                       vrsplit_cutter (default: all five)
 #   --binary-dir DIR    the built harnesses (fuzz_HARNESS) are in DIR; without
 #                       it the fuzz preset is configured and built first
 #   --work-dir DIR      keep the corpus copies and findings in DIR (default: a
@@ -26,7 +27,7 @@ while [ $# -gt 0 ]; do
     --binary-dir) binary_dir=$2; shift 2 ;;
     --work-dir) work_dir=$2; shift 2 ;;
     --merge) merge=1; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     -*) echo "run-fuzzers.sh: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -34,7 +35,7 @@ done
 seconds=${1:?usage: run-fuzzers.sh [options] SECONDS [HARNESS...]}
 shift
 harnesses=("$@")
-[ ${#harnesses[@]} -eq 0 ] && harnesses=(sectorscope recovery fixed_layout)
+[ ${#harnesses[@]} -eq 0 ] && harnesses=(sectorscope recovery fixed_layout vrsplit_management vrsplit_cutter)
 
 if [ -z "$binary_dir" ]; then
   (cd "$source_dir" && cmake --preset fuzz > /dev/null && cmake --build --preset fuzz) || exit 2

@@ -8,6 +8,12 @@
 #   OUTDIR/sample.recipe       the recipe
 #   OUTDIR/sample-movie.vob    the bytes of VR_MOVIE.VRO
 #   OUTDIR/sample-erased.vob   the erased recording as it lies in the free blocks
+#   OUTDIR/sample-kept-1.vob, sample-kept-2.vob   the two recordings that stay
+#   OUTDIR/sample-old.ifo      the management file from before the erasure (it describes all
+#                              three recordings); a copy of it lies in the free blocks of the
+#                              management area, as recorders leave one
+# VR_MANGR.IFO is a real management file for the two recordings that stay (Shift-JIS titles,
+# recording times), made by mkvrdisc from the streams.
 # The streams are made with ffmpeg when it is installed, otherwise taken from tests/data
 # (SAMPLE_STREAMS=bundled forces the latter).
 # Usage: tools/make-sample-image.sh OUTDIR [MKVRDISC]
@@ -38,6 +44,24 @@ b=$(sectors_of "$streams/rec-b.vob")
 c=$(sectors_of "$streams/rec-c.vob")
 cat "$streams/rec-a.vob" "$streams/rec-c.vob" > "$out/sample-movie.vob"
 cp "$streams/rec-b.vob" "$out/sample-erased.vob"
+cp "$streams/rec-a.vob" "$out/sample-kept-1.vob"
+cp "$streams/rec-c.vob" "$out/sample-kept-2.vob"
+
+# The disc before the erasure: its management file describes all three recordings.
+# (Titles are Shift-JIS bytes; %XX is one byte: the second one reads "運動会".)
+garden="date=2024-05-18/14:02:11 title=Garden%20party"
+sports="date=2024-05-19/10:30:45 title=%89%5E%93%AE%89%EF"
+birthday="date=2024-05-20/19:15:00 title=Dad's%2070th"
+cat > "$streams/old.recipe" <<RECIPE
+sectors 16384
+charset sjis
+recording $streams/rec-a.vob $garden
+recording $streams/rec-b.vob $sports
+recording $streams/rec-c.vob $birthday
+file /VR_MANGR.IFO content=mangr
+RECIPE
+"$mkvrdisc" "$streams/old.recipe" "$streams/old.img"
+cp "$streams/old.img.ifo" "$out/sample-old.ifo"
 
 movie=10112
 hole=$((movie + a))
@@ -49,14 +73,20 @@ label SAMPLE_DVDVR
 # The reserve sequence at the end of the disc, as many recorders write it.
 vds 32 last-16
 dir /DVD_RTAV
-file /DVD_RTAV/VR_MANGR.IFO
+charset sjis
+recording sample-kept-1.vob $garden
+recording sample-kept-2.vob $birthday
+file /DVD_RTAV/VR_MANGR.IFO content=mangr
 file /DVD_RTAV/VR_MOVIE.VRO content=file:sample-movie.vob
 extent 0 $movie ${a}s
 extent 0 $second $(stat -c %s "$streams/rec-c.vob")
 erased $hole content=file:sample-erased.vob
+# The older management file, in free blocks of the management area.
+erased 8760 content=file:sample-old.ifo
 RECIPE
 
 "$mkvrdisc" "$out/sample.recipe" "$out/sample.img"
-read -r _ first count < <(grep '^erased ' "$out/sample.img.record")
+# The erased recording in the movie area: the last erased run (the record lists them ascending).
+read -r _ first count < <(grep '^erased ' "$out/sample.img.record" | tail -n 1)
 start=$(awk '$1 == "partition" { print $2 }' "$out/sample.img.record")
 echo "$out/sample.img: 16384 sectors; VR_MOVIE.VRO holds 2 recordings of 3 s (sectors $movie-$((hole - 1)) and $second-$((second + c - 1))); an erased recording of 5 s (MPEG-2 program stream, $count sectors) lies in free partition blocks $first-$((first + count - 1)) (sectors $((start + first))-$((start + first + count - 1))); streams $source"

@@ -4,6 +4,7 @@
 # VR_MOVIE.VRO, a third one erased between them), then runs
 #   vrsalvage <image>      -> VR_MANGR.IFO, VR_MOVIE.VRO
 #   vrsalvage -r <image>   -> VR_MANGR_R.IFO, VR_MOVIE_R.VRO (the erased recording)
+#   vrsplit                -> one .mpg per recording, the erased one included
 # and shows with ffprobe, when installed, that the recovered file decodes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +47,22 @@ if command -v ffprobe >/dev/null; then
   echo "ffprobe of the recovered movie data:"
   ffprobe -v error -show_entries format=format_name,duration -show_entries stream=codec_name,width,height \
     -of default=noprint_wrappers=1 "$out/recovered/VR_MOVIE_R.VRO"
+fi
+
+# From the salvaged files to one file per recording.
+cmake --build --preset default -j 2 --target vrsplit >/dev/null
+echo
+echo "\$ vrsplit -o recordings VR_MANGR.IFO VR_MOVIE.VRO   (the recordings on the disc)"
+(cd "$out/files" && "$build/vrsplit/vrsplit" -o ../recordings VR_MANGR.IFO VR_MOVIE.VRO)
+echo
+echo "\$ vrsplit --erased -o recordings VR_MOVIE_R.VRO VR_MANGR_R.IFO   (the erased one)"
+(cd "$out/recovered" && "$build/vrsplit/vrsplit" --erased -o ../recordings VR_MOVIE_R.VRO VR_MANGR_R.IFO)
+ls -l "$out/recordings"
+if command -v ffprobe >/dev/null; then
+  echo "ffprobe durations:"
+  for file in "$out/recordings"/*.mpg; do
+    printf '  %s  %s s\n' "$(basename "$file")" "$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")"
+  done
 fi
 echo
 echo "\$ sectorscope sample.img 0   (the first block of the partition: the space bitmap)"

@@ -51,6 +51,8 @@ bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::u
 
 // Creates a new file that must not exist yet, for reading and writing.
 bool platformCreateNewFile(const char* name, FileHandle* file);
+// The same for a name in UTF-8 (Windows converts it to its wide-character names).
+bool platformCreateNewFileUtf8(const char* name, FileHandle* file);
 // Opens an existing file for reading and writing.
 bool platformOpenExistingFile(const char* name, FileHandle* file);
 // Writes at the current position; false on failure, else the count written.

@@ -177,6 +177,11 @@ bool platformCreateNewFile(const char* name, FileHandle* file)
     return true;
 }
 
+bool platformCreateNewFileUtf8(const char* name, FileHandle* file)
+{
+    return platformCreateNewFile(name, file);
+}
+
 bool platformOpenExistingFile(const char* name, FileHandle* file)
 {
     const int fd = open(name, O_RDWR | O_CLOEXEC);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "../support.h"
 #include "platform.h"
@@ -99,6 +100,23 @@ bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::u
 bool platformCreateNewFile(const char* name, FileHandle* file)
 {
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *file = handle;
+    return true;
+}
+
+bool platformCreateNewFileUtf8(const char* name, FileHandle* file)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+    if (length <= 0) {
+        return false;
+    }
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length);
+    HANDLE handle =
+        CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -21,7 +21,7 @@ check() {  # DESCRIPTION COMMAND...
 erased_bytes() {  # OUTDIR: the erased sectors, read straight from the image
   local start first count
   start=$(awk '$1 == "partition" { print $2 }' "$1/sample.img.record")
-  read -r _ first count < <(grep '^erased ' "$1/sample.img.record")
+  read -r _ first count < <(grep '^erased ' "$1/sample.img.record" | tail -n 1)  # the movie area's run
   dd if="$1/sample.img" bs=2048 skip=$((start + first)) count="$count" status=none
 }
 

@@ -47,7 +47,9 @@ int main(int argc, char** argv)
     }
     g_recipe_name = argv[1];
     Recipe recipe = ParseRecipe(ReadRecipe(argv[1]));
+    ResolveManagementContent(recipe, argv[2]);
     Image image = BuildLayout(recipe);
+    PlaceManagementContent(recipe, image, argv[2]);
     WriteImage(recipe, image, argv[2]);
     WriteRecord(recipe, image, argv[2]);
     return 0;

@@ -39,7 +39,7 @@ void RefreshTag(uint8_t* d, size_t avail);
 // ---- recipe (recipe.cpp) ----------------------------------------------------------
 
 enum class Form { Short, Long, Ext, Embedded };
-enum class ContentKind { Unset, Ifo, Packs, Zeros, File };
+enum class ContentKind { Unset, Ifo, Packs, Zeros, File, Mangr };
 
 struct Content {
     ContentKind kind = ContentKind::Unset;
@@ -143,6 +143,15 @@ struct Patch {
     uint64_t fix_offset = 0;
 };
 
+// A recording that the management file describes ("recording" lines, in movie file order).
+struct Recording {
+    int line = 0;
+    std::string path;  // its MPEG-2 program stream, resolved against the recipe's folder
+    unsigned year = 2006, month = 3, day = 14, hour = 20, minute = 15, second = 0;
+    std::vector<uint8_t> title;  // bytes in the disc's character set
+    unsigned cells = 1;
+};
+
 struct Recipe {
     bool sectors_given = false;
     uint64_t sectors = 0;
@@ -172,6 +181,8 @@ struct Recipe {
     std::vector<Mark> marks;
     std::vector<Patch> patches;
     std::string base_dir;  // content files are found relative to this
+    unsigned charset = 0x11;  // of the management file's texts: 0x11 ISO 8859-1, 0x12 Shift-JIS
+    std::vector<Recording> recordings;
 };
 
 Recipe ParseRecipe(const std::string& text);
@@ -204,6 +215,18 @@ struct Image {
 };
 
 Image BuildLayout(Recipe& recipe);
+
+// ---- the management file (mangr.cpp) ---------------------------------------------------
+
+// A VR_MANGR.IFO describing the recipe's recordings, laid end to end in the movie file;
+// first_sectors gives where each begins, counted in disc sectors from the movie file's
+// first sector (empty: end to end from 0).
+std::vector<uint8_t> BuildManagementFile(const Recipe& recipe, const std::vector<uint64_t>& first_sectors);
+// Writes it to IMAGE.ifo and makes every `content=mangr` read that file.
+void ResolveManagementContent(Recipe& recipe, const std::string& image_path);
+// After the layout: rewrites IMAGE.ifo with the recordings' sectors as the movie file's
+// extents place them on the disc (same size, so the layout stands).
+void PlaceManagementContent(const Recipe& recipe, const Image& image, const std::string& image_path);
 
 // ---- output (output.cpp) -------------------------------------------------------------
 

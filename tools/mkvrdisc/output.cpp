@@ -81,6 +81,7 @@ void FillSectors(const DataWrite& w, uint64_t first, uint64_t count, uint8_t* bu
         case ContentKind::File:
             ReadAll(Source(w.content.path), buffer, bytes, w.file_offset + first * kSectorSize, w.content.path);
             break;
+        case ContentKind::Mangr:  // resolved to a file before the layout
         case ContentKind::Zeros:
         case ContentKind::Unset: break;
     }

@@ -2,6 +2,7 @@
 #include "mkvrdisc.h"
 
 #include <cctype>
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -132,13 +133,15 @@ Content ParseContent(const std::string& text, const Recipe& recipe)
         content.kind = ContentKind::Packs;
     } else if (text == "zeros") {
         content.kind = ContentKind::Zeros;
+    } else if (text == "mangr") {
+        content.kind = ContentKind::Mangr;
     } else if (text.rfind("file:", 0) == 0 && text.size() > 5) {
         content.kind = ContentKind::File;
         content.path = text.substr(5);
         if (content.path[0] != '/')
             content.path = recipe.base_dir + "/" + content.path;
     } else {
-        Bad("bad content '" + text + "' (expected ifo, packs, zeros or file:PATH)");
+        Bad("bad content '" + text + "' (expected ifo, packs, zeros, mangr or file:PATH)");
     }
     return content;
 }
@@ -515,6 +518,49 @@ Recipe ParseRecipe(const std::string& text)
             if (e.content.kind == ContentKind::Ifo || e.content.kind == ContentKind::Zeros)
                 Bad("erased content must be packs or file:PATH");
             recipe.erased.push_back(e);
+        } else if (d == "charset") {
+            Need(w, 2, 2, "charset latin1|sjis");
+            if (w[1] != "latin1" && w[1] != "sjis")
+                Bad("charset must be latin1 or sjis");
+            recipe.charset = w[1] == "sjis" ? 0x12 : 0x11;
+        } else if (d == "recording") {
+            if (w.size() < 2)
+                Bad("usage: recording FILE [date=YYYY-MM-DD/HH:MM:SS] [title=TEXT] [cells=1|2]");
+            Recording r;
+            r.line = g_line;
+            r.path = w[1][0] == '/' ? w[1] : recipe.base_dir + "/" + w[1];
+            for (size_t i = 2; i < w.size(); ++i) {
+                std::string key, value;
+                if (!SplitOption(w[i], key, value))
+                    Bad("unexpected word '" + w[i] + "'");
+                if (key == "date") {
+                    char tail = 0;
+                    if (std::sscanf(value.c_str(), "%u-%u-%u/%u:%u:%u%c", &r.year, &r.month, &r.day, &r.hour,
+                                    &r.minute, &r.second, &tail) != 6 ||
+                        r.year > 9999 || r.month < 1 || r.month > 12 || r.day < 1 || r.day > 31 || r.hour > 23 ||
+                        r.minute > 59 || r.second > 59)
+                        Bad("bad date '" + value + "' (expected YYYY-MM-DD/HH:MM:SS)");
+                } else if (key == "title") {
+                    // %XX is a byte; everything else stands for itself.
+                    for (size_t c = 0; c < value.size(); ++c) {
+                        uint64_t byte = static_cast<unsigned char>(value[c]);
+                        if (value[c] == '%' && (c + 2 >= value.size() || !ToNumber("0x" + value.substr(c + 1, 2), byte)))
+                            Bad("bad %XX escape in title '" + value + "'");
+                        if (value[c] == '%')
+                            c += 2;
+                        r.title.push_back(static_cast<uint8_t>(byte));
+                    }
+                    if (r.title.size() > 64)
+                        Bad("a title holds at most 64 bytes");
+                } else if (key == "cells") {
+                    r.cells = static_cast<unsigned>(Number(value, "cell count", 2));
+                    if (r.cells == 0)
+                        Bad("cells must be 1 or 2");
+                } else {
+                    Bad("unknown option '" + key + "' for recording");
+                }
+            }
+            recipe.recordings.push_back(r);
         } else if (d == "mark-free" || d == "mark-used") {
             Need(w, 3, 3, d + " POSITION COUNT");
             Mark m;

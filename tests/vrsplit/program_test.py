@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""vrsplit on what vrsalvage salvages from builder images.
+
+The disc: 3 live recordings (a: "Dad's 70th"; b: a Shift-JIS title in two cells; c: no
+title), 3 erased ones in free blocks (c and b back to back, a cut short by the later live
+recording c) and an older management file describing them in the free management blocks.
+Checks: the live files byte-identical with their names and the table (golden), the erased
+pieces as the data they were, durations by ffprobe, clean decoding, JSON, no overwriting,
+copy-once marking, bad usage, and damaged management files (each its message, status 255).
+
+Usage: program_test.py MKVRDISC VRSALVAGE VRSPLIT
+"""
+import json
+import lzma
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+MKVRDISC, VRSALVAGE, VRSPLIT = sys.argv[1:4]
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "..", "data")
+WORK = os.path.abspath("work-vrsplit")
+failures = []
+passed = 0
+
+
+def check(ok, what):
+    global passed
+    if ok:
+        passed += 1
+    else:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def run(args, cwd=WORK):
+    return subprocess.run(args, cwd=cwd, capture_output=True)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+OLD_RECIPE = """sectors 10800
+charset sjis
+recording c.vob date=2019-05-01/10:00:00 title=Old%20one
+recording b.vob date=2019-05-02/11:30:00
+recording a.vob date=2019-05-03/12:45:10
+file /VR_MANGR.IFO content=mangr
+"""
+
+# Movie file: a at 10112, b at 10390, c at 10560 (the management file counts their sectors
+# from 10112); erased: c at 10186, b right after it, and a at 10520 of which 40 sectors
+# survive under c.
+DISC_RECIPE = """sectors 10800
+charset sjis
+recording a.vob date=2020-06-13/14:05:09 title=Dad's%2070th
+recording b.vob date=2020-07-01/09:30:00 title=%89%5E%93%AE%89%EF cells=2
+recording c.vob date=2020-08-15/18:00:59
+dir /DVD_RTAV
+file /DVD_RTAV/VR_MANGR.IFO content=mangr
+file /DVD_RTAV/VR_MOVIE.VRO content=file:movie.vob
+extent 0 10112 74s
+extent 0 10390 130s
+extent 0 10560 74s
+erased 10186 content=file:c.vob
+erased 10260 content=file:b.vob
+erased 10520 40s content=file:a.vob
+erased 8760 content=file:old.img.ifo
+"""
+
+
+def duration(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
+                         capture_output=True, text=True)
+    return float(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip() else -1.0
+
+
+def decodes_cleanly(path):
+    out = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"], capture_output=True)
+    return out.returncode == 0 and not out.stderr
+
+
+def salvage(image, mode_args, folder):
+    path = os.path.join(WORK, folder)
+    os.mkdir(path)
+    result = run([VRSALVAGE] + mode_args + [image], cwd=path)
+    check(result.returncode == 0, "vrsalvage %s ends with status 0" % " ".join(mode_args))
+    return path
+
+
+def golden(name, text):
+    check(text == read(os.path.join(HERE, name)).decode("utf-8"), "output equals " + name)
+
+
+def main():
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    streams = {}
+    for name in "abc":
+        streams[name] = lzma.decompress(read(os.path.join(DATA, "rec-%s.vob.xz" % name)))
+        write(os.path.join(WORK, name + ".vob"), streams[name])
+    write(os.path.join(WORK, "movie.vob"), streams["a"] + streams["b"] + streams["c"])
+    write(os.path.join(WORK, "old.recipe"), OLD_RECIPE.encode())
+    write(os.path.join(WORK, "disc.recipe"), DISC_RECIPE.encode())
+    for recipe, image in (("old.recipe", "old.img"), ("disc.recipe", "disc.img")):
+        result = run([MKVRDISC, recipe, image])
+        check(result.returncode == 0, "mkvrdisc " + recipe + ": " + result.stderr.decode())
+    image = os.path.join(WORK, "disc.img")
+    have_ffmpeg = shutil.which("ffprobe") and shutil.which("ffmpeg")
+
+    # Live recordings.
+    live = salvage(image, [], "live")
+    os.mkdir(os.path.join(live, "out"))
+    result = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+    check(result.returncode == 0, "vrsplit: status 0")
+    golden("live.golden", result.stdout.decode("utf-8"))
+    names = {"a": "01_2020-06-13_14-05-09_Dad's 70th.mpg", "b": "02_2020-07-01_09-30-00_\u904b\u52d5\u4f1a.mpg",
+             "c": "03_2020-08-15_18-00-59.mpg"}
+    check(sorted(os.listdir(os.path.join(live, "out"))) == sorted(names.values()), "three files with dated names")
+    for key, name in names.items():
+        path = os.path.join(live, "out", name)
+        check(os.path.exists(path) and read(path) == streams[key], name + " is the recording laid down")
+        if have_ffmpeg and os.path.exists(path):
+            check(abs(duration(path) - duration(os.path.join(WORK, key + ".vob"))) < 0.5, name + ": duration")
+            check(decodes_cleanly(path), name + ": decodes without error")
+    listing = run([VRSPLIT, "--list", "--json", "VR_MANGR.IFO"], cwd=live)
+    check(listing.returncode == 0, "--list --json: status 0")
+    table = json.loads(listing.stdout) if listing.returncode == 0 else {"recordings": []}
+    check([r["title"] for r in table["recordings"]] == ["Dad's 70th", "\u904b\u52d5\u4f1a", ""], "--json titles")
+    check([r["first_sector"] for r in table["recordings"]] == [0, 278, 448], "--json first sectors")
+    again = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+    check(again.returncode == 1 and b"never overwrites" in again.stdout, "a second run overwrites nothing")
+    check(read(os.path.join(live, "out", names["a"])) == streams["a"], "the first file is unchanged")
+
+    # Copy-once: scrambling-control bits 01 in every video packet of the second recording.
+    movie = bytearray(read(os.path.join(live, "VR_MOVIE.VRO")))
+    for sector in range(278, 408):
+        at = sector * 2048 + 14 + (movie[sector * 2048 + 13] & 7)
+        while at + 9 <= (sector + 1) * 2048 and movie[at:at + 3] == b"\0\0\1":
+            if movie[at + 3] >= 0xE0:
+                movie[at + 6] |= 0x10
+            at += 6 + struct.unpack(">H", movie[at + 4:at + 6])[0]
+    write(os.path.join(live, "scrambled.vro"), bytes(movie))
+    os.mkdir(os.path.join(live, "cprm"))
+    result = run([VRSPLIT, "--json", "-o", "cprm", "VR_MANGR.IFO", "scrambled.vro"], cwd=live)
+    marks = [r["copy_once"] for r in json.loads(result.stdout)["recordings"]] if result.returncode == 0 else []
+    check(marks == [False, True, False], "copy-once marked on the scrambled recording only")
+
+    # Erased recordings.
+    rest = salvage(image, ["-r"], "rest")
+    result = run([VRSPLIT, "--erased", "VR_MOVIE_R.VRO", "VR_MANGR_R.IFO"], cwd=rest)
+    check(result.returncode == 0, "vrsplit --erased: status 0")
+    golden("erased.golden", result.stdout.decode("utf-8"))
+    pieces = {"erased_01_2019-05-01_10-00-00_Old one.mpg": streams["c"], "erased_02_2019-05-02_11-30-00.mpg": streams["b"],
+              "erased_03.mpg": streams["a"][:40 * 2048]}
+    write(os.path.join(WORK, "a-survives.vob"), streams["a"][:40 * 2048])
+    sources = {"erased_01_2019-05-01_10-00-00_Old one.mpg": "c.vob", "erased_02_2019-05-02_11-30-00.mpg": "b.vob",
+               "erased_03.mpg": "a-survives.vob"}
+    for name, data in pieces.items():
+        path = os.path.join(rest, name)
+        check(os.path.exists(path) and read(path) == data, name + " is the erased data")
+        if have_ffmpeg and os.path.exists(path):
+            check(abs(duration(path) - duration(os.path.join(WORK, sources[name]))) < 0.5, name + ": duration")
+    if have_ffmpeg:
+        for name in list(pieces)[:2]:
+            check(decodes_cleanly(os.path.join(rest, name)), name + ": decodes without error")
+
+    # Bad usage: status 2 and the usage text.
+    for args in ([], ["--list"], ["--frobnicate", "x"], ["--list", "a", "b"], ["--list", "--erased", "a"],
+                 ["--erased", "a", "b", "c"], ["-o"]):
+        result = run([VRSPLIT] + args)
+        check(result.returncode == 2 and b"usage: vrsplit" in result.stderr, "bad usage %s: status 2" % args)
+
+    damaged_management_files(read(os.path.join(live, "VR_MANGR.IFO")))
+
+    print("%d passed, %d failed" % (passed, len(failures)))
+    return 1 if failures else 0
+
+
+def damaged_management_files(salvaged):
+    good = salvaged[:struct.unpack(">I", salvaged[12:16])[0] + 1]
+    table = struct.unpack(">I", good[256:260])[0]
+    chain = struct.unpack(">I", good[304:308])[0]
+    vob_count = table + 8 + 60
+    vobi = table + struct.unpack(">I", good[vob_count + 2:vob_count + 6])[0]
+    map_count = vobi + 25
+    cells = chain + 4 + 3 * 142
+    cell1 = chain + struct.unpack(">I", good[cells:cells + 4])[0]
+    size = len(good)
+
+    def put(offset, fmt, value):
+        data = bytearray(good)
+        struct.pack_into(fmt, data, offset, value)
+        return bytes(data)
+
+    cases = [
+        ("truncated in the header", good[:300], "header at offset 0: runs past the end of the file "
+         "(512 bytes needed, file of 300)"),
+        ("truncated in M_AVFIT", good[:table + 4], "M_AVFIT at offset %d: runs past the end of the file "
+         "(8 bytes needed, file of %d)" % (table, table + 4)),
+        ("truncated in a time map", good[:map_count + 20], "M_VOBI 1 time map at offset %d: runs past the end of "
+         "the file (%d bytes needed, file of %d)"
+         % (map_count + 8, 3 * struct.unpack(">H", good[map_count:map_count + 2])[0], map_count + 20)),
+        ("truncated in the programs", good[:chain + 100], "ORG_PGCI programs at offset %d: runs past the end of "
+         "the file (426 bytes needed, file of %d)" % (chain + 4, chain + 100)),
+        ("truncated in a cell", good[:size - 5], "ORG_PGCI cell 4 at offset %d: runs past the end of the file "
+         "(18 bytes needed, file of %d)" % (size - 18, size - 5)),
+        ("no identifier", b"DVD_RTR_VMGX" + good[12:], "header at offset 0: no \"DVD_RTR_VMG0\" identifier"),
+        ("M_AVFIT outside", put(256, ">I", 0xFFFFFF00), "header at offset 256: M_AVFIT address 4294967040 lies "
+         "outside the file"),
+        ("ORG_PGCI outside", put(304, ">I", size), "header at offset 304: ORG_PGCI address %d lies outside the "
+         "file" % size),
+        ("M_VOBI outside", put(vob_count + 2, ">I", 0x7FFFFFFF), "M_VOBI 1 at offset %d: offset 2147483647 "
+         "lies outside the file" % (vob_count + 2)),
+        ("cell outside", put(cells, ">I", 0x10000), "ORG_PGCI cell 1 at offset %d: offset 65536 lies outside the "
+         "file" % cells),
+        ("65535 VOBs", put(vob_count, ">H", 65535), "M_AVFIT VOB count at offset %d: 65535 is more than the 999 "
+         "allowed" % vob_count),
+        ("65535 programs", put(chain, ">H", 65535), "ORG_PGCI program count at offset %d: 65535 is more than the "
+         "999 allowed" % chain),
+        ("65535 cells", put(chain + 2, ">H", 65535), "ORG_PGCI cell count at offset %d: 65535 is more than the "
+         "9999 allowed" % (chain + 2)),
+        ("65535 VOBU entries", put(map_count, ">H", 65535), "M_VOBI 1 time map at offset %d: runs past the end "
+         "of the file (196605 bytes needed, file of %d)" % (map_count + 8, size)),
+        ("65535 cells in a program", put(chain + 4 + 2, ">H", 65535), "ORG_PGCI program 1 at offset %d: names "
+         "65535 cells, but 4 of the 4 cells are left" % (chain + 6)),
+        ("a cell naming VOB 4", put(cell1 + 2, ">H", 4), "ORG_PGCI cell 1 at offset %d: plays VOB 4, but the "
+         "movie file table has 3" % (cell1 + 2)),
+    ]
+    for what, data, message in cases:
+        write(os.path.join(WORK, "damaged.ifo"), data)
+        result = run([VRSPLIT, "--list", "damaged.ifo"])
+        expected = "vrsplit: damaged.ifo: %s\n" % message
+        ok = result.returncode == 255 and result.stderr.decode() == expected and not result.stdout
+        check(ok, "damaged management file, %s: status %d, %r" % (what, result.returncode, result.stderr.decode()))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

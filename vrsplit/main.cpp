@@ -1,0 +1,360 @@
+// vrsplit: one MPEG-2 program stream file per recording of a DVD-VR disc, from
+// VR_MANGR.IFO + VR_MOVIE.VRO, or from raw movie data such as VR_MOVIE_R.VRO.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "vrsplit.h"
+
+using namespace vrsplit;
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitNotClean = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBadInput = 255;
+
+// Older management copies are looked for in at most this much of MANAGEMENT.
+constexpr std::uint64_t kMaxOldCopiesScan = 64ull << 20;
+constexpr double kMatchSeconds = 1.5;  // clock span against recorded duration
+
+const char kUsage[] =
+    "usage: vrsplit [-o DIR] [--json] VR_MANGR.IFO VR_MOVIE.VRO\n"
+    "       vrsplit --list [--json] VR_MANGR.IFO\n"
+    "       vrsplit --erased [-o DIR] [--json] DATA [MANAGEMENT]\n";
+
+const char kHelp[] =
+    "Writes one MPEG-2 program stream file per recording of a DVD-VR disc.\n"
+    "\n"
+    "  VR_MANGR.IFO VR_MOVIE.VRO   cut the recordings that the management file describes,\n"
+    "                              named NN_YYYY-MM-DD_HH-MM-SS_TITLE.mpg\n"
+    "  --list VR_MANGR.IFO         print the table of recordings only\n"
+    "  --erased DATA [MANAGEMENT]  find recordings in raw movie data (VR_MOVIE_R.VRO) by their\n"
+    "                              packs and clock: erased_NN.mpg; MANAGEMENT (VR_MANGR_R.IFO)\n"
+    "                              may hold older copies of the management file\n"
+    "  -o, --output DIR            write the files into DIR, made when missing (default: the\n"
+    "                              current directory)\n"
+    "      --json                  print the table as JSON\n"
+    "  -h, --help                  this text\n"
+    "  -V, --version               the version\n"
+    "\n"
+    "Existing files are never overwritten. Exit status: 0 done, 1 done but some recordings\n"
+    "could not be cut cleanly, 2 bad usage, 255 an input that is not what it claims to be.\n";
+
+struct Options {
+    bool list = false, erased = false, json = false;
+    std::string outputDir;
+    std::vector<std::string> files;
+};
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "vrsplit: %s\n%s", message.c_str(), kUsage);
+    return kExitUsage;
+}
+
+// Returns -1 when the run goes on, else the exit status.
+int parseOptions(int argc, char** argv, Options& options)
+{
+    bool onlyFiles = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (onlyFiles || arg == "-" || arg.empty() || arg[0] != '-') {
+            options.files.push_back(arg);
+        } else if (arg == "--") {
+            onlyFiles = true;
+        } else if (arg == "-h" || arg == "--help") {
+            std::printf("%s\n%s", kUsage, kHelp);
+            return kExitDone;
+        } else if (arg == "-V" || arg == "--version") {
+            std::printf("vrsplit 1.0\n");
+            return kExitDone;
+        } else if (arg == "--list") {
+            options.list = true;
+        } else if (arg == "--erased") {
+            options.erased = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "-o" || arg == "--output") {
+            if (i + 1 >= argc)
+                return usageError("option " + arg + " needs a directory");
+            options.outputDir = argv[++i];
+        } else if (arg.rfind("--output=", 0) == 0) {
+            options.outputDir = arg.substr(9);
+        } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
+            options.outputDir = arg.substr(2);
+        } else {
+            return usageError("unknown option " + arg);
+        }
+    }
+    if (options.list && options.erased)
+        return usageError("--list and --erased exclude each other");
+    if (options.list && !options.outputDir.empty())
+        return usageError("--list writes no files; -o does not go with it");
+    std::size_t wanted = options.list ? 1 : 2;
+    if (options.files.size() < (options.erased ? 1 : wanted) || options.files.size() > wanted)
+        return usageError(options.files.empty() ? "no input file given" : "wrong number of input files");
+    return -1;
+}
+
+std::string outputPath(const Options& options, const std::string& name)
+{
+    if (options.outputDir.empty())
+        return name;
+    char last = options.outputDir.back();
+    return options.outputDir + (last == '/' || last == '\\' ? "" : "/") + name;
+}
+
+// Reads a whole file of at most `limit` bytes; false with a message otherwise.
+bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open";
+        return false;
+    }
+    in.seekg(0, std::ios::end);
+    auto size = static_cast<std::uint64_t>(in.tellg());
+    in.seekg(0);
+    if (size > limit) {
+        error = path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(limit) +
+                " a management file can have";
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size));  // no more than the limit
+    if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+        error = path + ": read failed";
+        return false;
+    }
+    return true;
+}
+
+int fatal(const std::string& message)
+{
+    std::fprintf(stderr, "vrsplit: %s\n", message.c_str());
+    return kExitBadInput;
+}
+
+void printReport(const Options& options, const Report& report)
+{
+    std::string text = options.json ? tableJson(report) : tableText(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+int splitRecordings(const Options& options)
+{
+    const std::string& ifo = options.files[0];
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!readWholeFile(ifo, kMaxManagementSize, bytes, error))
+        return fatal(error);
+    Management m;
+    if (!parseManagement(bytes, m, error))
+        return fatal(ifo + ": " + error);
+
+    Report report;
+    int status = kExitDone;
+    for (std::size_t k = 0; k < m.programs.size(); ++k) {
+        const Program& program = m.programs[k];
+        Row row;
+        row.number = static_cast<unsigned>(k + 1);
+        const Vob& firstVob = m.vobs[program.cells.front().vob - 1];
+        row.recordedAt = formatRecordedAt(firstVob.recordedAt);
+        row.title = programTitle(program, m.charset);
+        std::vector<Range> ranges;
+        for (const Cell& cell : program.cells) {
+            const Vob& vob = m.vobs[cell.vob - 1];
+            if (cell.endTime > cell.startTime)
+                row.seconds += static_cast<double>(cell.endTime - cell.startTime) / kClockRate;
+            VobuRange vobus = cellVobus(vob, cell);
+            Range range{vobuSector(vob, vobus.first), vobuSector(vob, vobus.end)};
+            if (range.end == range.first)
+                continue;
+            if (!ranges.empty() && ranges.back().end == range.first)
+                ranges.back().end = range.end;
+            else
+                ranges.push_back(range);
+        }
+        if (ranges.empty()) {
+            row.note = "no movie data";
+        } else {
+            row.firstSector = ranges.front().first;
+            row.lastSector = ranges.front().end - 1;
+            for (const Range& range : ranges) {
+                row.size += (range.end - range.first) * kSectorSize;
+                row.firstSector = std::min(row.firstSector, range.first);
+                row.lastSector = std::max(row.lastSector, range.end - 1);
+            }
+        }
+        row.copyOnce = m.copyOnceKey;
+        if (!options.list && !ranges.empty()) {
+            row.copyOnce = false;
+            std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
+            CopyResult copy;
+            if (!copySectors(options.files[1], ranges, outputPath(options, name), copy, error)) {
+                row.note = error;
+                status = kExitNotClean;
+            } else {
+                row.file = name;
+                row.copyOnce = copy.scrambled;
+                if (!copy.complete || !copy.startsAtPacks) {
+                    row.note = !copy.complete ? "the movie file ends before this recording does"
+                                              : "the time map does not meet a pack in the movie file";
+                    status = kExitNotClean;
+                }
+            }
+        }
+        if (!row.note.empty())
+            report.notes.push_back("recording " + std::to_string(row.number) + ": " + row.note);
+        report.rows.push_back(row);
+    }
+    printReport(options, report);
+    return status;
+}
+
+// Recordings that older copies of the management file describe ("DVD_RTR_VMG0" at a
+// sector boundary of MANAGEMENT).
+void readOldCopies(const std::string& path, Report& report)
+{
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!readWholeFile(path, kMaxOldCopiesScan, bytes, error)) {
+        report.notes.push_back(error);
+        return;
+    }
+    std::span<const std::uint8_t> all(bytes);
+    for (std::size_t at = 0; at + 12 <= all.size(); at += kSectorSize) {
+        if (std::memcmp(all.data() + at, "DVD_RTR_VMG0", 12) != 0)
+            continue;
+        auto copy = all.subspan(at, std::min(all.size() - at, kMaxManagementSize));
+        if (copy.size() >= 16 && be32(copy, 12) < copy.size())
+            copy = copy.first(be32(copy, 12) + 1u);
+        Management m;
+        std::uint64_t sector = at / kSectorSize;
+        if (!parseManagement(copy, m, error)) {
+            std::string note = path;
+            note += ": copy at sector " + std::to_string(sector);
+            note += " unreadable: " + error;
+            report.notes.push_back(note);
+            continue;
+        }
+        std::vector<std::string> titles(m.vobs.size());
+        for (const Program& program : m.programs) {
+            for (const Cell& cell : program.cells) {
+                if (titles[cell.vob - 1].empty())
+                    titles[cell.vob - 1] = programTitle(program, m.charset);
+            }
+        }
+        for (std::size_t v = 0; v < m.vobs.size(); ++v) {
+            const Vob& vob = m.vobs[v];
+            OldRecording old{sector,   formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
+                             titles[v]};
+            if (vob.endTime > vob.startTime)
+                old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
+            bool known = false;
+            for (const OldRecording& seen : report.old) {
+                known = known || (seen.recordedAt == old.recordedAt && seen.firstSector == old.firstSector &&
+                                  seen.sectors == old.sectors);
+            }
+            if (!known)
+                report.old.push_back(old);
+        }
+    }
+}
+
+int splitErased(const Options& options)
+{
+    const std::string& data = options.files[0];
+    std::ifstream in(data, std::ios::binary);
+    if (!in)
+        return fatal(data + ": cannot open");
+    Cutter cutter;
+    std::vector<std::uint8_t> buffer(256 * kSectorSize);
+    while (in) {
+        in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+        auto got = static_cast<std::size_t>(in.gcount());
+        for (std::size_t at = 0; at < got; at += kSectorSize)
+            feedSector(cutter,
+                       std::span<const std::uint8_t>(buffer).subspan(at, std::min<std::size_t>(kSectorSize, got - at)));
+    }
+    finishCutting(cutter);
+
+    Report report;
+    report.erased = true;
+    report.droppedPieces = cutter.droppedPieces;
+    if (options.files.size() == 2)
+        readOldCopies(options.files[1], report);
+
+    int status = kExitDone;
+    for (std::size_t i = 0; i < cutter.pieces.size(); ++i) {
+        const Piece& piece = cutter.pieces[i];
+        Row row;
+        row.number = static_cast<unsigned>(i + 1);
+        row.seconds = piece.seconds();
+        row.firstSector = piece.first;
+        row.lastSector = piece.end - 1;
+        row.size = (piece.end - piece.first) * kSectorSize;
+        row.note = cutReasonText(piece.reason);
+        char name[64];
+        std::snprintf(name, sizeof name, "erased_%02u", row.number);
+        std::string file = name;
+        for (const OldRecording& old : report.old) {
+            double difference = old.seconds - row.seconds;
+            if (old.sectors == piece.end - piece.first && difference < kMatchSeconds && -difference < kMatchSeconds) {
+                row.recordedAt = old.recordedAt;
+                std::string date = old.recordedAt;
+                date[10] = '_';
+                date[13] = date[16] = '-';
+                file += "_" + date;
+                row.title = old.title;
+                std::string part = safeFileNamePart(old.title);
+                if (!part.empty())
+                    file += "_" + part;
+                break;
+            }
+        }
+        file += ".mpg";
+        CopyResult copy;
+        std::string error;
+        if (!copySectors(data, {Range{piece.first, piece.end}}, outputPath(options, file), copy, error)) {
+            row.note += "; " + error;
+            report.notes.push_back("piece " + std::to_string(row.number) + ": " + error);
+            status = kExitNotClean;
+        } else {
+            row.file = file;
+        }
+        row.copyOnce = piece.scrambled;
+        if (piece.cutInsideVobu) {
+            row.note += "; the next recording began inside a VOBU";
+            report.notes.push_back(
+                "piece " + std::to_string(row.number) +
+                ": the clock broke inside a VOBU; the packs up to the next VOBU start were left out");
+            status = kExitNotClean;
+        }
+        report.rows.push_back(row);
+    }
+    printReport(options, report);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    int status = parseOptions(argc, argv, options);
+    if (status >= 0)
+        return status;
+    if (!options.outputDir.empty() && !options.list) {
+        std::error_code failure;
+        std::u8string dir(options.outputDir.begin(), options.outputDir.end());
+        std::filesystem::create_directories(std::filesystem::path(dir), failure);
+        if (failure)
+            return fatal(options.outputDir + ": cannot create the output directory (" + failure.message() + ")");
+    }
+    return options.erased ? splitErased(options) : splitRecordings(options);
+}

@@ -1,0 +1,181 @@
+// vrsplit: recordings out of a DVD-VR management file and its movie data, and
+// out of raw movie data that no management entry describes any more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vrsplit {
+
+constexpr std::uint64_t kSectorSize = 2048;
+constexpr std::uint32_t kClockRate = 90000;  // presentation times and the SCR base count 90 kHz ticks
+
+// ---- big-endian fields (management file) -----------------------------------------
+
+inline std::uint32_t be16(std::span<const std::uint8_t> b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at] << 8 | b[at + 1]);
+}
+inline std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16 |
+           static_cast<std::uint32_t>(b[at + 2]) << 8 | b[at + 3];
+}
+
+// ---- the management file (management.cpp) ------------------------------------------
+
+// The largest management file read: the whole management area of the disc.
+constexpr std::size_t kMaxManagementSize = 1360 * kSectorSize;
+constexpr std::size_t kMaxVobs = 999;  // a disc holds at most 999 recordings as written
+constexpr std::size_t kMaxPrograms = 999;
+constexpr std::size_t kMaxCells = 9999;
+
+enum class Charset { Latin1, ShiftJis, Other };
+
+struct RecordedAt {  // the recorder's local time
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+struct Vob {
+    unsigned type = 0;
+    RecordedAt recordedAt;
+    bool pal = false;
+    std::uint32_t startTime = 0, endTime = 0;  // presentation times, 90 kHz
+    std::uint32_t firstSector = 0;             // in the movie file
+    std::vector<std::uint16_t> vobuSectors;    // size of each VOBU in sectors
+    std::vector<std::uint8_t> vobuFields;      // playback time of each VOBU in video fields
+    std::uint64_t sectorCount() const;
+};
+
+struct Cell {
+    unsigned vob = 0;  // 1-based
+    std::uint32_t startTime = 0, endTime = 0;
+};
+
+struct Program {
+    std::vector<Cell> cells;
+    std::vector<std::uint8_t> nameAscii, nameText;  // 64 bytes each, as recorded
+};
+
+struct Management {
+    Charset charset = Charset::Latin1;
+    bool copyOnceKey = false;  // the disc carries a CPRM title key
+    std::vector<Vob> vobs;
+    std::vector<Program> programs;
+};
+
+// Decodes a whole management file; on damage returns false with `error` saying which
+// structure at which offset. `file` must hold no more than kMaxManagementSize bytes.
+bool parseManagement(std::span<const std::uint8_t> file, Management& out, std::string& error);
+
+// The VOBU range [first, end) of a VOB that a cell's presentation times cover.
+struct VobuRange {
+    std::size_t first = 0, end = 0;
+};
+VobuRange cellVobus(const Vob& vob, const Cell& cell);
+// Sector of VOBU `index` in the movie file (index == count: the end of the VOB).
+std::uint64_t vobuSector(const Vob& vob, std::size_t index);
+
+// ---- packs of the program stream (packs.cpp) ----------------------------------------
+
+struct Pack {
+    bool valid = false;      // a pack header with its marker bits
+    std::uint64_t scr = 0;   // system clock reference base, 90 kHz
+    bool vobuStart = false;  // holds a private stream 2 packet (navigation / real-time data)
+    bool endCode = false;    // a program end code or a video sequence end code
+    bool scrambled = false;  // a video or audio packet with scrambling-control bits set
+};
+Pack readPack(std::span<const std::uint8_t> sector);
+
+// The erased-data cutter: fed the sectors of raw movie data in order, it keeps runs of
+// valid packs that start at a VOBU start and cuts them where a recording ends.
+enum class CutReason { None, ClockBack, ClockJump, EndCode, NotMpeg, EndOfData };
+const char* cutReasonText(CutReason reason);
+
+struct Piece {
+    std::uint64_t first = 0, end = 0;  // sectors [first, end) of the data
+    std::uint64_t firstScr = 0, lastScr = 0;
+    std::uint64_t vobus = 0;
+    bool scrambled = false;
+    CutReason reason = CutReason::None;  // why it ends where it ends
+    bool cutInsideVobu = false;          // the clock broke inside a VOBU: the rest of it was dropped
+    double seconds() const { return static_cast<double>(lastScr - firstScr) / kClockRate; }
+};
+
+constexpr std::uint64_t kMaxClockStep = 3 * kClockRate;       // a larger jump forward starts a recording
+constexpr std::uint64_t kMinPieceTicks = kClockRate * 2 / 5;  // below about one VOBU: too short to play
+
+struct Cutter {
+    std::vector<Piece> pieces;
+    std::uint64_t droppedPieces = 0;
+    std::uint64_t droppedSectors = 0;  // valid packs outside any kept piece
+    std::uint64_t sector = 0;          // sectors fed so far
+    std::optional<Piece> open;         // the piece being built
+};
+void feedSector(Cutter& cutter, std::span<const std::uint8_t> sector);
+void finishCutting(Cutter& cutter);
+
+// ---- names and character sets (names.cpp) -------------------------------------------
+
+// Text of a fixed-size field, up to its first NUL, trailing blanks removed, as UTF-8.
+std::string textToUtf8(std::span<const std::uint8_t> field, Charset charset);
+std::string programTitle(const Program& program, Charset charset);
+std::string formatRecordedAt(const RecordedAt& at);  // "YYYY-MM-DD HH:MM:SS"
+// A file-name part: characters that file systems refuse become '_'.
+std::string safeFileNamePart(const std::string& utf8);
+std::string recordingFileName(unsigned number, const RecordedAt& at, const std::string& title);
+
+// ---- output files (writer.cpp) --------------------------------------------------------
+
+struct Range {
+    std::uint64_t first = 0, end = 0;  // sectors
+};
+
+// Copies sector ranges of `source` into a new file `path` (never an existing one). Also
+// tells whether a packet in them has its scrambling bits set. False with `error` on failure.
+struct CopyResult {
+    std::uint64_t bytes = 0;
+    bool scrambled = false;
+    bool complete = true;       // every range lay inside the source
+    bool startsAtPacks = true;  // every range begins with a pack header
+};
+bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
+                 CopyResult& result, std::string& error);
+
+// ---- the table (table.cpp) ------------------------------------------------------------
+
+struct Row {
+    unsigned number = 0;
+    std::string recordedAt;  // empty when unknown
+    double seconds = 0;
+    std::uint64_t firstSector = 0, lastSector = 0;
+    std::uint64_t size = 0;
+    std::string title;
+    bool copyOnce = false;
+    std::string file;
+    std::string note;  // erased data: why it was cut there; or what went wrong
+};
+
+struct OldRecording {  // a recording described by an older copy of the management file
+    std::uint64_t copySector = 0;
+    std::string recordedAt;
+    double seconds = 0;
+    std::uint64_t firstSector = 0, sectors = 0;
+    std::string title;  // of the first program that plays it
+};
+
+struct Report {
+    bool erased = false;
+    std::vector<Row> rows;
+    std::vector<OldRecording> old;
+    std::uint64_t droppedPieces = 0;
+    std::vector<std::string> notes;
+};
+std::string tableText(const Report& report);
+std::string tableJson(const Report& report);
+
+}  // namespace vrsplit
