@@ -127,8 +127,13 @@ FatalError fatalError(const char* message)
 
 FatalError fatalSystemError(const char* message, std::uint32_t code)
 {
+    return fatalSystemError(message, std::to_string(static_cast<std::int32_t>(code)));
+}
+
+FatalError fatalSystemError(const char* message, const std::string& code)
+{
     FatalError error = fatalError(message);
-    error.report += indentation() + "error code = " + std::to_string(static_cast<std::int32_t>(code)) + "\n";
+    error.report += indentation() + "error code = " + code + "\n";
     return error;
 }
 

@@ -51,6 +51,8 @@ struct FatalError {
 // indentation; with a system error code, a third line giving it.
 FatalError fatalError(const char* message);
 FatalError fatalSystemError(const char* message, std::uint32_t code);
+// The same with the code given as text.
+FatalError fatalSystemError(const char* message, const std::string& code);
 
 // Ends the run with fatalError(message).
 [[noreturn]] void fail(const char* message);

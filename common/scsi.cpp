@@ -41,7 +41,8 @@ CommandOutcome passCommand(Drive& drive, std::uint8_t direction, const std::uint
 void failCommand(const CommandOutcome& outcome)
 {
     if (!outcome.passed) {
-        FatalError error = fatalSystemError("in SendCommand(): DeviceIoControl() failed", outcome.systemError);
+        const PassFailureText text = platformPassFailureText(outcome.systemError);
+        FatalError error = fatalSystemError(text.message.c_str(), text.code);
         error.cause = FatalError::Cause::Drive;
         throw error;
     }

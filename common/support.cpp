@@ -103,6 +103,14 @@ void OutputFile::write(const void* data, std::uint32_t length)
     }
 }
 
+void OutputFile::writeAt(std::uint64_t offset, const void* data, std::uint32_t length)
+{
+    if (!platformSeekFile(handle_, offset)) {
+        fail("can't write file");
+    }
+    write(data, length);
+}
+
 bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)
 {
     static const char prefix[] = "\\\\.\\";
@@ -125,9 +133,10 @@ bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)
 
 std::string devicePath(const char* argument)
 {
-    char path[kDevicePathSize];
-    if (!platformDevicePath(argument, path, sizeof path)) {
+    std::string path(kPlatformDevicePathSize, '\0');
+    if (!platformDevicePath(argument, path.data(), path.size())) {
         fail("drive argument too long");
     }
+    path.resize(std::strlen(path.c_str()));
     return path;
 }

@@ -38,13 +38,15 @@ public:
     // All `length` bytes or a fatal error ("can't write file", or "result
     // length not match" for a short write).
     void write(const void* data, std::uint32_t length);
+    // The same at byte `offset` of the file.
+    void writeAt(std::uint64_t offset, const void* data, std::uint32_t length);
 
 private:
     explicit OutputFile(FileHandle handle) : handle_(handle) {}
     FileHandle handle_;
 };
 
-// Size of the device path buffer on the platform.
+// Size of the Windows device path buffer.
 constexpr std::size_t kDevicePathSize = 520;
 
 // The Windows device path for a drive argument: "\\.\" + argument, then ":"

@@ -25,6 +25,10 @@ FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
 AllocationDescriptors allocationDescriptors(const FileEntry& entry)
 {
     const std::uint8_t* s = entry.sector.data();
+    // Its fields lie elsewhere: its descriptors start 40 bytes further on.
+    if (hasTag(s, TagIdentifier::kExtendedFileEntry)) {
+        fail("Extended File Entry (UDF 2.x) not supported");
+    }
     const std::uint32_t form =
         readLe8(s, FileEntryLayout::kIcbTag + IcbTagLayout::kFlags) & IcbTagLayout::kAllocationFormMask;
     const std::uint32_t extendedAttributes = readLe32(s, FileEntryLayout::kLengthOfExtendedAttributes);

@@ -47,8 +47,9 @@ struct AllocationDescriptors {
     std::span<const std::uint8_t> area;
 };
 
-// Ends the run with "bad AD Type" for forms 4 to 7, and with "allocation
-// descriptors beyond the File Entry" when L_EA and L_AD reach past its sector.
+// Ends the run for an Extended File Entry (UDF 2.x), with "bad AD Type" for
+// forms 4 to 7, and with "allocation descriptors beyond the File Entry" when
+// L_EA and L_AD reach past its sector.
 AllocationDescriptors allocationDescriptors(const FileEntry& entry);
 
 // 8, 16 or 20 bytes for short_ad, long_ad and ext_ad.

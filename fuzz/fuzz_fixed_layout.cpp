@@ -21,7 +21,7 @@ constexpr std::uint32_t kMaxSectors = 16384;
 
 void copyFiles(const char* imagePath, const fuzz::Disc& /*disc*/)
 {
-    copyFixedLayout(imagePath);
+    copyFixedLayout(imagePath, RunOptions{});
 }
 
 void expectFile(const char* name, std::uint32_t first, std::uint32_t count, std::uint32_t sectors)

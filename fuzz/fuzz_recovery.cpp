@@ -13,7 +13,7 @@ constexpr std::uint32_t kMaxSectors = 32768;
 
 void salvage(const char* imagePath, const fuzz::Disc& /*disc*/)
 {
-    recoverReusableAreas(imagePath);
+    recoverReusableAreas(imagePath, RunOptions{});
 }
 
 void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)

@@ -1,11 +1,14 @@
 #include "sectorscope.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "report.h"
 #include "support.h"
 #include "udf.h"
+#include "version.h"
 
 namespace {
 
@@ -21,13 +24,36 @@ std::uint32_t recordedAreaEnd(Drive& drive)
 
 int runSectorscope(int argc, char** argv)
 {
-    if (argc != 3) {
+    // Options go before the drive argument; without them the arguments keep
+    // their meaning.
+    std::vector<char*> arguments;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf(
+                "usage: sectorscope [--help] [--version] <Drive Letter> <Block Number>\n"
+                "Prints a hexadecimal dump of block <Block Number> (decimal, or hexadecimal\n"
+                "after 0x) of the disc's UDF partition. The drive argument is a drive letter\n"
+                "on Windows; elsewhere a device node (/dev/sr0, /dev/sg1) or a disc image file.\n"
+                "Exit status: 0 done, 2 usage error, 255 fatal error.\n");
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("sectorscope %s\n", kVersion);
+            return 0;
+        }
+        if (std::strncmp(argv[i], "--", 2) == 0) {
+            std::printf("unknown option: %s\n", argv[i]);
+            return 2;
+        }
+        arguments.push_back(argv[i]);
+    }
+    if (arguments.size() != 2) {
         std::printf("parameters: <Drive Letter> <Block Number>");
         return 0;
     }
     return runReportingFatalErrors([&] {
-        const std::string path = devicePath(argv[1]);
-        dumpPartitionBlock(path.c_str(), parseNumber(argv[2]));
+        const std::string path = devicePath(arguments[0]);
+        dumpPartitionBlock(path.c_str(), parseNumber(arguments[1]));
         return 0;
     });
 }

@@ -1,30 +1,144 @@
+// The command line: long options first, then the switch and the drive
+// argument as they have always been.
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "report.h"
 #include "support.h"
+#include "version.h"
 #include "vrsalvage.h"
+
+namespace {
+
+constexpr int kUsageStatus = 2;
+
+void printUsage()
+{
+    std::printf("parameters: [<switch>] <Drive Letter>\n");
+    std::printf("switches: -r=only reusable area\n");
+}
+
+void printHelp()
+{
+    std::printf("usage: vrsalvage [options] [-r] <Drive Letter>\n");
+    printUsage();
+    std::printf(
+        "options (before the drive argument):\n"
+        "  --keep-going          go on past unreadable sectors: they are retried, written as\n"
+        "                        zeros in their place and listed at the end\n"
+        "  --retries=N           N more passes over the sectors still unreadable (default 0)\n"
+        "  --mapfile=FILE        keep the state of the run in FILE, a GNU ddrescue mapfile, and\n"
+        "                        resume from it in the folder of the files it describes\n"
+        "                        (implies --keep-going)\n"
+        "  --image-mapfile=FILE  the drive is a disc image with the mapfile ddrescue wrote:\n"
+        "                        sectors it does not mark rescued read as unreadable\n"
+        "  --help                this text\n"
+        "  --version             the version\n"
+        "The drive argument is a drive letter on Windows; elsewhere a device node\n"
+        "(/dev/sr0, /dev/sg1) or a disc image file.\n"
+        "Exit status: 0 completed, 1 completed with unreadable sectors or interrupted,\n"
+        "2 usage error, 255 fatal error.\n");
+}
+
+// "--name=value": true with `value` set when `argument` is that option.
+bool valueOption(const char* argument, const char* name, std::string* value)
+{
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(argument, name, length) != 0 || argument[length] != '=') {
+        return false;
+    }
+    *value = argument + length + 1;
+    return true;
+}
+
+bool parseCount(const std::string& text, std::uint32_t* count)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *count = static_cast<std::uint32_t>(std::stoul(text));
+    return true;
+}
+
+// One long option into `options`; a usage error leaves its one-line message
+// in `problem`. Returns the exit status of an option that ends the run
+// (--help, --version) or -1.
+int takeOption(const char* argument, RunOptions* options, std::string* problem)
+{
+    std::string value;
+    if (std::strcmp(argument, "--help") == 0) {
+        printHelp();
+        return 0;
+    }
+    if (std::strcmp(argument, "--version") == 0) {
+        std::printf("vrsalvage %s\n", kVersion);
+        return 0;
+    }
+    if (std::strcmp(argument, "--keep-going") == 0) {
+        options->keepGoing = true;
+    } else if (valueOption(argument, "--retries", &value)) {
+        if (!parseCount(value, &options->retries)) {
+            *problem = "bad value for --retries: \"" + value + "\" (a number of passes, 0 to 999999)";
+        }
+    } else if (valueOption(argument, "--mapfile", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --mapfile: a file name is needed";
+        }
+        options->mapfile = value;
+        options->keepGoing = true;
+    } else if (valueOption(argument, "--image-mapfile", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --image-mapfile: a file name is needed";
+        }
+        options->imageMapfile = value;
+    } else {
+        *problem = std::string("unknown option: ") + argument;
+    }
+    return -1;
+}
+
+}  // namespace
 
 int runVrsalvage(int argc, char** argv)
 {
-    if (argc < 2 || argc > 3) {
-        std::printf("parameters: [<switch>] <Drive Letter>\n");
-        std::printf("switches: -r=only reusable area\n");
+    // Long options may stand anywhere before the drive argument; the other
+    // arguments keep their meaning and their places.
+    RunOptions options;
+    std::vector<char*> arguments;
+    for (int i = 1; i < argc; i++) {
+        if (std::strncmp(argv[i], "--", 2) == 0) {
+            std::string problem;
+            const int status = takeOption(argv[i], &options, &problem);
+            if (status >= 0) {
+                return status;
+            }
+            if (!problem.empty()) {
+                std::printf("%s\n", problem.c_str());
+                return kUsageStatus;
+            }
+            continue;
+        }
+        arguments.push_back(argv[i]);
+    }
+    if (arguments.empty() || arguments.size() > 2) {
+        printUsage();
         return 0;
     }
-    if (argc == 3 && std::strcmp(argv[1], "-r") != 0) {
-        std::printf("parameter error");
-        return 0;
+    if (arguments.size() == 2 && std::strcmp(arguments[0], "-r") != 0) {
+        std::printf("parameter error\n");
+        return kUsageStatus;
     }
     return runReportingFatalErrors([&] {
-        const std::string path = devicePath(argv[argc - 1]);
-        if (argc == 2) {
-            copyFixedLayout(path.c_str());
-        } else {
-            recoverReusableAreas(path.c_str());
+        const std::string path = devicePath(arguments.back());
+        const bool reusable = arguments.size() == 2;
+        const RunResult result =
+            reusable ? recoverReusableAreas(path.c_str(), options) : copyFixedLayout(path.c_str(), options);
+        if (result == RunResult::Interrupted) {
+            return 1;
         }
         std::printf("completed\n");
-        return 0;
+        return result == RunResult::Complete ? 0 : 1;
     });
 }

@@ -14,22 +14,41 @@ const std::uint8_t kMovieSignature[5] = {0x00, 0x00, 0x01, 0xBA, 0x44};
 
 }  // namespace
 
-void copyFixedLayout(const char* devicePath)
+RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
     requireRestrictedOverwrite(drive);
-    checkSignatures(drive);
+    checkSignatures(drive, options.keepGoing);
     const std::uint32_t end = recordedAreaEnd(drive);
+    const auto movieCount = static_cast<std::int32_t>(end - kMovieFirstSector);
 
-    std::printf("# = %d sectors\n", static_cast<int>(kProgressMarkSectors));
+    if (!options.keepGoing) {
+        std::printf("# = %d sectors\n", static_cast<int>(kProgressMarkSectors));
+        std::printf("Writing VR_MANGR.IFO\n");
+        std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
+        copySectorsToFile(drive, kManagementFirstSector, kManagementSectors, "VR_MANGR.IFO");
+        std::printf("Writing VR_MOVIE.VRO\n");
+        std::printf("sector count = %d\n", movieCount);
+        copySectorsToFile(drive, kMovieFirstSector, static_cast<std::uint32_t>(movieCount), "VR_MOVIE.VRO");
+        return RunResult::Complete;
+    }
+
+    RescueSession rescue(drive, RescueSettings{options.retries, options.mapfile});
     std::printf("Writing VR_MANGR.IFO\n");
     std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
-    copySectorsToFile(drive, kManagementFirstSector, kManagementSectors, "VR_MANGR.IFO");
-
-    const auto movieCount = static_cast<std::int32_t>(end - kMovieFirstSector);
-    std::printf("Writing VR_MOVIE.VRO\n");
-    std::printf("sector count = %d\n", movieCount);
-    copySectorsToFile(drive, kMovieFirstSector, static_cast<std::uint32_t>(movieCount), "VR_MOVIE.VRO");
+    bool going = rescue.copy(CopyTarget{"VR_MANGR.IFO", {{kManagementFirstSector, kManagementSectors}}});
+    if (going) {
+        std::printf("Writing VR_MOVIE.VRO\n");
+        std::printf("sector count = %d\n", movieCount);
+        // A recorded area that ends before the movie area leaves an empty file.
+        const std::uint32_t count = movieCount > 0 ? static_cast<std::uint32_t>(movieCount) : 0;
+        going = rescue.copy(CopyTarget{"VR_MOVIE.VRO", {{kMovieFirstSector, count}}});
+    }
+    rescue.finish();
+    if (!going) {
+        return RunResult::Interrupted;
+    }
+    return rescue.unreadable() ? RunResult::Unreadable : RunResult::Complete;
 }
 
 void requireRestrictedOverwrite(Drive& drive)
@@ -43,16 +62,31 @@ void requireRestrictedOverwrite(Drive& drive)
     }
 }
 
-void checkSignatures(Drive& drive)
+namespace {
+
+// Sector `lba` into `sector`; with `keepGoing` false when it cannot be read,
+// else as a fatal error.
+bool readSignatureSector(Drive& drive, std::uint32_t lba, bool keepGoing, SectorBuffer& sector)
+{
+    sector.fill(0);
+    if (!keepGoing) {
+        read10(drive, lba, sector.data(), 1);
+        return true;
+    }
+    return tryRead10(drive, lba, sector.data(), 1).complete();
+}
+
+}  // namespace
+
+void checkSignatures(Drive& drive, bool keepGoing)
 {
     alignas(16) SectorBuffer sector{};
-    read10(drive, kManagementFirstSector, sector.data(), 1);
-    if (std::memcmp(sector.data(), kManagementSignature, sizeof kManagementSignature) != 0) {
+    if (!readSignatureSector(drive, kManagementFirstSector, keepGoing, sector) ||
+        std::memcmp(sector.data(), kManagementSignature, sizeof kManagementSignature) != 0) {
         std::printf("? not found IFO\n");
     }
-    sector.fill(0);
-    read10(drive, kMovieFirstSector, sector.data(), 1);
-    if (std::memcmp(sector.data(), kMovieSignature, sizeof kMovieSignature) != 0) {
+    if (!readSignatureSector(drive, kMovieFirstSector, keepGoing, sector) ||
+        std::memcmp(sector.data(), kMovieSignature, sizeof kMovieSignature) != 0) {
         std::printf("? not found VRO\n");
     }
 }
@@ -71,14 +105,12 @@ std::uint32_t recordedAreaEnd(Drive& drive)
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName)
 {
     OutputFile file = OutputFile::createNew(fileName);
+    BlockReader reader(drive);
     bool marked = false;
     alignas(16) SectorBuffer sector;
     const std::uint32_t end = first + count;
     for (std::uint32_t lba = first; lba < end; lba++) {
-        // Cleared before each read: a short transfer leaves zeros, never the
-        // previous sector's bytes, in the rest of the buffer.
-        sector.fill(0);
-        readSector(drive, lba, sector.data());
+        reader.read(lba, end - lba - 1, sector);
         file.write(sector.data(), kSectorSize);
         if (((lba - first) & (kProgressMarkSectors - 1)) == kProgressMarkSectors - 1) {
             std::printf("#");

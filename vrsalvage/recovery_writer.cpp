@@ -1,5 +1,6 @@
 // "-r" mode: marks a file's allocated-but-unrecorded extents in the map and
 // writes the blocks that the map calls reusable into the recovery file.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -31,13 +32,6 @@ void showProgress(std::uint64_t index, std::uint64_t count, std::uint32_t* lastS
         std::fflush(stdout);
         *lastShown = percent;
     }
-}
-
-void copyBlock(Drive& drive, OutputFile& file, std::uint32_t lba, SectorBuffer& sector)
-{
-    sector.fill(0);
-    readSector(drive, lba, sector.data());
-    file.write(sector.data(), kSectorSize);
 }
 
 // The blocks of the file's area in the fixed layout that Phase 1 goes over,
@@ -90,6 +84,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     const std::uint32_t start = volume.partition.start;
     const BlockRange range = phaseOneRange(volume.partition, file, map);
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
+    BlockReader reader(volume.drive);
     alignas(16) SectorBuffer sector;
 
     std::printf("Phase-1\n");
@@ -97,7 +92,13 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     for (std::uint64_t block = range.first; block < range.end; block++) {
         showProgress(block - range.first, range.end - range.first, &lastShown);
         if (map.isReusable(block)) {
-            copyBlock(volume.drive, output, static_cast<std::uint32_t>(start + block), sector);
+            std::uint32_t following = 0;
+            while (following < kEccBlockSectors && block + following + 1 < range.end &&
+                   map.isReusable(block + following + 1)) {
+                following++;
+            }
+            reader.read(static_cast<std::uint32_t>(start + block), following, sector);
+            output.write(sector.data(), kSectorSize);
         }
     }
 
@@ -107,9 +108,38 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
         const std::uint64_t count = map.blocksBeyond > 0 ? static_cast<std::uint64_t>(map.blocksBeyond) : 0;
         for (std::uint64_t i = 0; i < count; i++) {
             showProgress(i, count, &lastShown);
-            copyBlock(volume.drive, output, static_cast<std::uint32_t>(start + map.blocks() + i), sector);
+            const auto following = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - i - 1, kEccBlockSectors));
+            reader.read(static_cast<std::uint32_t>(start + map.blocks() + i), following, sector);
+            output.write(sector.data(), kSectorSize);
         }
     }
+}
+
+CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const ReusableMap& map)
+{
+    const std::uint32_t start = volume.partition.start;
+    const BlockRange range = phaseOneRange(volume.partition, file, map);
+    CopyTarget target{file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO", {}};
+    const auto add = [&](std::uint64_t lba) {
+        const auto sector = static_cast<std::uint32_t>(lba);
+        if (!target.runs.empty() && target.runs.back().first + target.runs.back().count == sector) {
+            target.runs.back().count++;
+        } else {
+            target.runs.push_back(SectorRun{sector, 1});
+        }
+    };
+    for (std::uint64_t block = range.first; block < range.end; block++) {
+        if (map.isReusable(block)) {
+            add(start + block);
+        }
+    }
+    if (file == RecordingFile::Movie && map.blocksBeyond > 0) {
+        const auto count = static_cast<std::uint64_t>(map.blocksBeyond);
+        for (std::uint64_t i = 0; i < count; i++) {
+            add(start + map.blocks() + i);
+        }
+    }
+    return target;
 }
 
 void printReusableMap(const ReusableMap& map)

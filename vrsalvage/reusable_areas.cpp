@@ -4,7 +4,7 @@
 
 namespace {
 
-void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock)
+void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, RescueSession* rescue)
 {
     std::optional<ReusableMap> map = readSpaceBitmap(volume);
     if (!map) {
@@ -18,23 +18,39 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
         return;
     }
     markUnrecordedExtents(volume, descriptors, *map);
-    copyReusableBlocks(volume, file, *map);
+    if (rescue == nullptr) {
+        copyReusableBlocks(volume, file, *map);
+    } else if (!rescue->interrupted()) {
+        rescue->copy(reusableBlocksTarget(volume, file, *map));
+    }
 }
 
 }  // namespace
 
-void recoverReusableAreas(const char* devicePath)
+RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
     requireRestrictedOverwrite(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     const AnchorPointer anchor = readAnchor(drive);
-    Volume volume{drive, readPartition(drive, anchor)};
+    Volume volume{drive, readPartition(drive, anchor), options.keepGoing};
     const std::uint32_t fileSetBlock = readFileSetBlock(drive, anchor);
     std::uint32_t rootSector = 0;
     const FileEntry root = readRootDirectory(volume, fileSetBlock, &rootSector);
+    std::optional<RescueSession> rescue;
+    if (options.keepGoing) {
+        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile});
+    }
     walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
-        recoverFile(volume, file, fileEntryBlock);
+        recoverFile(volume, file, fileEntryBlock, rescue ? &*rescue : nullptr);
     });
+    if (!rescue) {
+        return RunResult::Complete;
+    }
+    rescue->finish();
+    if (rescue->interrupted()) {
+        return RunResult::Interrupted;
+    }
+    return rescue->unreadable() ? RunResult::Unreadable : RunResult::Complete;
 }

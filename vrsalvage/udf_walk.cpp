@@ -14,6 +14,28 @@ constexpr std::uint32_t kNameLength = 12;
 
 void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit);
 
+// Runs a read of a directory's File Entry or data. With keep-going, a drive
+// that cannot read it ends only the walk of that directory, with a notice;
+// false then.
+template <typename Read>
+bool readDirectoryPart(Volume& volume, Read&& read)
+{
+    if (!volume.keepGoing) {
+        read();
+        return true;
+    }
+    try {
+        read();
+        return true;
+    } catch (const FatalError& error) {
+        if (error.cause != FatalError::Cause::Drive) {
+            throw;
+        }
+        printLine("? Directory unreadable\n");
+        return false;
+    }
+}
+
 // Follows a directory entry into the directory it names, unless that is one
 // of the directories being walked or the tree is already too deep.
 void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identifier, const RecordingFileVisitor& visit)
@@ -30,9 +52,13 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
         printLine("? Directory tree too deep\n");
         return;
     }
-    const FileEntry entry = readFileEntry(volume.drive, lba);
+    std::optional<FileEntry> entry;
+    readDirectoryPart(volume, [&] { entry = readFileEntry(volume.drive, lba); });
+    if (!entry) {
+        return;
+    }
     walk.path[++walk.depth] = lba;
-    walkDirectory(volume, walk, entry, visit);
+    walkDirectory(volume, walk, *entry, visit);
     walk.depth--;
 }
 
@@ -109,8 +135,11 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
     walk.dataRead += cost;
     std::vector<std::uint8_t> data = allocateBuffer(size);
     walk.dataHeld += size;
-    readFileData(volume.drive, volume.partition.start, directory, 0, size, data.data());
-    visitEntries(volume, walk, data, visit);
+    const bool read = readDirectoryPart(
+        volume, [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data.data()); });
+    if (read) {
+        visitEntries(volume, walk, data, visit);
+    }
     walk.dataHeld -= size;
 }
 

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "read_engine.h"
 #include "udf_file.h"
 
 // Fixed layout of a DVD-VR disc on a DVD-RW in Restricted Overwrite mode.
@@ -18,14 +20,29 @@ constexpr std::uint32_t kProgressMarkSectors = 4096;
 // The command line; returns the exit status.
 int runVrsalvage(int argc, char** argv);
 
+// What the options ask of a run.
+struct RunOptions {
+    bool keepGoing = false;  // go on past unreadable sectors
+    std::uint32_t retries = 0;
+    std::string mapfile;       // empty: none; implies keepGoing
+    std::string imageMapfile;  // empty: none
+};
+
+enum class RunResult {
+    Complete,    // every sector read
+    Unreadable,  // completed with unreadable sectors (keep-going)
+    Interrupted,
+};
+
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted Overwrite mode.
 void requireRestrictedOverwrite(Drive& drive);
 
 // ---- default mode: the recording files from their fixed positions ----------
 
-void copyFixedLayout(const char* devicePath);
-// Prints a notice for each signature of the fixed layout that is missing.
-void checkSignatures(Drive& drive);
+RunResult copyFixedLayout(const char* devicePath, const RunOptions& options);
+// Prints a notice for each signature of the fixed layout that is missing
+// (with `keepGoing`, also for one that cannot be read).
+void checkSignatures(Drive& drive, bool keepGoing);
 // One past the last recorded sector ("Can't find Last Sector Address").
 std::uint32_t recordedAreaEnd(Drive& drive);
 // Copies `count` sectors from `first` on into a new file, a progress mark
@@ -40,9 +57,10 @@ enum class RecordingFile { Management, Movie };
 struct Volume {
     Drive& drive;
     Partition partition;
+    bool keepGoing = false;  // an unreadable directory ends only its own walk
 };
 
-void recoverReusableAreas(const char* devicePath);
+RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);
 
 // The walk's limits and what it has found, for one run.
 struct WalkState {
@@ -104,5 +122,7 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
 // Writes the recovery file: the reusable blocks of the file's area, and for
 // the movie file the recorded blocks beyond the map.
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map);
+// The same blocks as a copy target for the keep-going rescue.
+CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const ReusableMap& map);
 // The map as rows of O (reusable) and X, 16 blocks a row.
 void printReusableMap(const ReusableMap& map);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // An open drive; on Windows the HANDLE that CreateFileA returned.
 using DriveHandle = void*;
@@ -37,6 +38,19 @@ struct PassResult {
 // Windows: "\\.\" + argument + ":" (no colon added when one ends the string);
 // elsewhere the argument itself, a device node or a disc image file.
 bool platformDevicePath(const char* argument, char* path, std::size_t size);
+// The size of the buffer the programs keep for a device path: 520 bytes on
+// Windows, the system's path limit elsewhere.
+extern const std::size_t kPlatformDevicePathSize;
+
+// What a report says of a command that could not be passed, after
+// "*** Error!": the message line, and the error code as the line
+// "error code = ..." gives it (the number, and where the system has one, its
+// text).
+struct PassFailureText {
+    std::string message;
+    std::string code;
+};
+PassFailureText platformPassFailureText(std::uint32_t errorCode);
 
 // Opens a drive for reading and writing, sharing reads. False on failure, with
 // the reason in platformLastError().
@@ -58,6 +72,16 @@ bool platformOpenExistingFile(const char* name, FileHandle* file);
 // Writes at the current position; false on failure, else the count written.
 bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written);
 void platformCloseFile(FileHandle file);
+// Moves the position of the next write to byte `offset` of the file.
+bool platformSeekFile(FileHandle file, std::uint64_t offset);
+// Renames `from` to `to`, replacing a file of that name in one step.
+bool platformReplaceFile(const char* from, const char* to);
+
+// From now on Ctrl-C and the system's request to end the program (SIGINT and
+// SIGTERM; the console control events on Windows) only set a flag, which the
+// program reads between drive commands to end cleanly.
+void platformCatchInterrupts();
+bool platformInterrupted();
 
 // Fixed memory; null when it cannot be had. A size of 0 gives a valid block.
 void* platformAlloc(std::uint32_t size);

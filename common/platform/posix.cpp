@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,6 +86,19 @@ bool sgTakeResult(const sg_io_hdr_t& header, std::uint32_t dataLength, PassResul
             static_cast<std::uint32_t>(resid) >= asked ? 0 : asked - static_cast<std::uint32_t>(resid);
     }
     return true;
+}
+
+const std::size_t kPlatformDevicePathSize = PATH_MAX;
+
+PassFailureText platformPassFailureText(std::uint32_t errorCode)
+{
+    const int code = static_cast<int>(errorCode);
+    // SG_IO on something that is no SCSI device: a regular file's ioctl, a
+    // FIFO, /dev/null, a loop device.
+    const bool notScsi = code == ENOTTY || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP;
+    return PassFailureText{notScsi ? "ioctl(SG_IO) failed: the path is not a SCSI generic or CD device"
+                                   : "ioctl(SG_IO) failed: the command did not reach the drive",
+                           std::to_string(code) + " (" + std::strerror(code) + ")"};
 }
 
 bool platformDevicePath(const char* argument, char* path, std::size_t size)
@@ -221,6 +237,41 @@ void platformCloseFile(FileHandle file)
         close(handle->fd);
         delete handle;
     }
+}
+
+bool platformSeekFile(FileHandle file, std::uint64_t offset)
+{
+    return lseek(static_cast<PosixFile*>(file)->fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool platformReplaceFile(const char* from, const char* to)
+{
+    return std::rename(from, to) == 0;
+}
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void noteInterrupt(int /*signal*/)
+{
+    g_interrupted = 1;
+}
+
+}  // namespace
+
+void platformCatchInterrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = noteInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool platformInterrupted()
+{
+    return g_interrupted != 0;
 }
 
 void* platformAlloc(std::uint32_t size)

@@ -41,9 +41,17 @@ static_assert(SCSI_IOCTL_DATA_UNSPECIFIED == kDirectionNone);
 
 }  // namespace
 
+const std::size_t kPlatformDevicePathSize = 520;
+
 bool platformDevicePath(const char* argument, char* path, std::size_t size)
 {
     return makeWindowsDevicePath(argument, path, size);
+}
+
+PassFailureText platformPassFailureText(std::uint32_t errorCode)
+{
+    return PassFailureText{"in SendCommand(): DeviceIoControl() failed",
+                           std::to_string(static_cast<std::int32_t>(errorCode))};
 }
 
 bool platformOpenDrive(const char* path, DriveHandle* drive)
@@ -148,6 +156,40 @@ bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, 
 void platformCloseFile(FileHandle file)
 {
     CloseHandle(file);
+}
+
+bool platformSeekFile(FileHandle file, std::uint64_t offset)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
+}
+
+bool platformReplaceFile(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+BOOL WINAPI noteInterrupt(DWORD /*event*/)
+{
+    InterlockedExchange(&g_interrupted, 1);
+    return TRUE;  // handled: the program ends by itself
+}
+
+}  // namespace
+
+void platformCatchInterrupts()
+{
+    SetConsoleCtrlHandler(noteInterrupt, TRUE);
+}
+
+bool platformInterrupted()
+{
+    return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0;
 }
 
 void* platformAlloc(std::uint32_t size)

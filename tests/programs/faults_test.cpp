@@ -1,7 +1,9 @@
 // Whole runs of vrsalvage against a drive that fails at each stage, and
 // against replies that contradict the disc.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -134,9 +136,10 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
         imageDriveSettings().faults = {pass};
         failed = salvage(image, reusable);
         EXPECT_EQ(failed.outcome.status, 255);
-        const std::string message = "in SendCommand(): DeviceIoControl() failed\n";
+        const std::string message = "ioctl(SG_IO) failed: the command did not reach the drive\n";
         EXPECT_NE(failed.outcome.out.find(message), std::string::npos);
-        EXPECT_EQ(failed.outcome.out.substr(failed.outcome.out.size() - 17), "error code = 121\n");
+        const std::string code = "error code = 121 (" + std::string(std::strerror(121)) + ")\n";
+        EXPECT_EQ(failed.outcome.out.substr(failed.outcome.out.size() - code.size()), code);
     }
     // A short transfer of a descriptor is a warning; the run goes on.
     ImageFault shortRead;

@@ -318,7 +318,7 @@ TEST_F(Recovery, TrackNumberWithAHighByte)
         if (chdir(freshDirectory().c_str()) != 0) {
             std::exit(99);
         }
-        recoverReusableAreas(image.c_str());
+        recoverReusableAreas(image.c_str(), RunOptions{});
         for (const ReceivedCommand& command : imageDriveLog()) {
             if (command.cdb[0] == 0x52) {
                 std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);

@@ -9,6 +9,7 @@
 #include "platform/image_drive.h"
 #include "report.h"
 #include "sectorscope.h"
+#include "version.h"
 #include "volume.h"
 
 namespace {
@@ -71,6 +72,11 @@ TEST_F(Sectorscope, UsageWithoutTwoArguments)
         EXPECT_EQ(outcome.out, "parameters: <Drive Letter> <Block Number>");
         EXPECT_EQ(outcome.status, 0);
     }
+    EXPECT_EQ(run({"--version"}).out, "sectorscope " + std::string(kVersion) + "\n");
+    EXPECT_EQ(run({"--help", "IMG", "0"}).out.rfind("usage: sectorscope", 0), 0u);
+    const ChildOutcome unknown = run({"--dump-all", "IMG", "0"});
+    EXPECT_EQ(unknown.out, "unknown option: --dump-all\n");
+    EXPECT_EQ(unknown.status, 2);
 }
 
 TEST_F(Sectorscope, DumpsThePartitionBlockInEveryNotation)
@@ -183,7 +189,8 @@ TEST_F(Sectorscope, DriveArgumentsThatOpenNothing)
     const ChildOutcome missing = run({"/nonexistent/drive", "0"});
     EXPECT_EQ(missing.out, "*** Error!\ncan't open device\n");
     EXPECT_EQ(missing.status, 255);
-    const ChildOutcome tooLong = run({std::string(600, 'E'), "0"});
+    EXPECT_EQ(run({std::string(600, 'E'), "0"}).out, "*** Error!\ncan't open device\n");
+    const ChildOutcome tooLong = run({std::string(5000, 'E'), "0"});
     EXPECT_EQ(tooLong.out, "*** Error!\ndrive argument too long\n");
     EXPECT_EQ(tooLong.status, 255);
 }

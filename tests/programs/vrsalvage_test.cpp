@@ -8,6 +8,7 @@
 
 #include "child.h"
 #include "platform/image_drive.h"
+#include "version.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
 
@@ -37,14 +38,43 @@ TEST_F(Vrsalvage, UsageAndParameterErrors)
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{"-R", "E"}, {"-rx", "E"}, {"E", "-r"}}) {
         const Result r = run("", arguments);
-        EXPECT_EQ(r.outcome.out, "parameter error");
-        EXPECT_EQ(r.outcome.status, 0);
+        EXPECT_EQ(r.outcome.out, "parameter error\n");
+        EXPECT_EQ(r.outcome.status, 2);
     }
+    // Long options before the drive argument: usage errors name the option.
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--version"}, "vrsalvage " + std::string(kVersion) + "\n", 0},
+        {{"--keep-going", "--version", "E"}, "vrsalvage " + std::string(kVersion) + "\n", 0},
+        {{"--frobnicate", "E"}, "unknown option: --frobnicate\n", 2},
+        {{"-r", "--keep-going=yes", "E"}, "unknown option: --keep-going=yes\n", 2},
+        {{"--retries=x", "E"}, "bad value for --retries: \"x\" (a number of passes, 0 to 999999)\n", 2},
+        {{"--retries=", "E"}, "bad value for --retries: \"\" (a number of passes, 0 to 999999)\n", 2},
+        {{"--mapfile=", "-r", "E"}, "bad value for --mapfile: a file name is needed\n", 2},
+    };
+    for (const Case& c : cases) {
+        const Result r = run("", c.arguments);
+        EXPECT_EQ(r.outcome.out, c.out) << c.arguments[0];
+        EXPECT_EQ(r.outcome.status, c.status) << c.arguments[0];
+    }
+    const Result help = run("", {"--help"});
+    EXPECT_EQ(help.outcome.status, 0);
+    EXPECT_EQ(help.outcome.out.rfind("usage: vrsalvage [options] [-r] <Drive Letter>\n" + usage, 0), 0u);
+    EXPECT_NE(help.outcome.out.find("--mapfile=FILE"), std::string::npos);
+    // An option does not change what the other arguments mean.
+    EXPECT_EQ(run("", {"--keep-going", "-R", "E"}).outcome.out, "parameter error\n");
     // "-r" alone is the drive argument.
     const Result alone = run("", {"-r"});
     EXPECT_EQ(alone.outcome.out, "*** Error!\ncan't open device\n");
     EXPECT_EQ(alone.outcome.status, 255);
-    const Result tooLong = run("", {"-r", std::string(520, 'x')});
+    // Paths as long as the system allows them: 600 bytes are a path like any.
+    const Result longPath = run("", {"-r", std::string(600, 'x')});
+    EXPECT_EQ(longPath.outcome.out, "*** Error!\ncan't open device\n");
+    const Result tooLong = run("", {"-r", std::string(5000, 'x')});
     EXPECT_EQ(tooLong.outcome.out, "*** Error!\ndrive argument too long\n");
     EXPECT_EQ(tooLong.outcome.status, 255);
 }

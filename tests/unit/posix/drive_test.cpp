@@ -268,7 +268,9 @@ TEST_F(DriveCommands, ErrorReportsOfThePassThrough)
         readSector(open(), 0, buffer);
     });
     EXPECT_EQ(passFailed.status, 255);
-    EXPECT_EQ(passFailed.out, "  *** Error!\n  in SendCommand(): DeviceIoControl() failed\n  error code = 50\n");
+    EXPECT_EQ(passFailed.out,
+              "  *** Error!\n  ioctl(SG_IO) failed: the command did not reach the drive\n  error code = 50 (" +
+                  std::string(std::strerror(50)) + ")\n");
 
     const ChildOutcome missing = runChild([&] { Drive::open("/nonexistent/drive"); });
     EXPECT_EQ(missing.status, 255);
@@ -405,7 +407,8 @@ TEST(SgIo, PassThroughToADeviceNodeThatIsNoScsiDevice)
     });
     EXPECT_EQ(outcome.status, 255);
     EXPECT_EQ(outcome.out,
-              "*** Error!\nin SendCommand(): DeviceIoControl() failed\nerror code = " + std::to_string(ENOTTY) + "\n");
+              "*** Error!\nioctl(SG_IO) failed: the path is not a SCSI generic or CD device\nerror code = " +
+                  std::to_string(ENOTTY) + " (Inappropriate ioctl for device)\n");
 }
 
 }  // namespace
