@@ -173,8 +173,12 @@ bool RescueSession::copy(const CopyTarget& target)
     }
     state.statuses.assign(state.lbas.size(), statusChar(RescueStatus::NonTried));
     if (resume) {
+        // What an earlier run could not read is tried afresh, from the start:
+        // this may be another drive, or the same one on a better day.
         for (std::size_t i = 0; i < state.lbas.size(); i++) {
-            state.statuses[i] = statusChar(previousStatus(*previous_, state.lbas[i]));
+            if (previousStatus(*previous_, state.lbas[i]) == RescueStatus::Rescued) {
+                state.statuses[i] = statusChar(RescueStatus::Rescued);
+            }
         }
     }
     OutputFile file =

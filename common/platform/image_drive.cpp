@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 struct ImageDrive {
@@ -183,7 +184,18 @@ bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
         fault.skip--;
         return false;
     }
+    if (fault.times == 0) {
+        return false;
+    }
+    fault.times--;
     return true;
+}
+
+bool readsSector(const std::uint8_t* cdb, std::int64_t lba)
+{
+    const std::int64_t first = bigEndian32(cdb + 2);
+    const std::int64_t count = bigEndian16(cdb + 7);
+    return cdb[0] == 0x28 && lba >= first && lba < first + count;
 }
 
 void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
@@ -278,6 +290,10 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
         g_log.push_back(command);
     }
 
+    if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
+        g_settings.interruptAt = -1;
+        std::raise(SIGINT);
+    }
     for (ImageFault& fault : g_settings.faults) {
         if (!faultMatches(fault, cdb)) {
             continue;

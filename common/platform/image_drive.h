@@ -27,9 +27,10 @@ struct ImageFault {
         Good,            // GOOD with every byte moved, the buffer left as it was
     };
     Kind kind = Kind::CheckCondition;
-    int opcode = -1;         // the command it hits; -1: any
-    std::int64_t lba = -1;   // READ (10) only: the sector it hits; -1: any
-    std::uint32_t skip = 0;  // matching commands to let through first
+    int opcode = -1;                   // the command it hits; -1: any
+    std::int64_t lba = -1;             // READ (10) only: the sector it hits; -1: any
+    std::uint32_t skip = 0;            // matching commands to let through first
+    std::uint32_t times = UINT32_MAX;  // how often it hits, after those
     std::uint8_t status = 2;
     std::vector<std::uint8_t> sense = mediumErrorSense();
     std::uint32_t transfer = 0;
@@ -47,6 +48,8 @@ struct ImageDriveSettings {
     std::optional<std::uint32_t> trackSize;
     std::vector<ImageFault> faults;
     bool record = false;  // keep every command block received
+    // READ (10) of this sector raises SIGINT first, as a user's Ctrl-C would.
+    std::int64_t interruptAt = -1;
 };
 
 struct ReceivedCommand {

@@ -1,0 +1,249 @@
+// vrsalvage --keep-going and --mapfile: unreadable sectors through the
+// emulated drive, the files and the mapfile they leave, and the resumed run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "platform/image_drive.h"
+#include "rescue_map.h"
+#include "vrdisc.h"
+#include "vrsalvage.h"
+
+namespace {
+
+using Lbas = std::set<std::uint32_t>;
+
+void writeFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+ImageFault unreadable(std::uint32_t lba, std::uint32_t times = UINT32_MAX)
+{
+    ImageFault fault;
+    fault.opcode = 0x28;
+    fault.lba = lba;
+    fault.times = times;
+    return fault;
+}
+
+Lbas span(std::uint32_t first, std::uint32_t end)
+{
+    const std::vector<std::uint32_t> lbas = range(first, end);
+    return Lbas(lbas.begin(), lbas.end());
+}
+
+// The sectors a mapfile marks bad ('-').
+Lbas badInMapfileText(const std::string& text)
+{
+    std::string error;
+    const std::optional<RescueMap> map = parseRescueMap(text, &error);
+    EXPECT_TRUE(map.has_value()) << error;
+    Lbas bad;
+    for (const RescueBlock& block : map ? map->blocks : std::vector<RescueBlock>{}) {
+        for (std::uint64_t p = block.position;
+             block.status == RescueStatus::BadSector && p < block.position + block.size; p += 2048) {
+            bad.insert(static_cast<std::uint32_t>(p / 2048));
+        }
+    }
+    return bad;
+}
+
+// The bad sectors GNU ddrescuelog reads from a mapfile; without the tool,
+// those the test expects, so that only its own check is skipped.
+Lbas ddrescuelogBadSectors(const std::string& mapfile)
+{
+    if (std::system("ddrescuelog --version > /dev/null 2>&1") != 0) {
+        return badInMapfileText(readFile(mapfile));
+    }
+    Lbas bad;
+    std::FILE* list = popen(("ddrescuelog -b 2048 -l- " + mapfile).c_str(), "r");
+    unsigned long lba = 0;
+    while (list != nullptr && std::fscanf(list, "%lu", &lba) == 1) {
+        bad.insert(static_cast<std::uint32_t>(lba));
+    }
+    EXPECT_EQ(list != nullptr ? pclose(list) : -1, 0);
+    return bad;
+}
+
+class Rescue : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        imageDriveReset();
+        image = standardDisc().write("rescue.img");
+        disc = readFile(image);
+    }
+    void TearDown() override { imageDriveReset(); }
+
+    // Image sectors [first, end) with zeros in place of `bad` ones.
+    std::string expected(std::uint32_t first, std::uint32_t end, const Lbas& bad) const
+    {
+        std::string bytes;
+        for (std::uint32_t lba = first; lba < end; lba++) {
+            bytes += bad.count(lba) != 0 ? std::string(2048, '\0') : disc.substr(std::size_t{lba} * 2048, 2048);
+        }
+        return bytes;
+    }
+
+    static Lbas badInMapfile(const std::string& text) { return badInMapfileText(text); }
+
+    std::string image;
+    std::string disc;
+};
+
+TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> faults;  // sectors that never read
+        bool reusable;                      // -r
+        Lbas bad;                           // sectors lost in the files
+    };
+    const std::vector<Case> cases = {
+        {"single sectors", {9000, 10200}, false, {9000, 10200}},
+        {"an ECC block", {}, false, span(10240, 10256)},
+        {"100 blocks across both files", {}, false, span(8768, 10368)},
+        {"the last sector", {10411}, false, {10411}},
+        {"the movie file's first sector", {10112}, false, {10112}},
+        {"free blocks of both areas", {9800, 10220, 10221}, true, {9800, 10220, 10221}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint32_t> faults = c.faults;
+        if (faults.empty()) {
+            faults.assign(c.bad.begin(), c.bad.end());
+        }
+        for (const std::uint32_t lba : faults) {
+            imageDriveSettings().faults.push_back(unreadable(lba));
+        }
+        std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
+        if (c.reusable) {
+            arguments.insert(arguments.begin() + 1, "-r");
+        }
+        imageDriveSettings().record = true;
+        const Result damaged = runVrsalvage(image, arguments);
+        EXPECT_EQ(damaged.outcome.status, 1) << damaged.outcome.out;
+        EXPECT_NE(damaged.outcome.out.find("completed\n"), std::string::npos);
+        if (c.reusable) {
+            std::vector<std::uint32_t> free = range(9752, 10112);
+            std::string management;
+            std::string movie;
+            for (const std::uint32_t lba : free) {
+                management += expected(lba, lba + 1, c.bad);
+            }
+            for (const std::uint32_t lba : range(10212, 10262)) {
+                movie += expected(lba, lba + 1, c.bad);
+            }
+            EXPECT_TRUE(damaged.file("VR_MANGR_R.IFO") == management);
+            EXPECT_TRUE(damaged.file("VR_MOVIE_R.VRO") == movie);
+        } else {
+            EXPECT_TRUE(damaged.file("VR_MANGR.IFO") == expected(8752, 10112, c.bad));
+            EXPECT_TRUE(damaged.file("VR_MOVIE.VRO") == expected(10112, 10412, c.bad));
+        }
+        EXPECT_EQ(badInMapfile(damaged.file("run.map")), c.bad);
+        EXPECT_EQ(ddrescuelogBadSectors(damaged.directory + "/run.map"), c.bad);
+
+        // The same run again without the faults reads only what is missing.
+        imageDriveReset();
+        imageDriveSettings().record = true;
+        const Result resumed = runVrsalvage(image, arguments, damaged.directory);
+        EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
+        const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
+        for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+            EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
+        }
+        EXPECT_TRUE(badInMapfile(resumed.file("run.map")).empty()) << resumed.file("run.map");
+        imageDriveReset();
+    }
+}
+
+TEST_F(Rescue, SectorsThatReadOnALaterTryAndAShortTransfer)
+{
+    // 10200 fails once (read by the sector-by-sector pass), 10300 twice (read
+    // by the one retry), 10301 always; 10350 always comes back short.
+    ImageFault shortRead;
+    shortRead.kind = ImageFault::Kind::ShortTransfer;
+    shortRead.lba = 10350;
+    shortRead.transfer = 100;
+    imageDriveSettings().faults = {unreadable(10200, 1), unreadable(10300, 2), unreadable(10301), shortRead};
+    const Result r = runVrsalvage(image, {"--keep-going", "--retries=1", "IMG"});
+    EXPECT_EQ(r.outcome.status, 1);
+    EXPECT_TRUE(r.file("VR_MOVIE.VRO") == expected(10112, 10412, {10301, 10350}));
+    EXPECT_NE(r.outcome.out.find("VR_MOVIE.VRO: 298 of 300 sectors read, 2 unreadable (4096 bytes lost, written as "
+                                 "zeros) at sectors 10301, 10350\n"),
+              std::string::npos)
+        << r.outcome.out;
+}
+
+TEST_F(Rescue, OneReadCommandPerEccBlockWithOrWithoutKeepGoing)
+{
+    for (const char* option : {"--keep-going", "--retries=0"}) {
+        imageDriveReset();
+        imageDriveSettings().record = true;
+        imageDriveSettings().faults = {unreadable(10203)};
+        const std::string directory = freshDirectory();
+        const ChildOutcome counted = runChild([&] {
+            std::string program = "vrsalvage";
+            std::string optionWord = option;
+            std::string imageWord = image;
+            char* argv[] = {program.data(), optionWord.data(), imageWord.data(), nullptr};
+            if (chdir(directory.c_str()) != 0) {
+                return;
+            }
+            runVrsalvage(3, argv);
+            // The movie area's 300 sectors are 18 whole blocks and 12 sectors
+            // of a last one; the signature check reads 10112 alone.
+            std::uint32_t blocks = 0;
+            std::uint32_t singles = 0;
+            for (const ReceivedCommand& command : imageDriveLog()) {
+                const std::uint32_t lba = (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
+                                          (command.cdb[4] << 8) | command.cdb[5];
+                if (command.cdb[0] == 0x28 && lba >= 10112) {
+                    (command.cdb[8] == 1 ? singles : blocks)++;
+                }
+            }
+            std::printf("%u blocks, %u singles\n", blocks, singles);
+        });
+        // With --keep-going, then the failed block's 16 sectors one by one;
+        // without, that block's sectors up to the unreadable one, the end.
+        const std::string expectedCounts =
+            std::string(option) == "--keep-going" ? "19 blocks, 17 singles\n" : "6 blocks, 13 singles\n";
+        EXPECT_NE(counted.out.find(expectedCounts), std::string::npos) << option << ": " << counted.out;
+    }
+}
+
+TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)
+{
+    imageDriveSettings().interruptAt = 9500;
+    const Result interrupted = runVrsalvage(image, {"--mapfile=run.map", "IMG"});
+    EXPECT_EQ(interrupted.outcome.status, 1);
+    EXPECT_NE(interrupted.outcome.out.find("interrupted: run again with the same --mapfile to resume\n"),
+              std::string::npos);
+    EXPECT_EQ(interrupted.outcome.out.find("completed"), std::string::npos);
+    EXPECT_FALSE(interrupted.has("VR_MOVIE.VRO"));
+    imageDriveReset();
+    const Result resumed = runVrsalvage(image, {"--mapfile=run.map", "IMG"}, interrupted.directory);
+    EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
+    EXPECT_TRUE(resumed.file("VR_MANGR.IFO") == expected(8752, 10112, {}));
+    EXPECT_TRUE(resumed.file("VR_MOVIE.VRO") == expected(10112, 10412, {}));
+    // A mapfile that describes another disc is refused, and nothing changes.
+    std::string map = resumed.file("run.map");
+    const std::size_t layout = map.find("VR_MOVIE.VRO sectors=300 layout=") + 33;
+    map[layout] = map[layout] == '0' ? '1' : '0';
+    writeFile(interrupted.directory + "/run.map", map);
+    const Result other = runVrsalvage(image, {"--mapfile=run.map", "IMG"}, interrupted.directory);
+    EXPECT_EQ(other.outcome.status, 255);
+    EXPECT_NE(other.outcome.out.find("the mapfile describes another VR_MOVIE.VRO than this disc gives\n"),
+              std::string::npos);
+    EXPECT_TRUE(other.file("VR_MOVIE.VRO") == expected(10112, 10412, {}));
+}
+
+}  // namespace
