@@ -1,6 +1,9 @@
 #include "udf.h"
 
+#include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "report.h"
 #include "support.h"
@@ -65,16 +68,19 @@ void requireExtendedArea(Drive& drive)
     }
 }
 
-AnchorPointer readAnchor(Drive& drive)
+AnchorPointer readAnchor(Drive& drive, std::uint32_t sector)
 {
-    alignas(16) SectorBuffer sector{};
-    readSector(drive, kAnchorSector, sector.data());
-    if (!hasTag(sector.data(), TagIdentifier::kAnchorVolumeDescriptorPointer)) {
+    alignas(16) SectorBuffer descriptor{};
+    readSector(drive, sector, descriptor.data());
+    if (!hasTag(descriptor.data(), TagIdentifier::kAnchorVolumeDescriptorPointer)) {
         fail("not AVDP");
     }
-    constexpr std::uint32_t main = AnchorLayout::kMainVolumeDescriptorSequenceExtent;
-    return AnchorPointer{{readLe32(sector.data(), main + ExtentAdLayout::kExtentLength),
-                          readLe32(sector.data(), main + ExtentAdLayout::kExtentLocation)}};
+    const auto extent = [&](std::uint32_t field) {
+        return SectorExtent{readLe32(descriptor.data(), field + ExtentAdLayout::kExtentLength),
+                            readLe32(descriptor.data(), field + ExtentAdLayout::kExtentLocation)};
+    };
+    return AnchorPointer{extent(AnchorLayout::kMainVolumeDescriptorSequenceExtent),
+                         extent(AnchorLayout::kReserveVolumeDescriptorSequenceExtent)};
 }
 
 bool findInSequence(Drive& drive, const SectorExtent& sequence, TagIdentifier tag, SectorBuffer& sector)
@@ -104,20 +110,54 @@ Partition decodePartition(const SectorBuffer& descriptor)
                      readLe32(d, bitmap + ShortAdLayout::kExtentPosition)};
 }
 
-Partition readPartition(Drive& drive, const AnchorPointer& anchor)
+Partition readPartition(Drive& drive, const SectorExtent& sequence)
 {
     alignas(16) SectorBuffer descriptor;
-    if (!findInSequence(drive, anchor.mainSequence, TagIdentifier::kPartition, descriptor)) {
+    if (!findInSequence(drive, sequence, TagIdentifier::kPartition, descriptor)) {
         fail("not found PD");
     }
     return decodePartition(descriptor);
 }
 
-std::uint32_t readFileSetBlock(Drive& drive, const AnchorPointer& anchor)
+std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence)
 {
     alignas(16) SectorBuffer descriptor;
-    if (!findInSequence(drive, anchor.mainSequence, TagIdentifier::kLogicalVolume, descriptor)) {
+    if (!findInSequence(drive, sequence, TagIdentifier::kLogicalVolume, descriptor)) {
         fail("not found LVD");
     }
     return readLe32(descriptor.data(), LogicalVolumeLayout::kLogicalVolumeContentsUse + LongAdLayout::kExtentLocation);
+}
+
+VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
+{
+    const TrackInformation track = readLastTrackInformation(drive);
+    const auto end = static_cast<std::uint32_t>(recordedEnd(track).value_or(track.trackSize));
+    std::vector<std::uint32_t> anchors = {kAnchorSector};
+    if (end > kAnchorSector + 1) {
+        anchors.push_back(end - 1);
+    }
+    if (end > 2 * kAnchorSector + 1) {
+        anchors.push_back(end - 1 - kAnchorSector);
+    }
+    std::optional<FatalError> last;
+    for (const std::uint32_t sector : anchors) {
+        std::optional<AnchorPointer> anchor;
+        try {
+            anchor = readAnchor(drive, sector);
+        } catch (FatalError& error) {
+            std::printf("? no usable anchor at sector %u\n", sector);
+            last = std::move(error);
+            continue;
+        }
+        for (const SectorExtent& sequence : {anchor->mainSequence, anchor->reserveSequence}) {
+            try {
+                const Partition partition = readPartition(drive, sequence);
+                return VolumeDescriptors{partition, readFileSetBlock(drive, sequence)};
+            } catch (FatalError& error) {
+                std::printf("? no usable volume descriptors at sector %u\n", sequence.location);
+                last = std::move(error);
+            }
+        }
+    }
+    throw *last;
 }

@@ -45,10 +45,12 @@ struct SectorExtent {
 
 struct AnchorPointer {
     SectorExtent mainSequence;
+    SectorExtent reserveSequence;
 };
 
-// The Anchor Volume Descriptor Pointer at sector 256 ("not AVDP" otherwise).
-AnchorPointer readAnchor(Drive& drive);
+// The Anchor Volume Descriptor Pointer at sector 256, or at another sector
+// that may hold one ("not AVDP" otherwise).
+AnchorPointer readAnchor(Drive& drive, std::uint32_t sector = kAnchorSector);
 
 // Reads the sectors of the sequence, at most kMaxVolumeDescriptorSectors,
 // into `sector` until one carries `tag`; false when none does.
@@ -65,10 +67,22 @@ struct Partition {
 
 Partition decodePartition(const SectorBuffer& descriptor);
 
-// The Partition Descriptor of the Main Volume Descriptor Sequence ("not
-// found PD" when it has none).
-Partition readPartition(Drive& drive, const AnchorPointer& anchor);
+// The Partition Descriptor of a Volume Descriptor Sequence ("not found PD"
+// when it has none).
+Partition readPartition(Drive& drive, const SectorExtent& sequence);
 
 // The partition block of the File Set Descriptor, from the Logical Volume
-// Descriptor of the Main Volume Descriptor Sequence ("not found LVD").
-std::uint32_t readFileSetBlock(Drive& drive, const AnchorPointer& anchor);
+// Descriptor of a Volume Descriptor Sequence ("not found LVD").
+std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence);
+
+// What leads from the anchor to the file set.
+struct VolumeDescriptors {
+    Partition partition;
+    std::uint32_t fileSetBlock;
+};
+
+// As UDF readers do for a damaged volume: the anchor at 256, then at the last
+// recorded sector and 256 before it, and for each the Main, then the Reserve
+// Volume Descriptor Sequence, until one of them can be read and holds both
+// descriptors; a notice for each that could not. The last failure ends the run.
+VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive);

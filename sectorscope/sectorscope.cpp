@@ -63,7 +63,7 @@ void dumpPartitionBlock(const char* devicePath, std::uint32_t blockNumber)
     Drive drive = Drive::open(devicePath);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
-    const Partition partition = readPartition(drive, readAnchor(drive));
+    const Partition partition = readPartition(drive, readAnchor(drive).mainSequence);
     const std::uint32_t end = recordedAreaEnd(drive);
     // A partition that starts at or beyond the end of the recorded area has
     // no recorded block; the unsigned difference alone would wrap round.

@@ -33,9 +33,16 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     requireRestrictedOverwrite(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
-    const AnchorPointer anchor = readAnchor(drive);
-    Volume volume{drive, readPartition(drive, anchor), options.keepGoing};
-    const std::uint32_t fileSetBlock = readFileSetBlock(drive, anchor);
+    VolumeDescriptors descriptors{};
+    if (options.keepGoing) {
+        descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
+    } else {
+        const AnchorPointer anchor = readAnchor(drive);
+        descriptors.partition = readPartition(drive, anchor.mainSequence);
+        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
+    }
+    Volume volume{drive, descriptors.partition, options.keepGoing};
+    const std::uint32_t fileSetBlock = descriptors.fileSetBlock;
     std::uint32_t rootSector = 0;
     const FileEntry root = readRootDirectory(volume, fileSetBlock, &rootSector);
     std::optional<RescueSession> rescue;
