@@ -47,3 +47,6 @@ std::optional<RescueMap> parseRescueMap(std::string_view text, std::string* erro
 
 // The status of the byte at `position`: NonTried where no block covers it.
 RescueStatus rescueStatusAt(const RescueMap& map, std::uint64_t position);
+
+// Whether every byte from `position` on for `size` bytes is Rescued.
+bool rescuedThroughout(const RescueMap& map, std::uint64_t position, std::uint64_t size);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // An open drive; on Windows the HANDLE that CreateFileA returned.
 using DriveHandle = void*;
@@ -63,3 +64,9 @@ void platformFree(void* block);
 
 // The last system error code (GetLastError on Windows, errno elsewhere).
 std::uint32_t platformLastError();
+
+// Before a disc image file is opened as a drive: the ddrescue mapfile that
+// came with it, whose sectors not marked rescued then read as MEDIUM ERROR.
+// False, with the reason in `error`, when it cannot be read or parsed, or
+// where image files are not drives.
+bool platformUseImageMapfile(const char* path, std::string* error);
