@@ -12,6 +12,8 @@ packages=(
   # the VM test: 32-bit Wine for the guest, an iSCSI MMC target and QEMU's
   # initiator for it, strace for the guest's view of SG_IO
   wine32:i386 tgt qemu-block-extra strace
+  # ddrescuelog reads the mapfiles the programs write
+  gddrescue
 )
 # wine32 is a 32-bit package.
 need_i386=0
