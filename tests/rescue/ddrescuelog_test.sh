@@ -30,9 +30,8 @@ check() {
     failures=$((failures + 1))
   fi
   # The totals count the same bad bytes.
-  local words count bytes
-  words=($bad)
-  count=${#words[@]}
+  local count bytes
+  count=$(wc -w <<< "$bad")
   bytes=$(sed -n 's/^ *bad-sector: *\([0-9]*\) B,.*/\1/p' "$work/$name.totals")
   if [ "$bytes" != "$((count * 2048))" ]; then
     echo "FAIL $name: ddrescuelog -t counts $bytes bad bytes, expected $((count * 2048))"
@@ -44,7 +43,7 @@ check all-good "" +:0:100
 check one-bad "7" +:0:7 -:7:1 +:8:92
 check neighbours-merged "3 4 5 6" +:0:3 -:3:1 -:4:1 -:5:2 +:7:1 +:8:2
 check gaps-non-tried "10 11 40" -:10:2 +:20:5 -:40:1 +:41:9
-check every-status "1 9" ?:0:1 -:1:1 '*:2:3' /:5:4 -:9:1 +:10:6
+check every-status "1 9" '?:0:1' -:1:1 '*:2:3' /:5:4 -:9:1 +:10:6
 check last-of-a-full-disc "2298495" +:0:2298495 -:2298495:1
 check beyond-4-gib "3000000 3000001" +:0:3000000 -:3000000:2 +:3000002:10
 
