@@ -108,11 +108,12 @@ int main(int argc, char** argv)
     imageDriveSettings().commandLatency = latencyMs / 1000;
     imageDriveSettings().mediaRate = rateMBs * 1e6;
     const Pattern patterns[] = {{"one sector per READ (10)", 1}, {"16-sector ECC blocks", kEccBlockSectors}};
-    const double gib = std::uint64_t{sectors} * kSectorSize / kGiB;
+    const double bytes = static_cast<double>(std::uint64_t{sectors} * kSectorSize);
+    const double gib = bytes / kGiB;
     const int status = runReportingFatalErrors([&] {
         Drive drive = Drive::open(image.c_str());
         std::printf("Drive model: %.3f ms a command, %.1f MB/s; disc of %u sectors (%.2f GB)\n\n", latencyMs, rateMBs,
-                    sectors, std::uint64_t{sectors} * kSectorSize / 1e9);
+                    sectors, bytes / 1e9);
         std::printf("| Reads | Commands | Commands per GiB | Modelled drive time | Host time of the emulated drive |\n");
         std::printf("|---|--:|--:|--:|--:|\n");
         for (const Pattern& pattern : patterns) {
