@@ -231,7 +231,7 @@ copy_runs() {
     END {
       tail = (n - 1 - s + 1) - map
       emit("VR_MANGR_R.IFO", ifo - s, movie - s)
-      emit("VR_MOVIE_R.VRO", movie - s, tail >= 0 ? map : map + tail)
+      emit("VR_MOVIE_R.VRO", movie - s, map)  # to the end of the map, wherever the recorded area ends
       if (tail > 0) print "VR_MOVIE_R.VRO", s + map, tail
     }' "$1"
 }
