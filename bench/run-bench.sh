@@ -3,6 +3,7 @@
 # against a raw copy of the same sectors on the same machine.
 #
 # Usage: bench/run-bench.sh [--build-dir DIR] [--reps N] [--sizes "SECTORS ..."] [--tmp DIR] [--keep]
+#                           [--latency MS] [--rate MB/S]
 #   --build-dir DIR  build (or reuse) vrsalvage and mkvrdisc in DIR (configured RelWithDebInfo,
 #                    without the tests) instead of `cmake --preset default` (build/default)
 #   --reps N         timed runs of vrsalvage and of its dd equivalent, in both modes, at least 3
@@ -12,6 +13,8 @@
 #   --tmp DIR        where the temporary directory goes (default: mktemp's, $TMPDIR or the
 #                    system's); images and output files both live there, on one file system
 #   --keep           keep the temporary directory (its path is printed)
+#   --latency MS     the drive model's time per command (default 0.2)
+#   --rate MB/S      the drive model's media rate (default 11)
 #
 # What it does:
 #  1. Builds the release programs vrsalvage and mkvrdisc (-j 2). Installs GNU time, valgrind
@@ -40,13 +43,15 @@
 #  4. Times the contenders of each comparison in turn, back to back (A B A B ...), per image size:
 #       default mode:  vrsalvage IMG (VR_MANGR.IFO + VR_MOVIE.VRO)
 #                      dd bs=2048 skip=10112 (one read and one write per sector, like vrsalvage)
+#                      dd bs=32K (one read per 16-sector ECC block, as a DVD drive reads)
 #                      dd bs=64K, dd bs=1M (the same bytes; the machine's large-block copy)
 #                      cp --sparse=never (the whole image; cp writes the holes from a zero
 #                      buffer without reading them)
 #       -r mode:       vrsalvage -r IMG
 #                      dd bs=2048 skip=X count=Y for every run of blocks that -r copies (the
 #                      free runs of mkvrdisc's .record within the management and movie areas
-#                      and the recorded sectors beyond the bitmap), appended to one file
+#                      and the recorded sectors beyond the bitmap), appended to one file;
+#                      the same runs with dd bs=32K
 #                      vrsalvage -r on the "alloc" image: the walk and the map alone, next
 #                      to vrsalvage printing its usage text: the start of the process alone
 #     Wall time is taken around each run (date +%s%N); user and system time and the peak
@@ -54,7 +59,12 @@
 #  5. Counts user-space instructions (valgrind --tool=callgrind) of both modes and of dd on the
 #     small image, per copied sector, with the top functions by Ir, and counts the system
 #     calls per copied sector (strace -c).
-#  6. Prints the results as Markdown on standard output; progress goes to standard error.
+#     READ (10) commands per GiB copied: on a disc image every READ (10) of the emulated drive
+#     is one pread64, so strace's count of them is the count of commands (metadata included).
+#  6. The drive model (bench/drive_model): the modelled time of reading a full single-layer
+#     DVD (2298496 sectors) through one-sector READ (10) commands and through 16-sector ECC blocks, at
+#     0.2 ms a command and 11 MB/s (options --latency MS and --rate MB/S to override).
+#  7. Prints the results as Markdown on standard output; progress goes to standard error.
 #
 # Absolute figures depend on the machine and on what else runs on it (the load is printed);
 # the ratios between contenders measured in the same run are what the script is for.
@@ -68,6 +78,8 @@ reps=7
 sizes="488288 2298496"
 tmp_parent=""
 keep=0
+latency=0.2
+rate=11
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?--build-dir needs a directory}; shift 2 ;;
@@ -75,6 +87,8 @@ while [ $# -gt 0 ]; do
     --sizes) sizes=${2:?--sizes needs a list}; shift 2 ;;
     --tmp) tmp_parent=${2:?--tmp needs a directory}; shift 2 ;;
     --keep) keep=1; shift ;;
+    --latency) latency=${2:?--latency needs milliseconds}; shift 2 ;;
+    --rate) rate=${2:?--rate needs MB/s}; shift 2 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-bench.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
@@ -119,14 +133,16 @@ if [ -n "$build_dir" ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRS_TESTS=OFF > /dev/null
   fi
   say "building vrsalvage and mkvrdisc in $build_dir"
-  cmake --build "$build_dir" --target vrsalvage mkvrdisc -j 2 > /dev/null
+  cmake --build "$build_dir" --target vrsalvage mkvrdisc drive_model -j 2 > /dev/null
 else
   build_dir=$root/build/default
   say "building vrsalvage and mkvrdisc (preset default)"
-  (cd "$root" && cmake --preset default > /dev/null && cmake --build --preset default --target vrsalvage mkvrdisc -j 2 > /dev/null)
+  (cd "$root" && cmake --preset default > /dev/null && cmake --build --preset default --target vrsalvage mkvrdisc drive_model -j 2 > /dev/null)
 fi
 vrsalvage=$build_dir/vrsalvage/vrsalvage
 mkvrdisc=$build_dir/tools/mkvrdisc
+drive_model=$build_dir/bench/drive_model
+[ -x "$drive_model" ] || die "no drive_model in $build_dir"
 [ -x "$vrsalvage" ] || die "no vrsalvage in $build_dir"
 [ -x "$mkvrdisc" ] || die "no mkvrdisc in $build_dir"
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
@@ -215,7 +231,7 @@ copy_runs() {
     END {
       tail = (n - 1 - s + 1) - map
       emit("VR_MANGR_R.IFO", ifo - s, movie - s)
-      emit("VR_MOVIE_R.VRO", movie - s, tail >= 0 ? map : map + tail)
+      emit("VR_MOVIE_R.VRO", movie - s, map)  # to the end of the map, wherever the recorded area ends
       if (tail > 0) print "VR_MOVIE_R.VRO", s + map, tail
     }' "$1"
 }
@@ -275,6 +291,11 @@ for n in $sizes; do
       echo "dd if='$img' of=$file bs=2048 skip=$first count=$count conv=notrunc oflag=append status=none"
     done < "$work/runs-$n.txt"
   } > "$work/dd-r-$n.sh"
+  {
+    while read -r file first count; do
+      echo "dd if='$img' of=$file bs=32K iflag=skip_bytes,count_bytes skip=$((first * 2048)) count=$((count * 2048)) conv=notrunc oflag=append status=none"
+    done < "$work/runs-$n.txt"
+  } > "$work/dd-r32-$n.sh"
   r_bytes=$(awk '{ t += $3 } END { printf "%.0f\n", 2048 * t }' "$work/runs-$n.txt")
 
   say "$n sectors: warming the page cache"
@@ -294,6 +315,8 @@ for n in $sizes; do
   done
   say "$n sectors: the large-block references, 3 runs each"
   for rep in 1 2 3; do
+    run_one default "$n" "dd bs=32K" dd if="$img" of=VR_MOVIE.VRO bs=32K iflag=skip_bytes skip=$((kMovie * 2048)) status=none
+    run_one r "$n" "dd bs=32K per run" sh "$work/dd-r32-$n.sh"
     run_one default "$n" "dd bs=64K" dd if="$img" of=VR_MOVIE.VRO bs=64K iflag=skip_bytes skip=$((kMovie * 2048)) status=none
     run_one default "$n" "dd bs=1M" dd if="$img" of=VR_MOVIE.VRO bs=1M iflag=skip_bytes skip=$((kMovie * 2048)) status=none
     run_one default "$n" "cp --sparse=never" cp --sparse=never "$img" image.copy
@@ -366,6 +389,10 @@ strace_calls() {  # strace_calls NAME COMMAND...: "calls name" lines of the two 
 strace_calls def "$vrsalvage" "$work/small.img"
 strace_calls r "$vrsalvage" -r "$work/small.img"
 strace_calls dd dd if="$work/small.img" of=VR_MOVIE.VRO bs=2048 skip=$kMovie status=none
+strace_calls dd32 dd if="$work/small.img" of=VR_MOVIE.VRO bs=32K iflag=skip_bytes skip=$((kMovie * 2048)) status=none
+reads_per_gib() {  # reads_per_gib NAME SYSCALL SECTORS: calls of SYSCALL per GiB copied
+  awk -v c="$2" -v s="$3" '$NF == c { n = $4 } END { printf "%.0f", n / (s * 2048 / 1073741824) }' "$work/$1.strace"
+}
 per_sector_calls() {  # per_sector_calls NAME SECTORS: the busiest calls per copied sector
   awk '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { print $NF, $4 }' "$work/$1.strace" | sort -k2 -nr |
     awk -v s="$2" 'NR <= 3 { printf "%s%s %.3f", (NR > 1 ? ", " : ""), $1, $2 / s } END { print "" }'
@@ -402,24 +429,26 @@ awk -v machine="$cpu_model, Linux $(uname -r)" '
       key = order[i]
       w[key] = median(wall[key]) / 1e9; u[key] = median(user[key]); c[key] = median(cpu[key])
     }
-    print "| Machine | Image | Contender | Runs | Copied MB | Wall s | MB/s | × dd bs=2048 | User s | User+sys s | × dd bs=2048 (CPU) | Peak RSS KiB |"
-    print "|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+    print "| Machine | Image | Contender | Runs | Copied MB | Wall s | MB/s | × dd bs=2048 | × dd bs=32K | User s | User+sys s | × dd bs=2048 (CPU) | Peak RSS KiB |"
+    print "|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
     for (i = 1; i <= k; i++) {
       key = order[i]; split(key, p, SUBSEP)
       group = p[1]; size = p[2]; name = p[3]; gsub(/_/, " ", name)
       ref = (group == "r" ? "r" SUBSEP size SUBSEP "dd_bs=2048_per_run" : "default" SUBSEP size SUBSEP "dd_bs=2048")
+      ref32 = (group == "r" ? "r" SUBSEP size SUBSEP "dd_bs=32K_per_run" : "default" SUBSEP size SUBSEP "dd_bs=32K")
       image = sprintf("%.1f GB (%d sectors)", size * 2048 / 1e9, size)
       if (group == "walk") {
-        printf "| %s | %s | %s | %d | 0 | %.3f | – | – | %.2f | %.2f | – | %d |\n", machine, image, name, runs[key], w[key], u[key], c[key], rss[key]
+        printf "| %s | %s | %s | %d | 0 | %.3f | – | – | – | %.2f | %.2f | – | %d |\n", machine, image, name, runs[key], w[key], u[key], c[key], rss[key]
         continue
       }
       mbs = bytes[key] / 1e6 / w[key]; refmbs = bytes[ref] / 1e6 / w[ref]
+      ref32mbs = (ref32 in w) && w[ref32] > 0 ? bytes[ref32] / 1e6 / w[ref32] : 0
       cpumbs = c[key] > 0 ? bytes[key] / 1e6 / c[key] : 0; refcpu = c[ref] > 0 ? bytes[ref] / 1e6 / c[ref] : 0
-      printf "| %s | %s | %s | %d | %.1f | %.2f | %.0f | %.2f | %.2f | %.2f | %s | %d |\n", machine, image, name, runs[key], bytes[key] / 1e6, w[key], mbs, mbs / refmbs, u[key], c[key], ratio(cpumbs, refcpu), rss[key]
+      printf "| %s | %s | %s | %d | %.1f | %.2f | %.0f | %.2f | %s | %.2f | %.2f | %s | %d |\n", machine, image, name, runs[key], bytes[key] / 1e6, w[key], mbs, mbs / refmbs, ratio(mbs, ref32mbs), u[key], c[key], ratio(cpumbs, refcpu), rss[key]
     }
     print ""
-    print "Ratios: MB/s of the contender over MB/s of dd bs=2048 on the same image (for -r: of the dd"
-    print "runs over the same blocks). \"User+sys s\": CPU time of the run; its ratio is the same"
+    print "Ratios: MB/s of the contender over MB/s of dd bs=2048, and of dd bs=32K, on the same image"
+    print "(for -r: of the dd runs over the same blocks). \"User+sys s\": CPU time of the run; its ratio is the same"
     print "comparison by CPU time, which other work on the machine disturbs less than wall time."
     print "\"User s\" is the programs own work; the rest of the CPU time is the kernel reading and writing."
     print ""
@@ -503,3 +532,19 @@ echo
 echo "- vrsalvage: $(per_sector_calls def "$s_def")"
 echo "- vrsalvage -r: $(per_sector_calls r "$s_r")"
 echo "- dd bs=2048: $(per_sector_calls dd "$s_dd")"
+echo
+echo "### READ commands per GiB copied (strace -c, same image)"
+echo
+echo "On a disc image every READ (10) of the emulated drive is one pread64: the counts include the"
+echo "metadata reads (signatures, descriptors, directories, the bitmap)."
+echo
+echo "| Run | Sectors copied | Reads per GiB copied |"
+echo "|---|--:|--:|"
+echo "| vrsalvage (READ (10)) | $s_def | $(reads_per_gib def pread64 "$s_def") |"
+echo "| vrsalvage -r (READ (10)) | $s_r | $(reads_per_gib r pread64 "$s_r") |"
+echo "| dd bs=2048 (read) | $s_dd | $(reads_per_gib dd read "$s_dd") |"
+echo "| dd bs=32K (read) | $s_dd | $(reads_per_gib dd32 read "$s_dd") |"
+echo
+echo "### Drive model: a full single-layer DVD"
+echo
+"$drive_model" --latency "$latency" --rate "$rate" --sectors 2298496 --dir "$work"

@@ -14,6 +14,8 @@ packages=(
   wine32:i386 tgt qemu-block-extra strace
   # manual pages and the packages
   mandoc lintian dpkg-dev man-db
+  # ddrescuelog reads the mapfiles the programs write
+  gddrescue
 )
 # wine32 is a 32-bit package.
 need_i386=0

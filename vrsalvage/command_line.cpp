@@ -132,6 +132,10 @@ int runVrsalvage(int argc, char** argv)
     }
     return runReportingFatalErrors([&] {
         const std::string path = devicePath(arguments.back());
+        std::string problem;
+        if (!options.imageMapfile.empty() && !platformUseImageMapfile(options.imageMapfile.c_str(), &problem)) {
+            fail(problem.c_str());
+        }
         const bool reusable = arguments.size() == 2;
         const RunResult result =
             reusable ? recoverReusableAreas(path.c_str(), options) : copyFixedLayout(path.c_str(), options);

@@ -52,12 +52,10 @@ BlockRange phaseOneRange(const Partition& partition, RecordingFile file, const R
         }
         return BlockRange{first, end};
     }
+    // The movie file's area runs to the end of the map, even where the
+    // recorded area ends before it: its free blocks are read all the same.
     const std::uint64_t first = start <= kMovieFirstSector ? kMovieFirstSector - start : 0;
-    // A recorded area that ends inside the map ends Phase 1 there: the
-    // blocks after it hold nothing and may not be readable.
-    const std::int64_t recordedEnd = static_cast<std::int64_t>(map.blocks()) + map.blocksBeyond;
-    std::uint64_t end =
-        map.blocksBeyond >= 0 ? map.blocks() : static_cast<std::uint64_t>(recordedEnd > 0 ? recordedEnd : 0);
+    std::uint64_t end = map.blocks();
     if (start > kMovieFirstSector || end < first) {
         end = first;
     }
@@ -76,9 +74,9 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
     });
 }
 
-// Phase 1 covers the file's area of the fixed layout, as far as the map
-// reaches and (for the movie file) no further than the recorded area; Phase 2
-// (movie file only) every block beyond the map up to the last recorded sector.
+// Phase 1 covers the file's area of the fixed layout as far as the map
+// reaches; Phase 2 (movie file only) every block beyond the map up to the
+// last recorded sector.
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map)
 {
     const std::uint32_t start = volume.partition.start;

@@ -74,9 +74,41 @@ std::optional<RecordingFile> recordingFileNamed(const WalkState& walk, const std
     return std::nullopt;
 }
 
+// Follows a directory entry, or hands a recording file's entry to `visit`.
+// The name test compares the 12 bytes after the compression ID when they lie
+// inside the data. True after a file entry once both files are found: the
+// walk of this directory ends there.
+bool visitEntry(Volume& volume, WalkState& walk, std::span<const std::uint8_t> data, std::uint64_t p,
+                const RecordingFileVisitor& visit)
+{
+    const std::uint8_t* entry = data.data() + p;
+    const std::uint32_t characteristics = readLe8(entry, FileIdentifierLayout::kFileCharacteristics);
+    const std::uint32_t useLength = readLe16(entry, FileIdentifierLayout::kLengthOfImplementationUse);
+    if ((characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0) {
+        if ((characteristics & FileIdentifierLayout::kCharacteristicParent) == 0) {
+            IndentedScope deeper;
+            enterDirectory(volume, walk, entry, visit);
+        }
+        return false;
+    }
+    // The name follows the Implementation Use and a compression ID byte.
+    const std::uint64_t nameOffset = p + FileIdentifierLayout::kImplementationUse + useLength + 1;
+    const std::optional<RecordingFile> file =
+        nameOffset + kNameLength <= data.size() ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
+    if (file) {
+        const bool management = *file == RecordingFile::Management;
+        std::printf(management ? "IFO Processing\n" : "VRO Processing\n");
+        visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
+        (management ? walk.managementFound : walk.movieFound) = true;
+    }
+    return walk.managementFound && walk.movieFound;
+}
+
 // Every entry is checked against the end of the data before any of it is
-// read: its 38-byte head, then its whole length (38 + L_IU + L_FI), then the
-// 13 bytes of the File Identifier that the name test compares.
+// read: its 38-byte head, then its whole length (38 + L_IU + L_FI). An entry
+// that runs past the end is the last one: it is still followed or named when
+// its head and the 12 name bytes lie inside, then the walk of the directory
+// ends.
 void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t> data,
                   const RecordingFileVisitor& visit)
 {
@@ -88,35 +120,20 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
             printLine("? Not File Entry\n");
             return;
         }
-        const std::uint32_t characteristics = readLe8(entry, FileIdentifierLayout::kFileCharacteristics);
         const std::uint32_t identifierLength = readLe8(entry, FileIdentifierLayout::kLengthOfFileIdentifier);
         const std::uint32_t useLength = readLe16(entry, FileIdentifierLayout::kLengthOfImplementationUse);
         const std::uint64_t entryLength =
             FileIdentifierLayout::kImplementationUse + std::uint64_t{useLength} + identifierLength;
         if (p + entryLength > size) {
-            // An entry that runs past the end of the directory is no entry.
+            const std::uint64_t nameEnd = p + FileIdentifierLayout::kImplementationUse + useLength + 1 + kNameLength;
+            if (nameEnd <= size) {
+                visitEntry(volume, walk, data, p, visit);
+            }
             printLine("? Not File Entry\n");
             return;
         }
-        if ((characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0) {
-            if ((characteristics & FileIdentifierLayout::kCharacteristicParent) == 0) {
-                IndentedScope deeper;
-                enterDirectory(volume, walk, entry, visit);
-            }
-        } else {
-            // The name follows the Implementation Use and a compression ID byte.
-            const std::uint64_t nameOffset = p + FileIdentifierLayout::kImplementationUse + useLength + 1;
-            const std::optional<RecordingFile> file =
-                nameOffset + kNameLength <= size ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
-            if (file) {
-                const bool management = *file == RecordingFile::Management;
-                std::printf(management ? "IFO Processing\n" : "VRO Processing\n");
-                visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
-                (management ? walk.managementFound : walk.movieFound) = true;
-            }
-            if (walk.managementFound && walk.movieFound) {
-                return;
-            }
+        if (visitEntry(volume, walk, data, p, visit)) {
+            return;
         }
         p += (entryLength + 3) & ~std::uint64_t{3};
     }
@@ -124,13 +141,17 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
 
 void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit)
 {
-    if (directory.informationLength > UINT32_MAX) {
-        fail("data size too long");
+    // A length beyond the bounds comes from a damaged entry: that directory
+    // is left out and the walk goes on with the others.
+    if (directory.informationLength > WalkState::kMaxDataHeld - walk.dataHeld) {
+        printLine("? Directory data too long\n");
+        return;
     }
     const auto size = static_cast<std::uint32_t>(directory.informationLength);
     const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
-    if (size > WalkState::kMaxDataHeld - walk.dataHeld || cost > WalkState::kMaxDataRead - walk.dataRead) {
-        fail("data size too long");
+    if (cost > WalkState::kMaxDataRead - walk.dataRead) {
+        printLine("? Too much directory data read\n");
+        return;
     }
     walk.dataRead += cost;
     std::vector<std::uint8_t> data = allocateBuffer(size);

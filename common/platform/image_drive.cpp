@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 struct ImageDrive {
     int fd;
@@ -74,6 +78,12 @@ void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
     const std::uint64_t count = bigEndian16(cdb + 7);
     if (lba + count > drive->sectors) {
         checkCondition(result, 0x05, 0x21, 0x00);
+        return;
+    }
+    if (g_settings.imageMap && !rescuedThroughout(*g_settings.imageMap, lba * kSector, count * kSector)) {
+        // A sector the image's rescue could not read, or never tried.
+        const std::vector<std::uint8_t> sense = mediumErrorSense();
+        checkCondition(result, sense[2], sense[12], sense[13]);
         return;
     }
     std::uint64_t bytes = count * kSector;
@@ -165,6 +175,41 @@ void inquiry(void* data, std::uint32_t dataLength, PassResult* result)
     reply(b, sizeof b, data, dataLength, result);
 }
 
+void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result);
+
+// A GOOD fault on one sector of a READ (10) of several: the other sectors
+// are read one by one into their place in the buffer, the faulted one is
+// left as it was. The first of them that fails is the command's answer.
+void readAroundSector(ImageDrive* drive, const std::uint8_t* cdb, std::uint64_t skipped, void* data,
+                      std::uint32_t dataLength, PassResult* result)
+{
+    const std::uint64_t lba = bigEndian32(cdb + 2);
+    const std::uint64_t count = bigEndian16(cdb + 7);
+    auto* out = static_cast<std::uint8_t*>(data);
+    for (std::uint64_t i = 0; i < count && (i + 1) * kSector <= dataLength; i++) {
+        if (lba + i == skipped) {
+            continue;
+        }
+        std::uint8_t one[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+        putBig32(one + 2, static_cast<std::uint32_t>(lba + i));
+        execute(drive, one, out + i * kSector, kSector, result);
+        if (result->scsiStatus != 0) {
+            return;
+        }
+    }
+    *result = PassResult{};
+    result->transferred = dataLength;
+}
+
+// The modelled time of one command: its latency and its data at the media rate.
+void addModelledTime(std::uint32_t transferred)
+{
+    g_settings.modelledSeconds += g_settings.commandLatency;
+    if (g_settings.mediaRate > 0) {
+        g_settings.modelledSeconds += transferred / g_settings.mediaRate;
+    }
+}
+
 bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
 {
     if (fault.opcode >= 0 && fault.opcode != cdb[0]) {
@@ -248,6 +293,29 @@ void imageDriveReset()
     g_log.clear();
 }
 
+bool imageDriveUseMapfile(const char* path, std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = std::string("can't open ") + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        *error = std::string("can't read ") + path;
+        return false;
+    }
+    std::string reason;
+    std::optional<RescueMap> map = parseRescueMap(text.str(), &reason);
+    if (!map) {
+        *error = std::string(path) + ": " + reason;
+        return false;
+    }
+    g_settings.imageMap = std::move(map);
+    return true;
+}
+
 ImageDrive* imageDriveOpen(const char* path)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -261,7 +329,12 @@ ImageDrive* imageDriveOpen(const char* path)
         errno = saved;
         return nullptr;
     }
-    auto* drive = new ImageDrive{fd, static_cast<std::uint64_t>(status.st_size) / kSector};
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size % kSector != 0) {
+        std::printf("image size is not a multiple of %" PRIu32 " bytes: the last %" PRIu64 " bytes are ignored\n",
+                    kSector, size % kSector);
+    }
+    auto* drive = new ImageDrive{fd, size / kSector};
     return drive;
 }
 
@@ -273,27 +346,11 @@ void imageDriveClose(ImageDrive* drive)
     }
 }
 
-bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
-                    std::uint32_t dataLength, PassResult* result)
-{
-    *result = PassResult{};
-    if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
-        errno = EINVAL;
-        return false;
-    }
-    if (g_settings.record) {
-        ReceivedCommand command{};
-        std::memcpy(command.cdb.data(), cdb, static_cast<std::size_t>(cdbLength));
-        command.cdbLength = cdbLength;
-        command.direction = direction;
-        command.dataLength = dataLength;
-        g_log.push_back(command);
-    }
+namespace {
 
-    if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
-        g_settings.interruptAt = -1;
-        std::raise(SIGINT);
-    }
+// The command with the first fault that matches it, or as the drive answers it.
+bool answer(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
+{
     for (ImageFault& fault : g_settings.faults) {
         if (!faultMatches(fault, cdb)) {
             continue;
@@ -308,7 +365,13 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
                 result->senseLength = static_cast<std::uint8_t>(length);
                 return true;
             }
-            case ImageFault::Kind::Good: result->transferred = dataLength; return true;
+            case ImageFault::Kind::Good:
+                if (fault.lba >= 0 && bigEndian16(cdb + 7) > 1) {
+                    readAroundSector(drive, cdb, static_cast<std::uint64_t>(fault.lba), data, dataLength, result);
+                } else {
+                    result->transferred = dataLength;
+                }
+                return true;
             case ImageFault::Kind::StatusOnly: result->scsiStatus = fault.status; return true;
             case ImageFault::Kind::ShortTransfer: {
                 // The command runs, then reports fewer bytes moved; the bytes
@@ -328,4 +391,33 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
     }
     execute(drive, cdb, data, dataLength, result);
     return true;
+}
+
+}  // namespace
+
+bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                    std::uint32_t dataLength, PassResult* result)
+{
+    *result = PassResult{};
+    if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
+        errno = EINVAL;
+        return false;
+    }
+    if (g_settings.record) {
+        ReceivedCommand command{};
+        std::memcpy(command.cdb.data(), cdb, static_cast<std::size_t>(cdbLength));
+        command.cdbLength = cdbLength;
+        command.direction = direction;
+        command.dataLength = dataLength;
+        g_log.push_back(command);
+    }
+    if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
+        g_settings.interruptAt = -1;
+        std::raise(SIGINT);
+    }
+    const bool passed = answer(drive, cdb, data, dataLength, result);
+    if (passed) {
+        addModelledTime(result->transferred);
+    }
+    return passed;
 }

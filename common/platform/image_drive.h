@@ -11,8 +11,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "../rescue_map.h"
 #include "platform.h"
 
 // Fixed-format sense data: MEDIUM ERROR, UNRECOVERED READ ERROR (03/11/00).
@@ -25,6 +27,8 @@ struct ImageFault {
         ShortTransfer,   // GOOD, but only `transfer` bytes moved
         PassFailure,     // the request cannot be passed; error code `errorCode`
         Good,            // GOOD with every byte moved, the buffer left as it was
+                         // (with an lba: only that sector's 2048 bytes of it;
+                         // the others of a READ (10) are read as usual)
     };
     Kind kind = Kind::CheckCondition;
     int opcode = -1;                   // the command it hits; -1: any
@@ -50,6 +54,15 @@ struct ImageDriveSettings {
     bool record = false;  // keep every command block received
     // READ (10) of this sector raises SIGINT first, as a user's Ctrl-C would.
     std::int64_t interruptAt = -1;
+    // The mapfile that came with the image: a READ (10) of any sector whose
+    // bytes are not all Rescued ends in MEDIUM ERROR (03/11/00).
+    std::optional<RescueMap> imageMap;
+    // The drive model: every command costs `commandLatency` seconds plus its
+    // data bytes at `mediaRate` bytes a second (0: free), added up in
+    // `modelledSeconds` without waiting.
+    double commandLatency = 0;
+    double mediaRate = 0;
+    double modelledSeconds = 0;
 };
 
 struct ReceivedCommand {
@@ -66,7 +79,12 @@ std::vector<ReceivedCommand>& imageDriveLog();
 // Back to the defaults, with an empty log.
 void imageDriveReset();
 
+// Reads a ddrescue mapfile for the next image opened (imageMap above);
+// false, with the reason in `error`, when it cannot be read or parsed.
+bool imageDriveUseMapfile(const char* path, std::string* error);
+
 struct ImageDrive;
+// Prints a notice when the image ends in a partial sector, which is ignored.
 ImageDrive* imageDriveOpen(const char* path);
 void imageDriveClose(ImageDrive* drive);
 bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,

@@ -89,3 +89,9 @@ void platformFree(void* block);
 
 // The last system error code (GetLastError on Windows, errno elsewhere).
 std::uint32_t platformLastError();
+
+// Before a disc image file is opened as a drive: the ddrescue mapfile that
+// came with it, whose sectors not marked rescued then read as MEDIUM ERROR.
+// False, with the reason in `error`, when it cannot be read or parsed, or
+// where image files are not drives.
+bool platformUseImageMapfile(const char* path, std::string* error);

@@ -288,3 +288,8 @@ std::uint32_t platformLastError()
 {
     return static_cast<std::uint32_t>(errno);
 }
+
+bool platformUseImageMapfile(const char* path, std::string* error)
+{
+    return imageDriveUseMapfile(path, error);
+}

@@ -206,3 +206,9 @@ std::uint32_t platformLastError()
 {
     return GetLastError();
 }
+
+bool platformUseImageMapfile(const char*, std::string* error)
+{
+    *error = "disc image files are not drives on Windows";
+    return false;
+}

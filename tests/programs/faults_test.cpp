@@ -175,7 +175,9 @@ TEST_F(Faults, RepliesThatContradictTheDisc)
     settings.trackSize = 0;
     Result r = salvage(image, true);
     EXPECT_EQ(r.outcome.status, 0);
-    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), "");  // the recorded area ends before the movie area
+    // The recorded area ends before the movie area: the map's free blocks
+    // there are read all the same.
+    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), clean.file("VR_MOVIE_R.VRO"));
     EXPECT_EQ(r.file("VR_MANGR_R.IFO"), clean.file("VR_MANGR_R.IFO"));
     settings.trackSize = 0xFFFFFFFF;
     r = salvage(image, true);

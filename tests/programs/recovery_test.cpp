@@ -193,44 +193,53 @@ TEST_F(Recovery, HostileDirectoryTrees)
     EXPECT_EQ(deep.outcome.out, std::string(2 * 65, ' ') + "? Directory tree too deep\n\n" + ifoPart() + "completed\n");
 
     // Entries that run past the end of the data, and data too short for one.
+    // With its head and 12 name bytes inside, the entry still counts.
     Bytes cut = join({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4)});
     cut[40 + 19] = 200;  // L_FI of the entry after the 40-byte parent entry runs past the end
+    setDirectory(2, {cut});
+    const Result named = go();
+    EXPECT_EQ(named.outcome.out, ifoPart() + "? Not File Entry\n\ncompleted\n");
+    EXPECT_EQ(named.file("VR_MANGR_R.IFO"), kIfoFree);
+    cut[40 + 19] = 12;
+    cut[40 + 36] = 3;  // L_IU: the name's last 2 bytes lie past the end
     setDirectory(2, {cut});
     EXPECT_EQ(go().outcome.out, "? Not File Entry\n\ncompleted\n");
     setDirectory(2, {Bytes(37, 0x01)});
     EXPECT_EQ(go().outcome.out, "completed\n");
     disc.volume.block(2, fileEntry(0, 0, shortAd(0, 2048, 40)));  // no data at all
     EXPECT_EQ(go().outcome.out, "completed\n");
+    // Beyond the 64 MiB that one directory may hold: skipped before any allocation.
     disc.volume.block(2, fileEntry(0x100000000ull, 3, {}));
-    EXPECT_EQ(go().outcome.out, "*** Error!\ndata size too long\n");
-    // Beyond the 64 MiB that one directory may hold: refused before any allocation.
+    EXPECT_EQ(go().outcome.out, "? Directory data too long\n\ncompleted\n");
     disc.volume.block(2, fileEntry(64u * 1024 * 1024 + 1, 0, shortAd(0, 0x3FFFF800, 40)));
-    EXPECT_EQ(go().outcome.out, "*** Error!\ndata size too long\n");
+    EXPECT_EQ(go().outcome.out, "? Directory data too long\n\ncompleted\n");
 }
 
 TEST_F(Recovery, DirectoryDataHeldAtOnceIsBounded)
 {
     // The root's 40 MiB of data are held while its subdirectory is read; the
-    // subdirectory's 30 MiB more would pass 64 MiB.
+    // subdirectory's 30 MiB more would pass 64 MiB: it is skipped, and the
+    // walk goes on to the recording file after it.
     const std::uint32_t mib = 1024 * 1024;
     disc.volume.total = 40000;
-    const Bytes entries = join({parentIdentifier(2), identifier("D", 2, 30)});
+    const Bytes entries = join({parentIdentifier(2), identifier("D", 2, 30), identifier("VR_MANGR.IFO", 0, 4)});
     disc.volume.block(40, Sector(entries.begin(), entries.end()));
     disc.volume.block(2, fileEntry(40 * mib, 0, shortAd(0, 40 * mib, 40)));
     disc.volume.block(30, fileEntry(30 * mib, 0, shortAd(0, 30 * mib, 40)));
     const Result r = go();
-    EXPECT_EQ(r.outcome.status, 255);
-    EXPECT_EQ(r.outcome.out, "  *** Error!\n  data size too long\n");
+    EXPECT_EQ(r.outcome.status, 0);
+    EXPECT_EQ(r.outcome.out, "  ? Directory data too long\n\n" + ifoPart() + "? Not File Entry\n\ncompleted\n");
+    EXPECT_EQ(r.file("VR_MANGR_R.IFO"), kIfoFree);
     // 20 MiB fit: the subdirectory's data (the same entries, so D names
     // itself, then zeros) is read and walked, and so is the rest of the root.
     disc.volume.block(30, fileEntry(20 * mib, 0, shortAd(0, 20 * mib, 40)));
-    EXPECT_EQ(go().outcome.out, "    ? Directory loop\n\n  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
+    EXPECT_EQ(go().outcome.out, "    ? Directory loop\n\n" + ifoPart() + "  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
 }
 
 TEST_F(Recovery, DirectoryDataReadInOneWalkIsBounded)
 {
     // Twenty entries name the same directory of 4 MiB (zeros): it is read
-    // for each until 64 MiB were read in all.
+    // for each until 64 MiB were read in all, then skipped for the rest.
     std::vector<Bytes> entries{parentIdentifier(2)};
     for (int i = 0; i < 20; i++) {
         entries.push_back(identifier("SAME" + std::to_string(i), 2, 30));
@@ -241,9 +250,12 @@ TEST_F(Recovery, DirectoryDataReadInOneWalkIsBounded)
     for (int i = 0; i < 15; i++) {
         expected += "  ? Not File Entry\n\n";
     }
+    for (int i = 15; i < 20; i++) {
+        expected += "  ? Too much directory data read\n\n";
+    }
     const Result r = go();
-    EXPECT_EQ(r.outcome.out, expected + "  *** Error!\n  data size too long\n");
-    EXPECT_EQ(r.outcome.status, 255);
+    EXPECT_EQ(r.outcome.out, expected + "completed\n");
+    EXPECT_EQ(r.outcome.status, 0);
 }
 
 TEST_F(Recovery, MapExtentIsReadNoFurtherThan8MiB)
@@ -303,10 +315,19 @@ TEST_F(Recovery, TailBeyondTheMap)
     r = salvage(image);
     EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), phase1);
-    settings.trackSize = 10230;  // it ends inside the map: Phase 1 stops there
+    // It ends inside the map: Phase 1 still reads the map's free blocks to
+    // its end, and one that cannot be read ends the run as anywhere else.
+    settings.trackSize = 10230;
     r = salvage(image);
     EXPECT_EQ(r.outcome.status, 0);
-    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), sectorsText(range(10212, 10230)));
+    EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
+    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), phase1);
+    ImageFault unreadable;
+    unreadable.lba = 10240;
+    settings.faults = {unreadable};
+    r = salvage(image);
+    EXPECT_EQ(r.outcome.status, 255);
+    EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), sectorsText(range(10212, 10240)));
 }
 
 TEST_F(Recovery, TrackNumberWithAHighByte)

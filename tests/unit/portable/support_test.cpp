@@ -42,12 +42,13 @@ TEST(ByteOrder, FieldsOfBothOrdersAtAnOffset)
     EXPECT_EQ(readLe32(bytes, 1), 0x78563412u);
     EXPECT_EQ(readBe16(bytes, 1), 0x1234u);
     EXPECT_EQ(readBe32(bytes, 1), 0x12345678u);
-    std::uint8_t out[6] = {};
+    std::uint8_t out[7] = {};
     writeBe32(out, 1, 0xA1B2C3D4);
     writeBe16(out, 5, 0x1234);  // only the low 16 bits, the high byte at 5
     EXPECT_EQ(readBe32(out, 1), 0xA1B2C3D4u);
     EXPECT_EQ(out[0], 0u);
     EXPECT_EQ(out[5], 0x12u);
+    EXPECT_EQ(out[6], 0x34u);
 }
 
 TEST(Str2dword, DecimalAndHexadecimalWithEitherPrefix)
