@@ -229,8 +229,8 @@ std::optional<RescueMap> parseRescueMap(std::string_view text, std::string* erro
         }
         if (!map.blocks.empty()) {
             if (*position < end) {
-                refuse(error, lineNumber, *position < map.blocks.back().position ? "block out of order"
-                                                                                  : "block overlaps the one before");
+                refuse(error, lineNumber,
+                       *position < map.blocks.back().position ? "block out of order" : "block overlaps the one before");
                 return std::nullopt;
             }
             if (*position > end) {

@@ -59,5 +59,5 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     if (rescue->interrupted()) {
         return RunResult::Interrupted;
     }
-    return rescue->unreadable() ? RunResult::Unreadable : RunResult::Complete;
+    return rescue->unreadable() || volume.unreadableDirectories != 0 ? RunResult::Unreadable : RunResult::Complete;
 }

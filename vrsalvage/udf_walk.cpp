@@ -32,6 +32,7 @@ bool readDirectoryPart(Volume& volume, Read&& read)
             throw;
         }
         printLine("? Directory unreadable\n");
+        volume.unreadableDirectories++;
         return false;
     }
 }

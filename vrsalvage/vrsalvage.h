@@ -58,6 +58,7 @@ struct Volume {
     Drive& drive;
     Partition partition;
     bool keepGoing = false;  // an unreadable directory ends only its own walk
+    std::uint32_t unreadableDirectories = 0;
 };
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);

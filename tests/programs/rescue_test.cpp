@@ -246,4 +246,68 @@ TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)
     EXPECT_TRUE(other.file("VR_MOVIE.VRO") == expected(10112, 10412, {}));
 }
 
+TEST_F(Rescue, DamagedVolumeStructuresWithKeepGoing)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> unreadable;
+        std::uint32_t anchorCopy;  // a copy of the anchor at this sector (0: none)
+        std::uint32_t reserveAt;   // the anchor names a Reserve sequence there (0: none)
+        std::string notices;       // printed before the walk
+        bool filesFound;
+    };
+    const std::vector<Case> cases = {
+        {"anchor at 256 unreadable", {256}, 10411, 0, "? no usable anchor at sector 256\n", true},
+        {"main sequence unreadable", {32}, 0, 48, "? no usable volume descriptors at sector 32\n", true},
+        {"DVD_RTAV unreadable", {103}, 0, 0, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VrDisc damaged = standardDisc();
+        if (c.anchorCopy != 0) {
+            damaged.volume.sectors[c.anchorCopy] = damaged.volume.sectors[256];
+        }
+        if (c.reserveAt != 0) {
+            put32(damaged.volume.sectors[256], 24, 16 * 2048);
+            put32(damaged.volume.sectors[256], 28, c.reserveAt);
+            for (std::uint32_t i = 0; i < 3; i++) {
+                damaged.volume.sectors[c.reserveAt + i] = damaged.volume.sectors[32 + i];
+            }
+        }
+        const std::string damagedImage = damaged.write("volume.img");
+        const Result clean = runVrsalvage(damagedImage, {"-r", "IMG"});
+        for (const std::uint32_t lba : c.unreadable) {
+            imageDriveSettings().faults.push_back(unreadable(lba));
+        }
+        const Result r = runVrsalvage(damagedImage, {"--keep-going", "-r", "IMG"});
+        imageDriveReset();
+        EXPECT_EQ(r.outcome.out.rfind(c.notices, 0), 0u) << r.outcome.out;
+        if (c.filesFound) {
+            EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
+            EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == clean.file("VR_MANGR_R.IFO"));
+            EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == clean.file("VR_MOVIE_R.VRO"));
+        } else {
+            EXPECT_EQ(r.outcome.out, "  ? Directory unreadable\n\ncompleted\n");
+            EXPECT_EQ(r.outcome.status, 1);
+        }
+    }
+}
+
+TEST_F(Rescue, ImageMapfileMarksWhatDdrescueCouldNotRead)
+{
+    const std::string directory = freshDirectory();
+    // ddrescue's own layout: comments, status line, blocks; 10300-10301 bad.
+    writeFile(directory + "/image.map",
+              "# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
+              "0x00000000     +               1\n"
+              "#      pos        size  status\n"
+              "0x00000000  0x0141E000  +\n0x0141E000  0x00001000  -\n0x0141F000  0x00037000  +\n");
+    const Result r = runVrsalvage(image, {"--image-mapfile=image.map", "--keep-going", "IMG"}, directory);
+    EXPECT_EQ(r.outcome.status, 1) << r.outcome.out;
+    EXPECT_TRUE(r.file("VR_MOVIE.VRO") == expected(10112, 10412, {10300, 10301}));
+    const Result refused = runVrsalvage(image, {"--image-mapfile=missing.map", "IMG"}, directory);
+    EXPECT_EQ(refused.outcome.status, 255);
+    EXPECT_EQ(refused.outcome.out.rfind("*** Error!\n", 0), 0u);
+}
+
 }  // namespace
