@@ -416,7 +416,7 @@ void RescueSession::summarize(const TargetState& state)
     }
     unreadable_ = true;
     std::printf(", %llu %s (%llu bytes lost, written as zeros) at sector%s", static_cast<unsigned long long>(missing),
-                interrupted_ ? "not read" : "unreadable", static_cast<unsigned long long>(missing * kSectorSize),
+                interrupted_ ? "not read" : "unreadable", static_cast<unsigned long long>(missing) * kSectorSize,
                 missing == 1 ? "" : "s");
     for (std::size_t k = 0; k < bad.size() && k < kListedBadAreas; k++) {
         if (bad[k].first == bad[k].second) {

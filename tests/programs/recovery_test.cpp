@@ -233,7 +233,8 @@ TEST_F(Recovery, DirectoryDataHeldAtOnceIsBounded)
     // 20 MiB fit: the subdirectory's data (the same entries, so D names
     // itself, then zeros) is read and walked, and so is the rest of the root.
     disc.volume.block(30, fileEntry(20 * mib, 0, shortAd(0, 20 * mib, 40)));
-    EXPECT_EQ(go().outcome.out, "    ? Directory loop\n\n" + ifoPart() + "  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
+    EXPECT_EQ(go().outcome.out,
+              "    ? Directory loop\n\n" + ifoPart() + "  ? Not File Entry\n\n? Not File Entry\n\ncompleted\n");
 }
 
 TEST_F(Recovery, DirectoryDataReadInOneWalkIsBounded)

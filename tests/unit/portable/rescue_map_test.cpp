@@ -19,8 +19,8 @@ TEST(RescueMap, FormatMergesNeighboursAndFillsGapsAsNonTried)
     map.currentPosition = 0x1000;
     map.currentStatus = '-';
     map.currentPass = 2;
-    map.blocks = {{0, 0x800, kGood},      {0x800, 0x800, kGood}, {0x1000, 0x800, kBad},
-                  {0x1800, 0, kGood},     {0x2000, 0x800, kBad}, {0x2800, 0x100000000, kGood}};
+    map.blocks = {{0, 0x800, kGood},  {0x800, 0x800, kGood}, {0x1000, 0x800, kBad},
+                  {0x1800, 0, kGood}, {0x2000, 0x800, kBad}, {0x2800, 0x100000000, kGood}};
     EXPECT_EQ(formatRescueMap(map),
               "# made by a test\n"
               "0x00001000     -               2\n"

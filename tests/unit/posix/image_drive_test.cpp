@@ -56,9 +56,8 @@ TEST_F(ImageDriveModel, SectorsNotRescuedInTheMapfileReadAsMediumError)
         std::uint16_t count;
         bool good;
     } cases[] = {
-        {0, 10, true},  {9, 1, true},   {10, 1, false}, {11, 1, false}, {12, 1, true}, {8, 4, false},
-        {11, 2, false}, {12, 8, true},  {20, 1, false}, {19, 2, false}, {21, 9, true}, {29, 2, false},
-        {30, 1, false}, {39, 1, false},
+        {0, 10, true}, {9, 1, true},   {10, 1, false}, {11, 1, false}, {12, 1, true},  {8, 4, false},  {11, 2, false},
+        {12, 8, true}, {20, 1, false}, {19, 2, false}, {21, 9, true},  {29, 2, false}, {30, 1, false}, {39, 1, false},
     };
     Drive drive = Drive::open(image.c_str());
     for (const auto& c : cases) {
@@ -93,8 +92,9 @@ TEST_F(ImageDriveModel, GoodFaultLeavesOnlyItsSectorOfAMultiSectorRead)
     EXPECT_TRUE(tryRead10(drive, 0, buffer.data(), 16).complete());
     for (std::uint32_t s = 0; s < 16; s++) {
         if (s == 5) {
-            EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin() + s * kSectorSize, buffer.begin() + (s + 1) * kSectorSize),
-                      std::vector<std::uint8_t>(kSectorSize, 0xAA));
+            EXPECT_EQ(
+                std::vector<std::uint8_t>(buffer.begin() + s * kSectorSize, buffer.begin() + (s + 1) * kSectorSize),
+                std::vector<std::uint8_t>(kSectorSize, 0xAA));
         } else {
             EXPECT_EQ(textAt(buffer, s), "SECTOR " + std::to_string(s));
         }
