@@ -51,6 +51,9 @@ constexpr auto kMapfileInterval = std::chrono::seconds(5);
 // scratch costs a few timeouts, and the pass comes back for what it skipped.
 constexpr std::uint32_t kFirstSkipSectors = 4 * kEccBlockSectors;
 constexpr std::uint32_t kMaxSkipSectors = 4096 * kEccBlockSectors;
+// A dual-layer DVD holds 4,173,824 sectors; a drive that reports a recorded
+// area beyond this is not believed, rather than tried sector by sector.
+constexpr std::uint64_t kMaxRescueSectors = 4u * 1024 * 1024;
 // Bad areas listed by name in a summary; the rest are counted.
 constexpr std::size_t kListedBadAreas = 20;
 
@@ -143,6 +146,13 @@ RescueSession::RescueSession(Drive& drive, RescueSettings settings) : drive_(dri
 
 bool RescueSession::copy(const CopyTarget& target)
 {
+    std::uint64_t total = 0;
+    for (const SectorRun& run : target.runs) {
+        total += run.count;
+    }
+    if (total > kMaxRescueSectors) {
+        fail((target.fileName + ": more sectors than a DVD holds").c_str());
+    }
     TargetState state{target, {}, {}};
     for (const SectorRun& run : target.runs) {
         for (std::uint32_t i = 0; i < run.count; i++) {

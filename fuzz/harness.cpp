@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "report.h"
+#include "vrsalvage.h"
 
 namespace fuzz {
 namespace {
@@ -279,7 +280,7 @@ bool outputSize(const char* name, std::uint64_t* size)
     return true;
 }
 
-bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t count)
+bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t count, bool zerosBeyondImage)
 {
     std::uint64_t size = 0;
     if (!outputSize(name, &size) || size != std::uint64_t{count} * kSector) {
@@ -295,14 +296,69 @@ bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t coun
     for (std::uint64_t done = 0; same && done < size;) {
         const std::size_t chunk = size - done < sizeof file ? static_cast<std::size_t>(size - done) : sizeof file;
         const off_t at = static_cast<off_t>(std::uint64_t{first} * kSector + done);
+        ssize_t fromImage = pread(g_imageFd, image, chunk, at);
+        if (zerosBeyondImage && fromImage >= 0 && static_cast<std::size_t>(fromImage) < chunk) {
+            std::memset(image + fromImage, 0, chunk - static_cast<std::size_t>(fromImage));
+            fromImage = static_cast<ssize_t>(chunk);
+        }
         same = pread(fd, file, chunk, static_cast<off_t>(done)) == static_cast<ssize_t>(chunk) &&
-               pread(g_imageFd, image, chunk, at) == static_cast<ssize_t>(chunk) &&
-               std::memcmp(file, image, chunk) == 0;
+               fromImage == static_cast<ssize_t>(chunk) && std::memcmp(file, image, chunk) == 0;
         done += chunk;
     }
     close(fd);
     return same;
 }
+
+namespace {
+
+void expectFile(const char* name, std::uint32_t first, std::uint32_t count, std::uint32_t sectors, bool keepGoing)
+{
+    if (!keepGoing && std::uint64_t{first} + count > sectors) {
+        finding("%s: sectors %u-%u copied from an image of %u sectors", name, first, first + count - 1, sectors);
+    }
+    if (!outputEqualsImage(name, first, count, keepGoing)) {
+        std::uint64_t size = 0;
+        const bool exists = outputSize(name, &size);
+        finding("%s: %s, not sectors %u-%u of the image", name,
+                      exists ? (std::to_string(size) + " bytes").c_str() : "missing", first, first + count - 1);
+    }
+}
+
+void checkCopy(const Disc& disc, const Outcome& outcome, bool keepGoing)
+{
+    if (outcome.ended || disc.dataFault) {
+        return;
+    }
+    const ImageDriveSettings& s = disc.settings;
+    if (s.profile != kProfileDvdRwRestrictedOverwrite) {
+        finding("copy completed for profile 0x%04X", s.profile);
+    }
+    const std::uint32_t lastSector = disc.sectors == 0 ? 0 : disc.sectors - 1;
+    std::uint32_t end = 0;
+    if (s.lraValid) {
+        end = s.lastRecordedAddress.value_or(lastSector) + 1;
+    } else if (s.nwaValid) {
+        end = s.nextWritableAddress.value_or(disc.sectors);
+    } else {
+        finding("copy completed without a valid LRA or NWA");
+    }
+    expectFile("VR_MANGR.IFO", kManagementFirstSector, kManagementSectors, disc.sectors, keepGoing);
+    expectFile("VR_MOVIE.VRO", kMovieFirstSector, end > kMovieFirstSector ? end - kMovieFirstSector : 0, disc.sectors,
+               keepGoing);
+}
+
+}  // namespace
+
+void checkFixedLayoutCopy(const Disc& disc, const Outcome& outcome)
+{
+    checkCopy(disc, outcome, false);
+}
+
+void checkRescuedFixedLayoutCopy(const Disc& disc, const Outcome& outcome)
+{
+    checkCopy(disc, outcome, true);
+}
+
 
 void finding(const char* format, ...)
 {

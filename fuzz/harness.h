@@ -57,6 +57,7 @@ struct Disc {
     // short transfer, an untouched buffer, a CHECK CONDITION reported as
     // status 0): the program cannot tell, so its output proves nothing.
     bool dataFault = false;
+    std::uint32_t retries = 0;  // the keep-going harness only
 };
 
 // Decodes an input into `disc` and writes its image (at most maxSectors).
@@ -81,7 +82,16 @@ Outcome runProgram(const Disc& disc, Body body, Check check = nullptr);
 // The size of a file the program wrote; false when there is none.
 bool outputSize(const char* name, std::uint64_t* size);
 // Whether that file holds exactly `count` sectors of the image from `first` on.
-bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t count);
+// With `zerosBeyondImage`, sectors past the image's end must be zeros.
+bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t count, bool zerosBeyondImage = false);
+
+// After a normal return of the default mode without a data fault:
+// VR_MANGR.IFO holds sectors 8752-10111 of the image and VR_MOVIE.VRO those
+// from 10112 to the end of the recorded area the drive reports.
+void checkFixedLayoutCopy(const Disc& disc, const Outcome& outcome);
+// The same after a keep-going copy: sectors past the image's end, which no
+// drive can read, are zeros in their place.
+void checkRescuedFixedLayoutCopy(const Disc& disc, const Outcome& outcome);
 
 // Reports a wrong result and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void finding(const char* format, ...) __attribute__((format(printf, 1, 2)));

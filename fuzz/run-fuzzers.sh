@@ -2,7 +2,7 @@
 # Runs the libFuzzer harnesses for a while each, one after the other.
 #
 # Usage: fuzz/run-fuzzers.sh [options] SECONDS [HARNESS...]
-#   HARNESS             sectorscope, recovery, fixed_layout, vrsplit_management,
+#   HARNESS             sectorscope, recovery, fixed_layout, rescue, vrsplit_management,
 #                       vrsplit_cutter (default: all five)
 #   --binary-dir DIR    the built harnesses (fuzz_HARNESS) are in DIR; without
 #                       it the fuzz preset is configured and built first
@@ -35,7 +35,7 @@ done
 seconds=${1:?usage: run-fuzzers.sh [options] SECONDS [HARNESS...]}
 shift
 harnesses=("$@")
-[ ${#harnesses[@]} -eq 0 ] && harnesses=(sectorscope recovery fixed_layout vrsplit_management vrsplit_cutter)
+[ ${#harnesses[@]} -eq 0 ] && harnesses=(sectorscope recovery fixed_layout rescue vrsplit_management vrsplit_cutter)
 
 if [ -z "$binary_dir" ]; then
   (cd "$source_dir" && cmake --preset fuzz > /dev/null && cmake --build --preset fuzz) || exit 2

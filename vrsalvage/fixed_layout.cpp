@@ -40,8 +40,9 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
     if (going) {
         std::printf("Writing VR_MOVIE.VRO\n");
         std::printf("sector count = %d\n", movieCount);
-        // A recorded area that ends before the movie area leaves an empty file.
-        const std::uint32_t count = movieCount > 0 ? static_cast<std::uint32_t>(movieCount) : 0;
+        // A recorded area that ends before the movie area leaves an empty
+        // file; one that ends far beyond a DVD's size is refused by the session.
+        const std::uint32_t count = end > kMovieFirstSector ? end - kMovieFirstSector : 0;
         going = rescue.copy(CopyTarget{"VR_MOVIE.VRO", {{kMovieFirstSector, count}}});
     }
     rescue.finish();

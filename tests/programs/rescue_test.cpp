@@ -183,6 +183,18 @@ TEST_F(Rescue, SectorsThatReadOnALaterTryAndAShortTransfer)
         << r.outcome.out;
 }
 
+TEST_F(Rescue, RecordedAreaLargerThanADvdIsRefused)
+{
+    // Past 2^31 sectors the movie file's count reads as negative when signed.
+    for (const std::uint32_t lra : {4u * 1024 * 1024 + 10112, 4294508799u}) {
+        imageDriveSettings().lastRecordedAddress = lra;
+        const Result r = runVrsalvage(image, {"--keep-going", "IMG"});
+        EXPECT_EQ(r.outcome.status, 255) << lra;
+        EXPECT_NE(r.outcome.out.find("VR_MOVIE.VRO: more sectors than a DVD holds\n"), std::string::npos)
+            << r.outcome.out;
+    }
+}
+
 TEST_F(Rescue, OneReadCommandPerEccBlockWithOrWithoutKeepGoing)
 {
     for (const char* option : {"--keep-going", "--retries=0"}) {
