@@ -157,11 +157,17 @@ disc's UDF structures itself, so it still works where the file system no
 longer mounts. In its recovery mode it writes the blocks that the file
 system marks free, where erased recordings still lie.
 
+With --keep-going it goes on past unreadable sectors, retries them and
+keeps a GNU ddrescue mapfile to resume from.
+
 sectorscope prints a hexadecimal dump of one block of the disc's UDF
 partition.
 
 Both programs also read a disc image file, such as one made by ddrescue.
-They never write to the disc and never overwrite a file.")
+They never write to the disc and never overwrite a file.
+
+vrsplit cuts the salvaged files into one playable MPEG-2 file per
+recording, named by its recording date, erased recordings included.")
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

@@ -69,9 +69,10 @@ Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm
 std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
 {
     try {
-        std::vector<std::uint8_t> buffer(size);
+        std::vector<std::uint8_t> buffer;
         // Never a null data pointer, also for a size of 0.
-        buffer.reserve(1);
+        buffer.reserve(size == 0 ? 1 : size);
+        buffer.resize(size);
         return buffer;
     } catch (const std::bad_alloc&) {
         fail("GlobalAlloc() failed\n");

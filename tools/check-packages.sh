@@ -35,16 +35,10 @@ if [ "$(id -u)" = 0 ]; then
     dpkg -L vrsalvage | grep -qx "/usr/bin/$program" || fail "dpkg -L vrsalvage does not list /usr/bin/$program"
   done
   dpkg -L vrsalvage | grep -qx /usr/share/doc/vrsalvage/copyright || fail "no copyright file"
-  # TEMPORARY: the condition lets this run before the programs have
-  # --version; remove it (keep the loop) once they do.
-  if grep -q -- '--version' vrsalvage/*.cpp; then
-    for program in "${programs[@]}"; do
-      "$program" --version | grep -qF "$version" || fail "$program --version does not say $version"
-    done
-    vrsalvage --version
-  else
-    echo "check-packages.sh: the programs have no --version yet; not checked"
-  fi
+  for program in "${programs[@]}"; do
+    "$program" --version | grep -qF "$version" || fail "$program --version does not say $version"
+  done
+  vrsalvage --version
   echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' vrsalvage)"
 else
   echo "check-packages.sh: not root; the package is not installed"

@@ -18,7 +18,8 @@ void markExtent(ReusableMap& map, const Extent& extent)
     const std::uint64_t first = extent.location;
     const std::uint64_t end = first + extent.length / kSectorSize;
     for (std::uint64_t block = first; block < end && block < map.blocks(); block++) {
-        map.bits[block / 8] = static_cast<std::uint8_t>(map.bits[block / 8] | (1u << (block % 8)));
+        std::uint8_t& bits = map.bits[static_cast<std::size_t>(block / 8)];
+        bits = static_cast<std::uint8_t>(bits | (1u << (block % 8)));
     }
 }
 

@@ -108,7 +108,7 @@ struct ReusableMap {
     bool isReusable(std::uint64_t block) const
     {
         // Blocks beyond the map have no bit: they are not reusable.
-        return block < blocks() && (bits[block / 8] & (1u << (block % 8))) != 0;
+        return block < blocks() && (bits[static_cast<std::size_t>(block / 8)] & (1u << (block % 8))) != 0;
     }
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "version.h"
 #include "vrsplit.h"
 
 using namespace vrsplit;
@@ -71,7 +72,7 @@ int parseOptions(int argc, char** argv, Options& options)
             std::printf("%s\n%s", kUsage, kHelp);
             return kExitDone;
         } else if (arg == "-V" || arg == "--version") {
-            std::printf("vrsplit 1.0\n");
+            std::printf("vrsplit %s\n", kVersion);
             return kExitDone;
         } else if (arg == "--list") {
             options.list = true;

@@ -180,6 +180,10 @@ def main():
         result = run([VRSPLIT] + args)
         check(result.returncode == 2 and b"usage: vrsplit" in result.stderr, "bad usage %s: status 2" % args)
 
+    # --version names the build's version, as vrsalvage's does.
+    versions = [run([program, "--version"]).stdout.split()[-1] for program in (VRSALVAGE, VRSPLIT)]
+    check(versions[0] == versions[1], "vrsplit --version says %r, vrsalvage %r" % tuple(versions))
+
     damaged_management_files(read(os.path.join(live, "VR_MANGR.IFO")))
 
     print("%d passed, %d failed" % (passed, len(failures)))

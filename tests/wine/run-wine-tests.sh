@@ -138,7 +138,7 @@ same_file() {
 
 usage_vrsalvage=$'parameters: [<switch>] <Drive Letter>\nswitches: -r=only reusable area\n'
 usage_sectorscope='parameters: <Drive Letter> <Block Number>'
-parameter_error='parameter error'
+parameter_error=$'parameter error\n'
 cannot_open=$'*** Error!\ncan\'t open device\n'
 pass_through_failed=$'*** Error!\nin SendCommand(): DeviceIoControl() failed\nerror code = 50\n'
 too_long=$'*** Error!\ndrive argument too long\n'
@@ -155,8 +155,8 @@ check "vrsalvage with three arguments" 0 "$usage_vrsalvage" "$work" "$vrsalvage"
 check "sectorscope without argument" 0 "$usage_sectorscope" "$work" "$sectorscope"
 check "sectorscope with one argument" 0 "$usage_sectorscope" "$work" "$sectorscope" E
 check "sectorscope with three arguments" 0 "$usage_sectorscope" "$work" "$sectorscope" E 0 1
-check "vrsalvage -R E (switches are case sensitive)" 0 "$parameter_error" "$work" "$vrsalvage" -R E
-check "vrsalvage E -r (switch after the drive)" 0 "$parameter_error" "$work" "$vrsalvage" E -r
+check "vrsalvage -R E (switches are case sensitive)" 2 "$parameter_error" "$work" "$vrsalvage" -R E
+check "vrsalvage E -r (switch after the drive)" 2 "$parameter_error" "$work" "$vrsalvage" E -r
 
 printf '%s\n' '-- unmapped drive Q (\\.\Q: does not exist)'
 check "vrsalvage Q" 255 "$cannot_open" "$work" "$vrsalvage" Q
