@@ -122,8 +122,8 @@ EOF
 # so that the same file runs in the guest and here.
 probe=$work/sgprobe
 g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir/common" -o "$probe" "$here/sgprobe.cpp" \
-    "$source_dir/common/platform/posix.cpp" "$source_dir/common/platform/image_drive.cpp" \
-    "$source_dir/common/report.cpp" "$source_dir/common/end_process.cpp" ||
+    "$source_dir/common/platform/posix.cpp" "$source_dir/common/platform/image_drive.cpp" "$source_dir/common/rescue_map.cpp" \
+    "$source_dir/common/report.cpp" ||
     fail "cannot build sgprobe"
 
 cp "$busybox_path" "$root/bin/busybox"

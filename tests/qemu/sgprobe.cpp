@@ -8,7 +8,7 @@
 //       follow as `od -An -v -tx1` prints them; otherwise the sense data.
 //   sgprobe DEVICE dump LBA
 //       One READ (10) of the sector at LBA, printed with the programs' own
-//       dump(), as sectorscope prints a block.
+//       hex dump, as sectorscope prints a block.
 //   sgprobe DEVICE rate SECTORS COMMANDS AREA
 //       COMMANDS READ (10) commands of SECTORS sectors each, one after the
 //       other through the first AREA sectors and round again; prints the
@@ -175,7 +175,7 @@ int main(int argc, char** argv)
             std::printf("status=0x%02x transferred=%u\n", result.scsiStatus, result.transferred);
             return 1;
         }
-        dump(buffer.data(), kSector);
+        printHexDump(buffer.data(), kSector);
         return 0;
     }
     std::printf("READ (10) lba=%u count=%u length=%u: status=0x%02x", lba, count, length, result.scsiStatus);

@@ -89,7 +89,8 @@ tgtd_pid=
 control_port=
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
-    stop_tgt
+    # Defined once tgt is about to start; a failure before that has none.
+    if declare -F stop_tgt >/dev/null; then stop_tgt; fi
     if [ -n "${VRS_VM_KEEP:-}" ]; then
         echo "$me: kept the work folder $work"
     else
@@ -149,9 +150,9 @@ EOF
 
 # sgprobe, for the rates: the project's pass-through, as a static Linux
 # program and as a 32-bit Windows program.
-sgprobe_sources=("$qemu_dir/sgprobe.cpp" "$source_dir/common/report.cpp" "$source_dir/common/end_process.cpp")
+sgprobe_sources=("$qemu_dir/sgprobe.cpp" "$source_dir/common/report.cpp")
 g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir/common" -o "$root/test/bin/sgprobe" "${sgprobe_sources[@]}" \
-    "$source_dir/common/platform/posix.cpp" "$source_dir/common/platform/image_drive.cpp" ||
+    "$source_dir/common/platform/posix.cpp" "$source_dir/common/platform/image_drive.cpp" "$source_dir/common/rescue_map.cpp" ||
     fail "cannot build sgprobe"
 i686-w64-mingw32-g++-posix -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir/common" -o "$root/test/bin/sgprobe.exe" \
     "${sgprobe_sources[@]}" "$source_dir/common/support.cpp" "$source_dir/common/platform/windows.cpp" ||
@@ -184,7 +185,7 @@ done
 expected_output() {
     local program=$1 drive
     shift
-    [ "$1" = -r ] && shift
+    while [ "${1#-}" != "$1" ]; do shift; done
     drive=$1
     if [ "$drive" = MISSING ]; then
         echo "255 $qemu_dir/expected/cant-open-device.txt"
