@@ -320,7 +320,7 @@ void expectFile(const char* name, std::uint32_t first, std::uint32_t count, std:
         std::uint64_t size = 0;
         const bool exists = outputSize(name, &size);
         finding("%s: %s, not sectors %u-%u of the image", name,
-                      exists ? (std::to_string(size) + " bytes").c_str() : "missing", first, first + count - 1);
+                exists ? (std::to_string(size) + " bytes").c_str() : "missing", first, first + count - 1);
     }
 }
 
@@ -358,7 +358,6 @@ void checkRescuedFixedLayoutCopy(const Disc& disc, const Outcome& outcome)
 {
     checkCopy(disc, outcome, true);
 }
-
 
 void finding(const char* format, ...)
 {
