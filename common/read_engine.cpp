@@ -94,23 +94,6 @@ std::optional<std::string> readWholeFile(const std::string& path)
     return text.str();
 }
 
-// The status the previous mapfile gives the sector at `lba`.
-RescueStatus previousStatus(const RescueMap& map, std::uint32_t lba)
-{
-    const std::uint64_t position = std::uint64_t{lba} * kSectorSize;
-    const auto after = std::upper_bound(map.blocks.begin(), map.blocks.end(), position,
-                                        [](std::uint64_t p, const RescueBlock& b) { return p < b.position; });
-    if (after == map.blocks.begin()) {
-        return RescueStatus::NonTried;
-    }
-    const RescueBlock& block = *(after - 1);
-    // A sector counts as rescued only when all of its bytes are.
-    if (position + kSectorSize <= block.position + block.size) {
-        return block.status;
-    }
-    return block.status == RescueStatus::Rescued ? RescueStatus::NonTried : block.status;
-}
-
 }  // namespace
 
 std::string layoutLine(const CopyTarget& target)
@@ -186,7 +169,8 @@ bool RescueSession::copy(const CopyTarget& target)
         // What an earlier run could not read is tried afresh, from the start:
         // this may be another drive, or the same one on a better day.
         for (std::size_t i = 0; i < state.lbas.size(); i++) {
-            if (previousStatus(*previous_, state.lbas[i]) == RescueStatus::Rescued) {
+            // A sector counts as rescued only when all of its bytes are.
+            if (rescuedThroughout(*previous_, std::uint64_t{state.lbas[i]} * kSectorSize, kSectorSize)) {
                 state.statuses[i] = statusChar(RescueStatus::Rescued);
             }
         }
@@ -376,9 +360,10 @@ void RescueSession::saveMapfile()
         if (at > position) {
             // Sectors of no target: those of an earlier run as it left them.
             for (std::uint64_t p = position; p < at; p += kSectorSize) {
-                const RescueStatus old = previous_
-                                             ? previousStatus(*previous_, static_cast<std::uint32_t>(p / kSectorSize))
-                                             : RescueStatus::NonTried;
+                RescueStatus old = previous_ ? rescueStatusAt(*previous_, p) : RescueStatus::NonTried;
+                if (old == RescueStatus::Rescued && !rescuedThroughout(*previous_, p, kSectorSize)) {
+                    old = RescueStatus::NonTried;  // rescued only in part
+                }
                 add(p, std::min<std::uint64_t>(kSectorSize, at - p), statusChar(old));
             }
         }
