@@ -1,6 +1,8 @@
 #include "read_engine.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -57,12 +59,9 @@ constexpr std::uint64_t kMaxRescueSectors = 4u * 1024 * 1024;
 // Bad areas listed by name in a summary; the rest are counted.
 constexpr std::size_t kListedBadAreas = 20;
 
+const char* const kMapfileHeader = "# Mapfile. Created by vrsalvage";
 const char* const kLayoutPrefix = "# vrsalvage file ";
-
-char statusChar(RescueStatus status)
-{
-    return static_cast<char>(status);
-}
+const char* const kIdentityPrefix = "# vrsalvage disc ";
 
 std::uint64_t fnv1a(std::uint64_t hash, std::uint32_t value)
 {
@@ -94,12 +93,122 @@ std::optional<std::string> readWholeFile(const std::string& path)
     return text.str();
 }
 
+// "key=value" out of the fields of a comment line.
+std::optional<std::string> fieldValue(const std::string& line, const std::string& key)
+{
+    const std::string wanted = " " + key + "=";
+    const std::size_t at = line.find(wanted);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t from = at + wanted.size();
+    return line.substr(from, line.find(' ', from) - from);
+}
+
+std::optional<std::uint64_t> hexValue(const std::optional<std::string>& text)
+{
+    if (!text || text->empty() || text->size() > 16 || text->find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoull(*text, nullptr, 16);
+}
+
+// Why `found` (the mapfile's) is another disc than `here`; empty when it is
+// the same one as far as both tell.
+std::string identityMismatch(const DiscIdentity& found, const DiscIdentity& here)
+{
+    if (found.mode != here.mode) {
+        return "it was written by a run of the other mode";
+    }
+    if (found.profile != here.profile) {
+        return "the disc's profile differs";
+    }
+    if (found.recordedEnd != here.recordedEnd) {
+        return "the disc's recorded size differs";
+    }
+    if (found.fingerprint && here.fingerprint &&
+        (found.fingerprintOf != here.fingerprintOf || *found.fingerprint != *here.fingerprint)) {
+        return "the disc's " + here.fingerprintOf + " differ";
+    }
+    return "";
+}
+
 }  // namespace
+
+std::uint64_t fingerprintBytes(std::uint64_t hash, const std::uint8_t* bytes, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; i++) {
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string identityLine(const DiscIdentity& identity)
+{
+    char text[200];
+    char fingerprint[24] = "unread";
+    if (identity.fingerprint) {
+        std::snprintf(fingerprint, sizeof fingerprint, "%016llx", static_cast<unsigned long long>(*identity.fingerprint));
+    }
+    std::snprintf(text, sizeof text, "%smode=%s profile=0x%04X end=%llu %s=%s", kIdentityPrefix, identity.mode.c_str(),
+                  identity.profile, static_cast<unsigned long long>(identity.recordedEnd),
+                  identity.fingerprintOf.c_str(), fingerprint);
+    return text;
+}
+
+std::optional<DiscIdentity> parseIdentityLine(const std::string& line)
+{
+    if (line.rfind(kIdentityPrefix, 0) != 0) {
+        return std::nullopt;
+    }
+    DiscIdentity identity;
+    const std::string body = " " + line.substr(std::strlen(kIdentityPrefix));
+    const std::optional<std::string> mode = fieldValue(body, "mode");
+    const std::optional<std::string> profile = fieldValue(body, "profile");
+    const std::optional<std::string> end = fieldValue(body, "end");
+    if (!mode || !profile || profile->size() != 6 || profile->rfind("0x", 0) != 0 || !end || end->empty() ||
+        end->size() > 19 || end->find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string lower = profile->substr(2);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    const std::optional<std::uint64_t> profileValue = hexValue(lower);
+    if (!profileValue) {
+        return std::nullopt;
+    }
+    identity.mode = *mode;
+    identity.profile = static_cast<std::uint16_t>(*profileValue);
+    identity.recordedEnd = std::stoull(*end);
+    // The last field names what the fingerprint hashes.
+    const std::size_t last = body.rfind(' ');
+    const std::size_t equals = body.find('=', last);
+    if (last == std::string::npos || equals == std::string::npos) {
+        return std::nullopt;
+    }
+    identity.fingerprintOf = body.substr(last + 1, equals - last - 1);
+    if (identity.fingerprintOf == "mode" || identity.fingerprintOf == "profile" || identity.fingerprintOf == "end") {
+        return std::nullopt;
+    }
+    const std::string value = body.substr(equals + 1);
+    if (value != "unread") {
+        identity.fingerprint = hexValue(value);
+        if (!identity.fingerprint) {
+            return std::nullopt;
+        }
+    }
+    return identity;
+}
+
+bool isOwnMapfile(const std::string& text)
+{
+    return text.rfind(kMapfileHeader, 0) == 0 &&
+           (text.size() == std::strlen(kMapfileHeader) || text[std::strlen(kMapfileHeader)] == '\n');
+}
 
 std::string layoutLine(const CopyTarget& target)
 {
     std::uint64_t sectors = 0;
-    std::uint64_t hash = 1469598103934665603ull;
+    std::uint64_t hash = kFingerprintSeed;
     for (const SectorRun& run : target.runs) {
         sectors += run.count;
         hash = fnv1a(fnv1a(hash, run.first), run.count);
@@ -110,21 +219,124 @@ std::string layoutLine(const CopyTarget& target)
     return text;
 }
 
-RescueSession::RescueSession(Drive& drive, RescueSettings settings) : drive_(drive), settings_(std::move(settings))
+RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity)
+    : drive_(drive), settings_(std::move(settings)), identity_(std::move(identity))
 {
     if (!settings_.mapfile.empty()) {
         if (const std::optional<std::string> text = readWholeFile(settings_.mapfile)) {
+            if (!isOwnMapfile(*text)) {
+                fail(("the mapfile " + settings_.mapfile + " was not written by vrsalvage; it is left as it is")
+                         .c_str());
+            }
             std::string error;
-            previous_ = parseRescueMap(*text, &error);
-            if (!previous_) {
+            const std::optional<RescueMap> previous = parseRescueMap(*text, &error);
+            if (!previous) {
                 fail(("can't read the mapfile " + settings_.mapfile + ": " + error).c_str());
             }
+            for (const std::string& line : previous->comments) {
+                if (const std::optional<DiscIdentity> found = parseIdentityLine(line)) {
+                    const std::string why = identityMismatch(*found, identity_);
+                    if (!why.empty()) {
+                        fail(("the mapfile " + settings_.mapfile + " describes another disc (" + why +
+                              "); nothing was changed")
+                                 .c_str());
+                    }
+                } else if (line.rfind(kLayoutPrefix, 0) == 0) {
+                    layouts_.push_back(line);
+                }
+            }
+            areas_ = RescueAreas::fromMap(*previous, kSectorSize);
         }
+        saveMapfile();
     }
     platformCatchInterrupts();
     started_ = Clock::now();
     lastStatus_ = started_ - kStatusInterval;
     lastSave_ = started_;
+}
+
+// Claims the target's sectors for this run, checks its layout against the
+// mapfile's, and sets what the mapfile says of its sectors to what the file
+// can be trusted to hold.
+void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
+{
+    std::uint64_t offset = 0;
+    for (const SectorRun& run : target.runs) {
+        const std::uint64_t first = run.first;
+        const std::uint64_t end = first + run.count;
+        if (run.count == 0) {
+            continue;
+        }
+        auto next = claimed_.lower_bound(first);
+        const bool overlaps = (next != claimed_.end() && next->first < end) ||
+                              (next != claimed_.begin() && std::prev(next)->second > first) ||
+                              (!current_.runs.empty() && current_.runs.back().end > first);
+        if (overlaps) {
+            fail((target.fileName + ": its sectors overlap another file's or are out of order").c_str());
+        }
+        current_.runs.push_back(Placed{first, end, offset});
+        offset += run.count;
+    }
+    for (const Placed& run : current_.runs) {
+        claimed_[run.first] = run.end;
+    }
+
+    const std::string layout = layoutLine(target);
+    const std::string prefix = kLayoutPrefix + target.fileName + " ";
+    const auto found = std::find_if(layouts_.begin(), layouts_.end(),
+                                    [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+    std::error_code error;
+    const bool exists = std::filesystem::exists(target.fileName, error);
+    std::uint64_t held = 0;  // file sectors the file holds
+    if (found != layouts_.end()) {
+        if (*found != layout) {
+            fail(("the mapfile describes another " + target.fileName + " than this disc gives").c_str());
+        }
+        if (exists) {
+            const std::uint64_t size = std::filesystem::file_size(target.fileName, error);
+            if (error || size > total * kSectorSize) {
+                fail(("the mapfile describes " + target.fileName + ", but that file is missing or of another size")
+                         .c_str());
+            }
+            held = size / kSectorSize;
+            current_.fileSize = size;
+        }
+        layouts_.erase(found);
+    } else if (exists) {
+        // Never overwritten: the same report as for any output file.
+        OutputFile::createNew(target.fileName.c_str());
+    }
+    const bool known = found != layouts_.end();
+    layouts_.insert(layouts_.begin() + static_cast<std::ptrdiff_t>(ownLayouts_++), layout);
+    // A file the mapfile does not describe starts afresh. Of one it does,
+    // what an earlier run could not read is tried afresh, from the start
+    // (this may be another drive, or the same one on a better day), and so
+    // is what the mapfile marks rescued past the end of the file (a run that
+    // stopped before its data reached the file).
+    std::vector<RescueAreas::Area> stale;
+    for (const Placed& run : current_.runs) {
+        const std::uint64_t firstMissing = held > run.offset ? run.first + (held - run.offset) : run.first;
+        areas_.forEach(run.first, run.end, [&](const RescueAreas::Area& area) {
+            if (!known || area.status != RescueStatus::Rescued) {
+                stale.push_back(area);
+            } else if (area.end > firstMissing) {
+                stale.push_back(RescueAreas::Area{std::max(area.first, firstMissing), area.end, area.status});
+            }
+        });
+    }
+    for (const RescueAreas::Area& area : stale) {
+        areas_.set(area.first, area.end, RescueStatus::NonTried);
+    }
+    current_.progress = Progress{};
+    current_.progress.total = total;
+    for (const Placed& run : current_.runs) {
+        areas_.forEach(run.first, run.end, [&](const RescueAreas::Area& area) {
+            const std::uint64_t n = area.end - area.first;
+            current_.progress.rescued += area.status == RescueStatus::Rescued ? n : 0;
+            current_.progress.nonTried += area.status == RescueStatus::NonTried ? n : 0;
+            current_.progress.badSectors += area.status == RescueStatus::BadSector ? n : 0;
+        });
+    }
 }
 
 bool RescueSession::copy(const CopyTarget& target)
@@ -136,67 +348,43 @@ bool RescueSession::copy(const CopyTarget& target)
     if (total > kMaxRescueSectors) {
         fail((target.fileName + ": more sectors than a DVD holds").c_str());
     }
-    TargetState state{target, {}, {}};
-    for (const SectorRun& run : target.runs) {
-        for (std::uint32_t i = 0; i < run.count; i++) {
-            state.lbas.push_back(run.first + i);
-        }
-    }
-    const std::uint64_t size = std::uint64_t{state.lbas.size()} * kSectorSize;
-
-    // Resume only what the mapfile describes as this very file of this disc.
-    const std::string layout = layoutLine(target);
-    bool resume = false;
-    if (previous_) {
-        const std::string prefix = kLayoutPrefix + target.fileName + " ";
-        for (const std::string& line : previous_->comments) {
-            if (line.rfind(prefix, 0) != 0) {
-                continue;
-            }
-            if (line != layout) {
-                fail(("the mapfile describes another " + target.fileName + " than this disc gives").c_str());
-            }
-            std::error_code error;
-            if (std::filesystem::file_size(target.fileName, error) != size || error) {
-                fail(("the mapfile describes " + target.fileName + ", but that file is missing or of another size")
-                         .c_str());
-            }
-            resume = true;
-        }
-    }
-    state.statuses.assign(state.lbas.size(), statusChar(RescueStatus::NonTried));
-    if (resume) {
-        // What an earlier run could not read is tried afresh, from the start:
-        // this may be another drive, or the same one on a better day.
-        for (std::size_t i = 0; i < state.lbas.size(); i++) {
-            // A sector counts as rescued only when all of its bytes are.
-            if (rescuedThroughout(*previous_, std::uint64_t{state.lbas[i]} * kSectorSize, kSectorSize)) {
-                state.statuses[i] = statusChar(RescueStatus::Rescued);
-            }
-        }
-    }
+    current_ = Current{};
+    current_.fileName = target.fileName;
+    prepareTarget(target, total);
+    const bool resume = current_.fileSize > 0 || std::filesystem::exists(target.fileName);
     OutputFile file =
         resume ? OutputFile::openExisting(target.fileName.c_str()) : OutputFile::createNew(target.fileName.c_str());
-    targets_.push_back(std::move(state));
-    TargetState& current = targets_.back();
-    saveMapfile();
-
-    copyBlocks(current, file, true);
-    copyBlocks(current, file, false);
-    readSingly(current, file, RescueStatus::NonTrimmed, RescueStatus::BadSector, "scraping");
-    for (std::uint32_t pass = 0; pass < settings_.retries; pass++) {
-        readSingly(current, file, RescueStatus::BadSector, RescueStatus::BadSector, "retrying");
+    current_.file = &file;
+    try {
+        phaseStatus_ = '?';
+        pass_ = 1;
+        saveMapfile();
+        copyBlocks(true);
+        pass_ = 2;
+        copyBlocks(false);
+        pass_ = 3;
+        readSingly(RescueStatus::NonTrimmed, RescueStatus::BadSector, "scraping", '/');
+        for (std::uint32_t pass = 0; pass < settings_.retries; pass++) {
+            pass_ = static_cast<int>(4 + pass);
+            readSingly(RescueStatus::BadSector, RescueStatus::BadSector, "retrying", '-');
+        }
+        fillToSize();
+        showStatus(interrupted_ ? "interrupted" : "done", true);
+        std::printf("\n");
+        saveMapfile();
+    } catch (const FatalError&) {
+        // What reached the file before the failure (a full disk, say) is
+        // kept in the mapfile where it can still be written, so that the
+        // next run starts from there.
+        try {
+            saveMapfile();
+        } catch (const FatalError&) {
+        }
+        current_.file = nullptr;
+        throw;
     }
-
-    // Every sector has its place in the file: what was not read is zeros.
-    if (!current.statuses.empty() && current.statuses.back() != statusChar(RescueStatus::Rescued)) {
-        static const SectorBuffer zeros{};
-        file.writeAt(size - kSectorSize, zeros.data(), kSectorSize);
-    }
-    showStatus(current, interrupted_ ? "interrupted" : "done", true);
-    std::printf("\n");
-    saveMapfile();
-    summarize(current);
+    current_.file = nullptr;
+    summarize();
     return !interrupted_;
 }
 
@@ -208,74 +396,141 @@ bool RescueSession::stopRequested()
     return interrupted_;
 }
 
+void RescueSession::mark(std::uint64_t first, std::uint64_t end, RescueStatus status)
+{
+    Progress& p = current_.progress;
+    areas_.forEach(first, end, [&](const RescueAreas::Area& area) {
+        const std::uint64_t n = area.end - area.first;
+        p.rescued -= area.status == RescueStatus::Rescued ? n : 0;
+        p.nonTried -= area.status == RescueStatus::NonTried ? n : 0;
+        p.badSectors -= area.status == RescueStatus::BadSector ? n : 0;
+    });
+    const std::uint64_t n = end - first;
+    p.rescued += status == RescueStatus::Rescued ? n : 0;
+    p.nonTried += status == RescueStatus::NonTried ? n : 0;
+    p.badSectors += status == RescueStatus::BadSector ? n : 0;
+    areas_.set(first, end, status);
+}
+
+// Writes sectors that were read into their place in the file and marks them
+// rescued. A sector marked rescued already is never written again: the file
+// holds it, and nothing this run read may replace it.
+void RescueSession::writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count)
+{
+    areas_.forEach(lba, lba + count, [&](const RescueAreas::Area& area) {
+        if (area.status == RescueStatus::Rescued) {
+            fail(("internal error: sector " + std::to_string(area.first) + " of " + current_.fileName +
+                  " is rescued already")
+                     .c_str());
+        }
+    });
+    const std::uint64_t offset = (run.offset + (lba - run.first)) * kSectorSize;
+    current_.file->writeAt(offset, data, static_cast<std::uint32_t>(count * kSectorSize), current_.fileName);
+    current_.fileSize = std::max(current_.fileSize, offset + count * kSectorSize);
+    bytesRead_ += count * kSectorSize;
+    mark(lba, lba + count, RescueStatus::Rescued);
+}
+
+// Every sector has its place in the file: what was not read is zeros, up to
+// the file's full size. Only a file that does not reach it yet is extended,
+// so nothing it holds is written over.
+void RescueSession::fillToSize()
+{
+    if (current_.runs.empty()) {
+        return;
+    }
+    const Placed& last = current_.runs.back();
+    const std::uint64_t size = (last.offset + (last.end - last.first)) * kSectorSize;
+    if (current_.fileSize >= size) {
+        return;
+    }
+    if (areas_.at(last.end - 1) == RescueStatus::Rescued) {
+        fail(("internal error: the last sector of " + current_.fileName + " is rescued but not in the file").c_str());
+    }
+    static const SectorBuffer zeros{};
+    current_.file->writeAt(size - kSectorSize, zeros.data(), kSectorSize, current_.fileName);
+    current_.fileSize = size;
+}
+
 // The first passes: runs of non-tried sectors inside an ECC block, one
 // command each. A failed block is left non-trimmed for the sector-by-sector
 // pass; with `skipAfterFailures`, two failures in a row make the pass skip
 // ahead, further each time, leaving what it skipped non-tried.
-void RescueSession::copyBlocks(TargetState& state, OutputFile& file, bool skipAfterFailures)
+void RescueSession::copyBlocks(bool skipAfterFailures)
 {
-    const char tried = statusChar(RescueStatus::NonTried);
-    const std::size_t n = state.lbas.size();
     std::vector<std::uint8_t> block(kEccBlockSectors * kSectorSize);
     std::uint32_t failures = 0;
     std::uint32_t skip = 0;
-    for (std::size_t i = 0; i < n && !stopRequested();) {
-        if (state.statuses[i] != tried) {
-            i++;
-            continue;
+    std::uint64_t skipping = 0;  // target sectors still to pass over
+    for (const Placed& run : current_.runs) {
+        std::uint64_t lba = run.first;
+        while (lba < run.end && !stopRequested()) {
+            if (skipping > 0) {
+                const std::uint64_t n = std::min(skipping, run.end - lba);
+                lba += n;
+                skipping -= n;
+                continue;
+            }
+            const RescueAreas::Area area = areas_.areaAt(lba);
+            if (area.status != RescueStatus::NonTried) {
+                lba = std::min(area.end, run.end);
+                continue;
+            }
+            const std::uint64_t blockEnd = lba + (kEccBlockSectors - lba % kEccBlockSectors);
+            const std::uint64_t count = std::min({area.end, run.end, blockEnd}) - lba;
+            position_ = lba;
+            std::fill(block.begin(), block.end(), std::uint8_t{0});
+            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(),
+                                                     static_cast<std::uint16_t>(count));
+            const bool read = outcome.complete();
+            if (read) {
+                writeRescued(run, lba, block.data(), count);
+            } else {
+                mark(lba, lba + count, RescueStatus::NonTrimmed);
+            }
+            lba += count;
+            if (read) {
+                failures = 0;
+                skip = 0;
+            } else if (skipAfterFailures && ++failures >= 2) {
+                skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
+                skipping = skip;
+            }
+            showStatus(skipAfterFailures ? "copying" : "copying skipped areas", false);
         }
-        std::size_t count = 1;
-        const std::uint32_t lba = state.lbas[i];
-        while (i + count < n && count < kEccBlockSectors - lba % kEccBlockSectors &&
-               state.lbas[i + count] == lba + count && state.statuses[i + count] == tried) {
-            count++;
-        }
-        std::fill(block.begin(), block.end(), std::uint8_t{0});
-        const CommandOutcome outcome = tryRead10(drive_, lba, block.data(), static_cast<std::uint16_t>(count));
-        const bool read = outcome.complete();
-        if (read) {
-            file.writeAt(std::uint64_t{i} * kSectorSize, block.data(), static_cast<std::uint32_t>(count) * kSectorSize);
-            bytesRead_ += count * kSectorSize;
-        }
-        std::fill_n(state.statuses.begin() + static_cast<std::ptrdiff_t>(i), count,
-                    statusChar(read ? RescueStatus::Rescued : RescueStatus::NonTrimmed));
-        i += count;
-        if (read) {
-            failures = 0;
-            skip = 0;
-        } else if (skipAfterFailures && ++failures >= 2) {
-            skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
-            i += std::min<std::size_t>(skip, n - i);
-        }
-        showStatus(state, skipAfterFailures ? "copying" : "copying skipped areas", false);
     }
 }
 
 // Sector by sector over the sectors in status `from`: rescued, or `failed`.
-void RescueSession::readSingly(TargetState& state, OutputFile& file, RescueStatus from, RescueStatus failed,
-                               const char* phase)
+void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus)
 {
+    phaseStatus_ = phaseStatus;
     alignas(16) SectorBuffer sector;
-    for (std::size_t i = 0; i < state.lbas.size() && !stopRequested(); i++) {
-        if (state.statuses[i] != statusChar(from)) {
-            continue;
+    for (const Placed& run : current_.runs) {
+        std::uint64_t lba = run.first;
+        while (lba < run.end && !stopRequested()) {
+            const RescueAreas::Area area = areas_.areaAt(lba);
+            if (area.status != from) {
+                lba = std::min(area.end, run.end);
+                continue;
+            }
+            position_ = lba;
+            sector.fill(0);
+            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), sector.data(), 1);
+            if (outcome.complete()) {
+                writeRescued(run, lba, sector.data(), 1);
+            } else {
+                mark(lba, lba + 1, failed);
+            }
+            lba++;
+            showStatus(phase, false);
         }
-        sector.fill(0);
-        const CommandOutcome outcome = tryRead10(drive_, state.lbas[i], sector.data(), 1);
-        if (outcome.complete()) {
-            file.writeAt(std::uint64_t{i} * kSectorSize, sector.data(), kSectorSize);
-            bytesRead_ += kSectorSize;
-            state.statuses[i] = statusChar(RescueStatus::Rescued);
-        } else {
-            state.statuses[i] = statusChar(failed);
-        }
-        showStatus(state, phase, false);
     }
 }
 
 // One line, rewritten in place: phase, sectors done and in all, bad sectors,
 // bytes lost, rate and time left; the mapfile is saved every few seconds too.
-void RescueSession::showStatus(const TargetState& state, const char* phase, bool force)
+void RescueSession::showStatus(const char* phase, bool force)
 {
     const Clock::time_point now = Clock::now();
     if (!force && now - lastStatus_ < kStatusInterval) {
@@ -285,126 +540,90 @@ void RescueSession::showStatus(const TargetState& state, const char* phase, bool
     if (now - lastSave_ >= kMapfileInterval) {
         saveMapfile();
     }
-    std::uint64_t done = 0;
-    std::uint64_t bad = 0;
-    for (const char status : state.statuses) {
-        done += status == statusChar(RescueStatus::Rescued) || status == statusChar(RescueStatus::BadSector) ? 1 : 0;
-        bad += status != statusChar(RescueStatus::Rescued) && status != statusChar(RescueStatus::NonTried) ? 1 : 0;
-    }
+    const Progress& p = current_.progress;
+    const std::uint64_t done = p.rescued + p.badSectors;
+    const std::uint64_t bad = p.total - p.rescued - p.nonTried;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0;
-    const std::uint64_t total = state.statuses.size();
     char left[32] = "?";
     if (rate > 0) {
-        const auto remaining = static_cast<unsigned long long>(static_cast<double>(total - done) * kSectorSize / rate);
+        const auto remaining = static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
         std::snprintf(left, sizeof left, "%llu:%02llu", remaining / 60, remaining % 60);
     }
     std::printf("\r%s: %llu/%llu sectors, %llu bad, %s lost, %.1f MB/s, %s left   ", phase,
-                static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(done), static_cast<unsigned long long>(p.total),
                 static_cast<unsigned long long>(bad), formatBytes(bad * kSectorSize).c_str(), rate / 1e6, left);
     std::fflush(stdout);
 }
 
-// The mapfile of every target so far, written to a temporary name and moved
-// over the mapfile in one step, so that an interruption never leaves half a
-// mapfile behind.
+// The mapfile of the whole run: this run's targets and what an earlier run
+// left of the others, as one set of areas. The file being written is flushed
+// first, so that the mapfile never marks rescued what a crash could lose.
 void RescueSession::saveMapfile()
 {
     lastSave_ = Clock::now();
     if (settings_.mapfile.empty()) {
         return;
     }
-    struct Piece {
-        std::uint32_t lba;
-        char status;
-    };
-    std::vector<Piece> pieces;
+    if (current_.file != nullptr) {
+        current_.file->flush(current_.fileName);
+    }
     RescueMap map;
-    map.comments.push_back("# Mapfile. Created by vrsalvage");
-    for (const TargetState& state : targets_) {
-        map.comments.push_back(layoutLine(state.target));
-        for (std::size_t i = 0; i < state.lbas.size(); i++) {
-            pieces.push_back(Piece{state.lbas[i], state.statuses[i]});
-        }
-    }
-    // Targets from an earlier run that this one has not reached yet keep
-    // their lines and their blocks.
-    if (previous_) {
-        for (const std::string& line : previous_->comments) {
-            if (line.rfind(kLayoutPrefix, 0) != 0) {
-                continue;
-            }
-            const bool current = std::any_of(targets_.begin(), targets_.end(), [&](const TargetState& state) {
-                return line.rfind(kLayoutPrefix + state.target.fileName + " ", 0) == 0;
-            });
-            if (!current) {
-                map.comments.push_back(line);
-            }
-        }
-    }
-    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.lba < b.lba; });
-    std::uint64_t position = 0;
-    const auto add = [&](std::uint64_t at, std::uint64_t size, char status) {
-        if (!map.blocks.empty() && map.blocks.back().status == static_cast<RescueStatus>(status) &&
-            map.blocks.back().position + map.blocks.back().size == at) {
-            map.blocks.back().size += size;
-        } else {
-            map.blocks.push_back(RescueBlock{at, size, static_cast<RescueStatus>(status)});
-        }
-    };
-    for (const Piece& piece : pieces) {
-        const std::uint64_t at = std::uint64_t{piece.lba} * kSectorSize;
-        if (at < position) {
-            continue;  // a sector in two targets: the first one's status stands
-        }
-        if (at > position) {
-            // Sectors of no target: those of an earlier run as it left them.
-            for (std::uint64_t p = position; p < at; p += kSectorSize) {
-                RescueStatus old = previous_ ? rescueStatusAt(*previous_, p) : RescueStatus::NonTried;
-                if (old == RescueStatus::Rescued && !rescuedThroughout(*previous_, p, kSectorSize)) {
-                    old = RescueStatus::NonTried;  // rescued only in part
-                }
-                add(p, std::min<std::uint64_t>(kSectorSize, at - p), statusChar(old));
-            }
-        }
-        add(at, kSectorSize, piece.status);
-        position = at + kSectorSize;
-    }
-    map.currentPosition = position;
-    map.currentStatus = interrupted_ || targets_.empty() ? '?' : '+';
-    const std::string text = formatRescueMap(map);
+    map.comments.push_back(kMapfileHeader);
+    map.comments.push_back(identityLine(identity_));
+    map.comments.insert(map.comments.end(), layouts_.begin(), layouts_.end());
+    areas_.toBlocks(kSectorSize, &map);
+    map.currentPosition = position_ * kSectorSize;
+    map.currentStatus = finished_ ? '+' : phaseStatus_;
+    map.currentPass = pass_;
+    writeMapfile(formatRescueMap(map));
+}
+
+// Written whole to a temporary name, flushed, and moved over the mapfile in
+// one step: a stop at any moment leaves the old mapfile or the new one.
+void RescueSession::writeMapfile(const std::string& text)
+{
     const std::string temporary = settings_.mapfile + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            fail(("can't write the mapfile " + temporary).c_str());
-        }
+    FileHandle handle = nullptr;
+    if (!platformCreateOrTruncateFile(temporary.c_str(), &handle)) {
+        failWithSystemError(("can't write the mapfile " + temporary).c_str());
+    }
+    std::uint32_t written = 0;
+    const bool wrote = platformWriteFile(handle, text.data(), static_cast<std::uint32_t>(text.size()), &written) &&
+                       written == text.size();
+    const std::uint32_t code = platformLastError();
+    const bool flushed = wrote && platformFlushFile(handle);
+    const std::uint32_t flushCode = platformLastError();
+    platformCloseFile(handle);
+    if (!wrote || !flushed) {
+        throw fatalSystemError(("can't write the mapfile " + temporary).c_str(),
+                               std::to_string(wrote ? flushCode : code) + " (" +
+                                   platformErrorText(wrote ? flushCode : code) + ")");
     }
     if (!platformReplaceFile(temporary.c_str(), settings_.mapfile.c_str())) {
         failWithSystemError(("can't replace the mapfile " + settings_.mapfile).c_str());
     }
 }
 
-void RescueSession::summarize(const TargetState& state)
+void RescueSession::summarize()
 {
-    std::uint64_t read = 0;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> bad;  // first, last
-    for (std::size_t i = 0; i < state.lbas.size(); i++) {
-        if (state.statuses[i] == statusChar(RescueStatus::Rescued)) {
-            read++;
-            continue;
-        }
-        const std::uint32_t lba = state.lbas[i];
-        if (!bad.empty() && bad.back().second + 1 == lba) {
-            bad.back().second = lba;
-        } else {
-            bad.emplace_back(lba, lba);
-        }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;  // first, last
+    for (const Placed& run : current_.runs) {
+        areas_.forEach(run.first, run.end, [&](const RescueAreas::Area& area) {
+            if (area.status == RescueStatus::Rescued) {
+                return;
+            }
+            if (!bad.empty() && bad.back().second + 1 == area.first) {
+                bad.back().second = area.end - 1;
+            } else {
+                bad.emplace_back(area.first, area.end - 1);
+            }
+        });
     }
-    const std::uint64_t missing = state.lbas.size() - read;
-    std::printf("%s: %llu of %llu sectors read", state.target.fileName.c_str(), static_cast<unsigned long long>(read),
-                static_cast<unsigned long long>(state.lbas.size()));
+    const Progress& p = current_.progress;
+    const std::uint64_t missing = p.total - p.rescued;
+    std::printf("%s: %llu of %llu sectors read", current_.fileName.c_str(), static_cast<unsigned long long>(p.rescued),
+                static_cast<unsigned long long>(p.total));
     if (missing == 0) {
         std::printf("\n");
         return;
@@ -415,9 +634,10 @@ void RescueSession::summarize(const TargetState& state)
                 missing == 1 ? "" : "s");
     for (std::size_t k = 0; k < bad.size() && k < kListedBadAreas; k++) {
         if (bad[k].first == bad[k].second) {
-            std::printf("%s %u", k == 0 ? "" : ",", bad[k].first);
+            std::printf("%s %llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first));
         } else {
-            std::printf("%s %u-%u", k == 0 ? "" : ",", bad[k].first, bad[k].second);
+            std::printf("%s %llu-%llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first),
+                        static_cast<unsigned long long>(bad[k].second));
         }
     }
     if (bad.size() > kListedBadAreas) {
@@ -428,6 +648,7 @@ void RescueSession::summarize(const TargetState& state)
 
 void RescueSession::finish()
 {
+    finished_ = !interrupted_;
     saveMapfile();
     if (interrupted_) {
         std::printf("interrupted%s\n",

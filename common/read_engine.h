@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "rescue_areas.h"
 #include "rescue_map.h"
 #include "support.h"
 #include "udf.h"
@@ -57,17 +59,50 @@ struct RescueSettings {
     std::string mapfile;        // empty: none
 };
 
+// What tells one disc from another in a mapfile: a resumed run must find
+// the same. `fingerprint` hashes sectors that differ from disc to disc (the
+// caller's choice, named by `fingerprintOf`); nothing when they could not be
+// read, and then it is not compared.
+struct DiscIdentity {
+    std::string mode;  // the kind of run: its targets and their layout
+    std::uint16_t profile = 0;
+    std::uint64_t recordedEnd = 0;  // one past the last recorded sector
+    std::string fingerprintOf;
+    std::optional<std::uint64_t> fingerprint;
+};
+
+// The comment line that records an identity in the mapfile, and back.
+std::string identityLine(const DiscIdentity& identity);
+std::optional<DiscIdentity> parseIdentityLine(const std::string& line);
+
+// FNV-1a over bytes, for fingerprints.
+std::uint64_t fingerprintBytes(std::uint64_t hash, const std::uint8_t* bytes, std::size_t length);
+constexpr std::uint64_t kFingerprintSeed = 1469598103934665603ull;
+
+// Whether `text` is a mapfile this program wrote (its first line).
+bool isOwnMapfile(const std::string& text);
+
 // The keep-going copy of one run of the program: any number of targets, one
 // after the other, sharing one mapfile.
+//
+// What it keeps safe, whichever way a run ends (a crash, a kill, a full
+// disk, a power cut): a file's data are flushed before a mapfile that says
+// they are rescued, and the mapfile is replaced whole; a sector a mapfile
+// marks rescued is never written again, read or zero-filled; every area of
+// the earlier mapfile that this run has not reached is kept as it was; and
+// a mapfile of another disc changes nothing.
 class RescueSession {
 public:
-    // Reads the mapfile when it exists (a fatal error when it cannot be read
-    // as one), and from then on catches interrupts.
-    RescueSession(Drive& drive, RescueSettings settings);
+    // Reads the mapfile when it exists and checks it against `identity`
+    // (a fatal error, with nothing written, when it is not this program's,
+    // cannot be read, or describes another disc), writes it (which shows
+    // early that its folder can take it), and from then on catches interrupts.
+    RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity);
 
     // Copies the target into its file: a new file, or, when the mapfile
     // describes this very target, the existing one, reading only what the
-    // mapfile does not mark rescued. False when interrupted.
+    // mapfile does not mark rescued and the file holds. The targets of a run
+    // must not share sectors. False when interrupted.
     bool copy(const CopyTarget& target);
 
     // Writes the mapfile a last time and prints how the run ended.
@@ -77,23 +112,52 @@ public:
     bool unreadable() const { return unreadable_; }
 
 private:
-    struct TargetState {
-        CopyTarget target;
-        std::vector<std::uint32_t> lbas;  // the disc sector of each file sector
-        std::string statuses;             // a RescueStatus character per file sector
+    // Where a target's sectors are in its file.
+    struct Placed {
+        std::uint64_t first;   // disc sector
+        std::uint64_t end;
+        std::uint64_t offset;  // file sector of `first`
+    };
+    struct Progress {
+        std::uint64_t total = 0;
+        std::uint64_t rescued = 0;
+        std::uint64_t nonTried = 0;
+        std::uint64_t badSectors = 0;
+    };
+    struct Current {
+        std::string fileName;
+        std::vector<Placed> runs;
+        OutputFile* file = nullptr;
+        std::uint64_t fileSize = 0;  // bytes the file holds so far
+        Progress progress;
     };
 
-    void copyBlocks(TargetState& state, OutputFile& file, bool skipAfterFailures);
-    void readSingly(TargetState& state, OutputFile& file, RescueStatus from, RescueStatus failed, const char* phase);
+    void prepareTarget(const CopyTarget& target, std::uint64_t total);
+    void copyBlocks(bool skipAfterFailures);
+    void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
+    void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
+    void mark(std::uint64_t first, std::uint64_t end, RescueStatus status);
+    void fillToSize();
     bool stopRequested();
-    void showStatus(const TargetState& state, const char* phase, bool force);
+    void showStatus(const char* phase, bool force);
     void saveMapfile();
-    void summarize(const TargetState& state);
+    void writeMapfile(const std::string& text);
+    void summarize();
 
     Drive& drive_;
     RescueSettings settings_;
-    std::optional<RescueMap> previous_;  // the mapfile this run resumes
-    std::vector<TargetState> targets_;
+    DiscIdentity identity_;
+    RescueAreas areas_;
+    // The layout lines of the mapfile: those of this run's targets, then
+    // those of an earlier run's that this one has not reached.
+    std::vector<std::string> layouts_;
+    std::size_t ownLayouts_ = 0;
+    std::map<std::uint64_t, std::uint64_t> claimed_;  // the sectors of this run's targets: first -> end
+    Current current_;
+    std::uint64_t position_ = 0;  // the sector being read, for the mapfile
+    char phaseStatus_ = '?';      // the mapfile's current status
+    int pass_ = 1;
+    bool finished_ = false;
     bool interrupted_ = false;
     bool unreadable_ = false;
     std::uint64_t bytesRead_ = 0;
@@ -103,5 +167,5 @@ private:
 };
 
 // The line a mapfile keeps for a target: its name, its size in sectors and a
-// checksum of its sector list, so that a resumed run can tell the same disc.
+// checksum of its sector list, so that a resumed run can tell its layout.
 std::string layoutLine(const CopyTarget& target);

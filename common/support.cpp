@@ -103,12 +103,44 @@ void OutputFile::write(const void* data, std::uint32_t length)
     }
 }
 
-void OutputFile::writeAt(std::uint64_t offset, const void* data, std::uint32_t length)
+namespace {
+
+[[noreturn]] void failWriting(const std::string& name, std::uint32_t code)
+{
+    // A short write that the system gave no reason for is a full medium.
+    const std::string reason = code != 0 ? platformErrorText(code) : "the medium is full";
+    throw fatalSystemError(("can't write " + name).c_str(), std::to_string(code) + " (" + reason + ")");
+}
+
+}  // namespace
+
+void OutputFile::writeAt(std::uint64_t offset, const void* data, std::uint32_t length, const std::string& name)
 {
     if (!platformSeekFile(handle_, offset)) {
-        fail("can't write file");
+        failWriting(name, platformLastError());
     }
-    write(data, length);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        std::uint32_t written = 0;
+        if (!platformWriteFile(handle_, bytes + done, length - done, &written)) {
+            failWriting(name, platformLastError());
+        }
+        if (written == 0) {
+            // Asked again, the system says why the last write fell short.
+            std::uint32_t again = 0;
+            const bool failed = !platformWriteFile(handle_, bytes + done, length - done, &again);
+            failWriting(name, failed ? platformLastError() : 0);
+        }
+        done += written;
+    }
+}
+
+void OutputFile::flush(const std::string& name)
+{
+    if (!platformFlushFile(handle_)) {
+        failWriting(name, platformLastError());
+    }
 }
 
 bool makeWindowsDevicePath(const char* argument, char* path, std::size_t size)

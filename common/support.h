@@ -38,8 +38,11 @@ public:
     // All `length` bytes or a fatal error ("can't write file", or "result
     // length not match" for a short write).
     void write(const void* data, std::uint32_t length);
-    // The same at byte `offset` of the file.
-    void writeAt(std::uint64_t offset, const void* data, std::uint32_t length);
+    // All `length` bytes at byte `offset` of the file, or a fatal error that
+    // names the file `name` and the system's reason.
+    void writeAt(std::uint64_t offset, const void* data, std::uint32_t length, const std::string& name);
+    // What was written reaches the medium, or a fatal error as for writeAt.
+    void flush(const std::string& name);
 
 private:
     explicit OutputFile(FileHandle handle) : handle_(handle) {}

@@ -2,6 +2,8 @@
 // argument as they have always been.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,53 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
     return -1;
 }
 
+// Whether two paths name the same file, existing or not.
+bool samePath(const std::string& a, const std::string& b)
+{
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error)) {
+        return true;
+    }
+    const std::filesystem::path left = std::filesystem::weakly_canonical(a, error);
+    const std::filesystem::path right = std::filesystem::weakly_canonical(b, error);
+    return !error && left == right;
+}
+
+// The files a run may write, checked before anything is opened: a mapfile
+// that would replace an output file, the image's own mapfile or the image,
+// or one this program did not write, is refused. Empty when all is well.
+std::string checkPaths(const RunOptions& options, const char* drive)
+{
+    if (options.mapfile.empty()) {
+        return "";
+    }
+    const std::string temporary = options.mapfile + ".tmp";
+    for (const char* output : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+        if (samePath(options.mapfile, output) || samePath(temporary, output)) {
+            return "--mapfile=" + options.mapfile + " would replace the output file " + output;
+        }
+    }
+    if (!options.imageMapfile.empty() && (samePath(options.mapfile, options.imageMapfile) ||
+                                          samePath(temporary, options.imageMapfile))) {
+        return "--mapfile and --image-mapfile name the same file: the image's mapfile is only read";
+    }
+    if (samePath(options.mapfile, drive) || samePath(temporary, drive)) {
+        return "--mapfile names the drive argument";
+    }
+    std::ifstream in(options.mapfile, std::ios::binary);
+    std::string first;
+    if (in && std::getline(in, first) && !isOwnMapfile(first)) {
+        return "the mapfile " + options.mapfile + " was not written by vrsalvage; it is only read, never rewritten: " +
+               "give --mapfile a new file";
+    }
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::absolute(options.mapfile, error).parent_path();
+    if (error || !std::filesystem::is_directory(folder, error)) {
+        return "--mapfile=" + options.mapfile + ": no such folder";
+    }
+    return "";
+}
+
 }  // namespace
 
 int runVrsalvage(int argc, char** argv)
@@ -128,6 +177,10 @@ int runVrsalvage(int argc, char** argv)
     }
     if (arguments.size() == 2 && std::strcmp(arguments[0], "-r") != 0) {
         std::printf("parameter error\n");
+        return kUsageStatus;
+    }
+    if (const std::string problem = checkPaths(options, arguments.back()); !problem.empty()) {
+        std::printf("%s\n", problem.c_str());
         return kUsageStatus;
     }
     return runReportingFatalErrors([&] {

@@ -17,8 +17,8 @@ const std::uint8_t kMovieSignature[5] = {0x00, 0x00, 0x01, 0xBA, 0x44};
 RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
-    requireRestrictedOverwrite(drive);
-    checkSignatures(drive, options.keepGoing);
+    const std::uint16_t profile = requireRestrictedOverwrite(drive);
+    const std::optional<std::uint64_t> signatures = checkSignatures(drive, options.keepGoing);
     const std::uint32_t end = recordedAreaEnd(drive);
     const auto movieCount = static_cast<std::int32_t>(end - kMovieFirstSector);
 
@@ -33,7 +33,8 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
         return RunResult::Complete;
     }
 
-    RescueSession rescue(drive, RescueSettings{options.retries, options.mapfile});
+    RescueSession rescue(drive, RescueSettings{options.retries, options.mapfile},
+                         DiscIdentity{"fixed", profile, end, "signatures", signatures});
     std::printf("Writing VR_MANGR.IFO\n");
     std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
     bool going = rescue.copy(CopyTarget{"VR_MANGR.IFO", {{kManagementFirstSector, kManagementSectors}}});
@@ -52,7 +53,7 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
     return rescue.unreadable() ? RunResult::Unreadable : RunResult::Complete;
 }
 
-void requireRestrictedOverwrite(Drive& drive)
+std::uint16_t requireRestrictedOverwrite(Drive& drive)
 {
     const std::uint16_t profile = currentProfile(drive);
     if (profile == 0) {
@@ -61,6 +62,7 @@ void requireRestrictedOverwrite(Drive& drive)
     if (profile != kProfileDvdRwRestrictedOverwrite) {
         fail("Not DVD-RW VR");
     }
+    return profile;
 }
 
 namespace {
@@ -79,17 +81,23 @@ bool readSignatureSector(Drive& drive, std::uint32_t lba, bool keepGoing, Sector
 
 }  // namespace
 
-void checkSignatures(Drive& drive, bool keepGoing)
+std::optional<std::uint64_t> checkSignatures(Drive& drive, bool keepGoing)
 {
     alignas(16) SectorBuffer sector{};
-    if (!readSignatureSector(drive, kManagementFirstSector, keepGoing, sector) ||
-        std::memcmp(sector.data(), kManagementSignature, sizeof kManagementSignature) != 0) {
+    std::uint64_t hash = kFingerprintSeed;
+    bool read = readSignatureSector(drive, kManagementFirstSector, keepGoing, sector);
+    hash = fingerprintBytes(hash, sector.data(), kSectorSize);
+    if (!read || std::memcmp(sector.data(), kManagementSignature, sizeof kManagementSignature) != 0) {
         std::printf("? not found IFO\n");
     }
-    if (!readSignatureSector(drive, kMovieFirstSector, keepGoing, sector) ||
-        std::memcmp(sector.data(), kMovieSignature, sizeof kMovieSignature) != 0) {
+    sector.fill(0);
+    const bool movieRead = readSignatureSector(drive, kMovieFirstSector, keepGoing, sector);
+    read = read && movieRead;
+    hash = fingerprintBytes(hash, sector.data(), kSectorSize);
+    if (!movieRead || std::memcmp(sector.data(), kMovieSignature, sizeof kMovieSignature) != 0) {
         std::printf("? not found VRO\n");
     }
+    return read ? std::optional<std::uint64_t>(hash) : std::nullopt;
 }
 
 std::uint32_t recordedAreaEnd(Drive& drive)

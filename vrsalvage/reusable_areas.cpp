@@ -30,7 +30,7 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
-    requireRestrictedOverwrite(drive);
+    const std::uint16_t profile = requireRestrictedOverwrite(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     VolumeDescriptors descriptors{};
@@ -47,7 +47,8 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     const FileEntry root = readRootDirectory(volume, fileSetBlock, &rootSector);
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile});
+        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile},
+                       options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
         recoverFile(volume, file, fileEntryBlock, rescue ? &*rescue : nullptr);

@@ -34,15 +34,18 @@ enum class RunResult {
     Interrupted,
 };
 
-// Both modes: ends the run unless the disc is a DVD-RW in Restricted Overwrite mode.
-void requireRestrictedOverwrite(Drive& drive);
+// Both modes: ends the run unless the disc is a DVD-RW in Restricted
+// Overwrite mode; the profile.
+std::uint16_t requireRestrictedOverwrite(Drive& drive);
 
 // ---- default mode: the recording files from their fixed positions ----------
 
 RunResult copyFixedLayout(const char* devicePath, const RunOptions& options);
 // Prints a notice for each signature of the fixed layout that is missing
-// (with `keepGoing`, also for one that cannot be read).
-void checkSignatures(Drive& drive, bool keepGoing);
+// (with `keepGoing`, also for one that cannot be read). A fingerprint of the
+// two sectors that hold them, which tell one disc from another; nothing
+// when one could not be read.
+std::optional<std::uint64_t> checkSignatures(Drive& drive, bool keepGoing);
 // One past the last recorded sector ("Can't find Last Sector Address").
 std::uint32_t recordedAreaEnd(Drive& drive);
 // Copies `count` sectors from `first` on into a new file, a progress mark
@@ -62,6 +65,9 @@ struct Volume {
 };
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);
+// What the mapfile of a "-r" run records of the disc: its profile, its
+// recorded size, and a fingerprint of its anchor and volume descriptors.
+DiscIdentity reusableDiscIdentity(Drive& drive, std::uint16_t profile);
 
 // The walk's limits and what it has found, for one run.
 struct WalkState {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -334,7 +335,15 @@ ImageDrive* imageDriveOpen(const char* path)
         std::printf("image size is not a multiple of %" PRIu32 " bytes: the last %" PRIu64 " bytes are ignored\n",
                     kSector, size % kSector);
     }
-    auto* drive = new ImageDrive{fd, size / kSector};
+    // An image that ddrescue has not finished is shorter than its mapfile:
+    // the disc is as large as the mapfile says, and what lies beyond the
+    // file reads as unreadable.
+    std::uint64_t sectors = size / kSector;
+    if (g_settings.imageMap && !g_settings.imageMap->blocks.empty()) {
+        const RescueBlock& last = g_settings.imageMap->blocks.back();
+        sectors = std::max(sectors, (last.position + last.size) / kSector);
+    }
+    auto* drive = new ImageDrive{fd, sectors};
     return drive;
 }
 

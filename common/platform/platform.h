@@ -69,16 +69,24 @@ bool platformCreateNewFile(const char* name, FileHandle* file);
 bool platformCreateNewFileUtf8(const char* name, FileHandle* file);
 // Opens an existing file for reading and writing.
 bool platformOpenExistingFile(const char* name, FileHandle* file);
+// Creates a file, or opens one of that name emptied, for reading and writing.
+bool platformCreateOrTruncateFile(const char* name, FileHandle* file);
 // Writes at the current position; false on failure, else the count written.
 bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written);
 void platformCloseFile(FileHandle file);
 // Moves the position of the next write to byte `offset` of the file.
 bool platformSeekFile(FileHandle file, std::uint64_t offset);
-// Renames `from` to `to`, replacing a file of that name in one step.
+// Renames `from` to `to`, replacing a file of that name in one step, and
+// makes the new name last (the folder's entry written through).
 bool platformReplaceFile(const char* from, const char* to);
+// Writes what the file has been given through to the medium (fsync,
+// FlushFileBuffers): what is flushed survives a crash or a power cut.
+bool platformFlushFile(FileHandle file);
+// The system's text for an error code (strerror, FormatMessage).
+std::string platformErrorText(std::uint32_t code);
 
-// From now on Ctrl-C and the system's request to end the program (SIGINT and
-// SIGTERM; the console control events on Windows) only set a flag, which the
+// From now on Ctrl-C, a closed terminal and the system's request to end the
+// program (SIGINT, SIGHUP and SIGTERM; the console control events on Windows) only set a flag, which the
 // program reads between drive commands to end cleanly.
 void platformCatchInterrupts();
 bool platformInterrupted();

@@ -208,6 +208,16 @@ bool platformOpenExistingFile(const char* name, FileHandle* file)
     return true;
 }
 
+bool platformCreateOrTruncateFile(const char* name, FileHandle* file)
+{
+    const int fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    *file = new PosixFile{fd};
+    return true;
+}
+
 bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written)
 {
     const int fd = static_cast<PosixFile*>(file)->fd;
@@ -246,7 +256,29 @@ bool platformSeekFile(FileHandle file, std::uint64_t offset)
 
 bool platformReplaceFile(const char* from, const char* to)
 {
-    return std::rename(from, to) == 0;
+    if (std::rename(from, to) != 0) {
+        return false;
+    }
+    // The rename lasts once the folder that holds the name is written.
+    std::string folder(to);
+    const std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return true;
+}
+
+bool platformFlushFile(FileHandle file)
+{
+    return fsync(static_cast<PosixFile*>(file)->fd) == 0;
+}
+
+std::string platformErrorText(std::uint32_t code)
+{
+    return std::strerror(static_cast<int>(code));
 }
 
 namespace {
@@ -266,6 +298,7 @@ void platformCatchInterrupts()
     action.sa_handler = noteInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
 

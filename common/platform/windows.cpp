@@ -143,6 +143,17 @@ bool platformOpenExistingFile(const char* name, FileHandle* file)
     return true;
 }
 
+bool platformCreateOrTruncateFile(const char* name, FileHandle* file)
+{
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *file = handle;
+    return true;
+}
+
 bool platformWriteFile(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written)
 {
     DWORD count = 0;
@@ -167,7 +178,24 @@ bool platformSeekFile(FileHandle file, std::uint64_t offset)
 
 bool platformReplaceFile(const char* from, const char* to)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool platformFlushFile(FileHandle file)
+{
+    return FlushFileBuffers(file) != 0;
+}
+
+std::string platformErrorText(std::uint32_t code)
+{
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(code) : message;
 }
 
 namespace {
