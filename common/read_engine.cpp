@@ -288,7 +288,8 @@ void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
     std::error_code error;
     const bool exists = std::filesystem::exists(target.fileName, error);
     std::uint64_t held = 0;  // file sectors the file holds
-    if (found != layouts_.end()) {
+    const bool known = found != layouts_.end();
+    if (known) {
         if (*found != layout) {
             fail(("the mapfile describes another " + target.fileName + " than this disc gives").c_str());
         }
@@ -306,7 +307,6 @@ void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
         // Never overwritten: the same report as for any output file.
         OutputFile::createNew(target.fileName.c_str());
     }
-    const bool known = found != layouts_.end();
     layouts_.insert(layouts_.begin() + static_cast<std::ptrdiff_t>(ownLayouts_++), layout);
     // A file the mapfile does not describe starts afresh. Of one it does,
     // what an earlier run could not read is tried afresh, from the start
@@ -359,12 +359,17 @@ bool RescueSession::copy(const CopyTarget& target)
         phaseStatus_ = '?';
         pass_ = 1;
         saveMapfile();
+        // The mapfile is saved after each pass as well as every few seconds:
+        // a stop in one pass never costs what the passes before it read.
         copyBlocks(true);
+        saveMapfile();
         pass_ = 2;
         copyBlocks(false);
+        saveMapfile();
         pass_ = 3;
         readSingly(RescueStatus::NonTrimmed, RescueStatus::BadSector, "scraping", '/');
         for (std::uint32_t pass = 0; pass < settings_.retries; pass++) {
+            saveMapfile();
             pass_ = static_cast<int>(4 + pass);
             readSingly(RescueStatus::BadSector, RescueStatus::BadSector, "retrying", '-');
         }

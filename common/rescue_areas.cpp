@@ -70,7 +70,7 @@ void RescueAreas::set(std::uint64_t first, std::uint64_t end, RescueStatus statu
     splitAt(end);
     areas_.erase(areas_.lower_bound(first), areas_.lower_bound(end));
     areas_.emplace(first, Entry{end, status});
-    mergeAround(first, end);
+    mergeAround(first > covered ? covered : first, end);
 }
 
 RescueStatus RescueAreas::at(std::uint64_t sector) const

@@ -108,9 +108,11 @@ bool samePath(const std::string& a, const std::string& b)
     if (std::filesystem::equivalent(a, b, error)) {
         return true;
     }
-    const std::filesystem::path left = std::filesystem::weakly_canonical(a, error);
-    const std::filesystem::path right = std::filesystem::weakly_canonical(b, error);
-    return !error && left == right;
+    std::error_code leftError;
+    std::error_code rightError;
+    const std::filesystem::path left = std::filesystem::weakly_canonical(std::filesystem::absolute(a), leftError);
+    const std::filesystem::path right = std::filesystem::weakly_canonical(std::filesystem::absolute(b), rightError);
+    return !leftError && !rightError && left == right;
 }
 
 // The files a run may write, checked before anything is opened: a mapfile

@@ -24,6 +24,7 @@ constexpr std::uint32_t kSector = 2048;
 
 ImageDriveSettings g_settings;
 std::vector<ReceivedCommand> g_log;
+std::uint32_t g_reads = 0;  // READ (10) commands received
 
 std::uint32_t bigEndian32(const std::uint8_t* b)
 {
@@ -292,6 +293,7 @@ void imageDriveReset()
 {
     g_settings = ImageDriveSettings{};
     g_log.clear();
+    g_reads = 0;
 }
 
 bool imageDriveUseMapfile(const char* path, std::string* error)
@@ -419,6 +421,9 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
         command.direction = direction;
         command.dataLength = dataLength;
         g_log.push_back(command);
+    }
+    if (cdb[0] == 0x28 && ++g_reads == g_settings.signalAtRead && g_settings.signal != 0) {
+        std::raise(g_settings.signal);
     }
     if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
         g_settings.interruptAt = -1;

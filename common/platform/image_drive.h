@@ -54,6 +54,10 @@ struct ImageDriveSettings {
     bool record = false;  // keep every command block received
     // READ (10) of this sector raises SIGINT first, as a user's Ctrl-C would.
     std::int64_t interruptAt = -1;
+    // The READ (10) command of this number (1: the first) raises `signal`
+    // first: a kill, a closed terminal or a crash at a chosen point of a run.
+    std::uint32_t signalAtRead = 0;
+    int signal = 0;
     // The mapfile that came with the image: a READ (10) of any sector whose
     // bytes are not all Rescued ends in MEDIUM ERROR (03/11/00).
     std::optional<RescueMap> imageMap;
