@@ -77,6 +77,18 @@ bool platformSeekFile(FileHandle file, std::uint64_t offset);
 // Renames `from` to `to`, replacing a file of that name in one step.
 bool platformReplaceFile(const char* from, const char* to);
 
+// Files named in UTF-8 (Windows converts the names to its wide-character ones),
+// for output written under a temporary name and renamed when complete.
+// Creates a file for reading and writing, emptying one of that name that exists.
+bool platformCreateOrEmptyFileUtf8(const char* name, FileHandle* file);
+// Writes what the system still holds of the file to the disk (fsync).
+bool platformFlushFile(FileHandle file);
+// Renames `from` to `to`, failing when a file named `to` exists already.
+bool platformRenameNoReplaceUtf8(const char* from, const char* to);
+bool platformRemoveFileUtf8(const char* name);
+// False when there is no such file (or it cannot be looked at); else its size.
+bool platformFileSizeUtf8(const char* name, std::uint64_t* size);
+
 // From now on Ctrl-C and the system's request to end the program (SIGINT and
 // SIGTERM; the console control events on Windows) only set a flag, which the
 // program reads between drive commands to end cleanly.
@@ -89,6 +101,9 @@ void platformFree(void* block);
 
 // The last system error code (GetLastError on Windows, errno elsewhere).
 std::uint32_t platformLastError();
+// The system's text for such a code (strerror; FormatMessage on Windows), with no
+// line end or final full stop.
+std::string platformErrorText(std::uint32_t code);
 
 // Before a disc image file is opened as a drive: the ddrescue mapfile that
 // came with it, whose sectors not marked rescued then read as MEDIUM ERROR.
