@@ -201,6 +201,7 @@ int splitRecordings(const Options& options)
                 status = kExitNotClean;
             } else {
                 row.file = name;
+                row.kept = copy.kept;
                 row.copyOnce = copy.scrambled;
                 if (!copy.complete || !copy.startsAtPacks) {
                     row.note = !copy.complete ? "the movie file ends before this recording does"
@@ -327,6 +328,7 @@ int splitErased(const Options& options)
             status = kExitNotClean;
         } else {
             row.file = file;
+            row.kept = copy.kept;
         }
         row.copyOnce = piece.scrambled;
         if (piece.cutInsideVobu) {

@@ -135,13 +135,19 @@ struct Range {
     std::uint64_t first = 0, end = 0;  // sectors
 };
 
-// Copies sector ranges of `source` into a new file `path` (never an existing one). Also
-// tells whether a packet in them has its scrambling bits set. False with `error` on failure.
+// An output file is written as its name + this, and renamed when complete.
+constexpr char kPartialSuffix[] = ".part";
+
+// Copies sector ranges of `source` into a new file `path`, through `path` + kPartialSuffix
+// (emptied when it exists); a file `path` of the size the copy would have is kept as it
+// is, one of another size is an error. Also tells whether a packet in the ranges has its
+// scrambling bits set. False with `error`, naming the file and the system's reason.
 struct CopyResult {
     std::uint64_t bytes = 0;
     bool scrambled = false;
     bool complete = true;       // every range lay inside the source
     bool startsAtPacks = true;  // every range begins with a pack header
+    bool kept = false;          // `path` was there already, complete, and was left alone
 };
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
                  CopyResult& result, std::string& error);
@@ -157,6 +163,7 @@ struct Row {
     std::string title;
     bool copyOnce = false;
     std::string file;
+    bool kept = false;  // the file was there already from an earlier run
     std::string note;  // erased data: why it was cut there; or what went wrong
 };
 

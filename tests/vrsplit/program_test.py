@@ -8,7 +8,7 @@ Checks: the live files byte-identical with their names and the table (golden), t
 pieces as the data they were, durations by ffprobe, clean decoding, JSON, no overwriting,
 copy-once marking, bad usage, and damaged management files (each its message, status 255).
 
-Usage: program_test.py MKVRDISC VRSALVAGE VRSPLIT
+Usage: program_test.py MKVRDISC VRSALVAGE VRSPLIT [--disk-full]
 """
 import json
 import lzma
@@ -101,7 +101,12 @@ def golden(name, text):
     check(text == read(os.path.join(HERE, name)).decode("utf-8"), "output equals " + name)
 
 
-def main():
+LIVE_NAMES = {"a": "01_2020-06-13_14-05-09_Dad's 70th.mpg", "b": "02_2020-07-01_09-30-00_\u904b\u52d5\u4f1a.mpg",
+              "c": "03_2020-08-15_18-00-59.mpg"}
+
+
+def prepare():
+    """The recordings' streams by key, and the disc image made of them."""
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
     streams = {}
@@ -114,7 +119,11 @@ def main():
     for recipe, image in (("old.recipe", "old.img"), ("disc.recipe", "disc.img")):
         result = run([MKVRDISC, recipe, image])
         check(result.returncode == 0, "mkvrdisc " + recipe + ": " + result.stderr.decode())
-    image = os.path.join(WORK, "disc.img")
+    return streams, os.path.join(WORK, "disc.img")
+
+
+def main():
+    streams, image = prepare()
     have_ffmpeg = shutil.which("ffprobe") and shutil.which("ffmpeg")
 
     # Live recordings.
@@ -123,8 +132,7 @@ def main():
     result = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
     check(result.returncode == 0, "vrsplit: status 0")
     golden("live.golden", result.stdout.decode("utf-8"))
-    names = {"a": "01_2020-06-13_14-05-09_Dad's 70th.mpg", "b": "02_2020-07-01_09-30-00_\u904b\u52d5\u4f1a.mpg",
-             "c": "03_2020-08-15_18-00-59.mpg"}
+    names = LIVE_NAMES
     check(sorted(os.listdir(os.path.join(live, "out"))) == sorted(names.values()), "three files with dated names")
     for key, name in names.items():
         path = os.path.join(live, "out", name)
@@ -137,9 +145,14 @@ def main():
     table = json.loads(listing.stdout) if listing.returncode == 0 else {"recordings": []}
     check([r["title"] for r in table["recordings"]] == ["Dad's 70th", "\u904b\u52d5\u4f1a", ""], "--json titles")
     check([r["first_sector"] for r in table["recordings"]] == [0, 278, 448], "--json first sectors")
+    # A second run keeps the complete files; a file of the name but another size is not
+    # overwritten.
+    write(os.path.join(live, "out", names["c"]), b"not mine")
     again = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
-    check(again.returncode == 1 and b"never overwrites" in again.stdout, "a second run overwrites nothing")
-    check(read(os.path.join(live, "out", names["a"])) == streams["a"], "the first file is unchanged")
+    kept = [("kept %s (exists already, complete)" % names[key]).encode() in again.stdout for key in "abc"]
+    check(again.returncode == 1 and kept == [True, True, False] and b"never overwrites" in again.stdout,
+          "a second run keeps the complete files and overwrites nothing: %r" % again.stdout)
+    check(read(os.path.join(live, "out", names["c"])) == b"not mine", "the file of another size is unchanged")
 
     # Copy-once: scrambling-control bits 01 in every video packet of the second recording.
     movie = bytearray(read(os.path.join(live, "VR_MOVIE.VRO")))
@@ -248,5 +261,42 @@ def damaged_management_files(salvaged):
         check(ok, "damaged management file, %s: status %d, %r" % (what, result.returncode, result.stderr.decode()))
 
 
+def disk_full():
+    """vrsplit on a tmpfs too small for the recordings: no file under a final name is partial,
+    the message names the file and the system's reason, and a run with room completes the
+    rest byte-identical, replacing a stale temporary file. Status 77 (skipped) where no
+    tmpfs can be mounted."""
+    streams, image = prepare()
+    live = salvage(image, [], "live")
+    mount = os.path.join(WORK, "small")
+    os.mkdir(mount)
+    # Sizes (in KiB) where nothing, the first recording, and the first two fit.
+    for size_kib in (64, 200, 420):
+        mounted = run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kib, "tmpfs", mount])
+        if mounted.returncode != 0:
+            print("SKIP: cannot mount a tmpfs here: %s" % mounted.stderr.decode().strip())
+            return 77
+        try:
+            full = run([VRSPLIT, "-o", mount, "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+            present = sorted(os.listdir(mount))
+            whole = [read(os.path.join(mount, LIVE_NAMES[k])) == streams[k] for k in "abc" if LIVE_NAMES[k] in present]
+            check(full.returncode == 1 and all(whole) and len(whole) < 3, "%d KiB: status %d, %r whole of %r"
+                  % (size_kib, full.returncode, whole, present))
+            missing = [LIVE_NAMES[k] for k in "abc" if LIVE_NAMES[k] not in present]
+            check(missing and ("%s.part: write failed" % missing[0]).encode() in full.stdout
+                  and b"(No space left on device)" in full.stdout, "%d KiB: the message names the file and the "
+                  "reason: %r" % (size_kib, full.stdout))
+            run(["mount", "-o", "remount,size=4m", mount])
+            write(os.path.join(mount, missing[0] + ".part"), b"stale" * 100000)
+            rerun = run([VRSPLIT, "-o", mount, "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+            whole = [read(os.path.join(mount, LIVE_NAMES[k])) == streams[k] for k in "abc"]
+            check(rerun.returncode == 0 and all(whole) and sorted(os.listdir(mount)) == sorted(LIVE_NAMES.values()),
+                  "%d KiB, then room: the rerun completes the files: %r" % (size_kib, rerun.stdout))
+        finally:
+            run(["umount", mount])
+    print("%d passed, %d failed" % (passed, len(failures)))
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(disk_full() if sys.argv[4:] == ["--disk-full"] else main())
