@@ -331,6 +331,20 @@ int splitErased(const Options& options)
             row.kept = copy.kept;
         }
         row.copyOnce = piece.scrambled;
+        if (piece.holes > 0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "%.2f s in %llu hole(s)", piece.holeSeconds(),
+                          static_cast<unsigned long long>(piece.holes));
+            row.note += std::string("; ") + text;
+            std::snprintf(text, sizeof text,
+                          ": %llu zero sector(s) in %llu hole(s) from sector %llu on, kept in place; about %.2f s "
+                          "affected",
+                          static_cast<unsigned long long>(piece.holeSectors),
+                          static_cast<unsigned long long>(piece.holes),
+                          static_cast<unsigned long long>(piece.firstHoleSector), piece.holeSeconds());
+            report.notes.push_back("piece " + std::to_string(row.number) + text);
+            status = kExitNotClean;
+        }
         if (piece.cutInsideVobu) {
             row.note += "; the next recording began inside a VOBU";
             report.notes.push_back(
@@ -339,6 +353,10 @@ int splitErased(const Options& options)
             status = kExitNotClean;
         }
         report.rows.push_back(row);
+    }
+    if (cutter.droppedSectors > 0) {
+        report.notes.push_back(std::to_string(cutter.droppedSectors) +
+                               " pack(s) outside the pieces left out (before a VOBU start, or in pieces too short)");
     }
     printReport(options, report);
     return status;

@@ -187,6 +187,8 @@ def main():
         for name in list(pieces)[:2]:
             check(decodes_cleanly(os.path.join(rest, name)), name + ": decodes without error")
 
+    erased_with_holes(rest, have_ffmpeg)
+
     # Bad usage: status 2 and the usage text.
     for args in ([], ["--list"], ["--frobnicate", "x"], ["--list", "a", "b"], ["--list", "--erased", "a"],
                  ["--erased", "a", "b", "c"], ["-o"]):
@@ -201,6 +203,83 @@ def main():
 
     print("%d passed, %d failed" % (passed, len(failures)))
     return 1 if failures else 0
+
+
+def scr_of(data, sector):
+    b = data[sector * 2048:sector * 2048 + 9]
+    return ((b[4] >> 3 & 7) << 30 | (b[4] & 3) << 28 | b[5] << 20 | (b[6] >> 3 & 0x1F) << 15 | (b[6] & 3) << 13
+            | b[7] << 5 | b[8] >> 3)
+
+
+def next_vobu(data, sector):
+    """The first sector from `sector` on whose pack holds a navigation packet."""
+    while b"\0\0\1\xbf" not in data[sector * 2048:sector * 2048 + 64]:
+        sector += 1
+    return sector
+
+
+def erased_with_holes(rest, have_ffmpeg):
+    """Zero sectors, as a keep-going salvage writes unreadable ones, in the erased data: inside a
+    recording they are a hole kept in place (same pieces, sizes and names as without them, the
+    seconds by the clock on both sides); where the clock does not run on they still cut, and
+    the packs dropped up to the next VOBU start are counted."""
+    base = read(os.path.join(rest, "VR_MOVIE_R.VRO"))
+    clean = json.loads(run([VRSPLIT, "--erased", "--json", "-o", "clean", "VR_MOVIE_R.VRO", "VR_MANGR_R.IFO"],
+                           cwd=rest).stdout)["recordings"]
+    b_first, b_last = clean[1]["first_sector"], clean[1]["last_sector"]
+    zero = bytes(2048)
+
+    def zeroed(sectors):
+        data = bytearray(base)
+        for sector in sectors:
+            data[sector * 2048:(sector + 1) * 2048] = zero
+        return bytes(data)
+
+    def hole_seconds(data, runs):
+        return sum(scr_of(data, end) - scr_of(data, first - 1) for first, end in runs) / 90000
+
+    spans = [(r["first_sector"], r["last_sector"]) for r in clean]
+    middle = b_first + (b_last - b_first) // 2
+    cut_at = b_first + 60
+    long_run = base[:cut_at * 2048] + zero * 100 + base[cut_at * 2048:]
+    shifted = [(first + 100, last + 100) for first, last in spans[2:]]
+    cases = [
+        # what, data, holes as [first, end) runs in piece 2, expected pieces, dropped packs
+        ("one zero sector", zeroed([middle]), [(middle, middle + 1)], spans, 0),
+        ("two holes", zeroed([middle, middle + 1, middle + 2, b_last - 5]),
+         [(middle, middle + 3), (b_last - 5, b_last - 4)], spans, 0),
+        ("the first sector of a recording", zeroed([b_first]), [],
+         [spans[0], (next_vobu(base, b_first + 1), b_last), spans[2]], next_vobu(base, b_first + 1) - b_first - 1),
+        ("100 zero sectors, more than the clock leaves room for", long_run, [],
+         [spans[0], (b_first, cut_at - 1), (next_vobu(base, cut_at) + 100, b_last + 100)] + shifted,
+         next_vobu(base, cut_at) - cut_at),
+    ]
+    for what, data, holes, pieces, dropped in cases:
+        write(os.path.join(rest, "holes.vro"), data)
+        shutil.rmtree(os.path.join(rest, "holes"), ignore_errors=True)
+        result = run([VRSPLIT, "--erased", "--json", "-o", "holes", "holes.vro", "VR_MANGR_R.IFO"], cwd=rest)
+        table = json.loads(result.stdout) if result.stdout else {"recordings": [], "notes": []}
+        got = [(r["first_sector"], r["last_sector"]) for r in table["recordings"]]
+        check(result.returncode == (1 if holes else 0) and got == pieces, "%s: status %d, pieces %r, not %r"
+              % (what, result.returncode, got, pieces))
+        notes = table["notes"]
+        dropped_note = ["%d pack(s) outside the pieces left out" % dropped in note for note in notes]
+        check(any(dropped_note) == (dropped > 0), "%s: %d dropped packs reported: %r" % (what, dropped, notes))
+        if not holes or len(got) != len(pieces):
+            continue
+        hole_note = "piece 2: %d zero sector(s) in %d hole(s) from sector %d on, kept in place; about %.2f s " \
+                    "affected" % (sum(end - first for first, end in holes), len(holes), holes[0][0],
+                                  hole_seconds(data, holes))
+        check(hole_note in notes, "%s: %r in %r" % (what, hole_note, notes))
+        piece = table["recordings"][1]
+        check(piece["file"] == clean[1]["file"] and piece["bytes"] == clean[1]["bytes"],
+              "%s: the piece keeps its size and its match with the older copy: %r" % (what, piece))
+        path = os.path.join(rest, "holes", piece["file"] or "")
+        check(os.path.isfile(path) and read(path) == data[b_first * 2048:(b_last + 1) * 2048],
+              "%s: the file holds the data with the zero sectors in place" % what)
+        if have_ffmpeg and os.path.isfile(path):
+            clean_path = os.path.join(rest, "clean", clean[1]["file"])
+            check(abs(duration(path) - duration(clean_path)) < 0.5, "%s: ffprobe still decodes it" % what)
 
 
 def damaged_management_files(salvaged):
