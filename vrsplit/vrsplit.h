@@ -103,8 +103,8 @@ struct Piece {
     std::uint64_t firstScr = 0, lastScr = 0;
     std::uint64_t vobus = 0;
     bool scrambled = false;
-    CutReason reason = CutReason::None;  // why it ends where it ends
-    bool cutInsideVobu = false;          // the clock broke inside a VOBU: the rest of it was dropped
+    CutReason reason = CutReason::None;        // why it ends where it ends
+    bool cutInsideVobu = false;                // the clock broke inside a VOBU: the rest of it was dropped
     std::uint64_t holes = 0, holeSectors = 0;  // runs of zero sectors kept inside the piece
     std::uint64_t firstHoleSector = 0;
     std::uint64_t holeTicks = 0;  // system clock from the pack before each hole to the pack after it
@@ -174,7 +174,7 @@ struct Row {
     bool copyOnce = false;
     std::string file;
     bool kept = false;  // the file was there already from an earlier run
-    std::string note;  // erased data: why it was cut there; or what went wrong
+    std::string note;   // erased data: why it was cut there; or what went wrong
 };
 
 struct OldRecording {  // a recording described by an older copy of the management file
