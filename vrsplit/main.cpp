@@ -115,7 +115,7 @@ bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path + ": cannot open";
+        error = path + ": cannot open" + systemReason();
         return false;
     }
     in.seekg(0, std::ios::end);
@@ -273,7 +273,7 @@ int splitErased(const Options& options)
     const std::string& data = options.files[0];
     std::ifstream in(data, std::ios::binary);
     if (!in)
-        return fatal(data + ": cannot open");
+        return fatal(data + ": cannot open" + systemReason());
     Cutter cutter;
     std::vector<std::uint8_t> buffer(256 * kSectorSize);
     while (in) {

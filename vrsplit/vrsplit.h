@@ -145,6 +145,10 @@ struct Range {
     std::uint64_t first = 0, end = 0;  // sectors
 };
 
+// The system's reason for the call that failed last, as " (text)", for a message that
+// names the file.
+std::string systemReason();
+
 // An output file is written as its name + this, and renamed when complete.
 constexpr char kPartialSuffix[] = ".part";
 

@@ -26,11 +26,6 @@ struct OutputFile {
     }
 };
 
-std::string systemReason()
-{
-    return " (" + platformErrorText(platformLastError()) + ")";
-}
-
 // Bytes that the ranges cover inside a source of `sourceSectors` sectors.
 std::uint64_t bytesInside(const std::vector<Range>& ranges, std::uint64_t sourceSectors)
 {
@@ -44,13 +39,18 @@ std::uint64_t bytesInside(const std::vector<Range>& ranges, std::uint64_t source
 
 }  // namespace
 
+std::string systemReason()
+{
+    return " (" + platformErrorText(platformLastError()) + ")";
+}
+
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
                  CopyResult& result, std::string& error)
 {
     result = CopyResult{};
     std::ifstream in(source, std::ios::binary);
     if (!in) {
-        error = source + ": cannot open";
+        error = source + ": cannot open" + systemReason();
         return false;
     }
     in.seekg(0, std::ios::end);

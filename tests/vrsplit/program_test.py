@@ -195,6 +195,12 @@ def main():
         result = run([VRSPLIT] + args)
         check(result.returncode == 2 and b"usage: vrsplit" in result.stderr, "bad usage %s: status 2" % args)
 
+    # A file that cannot be opened: its name and the system's reason, status 255.
+    for args in (["--list", "missing.ifo"], ["--erased", "missing.ifo"]):
+        result = run([VRSPLIT] + args)
+        check(result.returncode == 255 and result.stderr == b"vrsplit: missing.ifo: cannot open (No such file or "
+              b"directory)\n", "%s: %r" % (args, result.stderr))
+
     # --version names the build's version, as vrsalvage's does.
     versions = [run([program, "--version"]).stdout.split()[-1] for program in (VRSALVAGE, VRSPLIT)]
     check(versions[0] == versions[1], "vrsplit --version says %r, vrsalvage %r" % tuple(versions))
