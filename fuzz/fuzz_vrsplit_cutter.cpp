@@ -1,5 +1,6 @@
 // vrsplit --erased: the cutter over arbitrary raw movie data, fed sector by sector
 // (a short last sector included), with the properties of the pieces it keeps.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             finding("a piece too short to play was kept");
         if (piece.reason == CutReason::None)
             finding("a piece without a reason for its end");
+        if (piece.holes > 0) {
+            auto hole = input.subspan(piece.firstHoleSector * kSectorSize, kSectorSize);
+            if (piece.firstHoleSector <= piece.first || piece.holeSectors + piece.holes + 1 > piece.end - piece.first ||
+                std::any_of(hole.begin(), hole.end(), [](std::uint8_t b) { return b != 0; }))
+                finding("a hole that is not zero sectors between packs of its piece");
+        }
         previousEnd = piece.end;
         kept += piece.end - piece.first;
     }

@@ -115,7 +115,7 @@ bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path + ": cannot open";
+        error = path + ": cannot open" + systemReason();
         return false;
     }
     in.seekg(0, std::ios::end);
@@ -201,6 +201,7 @@ int splitRecordings(const Options& options)
                 status = kExitNotClean;
             } else {
                 row.file = name;
+                row.kept = copy.kept;
                 row.copyOnce = copy.scrambled;
                 if (!copy.complete || !copy.startsAtPacks) {
                     row.note = !copy.complete ? "the movie file ends before this recording does"
@@ -272,7 +273,7 @@ int splitErased(const Options& options)
     const std::string& data = options.files[0];
     std::ifstream in(data, std::ios::binary);
     if (!in)
-        return fatal(data + ": cannot open");
+        return fatal(data + ": cannot open" + systemReason());
     Cutter cutter;
     std::vector<std::uint8_t> buffer(256 * kSectorSize);
     while (in) {
@@ -327,8 +328,23 @@ int splitErased(const Options& options)
             status = kExitNotClean;
         } else {
             row.file = file;
+            row.kept = copy.kept;
         }
         row.copyOnce = piece.scrambled;
+        if (piece.holes > 0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "%.2f s in %llu hole(s)", piece.holeSeconds(),
+                          static_cast<unsigned long long>(piece.holes));
+            row.note += std::string("; ") + text;
+            std::snprintf(text, sizeof text,
+                          ": %llu zero sector(s) in %llu hole(s) from sector %llu on, kept in place; about %.2f s "
+                          "affected",
+                          static_cast<unsigned long long>(piece.holeSectors),
+                          static_cast<unsigned long long>(piece.holes),
+                          static_cast<unsigned long long>(piece.firstHoleSector), piece.holeSeconds());
+            report.notes.push_back("piece " + std::to_string(row.number) + text);
+            status = kExitNotClean;
+        }
         if (piece.cutInsideVobu) {
             row.note += "; the next recording began inside a VOBU";
             report.notes.push_back(
@@ -337,6 +353,10 @@ int splitErased(const Options& options)
             status = kExitNotClean;
         }
         report.rows.push_back(row);
+    }
+    if (cutter.droppedSectors > 0) {
+        report.notes.push_back(std::to_string(cutter.droppedSectors) +
+                               " pack(s) outside the pieces left out (before a VOBU start, or in pieces too short)");
     }
     printReport(options, report);
     return status;

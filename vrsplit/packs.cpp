@@ -1,7 +1,7 @@
 // The 2048-byte packs of an MPEG-2 program stream, and the cutter that finds the
 // recordings in raw movie data: runs of valid packs from a VOBU start, cut where the
 // system clock goes backwards or jumps, after an end code, and at sectors that are
-// not packs at all.
+// not packs at all. Zero sectors between packs of one recording are holes, not cuts.
 #include "vrsplit.h"
 
 #include <algorithm>
@@ -82,13 +82,30 @@ void closePiece(Cutter& cutter, CutReason reason)
 {
     Piece piece = *cutter.open;
     cutter.open.reset();
+    cutter.zerosAfterOpen = 0;
     piece.reason = reason;
     if (piece.lastScr - piece.firstScr < kMinPieceTicks) {
         ++cutter.droppedPieces;
-        cutter.droppedSectors += piece.end - piece.first;
+        cutter.droppedSectors += piece.end - piece.first - piece.holeSectors;
         return;
     }
     cutter.pieces.push_back(piece);
+}
+
+bool isZeroSector(std::span<const std::uint8_t> b)
+{
+    return b.size() == kSectorSize && std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
+}
+
+// Whether `zeros` zero sectors between the open piece's last pack and `pack` are a hole
+// in one recording: the clock runs on across them, within the step allowed between two
+// packs, and leaves time for that many packs at the highest DVD rate. Otherwise they
+// end the piece (a longer run of zeros, or another recording's clock after them).
+bool bridgesHole(const Piece& piece, const Pack& pack, std::uint64_t zeros)
+{
+    if (pack.scr < piece.lastScr || pack.scr - piece.lastScr > kMaxClockStep)
+        return false;
+    return zeros <= (pack.scr - piece.lastScr) * kMaxPacksPerSecond / kClockRate + 1;
 }
 
 }  // namespace
@@ -98,9 +115,26 @@ void feedSector(Cutter& cutter, std::span<const std::uint8_t> sector)
     std::uint64_t index = cutter.sector++;
     Pack pack = readPack(sector);
     if (!pack.valid) {
-        if (cutter.open)
+        if (cutter.open && isZeroSector(sector))
+            ++cutter.zerosAfterOpen;  // decided at the next pack
+        else if (cutter.open)
             closePiece(cutter, CutReason::NotMpeg);
         return;
+    }
+    if (cutter.open && cutter.zerosAfterOpen > 0) {
+        Piece& piece = *cutter.open;
+        if (bridgesHole(piece, pack, cutter.zerosAfterOpen)) {
+            // The hole keeps its place in the piece. Its time is the system clock from
+            // the pack before it to the pack after it: the time the lost packs took to
+            // arrive (the picture may stay damaged up to the next VOBU start).
+            if (piece.holes++ == 0)
+                piece.firstHoleSector = index - cutter.zerosAfterOpen;
+            piece.holeSectors += cutter.zerosAfterOpen;
+            piece.holeTicks += pack.scr - piece.lastScr;
+            cutter.zerosAfterOpen = 0;
+        } else {
+            closePiece(cutter, CutReason::NotMpeg);
+        }
     }
     if (cutter.open) {
         Piece& piece = *cutter.open;
@@ -139,7 +173,7 @@ void feedSector(Cutter& cutter, std::span<const std::uint8_t> sector)
 void finishCutting(Cutter& cutter)
 {
     if (cutter.open)
-        closePiece(cutter, CutReason::EndOfData);
+        closePiece(cutter, cutter.zerosAfterOpen > 0 ? CutReason::NotMpeg : CutReason::EndOfData);
 }
 
 }  // namespace vrsplit

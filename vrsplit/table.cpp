@@ -55,7 +55,7 @@ std::string tableText(const Report& report)
             "not decrypt\n";
     for (const Row& row : report.rows) {
         if (!row.file.empty())
-            out += "wrote " + row.file + "\n";
+            out += (row.kept ? "kept " + row.file + " (exists already, complete)" : "wrote " + row.file) + "\n";
     }
     if (!report.old.empty()) {
         out += "recordings described by older copies of the management file:\n";
@@ -92,6 +92,8 @@ std::string tableJson(const Report& report)
         out += ", \"title\": " + jsonString(row.title);
         out += std::string(", \"copy_once\": ") + (row.copyOnce ? "true" : "false");
         out += ", \"file\": " + (row.file.empty() ? std::string("null") : jsonString(row.file));
+        if (row.kept)
+            out += ", \"kept\": true";
         out += ", \"note\": " + jsonString(row.note) + "}";
     }
     out += report.rows.empty() ? "],\n" : "\n  ],\n";

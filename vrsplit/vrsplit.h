@@ -92,7 +92,9 @@ struct Pack {
 Pack readPack(std::span<const std::uint8_t> sector);
 
 // The erased-data cutter: fed the sectors of raw movie data in order, it keeps runs of
-// valid packs that start at a VOBU start and cuts them where a recording ends.
+// valid packs that start at a VOBU start and cuts them where a recording ends. A run of
+// zero sectors (what a keep-going salvage writes for sectors it could not read) between
+// two packs whose clock continues is a hole inside the recording, kept in place.
 enum class CutReason { None, ClockBack, ClockJump, EndCode, NotMpeg, EndOfData };
 const char* cutReasonText(CutReason reason);
 
@@ -101,13 +103,20 @@ struct Piece {
     std::uint64_t firstScr = 0, lastScr = 0;
     std::uint64_t vobus = 0;
     bool scrambled = false;
-    CutReason reason = CutReason::None;  // why it ends where it ends
-    bool cutInsideVobu = false;          // the clock broke inside a VOBU: the rest of it was dropped
+    CutReason reason = CutReason::None;        // why it ends where it ends
+    bool cutInsideVobu = false;                // the clock broke inside a VOBU: the rest of it was dropped
+    std::uint64_t holes = 0, holeSectors = 0;  // runs of zero sectors kept inside the piece
+    std::uint64_t firstHoleSector = 0;
+    std::uint64_t holeTicks = 0;  // system clock from the pack before each hole to the pack after it
     double seconds() const { return static_cast<double>(lastScr - firstScr) / kClockRate; }
+    double holeSeconds() const { return static_cast<double>(holeTicks) / kClockRate; }
 };
 
 constexpr std::uint64_t kMaxClockStep = 3 * kClockRate;       // a larger jump forward starts a recording
 constexpr std::uint64_t kMinPieceTicks = kClockRate * 2 / 5;  // below about one VOBU: too short to play
+// A DVD program stream carries at most 10.08 Mbit/s, 615.2 packs a second: a run of zero
+// sectors is a hole only when the clock across it leaves time for that many packs.
+constexpr std::uint64_t kMaxPacksPerSecond = 616;
 
 struct Cutter {
     std::vector<Piece> pieces;
@@ -115,6 +124,7 @@ struct Cutter {
     std::uint64_t droppedSectors = 0;  // valid packs outside any kept piece
     std::uint64_t sector = 0;          // sectors fed so far
     std::optional<Piece> open;         // the piece being built
+    std::uint64_t zerosAfterOpen = 0;  // zero sectors since its last pack: a hole or its end
 };
 void feedSector(Cutter& cutter, std::span<const std::uint8_t> sector);
 void finishCutting(Cutter& cutter);
@@ -135,13 +145,23 @@ struct Range {
     std::uint64_t first = 0, end = 0;  // sectors
 };
 
-// Copies sector ranges of `source` into a new file `path` (never an existing one). Also
-// tells whether a packet in them has its scrambling bits set. False with `error` on failure.
+// The system's reason for the call that failed last, as " (text)", for a message that
+// names the file.
+std::string systemReason();
+
+// An output file is written as its name + this, and renamed when complete.
+constexpr char kPartialSuffix[] = ".part";
+
+// Copies sector ranges of `source` into a new file `path`, through `path` + kPartialSuffix
+// (emptied when it exists); a file `path` of the size the copy would have is kept as it
+// is, one of another size is an error. Also tells whether a packet in the ranges has its
+// scrambling bits set. False with `error`, naming the file and the system's reason.
 struct CopyResult {
     std::uint64_t bytes = 0;
     bool scrambled = false;
     bool complete = true;       // every range lay inside the source
     bool startsAtPacks = true;  // every range begins with a pack header
+    bool kept = false;          // `path` was there already, complete, and was left alone
 };
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
                  CopyResult& result, std::string& error);
@@ -157,7 +177,8 @@ struct Row {
     std::string title;
     bool copyOnce = false;
     std::string file;
-    std::string note;  // erased data: why it was cut there; or what went wrong
+    bool kept = false;  // the file was there already from an earlier run
+    std::string note;   // erased data: why it was cut there; or what went wrong
 };
 
 struct OldRecording {  // a recording described by an older copy of the management file

@@ -82,12 +82,21 @@ bool platformReplaceFile(const char* from, const char* to);
 // Writes what the file has been given through to the medium (fsync,
 // FlushFileBuffers): what is flushed survives a crash or a power cut.
 bool platformFlushFile(FileHandle file);
-// The system's text for an error code (strerror, FormatMessage).
-std::string platformErrorText(std::uint32_t code);
+
+// Files named in UTF-8 (Windows converts the names to its wide-character ones),
+// for output written under a temporary name and renamed when complete.
+// Creates a file for reading and writing, emptying one of that name that exists.
+bool platformCreateOrEmptyFileUtf8(const char* name, FileHandle* file);
+// Renames `from` to `to`, failing when a file named `to` exists already.
+bool platformRenameNoReplaceUtf8(const char* from, const char* to);
+bool platformRemoveFileUtf8(const char* name);
+// False when there is no such file (or it cannot be looked at); else its size.
+bool platformFileSizeUtf8(const char* name, std::uint64_t* size);
 
 // From now on Ctrl-C, a closed terminal and the system's request to end the
-// program (SIGINT, SIGHUP and SIGTERM; the console control events on Windows) only set a flag, which the
-// program reads between drive commands to end cleanly.
+// program (SIGINT, SIGHUP and SIGTERM; the console control events on Windows)
+// only set a flag, which the program reads between drive commands to end
+// cleanly.
 void platformCatchInterrupts();
 bool platformInterrupted();
 
@@ -97,6 +106,9 @@ void platformFree(void* block);
 
 // The last system error code (GetLastError on Windows, errno elsewhere).
 std::uint32_t platformLastError();
+// The system's text for such a code (strerror; FormatMessage on Windows), with no
+// line end or final full stop.
+std::string platformErrorText(std::uint32_t code);
 
 // Before a disc image file is opened as a drive: the ddrescue mapfile that
 // came with it, whose sectors not marked rescued then read as MEDIUM ERROR.

@@ -281,6 +281,48 @@ std::string platformErrorText(std::uint32_t code)
     return std::strerror(static_cast<int>(code));
 }
 
+bool platformCreateOrEmptyFileUtf8(const char* name, FileHandle* file)
+{
+    const int fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    *file = new PosixFile{fd};
+    return true;
+}
+
+bool platformRenameNoReplaceUtf8(const char* from, const char* to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without RENAME_NOREPLACE: a second name, which link() never
+    // gives over an existing file, then the first one removed.
+    if (link(from, to) != 0) {
+        return false;
+    }
+    unlink(from);
+    return true;
+}
+
+bool platformRemoveFileUtf8(const char* name)
+{
+    return unlink(name) == 0;
+}
+
+bool platformFileSizeUtf8(const char* name, std::uint64_t* size)
+{
+    struct stat status {};
+    if (stat(name, &status) != 0) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
@@ -326,3 +368,4 @@ bool platformUseImageMapfile(const char* path, std::string* error)
 {
     return imageDriveUseMapfile(path, error);
 }
+

@@ -115,20 +115,76 @@ bool platformCreateNewFile(const char* name, FileHandle* file)
     return true;
 }
 
-bool platformCreateNewFileUtf8(const char* name, FileHandle* file)
+namespace {
+
+// A UTF-8 name as Windows' wide characters; false (with the error set) when it is not UTF-8.
+bool wideName(const char* name, std::vector<wchar_t>& wide)
 {
     const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
     if (length <= 0) {
         return false;
     }
-    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
+    wide.resize(static_cast<std::size_t>(length));
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length);
+    return true;
+}
+
+bool createFileUtf8(const char* name, DWORD disposition, FileHandle* file)
+{
+    std::vector<wchar_t> wide;
+    if (!wideName(name, wide)) {
+        return false;
+    }
     HANDLE handle =
-        CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+        CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
     *file = handle;
+    return true;
+}
+
+}  // namespace
+
+bool platformCreateNewFileUtf8(const char* name, FileHandle* file)
+{
+    return createFileUtf8(name, CREATE_NEW, file);
+}
+
+bool platformCreateOrEmptyFileUtf8(const char* name, FileHandle* file)
+{
+    return createFileUtf8(name, CREATE_ALWAYS, file);
+}
+
+bool platformFlushFile(FileHandle file)
+{
+    return FlushFileBuffers(file) != 0;
+}
+
+bool platformRenameNoReplaceUtf8(const char* from, const char* to)
+{
+    std::vector<wchar_t> wideFrom, wideTo;
+    if (!wideName(from, wideFrom) || !wideName(to, wideTo)) {
+        return false;
+    }
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+    return MoveFileExW(wideFrom.data(), wideTo.data(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool platformRemoveFileUtf8(const char* name)
+{
+    std::vector<wchar_t> wide;
+    return wideName(name, wide) && DeleteFileW(wide.data()) != 0;
+}
+
+bool platformFileSizeUtf8(const char* name, std::uint64_t* size)
+{
+    std::vector<wchar_t> wide;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!wideName(name, wide) || !GetFileAttributesExW(wide.data(), GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
     return true;
 }
 
@@ -181,23 +237,6 @@ bool platformReplaceFile(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool platformFlushFile(FileHandle file)
-{
-    return FlushFileBuffers(file) != 0;
-}
-
-std::string platformErrorText(std::uint32_t code)
-{
-    char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                        text, sizeof text, nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(code) : message;
-}
-
 namespace {
 
 volatile LONG g_interrupted = 0;
@@ -233,6 +272,19 @@ void platformFree(void* block)
 std::uint32_t platformLastError()
 {
     return GetLastError();
+}
+
+std::string platformErrorText(std::uint32_t code)
+{
+    char text[512];
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() &&
+           (message.back() == '\r' || message.back() == '\n' || message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "system error " + std::to_string(code) : message;
 }
 
 bool platformUseImageMapfile(const char*, std::string* error)

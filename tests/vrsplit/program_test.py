@@ -8,7 +8,7 @@ Checks: the live files byte-identical with their names and the table (golden), t
 pieces as the data they were, durations by ffprobe, clean decoding, JSON, no overwriting,
 copy-once marking, bad usage, and damaged management files (each its message, status 255).
 
-Usage: program_test.py MKVRDISC VRSALVAGE VRSPLIT
+Usage: program_test.py MKVRDISC VRSALVAGE VRSPLIT [--disk-full]
 """
 import json
 import lzma
@@ -101,7 +101,12 @@ def golden(name, text):
     check(text == read(os.path.join(HERE, name)).decode("utf-8"), "output equals " + name)
 
 
-def main():
+LIVE_NAMES = {"a": "01_2020-06-13_14-05-09_Dad's 70th.mpg", "b": "02_2020-07-01_09-30-00_\u904b\u52d5\u4f1a.mpg",
+              "c": "03_2020-08-15_18-00-59.mpg"}
+
+
+def prepare():
+    """The recordings' streams by key, and the disc image made of them."""
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
     streams = {}
@@ -114,7 +119,11 @@ def main():
     for recipe, image in (("old.recipe", "old.img"), ("disc.recipe", "disc.img")):
         result = run([MKVRDISC, recipe, image])
         check(result.returncode == 0, "mkvrdisc " + recipe + ": " + result.stderr.decode())
-    image = os.path.join(WORK, "disc.img")
+    return streams, os.path.join(WORK, "disc.img")
+
+
+def main():
+    streams, image = prepare()
     have_ffmpeg = shutil.which("ffprobe") and shutil.which("ffmpeg")
 
     # Live recordings.
@@ -123,8 +132,7 @@ def main():
     result = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
     check(result.returncode == 0, "vrsplit: status 0")
     golden("live.golden", result.stdout.decode("utf-8"))
-    names = {"a": "01_2020-06-13_14-05-09_Dad's 70th.mpg", "b": "02_2020-07-01_09-30-00_\u904b\u52d5\u4f1a.mpg",
-             "c": "03_2020-08-15_18-00-59.mpg"}
+    names = LIVE_NAMES
     check(sorted(os.listdir(os.path.join(live, "out"))) == sorted(names.values()), "three files with dated names")
     for key, name in names.items():
         path = os.path.join(live, "out", name)
@@ -137,9 +145,14 @@ def main():
     table = json.loads(listing.stdout) if listing.returncode == 0 else {"recordings": []}
     check([r["title"] for r in table["recordings"]] == ["Dad's 70th", "\u904b\u52d5\u4f1a", ""], "--json titles")
     check([r["first_sector"] for r in table["recordings"]] == [0, 278, 448], "--json first sectors")
+    # A second run keeps the complete files; a file of the name but another size is not
+    # overwritten.
+    write(os.path.join(live, "out", names["c"]), b"not mine")
     again = run([VRSPLIT, "-o", "out", "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
-    check(again.returncode == 1 and b"never overwrites" in again.stdout, "a second run overwrites nothing")
-    check(read(os.path.join(live, "out", names["a"])) == streams["a"], "the first file is unchanged")
+    kept = [("kept %s (exists already, complete)" % names[key]).encode() in again.stdout for key in "abc"]
+    check(again.returncode == 1 and kept == [True, True, False] and b"never overwrites" in again.stdout,
+          "a second run keeps the complete files and overwrites nothing: %r" % again.stdout)
+    check(read(os.path.join(live, "out", names["c"])) == b"not mine", "the file of another size is unchanged")
 
     # Copy-once: scrambling-control bits 01 in every video packet of the second recording.
     movie = bytearray(read(os.path.join(live, "VR_MOVIE.VRO")))
@@ -174,11 +187,19 @@ def main():
         for name in list(pieces)[:2]:
             check(decodes_cleanly(os.path.join(rest, name)), name + ": decodes without error")
 
+    erased_with_holes(rest, have_ffmpeg)
+
     # Bad usage: status 2 and the usage text.
     for args in ([], ["--list"], ["--frobnicate", "x"], ["--list", "a", "b"], ["--list", "--erased", "a"],
                  ["--erased", "a", "b", "c"], ["-o"]):
         result = run([VRSPLIT] + args)
         check(result.returncode == 2 and b"usage: vrsplit" in result.stderr, "bad usage %s: status 2" % args)
+
+    # A file that cannot be opened: its name and the system's reason, status 255.
+    for args in (["--list", "missing.ifo"], ["--erased", "missing.ifo"]):
+        result = run([VRSPLIT] + args)
+        check(result.returncode == 255 and result.stderr == b"vrsplit: missing.ifo: cannot open (No such file or "
+              b"directory)\n", "%s: %r" % (args, result.stderr))
 
     # --version names the build's version, as vrsalvage's does.
     versions = [run([program, "--version"]).stdout.split()[-1] for program in (VRSALVAGE, VRSPLIT)]
@@ -188,6 +209,83 @@ def main():
 
     print("%d passed, %d failed" % (passed, len(failures)))
     return 1 if failures else 0
+
+
+def scr_of(data, sector):
+    b = data[sector * 2048:sector * 2048 + 9]
+    return ((b[4] >> 3 & 7) << 30 | (b[4] & 3) << 28 | b[5] << 20 | (b[6] >> 3 & 0x1F) << 15 | (b[6] & 3) << 13
+            | b[7] << 5 | b[8] >> 3)
+
+
+def next_vobu(data, sector):
+    """The first sector from `sector` on whose pack holds a navigation packet."""
+    while b"\0\0\1\xbf" not in data[sector * 2048:sector * 2048 + 64]:
+        sector += 1
+    return sector
+
+
+def erased_with_holes(rest, have_ffmpeg):
+    """Zero sectors, as a keep-going salvage writes unreadable ones, in the erased data: inside a
+    recording they are a hole kept in place (same pieces, sizes and names as without them, the
+    seconds by the clock on both sides); where the clock does not run on they still cut, and
+    the packs dropped up to the next VOBU start are counted."""
+    base = read(os.path.join(rest, "VR_MOVIE_R.VRO"))
+    clean = json.loads(run([VRSPLIT, "--erased", "--json", "-o", "clean", "VR_MOVIE_R.VRO", "VR_MANGR_R.IFO"],
+                           cwd=rest).stdout)["recordings"]
+    b_first, b_last = clean[1]["first_sector"], clean[1]["last_sector"]
+    zero = bytes(2048)
+
+    def zeroed(sectors):
+        data = bytearray(base)
+        for sector in sectors:
+            data[sector * 2048:(sector + 1) * 2048] = zero
+        return bytes(data)
+
+    def hole_seconds(data, runs):
+        return sum(scr_of(data, end) - scr_of(data, first - 1) for first, end in runs) / 90000
+
+    spans = [(r["first_sector"], r["last_sector"]) for r in clean]
+    middle = b_first + (b_last - b_first) // 2
+    cut_at = b_first + 60
+    long_run = base[:cut_at * 2048] + zero * 100 + base[cut_at * 2048:]
+    shifted = [(first + 100, last + 100) for first, last in spans[2:]]
+    cases = [
+        # what, data, holes as [first, end) runs in piece 2, expected pieces, dropped packs
+        ("one zero sector", zeroed([middle]), [(middle, middle + 1)], spans, 0),
+        ("two holes", zeroed([middle, middle + 1, middle + 2, b_last - 5]),
+         [(middle, middle + 3), (b_last - 5, b_last - 4)], spans, 0),
+        ("the first sector of a recording", zeroed([b_first]), [],
+         [spans[0], (next_vobu(base, b_first + 1), b_last), spans[2]], next_vobu(base, b_first + 1) - b_first - 1),
+        ("100 zero sectors, more than the clock leaves room for", long_run, [],
+         [spans[0], (b_first, cut_at - 1), (next_vobu(base, cut_at) + 100, b_last + 100)] + shifted,
+         next_vobu(base, cut_at) - cut_at),
+    ]
+    for what, data, holes, pieces, dropped in cases:
+        write(os.path.join(rest, "holes.vro"), data)
+        shutil.rmtree(os.path.join(rest, "holes"), ignore_errors=True)
+        result = run([VRSPLIT, "--erased", "--json", "-o", "holes", "holes.vro", "VR_MANGR_R.IFO"], cwd=rest)
+        table = json.loads(result.stdout) if result.stdout else {"recordings": [], "notes": []}
+        got = [(r["first_sector"], r["last_sector"]) for r in table["recordings"]]
+        check(result.returncode == (1 if holes else 0) and got == pieces, "%s: status %d, pieces %r, not %r"
+              % (what, result.returncode, got, pieces))
+        notes = table["notes"]
+        dropped_note = ["%d pack(s) outside the pieces left out" % dropped in note for note in notes]
+        check(any(dropped_note) == (dropped > 0), "%s: %d dropped packs reported: %r" % (what, dropped, notes))
+        if not holes or len(got) != len(pieces):
+            continue
+        hole_note = "piece 2: %d zero sector(s) in %d hole(s) from sector %d on, kept in place; about %.2f s " \
+                    "affected" % (sum(end - first for first, end in holes), len(holes), holes[0][0],
+                                  hole_seconds(data, holes))
+        check(hole_note in notes, "%s: %r in %r" % (what, hole_note, notes))
+        piece = table["recordings"][1]
+        check(piece["file"] == clean[1]["file"] and piece["bytes"] == clean[1]["bytes"],
+              "%s: the piece keeps its size and its match with the older copy: %r" % (what, piece))
+        path = os.path.join(rest, "holes", piece["file"] or "")
+        check(os.path.isfile(path) and read(path) == data[b_first * 2048:(b_last + 1) * 2048],
+              "%s: the file holds the data with the zero sectors in place" % what)
+        if have_ffmpeg and os.path.isfile(path):
+            clean_path = os.path.join(rest, "clean", clean[1]["file"])
+            check(abs(duration(path) - duration(clean_path)) < 0.5, "%s: ffprobe still decodes it" % what)
 
 
 def damaged_management_files(salvaged):
@@ -248,5 +346,42 @@ def damaged_management_files(salvaged):
         check(ok, "damaged management file, %s: status %d, %r" % (what, result.returncode, result.stderr.decode()))
 
 
+def disk_full():
+    """vrsplit on a tmpfs too small for the recordings: no file under a final name is partial,
+    the message names the file and the system's reason, and a run with room completes the
+    rest byte-identical, replacing a stale temporary file. Status 77 (skipped) where no
+    tmpfs can be mounted."""
+    streams, image = prepare()
+    live = salvage(image, [], "live")
+    mount = os.path.join(WORK, "small")
+    os.mkdir(mount)
+    # Sizes (in KiB) where nothing, the first recording, and the first two fit.
+    for size_kib in (64, 200, 420):
+        mounted = run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kib, "tmpfs", mount])
+        if mounted.returncode != 0:
+            print("SKIP: cannot mount a tmpfs here: %s" % mounted.stderr.decode().strip())
+            return 77
+        try:
+            full = run([VRSPLIT, "-o", mount, "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+            present = sorted(os.listdir(mount))
+            whole = [read(os.path.join(mount, LIVE_NAMES[k])) == streams[k] for k in "abc" if LIVE_NAMES[k] in present]
+            check(full.returncode == 1 and all(whole) and len(whole) < 3, "%d KiB: status %d, %r whole of %r"
+                  % (size_kib, full.returncode, whole, present))
+            missing = [LIVE_NAMES[k] for k in "abc" if LIVE_NAMES[k] not in present] or ["(none missing)"]
+            check(("%s.part: write failed" % missing[0]).encode() in full.stdout
+                  and b"(No space left on device)" in full.stdout, "%d KiB: the message names the file and the "
+                  "reason: %r" % (size_kib, full.stdout))
+            run(["mount", "-o", "remount,size=4m", mount])
+            write(os.path.join(mount, missing[0] + ".part"), b"stale" * 100000)
+            rerun = run([VRSPLIT, "-o", mount, "VR_MANGR.IFO", "VR_MOVIE.VRO"], cwd=live)
+            whole = [read(os.path.join(mount, LIVE_NAMES[k])) == streams[k] for k in "abc"]
+            check(rerun.returncode == 0 and all(whole) and sorted(os.listdir(mount)) == sorted(LIVE_NAMES.values()),
+                  "%d KiB, then room: the rerun completes the files: %r" % (size_kib, rerun.stdout))
+        finally:
+            run(["umount", mount])
+    print("%d passed, %d failed" % (passed, len(failures)))
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(disk_full() if sys.argv[4:] == ["--disk-full"] else main())
