@@ -581,7 +581,13 @@ void RescueSession::saveMapfile()
     map.currentPosition = position_ * kSectorSize;
     map.currentStatus = finished_ ? '+' : phaseStatus_;
     map.currentPass = pass_;
-    writeMapfile(formatRescueMap(map));
+    std::string text = formatRescueMap(map);
+    // Nothing new since the last save (a pass that found nothing to do):
+    // the mapfile on the medium says it already.
+    if (text != savedText_) {
+        writeMapfile(text);
+        savedText_ = std::move(text);
+    }
 }
 
 // Written whole to a temporary name, flushed, and moved over the mapfile in

@@ -380,8 +380,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     // The programs write into the current directory, so each run happens in
     // a private one; crash files must still land where the fuzzer started.
     g_homeFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // In memory where the system has a tmpfs for it: the rescue engine
+    // flushes its files to the medium at every mapfile save.
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : P_tmpdir) + "/vrs-fuzz-XXXXXX";
+    struct stat shm {};
+    const char* base = tmp != nullptr && *tmp != '\0'                             ? tmp
+                       : stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm"
+                                                                               : P_tmpdir;
+    std::string pattern = std::string(base) + "/vrs-fuzz-XXXXXX";
     if (g_homeFd < 0 || mkdtemp(pattern.data()) == nullptr) {
         finding("cannot make a private directory: %s", std::strerror(errno));
     }

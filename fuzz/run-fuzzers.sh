@@ -49,9 +49,17 @@ if [ -z "$work_dir" ]; then
 fi
 mkdir -p "$work_dir"
 # The harnesses write the programs' output files under TMPDIR; a crash leaves
-# them there, so they go into the work directory too.
-export TMPDIR="$work_dir/tmp"
-mkdir -p "$TMPDIR"
+# them there, so they go into the work directory too, or into a folder of
+# its own in memory where the system has /dev/shm (the rescue engine flushes
+# its files at every mapfile save).
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR
+  TMPDIR=$(mktemp -d /dev/shm/vrs-fuzz-tmp.XXXXXX)
+  echo "output files of the harnesses: $TMPDIR"
+else
+  export TMPDIR="$work_dir/tmp"
+  mkdir -p "$TMPDIR"
+fi
 
 # Options shared by every run:
 #  -timeout: the slowest valid input (a whole fixed-layout copy) takes well
@@ -110,9 +118,8 @@ for harness in "${harnesses[@]}"; do
   fi
 done
 
+rm -rf "$TMPDIR"
 if [ $status -eq 0 ] && [ $temporary -eq 1 ]; then
   rm -rf "$work_dir"
-else
-  rm -rf "$TMPDIR"
 fi
 exit $status

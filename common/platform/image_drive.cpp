@@ -422,8 +422,14 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
         command.dataLength = dataLength;
         g_log.push_back(command);
     }
-    if (cdb[0] == 0x28 && ++g_reads == g_settings.signalAtRead && g_settings.signal != 0) {
-        std::raise(g_settings.signal);
+    if (cdb[0] == 0x28) {
+        ++g_reads;
+        if (g_reads == g_settings.signalAtRead && g_settings.signal != 0) {
+            std::raise(g_settings.signal);
+        }
+        if (g_settings.onRead != nullptr) {
+            g_settings.onRead(g_reads);
+        }
     }
     if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
         g_settings.interruptAt = -1;

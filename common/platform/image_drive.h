@@ -58,6 +58,9 @@ struct ImageDriveSettings {
     // first: a kill, a closed terminal or a crash at a chosen point of a run.
     std::uint32_t signalAtRead = 0;
     int signal = 0;
+    // Called with the number of every READ (10) before it is answered; it
+    // may throw, as a crash at that point would end the run.
+    void (*onRead)(std::uint32_t number) = nullptr;
     // The mapfile that came with the image: a READ (10) of any sector whose
     // bytes are not all Rescued ends in MEDIUM ERROR (03/11/00).
     std::optional<RescueMap> imageMap;
