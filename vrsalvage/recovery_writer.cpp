@@ -65,14 +65,19 @@ BlockRange phaseOneRange(const Partition& partition, RecordingFile file, const R
 
 }  // namespace
 
-void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map)
+void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map,
+                           std::uint32_t* extentSector)
 {
-    forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area, [&](const Extent& extent) {
+    const auto visit = [&](const Extent& extent) {
         if (extent.type == ExtentType::NotRecorded) {
             markExtent(map, extent);
         }
+        if (extent.type == ExtentType::Continuation && extentSector != nullptr) {
+            *extentSector = volume.partition.start + extent.location;
+        }
         return true;
-    });
+    };
+    forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area, visit, volume.keepGoing);
 }
 
 // Phase 1 covers the file's area of the fixed layout as far as the map

@@ -2,6 +2,8 @@
 // beyond its reach.
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "report.h"
 #include "support.h"
@@ -16,25 +18,17 @@ constexpr std::uint32_t kMaxMapExtentLength = SpaceBitmapLayout::kBitmap + 8u * 
 
 }  // namespace
 
+namespace {
+
 // The map is used only as far as it was read: Number of Bytes is limited to
 // the extent less the 24-byte head (0 when the extent is shorter than the
 // head). Blocks that a longer claim would have covered then count as beyond
 // the map, so for the movie file they are copied with the tail.
-std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+ReusableMap decodeSpaceBitmap(const std::vector<std::uint8_t>& descriptor)
 {
-    std::uint32_t length = volume.partition.bitmapLength;
-    if (length == 0) {
-        std::printf("no Map");
-        return std::nullopt;
-    }
-    if (length > kMaxMapExtentLength) {
-        length = kMaxMapExtentLength;
-    }
-    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
-    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
-
     ReusableMap map;
     constexpr std::uint32_t head = SpaceBitmapLayout::kBitmap;
+    const auto length = static_cast<std::uint32_t>(descriptor.size());
     if (length >= head) {
         std::uint32_t bytes = readLe32(descriptor.data(), SpaceBitmapLayout::kNumberOfBytes);
         if (bytes > length - head) {
@@ -43,6 +37,43 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
         map.bits.assign(descriptor.begin() + head, descriptor.begin() + head + bytes);
     }
     return map;
+}
+
+std::uint32_t mapExtentLength(const Partition& partition)
+{
+    return partition.bitmapLength > kMaxMapExtentLength ? kMaxMapExtentLength : partition.bitmapLength;
+}
+
+}  // namespace
+
+std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+{
+    if (volume.partition.bitmapLength == 0) {
+        std::printf("no Map");
+        return std::nullopt;
+    }
+    const std::uint32_t length = mapExtentLength(volume.partition);
+    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
+    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
+    return decodeSpaceBitmap(descriptor);
+}
+
+SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
+{
+    if (volume.partition.bitmapLength == 0) {
+        return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
+    }
+    const std::uint32_t sector = volume.partition.start + volume.partition.bitmapBlock;
+    std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
+    if (!driveCouldRead(volume, [&] {
+            readBytes(volume.drive, sector, static_cast<std::uint32_t>(descriptor.size()), descriptor.data());
+        })) {
+        return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
+    }
+    if (descriptor.size() < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
+        return SpaceBitmap{std::nullopt, structureLoss(false, "Space Bitmap Descriptor", sector)};
+    }
+    return SpaceBitmap{decodeSpaceBitmap(descriptor), ""};
 }
 
 // The last recorded sector, -1 when the recorded area is empty (a Next

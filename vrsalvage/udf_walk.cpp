@@ -1,6 +1,9 @@
 // "-r" mode: the walk from the File Set Descriptor to the two recording files.
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
 
 #include "report.h"
 #include "support.h"
@@ -17,24 +20,22 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 // Runs a read of a directory's File Entry or data. With keep-going, a drive
 // that cannot read it ends only the walk of that directory, with a notice;
 // false then.
-template <typename Read>
-bool readDirectoryPart(Volume& volume, Read&& read)
+bool readDirectoryPart(Volume& volume, const std::function<void()>& read)
 {
-    if (!volume.keepGoing) {
-        read();
+    if (driveCouldRead(volume, read)) {
         return true;
     }
-    try {
-        read();
-        return true;
-    } catch (const FatalError& error) {
-        if (error.cause != FatalError::Cause::Drive) {
-            throw;
-        }
-        printLine("? Directory unreadable\n");
-        volume.unreadableDirectories++;
-        return false;
-    }
+    noteLoss(volume, "Directory unreadable");
+    return false;
+}
+
+// With keep-going, a directory's File Entry must carry its tag (an Extended
+// File Entry goes on to the check of its allocation descriptors).
+bool isFileEntry(const Volume& volume, const FileEntry& entry)
+{
+    const std::uint8_t* tag = entry.sector.data();
+    return !volume.keepGoing || hasTag(tag, TagIdentifier::kFileEntry) ||
+           hasTag(tag, TagIdentifier::kExtendedFileEntry);
 }
 
 // Follows a directory entry into the directory it names, unless that is one
@@ -56,6 +57,10 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
     std::optional<FileEntry> entry;
     readDirectoryPart(volume, [&] { entry = readFileEntry(volume.drive, lba); });
     if (!entry) {
+        return;
+    }
+    if (!isFileEntry(volume, *entry)) {
+        noteLoss(volume, structureLoss(false, "directory File Entry", lba));
         return;
     }
     walk.path[++walk.depth] = lba;
@@ -118,7 +123,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
     while (p + FileIdentifierLayout::kImplementationUse <= size) {
         const std::uint8_t* entry = data.data() + p;
         if (!hasTag(entry, TagIdentifier::kFileIdentifier)) {
-            printLine("? Not File Entry\n");
+            noteLoss(volume, "Not File Entry");
             return;
         }
         const std::uint32_t identifierLength = readLe8(entry, FileIdentifierLayout::kLengthOfFileIdentifier);
@@ -130,7 +135,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
             if (nameEnd <= size) {
                 visitEntry(volume, walk, data, p, visit);
             }
-            printLine("? Not File Entry\n");
+            noteLoss(volume, "Not File Entry");
             return;
         }
         if (visitEntry(volume, walk, data, p, visit)) {
@@ -145,13 +150,13 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
     // A length beyond the bounds comes from a damaged entry: that directory
     // is left out and the walk goes on with the others.
     if (directory.informationLength > WalkState::kMaxDataHeld - walk.dataHeld) {
-        printLine("? Directory data too long\n");
+        noteLoss(volume, "Directory data too long");
         return;
     }
     const auto size = static_cast<std::uint32_t>(directory.informationLength);
     const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
     if (cost > WalkState::kMaxDataRead - walk.dataRead) {
-        printLine("? Too much directory data read\n");
+        noteLoss(volume, "Too much directory data read");
         return;
     }
     walk.dataRead += cost;
@@ -167,14 +172,54 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 }  // namespace
 
-FileEntry readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
+void noteLoss(Volume& volume, const std::string& text)
+{
+    printLine(("? " + text + "\n").c_str());
+    volume.losses++;
+}
+
+bool driveCouldRead(const Volume& volume, const std::function<void()>& read)
+{
+    if (!volume.keepGoing) {
+        read();
+        return true;
+    }
+    try {
+        read();
+        return true;
+    } catch (const FatalError& error) {
+        if (error.cause != FatalError::Cause::Drive) {
+            throw;
+        }
+        return false;
+    }
+}
+
+std::string structureLoss(bool unreadable, const std::string& what, std::uint32_t sector)
+{
+    return (unreadable ? "can't read the " : "bad ") + what + " (sector " + std::to_string(sector) + ")";
+}
+
+std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
 {
     alignas(16) SectorBuffer fileSet{};
-    readSector(volume.drive, volume.partition.start + fileSetBlock, fileSet.data());
+    const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
+    const bool fileSetRead =
+        driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
+    if (!fileSetRead || (volume.keepGoing && !hasTag(fileSet.data(), TagIdentifier::kFileSet))) {
+        noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
+        return std::nullopt;
+    }
     const std::uint32_t rootBlock =
         readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
     *rootSector = volume.partition.start + rootBlock;
-    return readFileEntry(volume.drive, *rootSector);
+    std::optional<FileEntry> root;
+    const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
+    if (!rootRead || !isFileEntry(volume, *root)) {
+        noteLoss(volume, structureLoss(!rootRead, "root File Entry", *rootSector));
+        return std::nullopt;
+    }
+    return root;
 }
 
 void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
