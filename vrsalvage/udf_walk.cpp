@@ -204,8 +204,7 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
 {
     alignas(16) SectorBuffer fileSet{};
     const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
-    const bool fileSetRead =
-        driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
+    const bool fileSetRead = driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
     if (!fileSetRead || (volume.keepGoing && !hasTag(fileSet.data(), TagIdentifier::kFileSet))) {
         noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
         return std::nullopt;

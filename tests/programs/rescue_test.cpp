@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -311,32 +312,33 @@ VrDisc discWithEveryStructure()
     const auto length = static_cast<std::uint32_t>(identifiers.size());
     disc.volume.block(3, fileEntry(length, 0, shortAd(0, length, 7)));
     disc.volume.block(7, data);
-    disc.volume.block(4, fileEntry(1000 * 2048, 0,
-                                   join({shortAd(0, 990 * 2048, 8752 - kVrStart), shortAd(1, 10 * 2048, 9742 - kVrStart)})));
-    disc.volume.block(5, fileEntry(250 * 2048, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(3, 2048, 6)})));
-    disc.volume.block(6, allocationExtent(join({shortAd(0, 140 * 2048, 10262 - kVrStart),
-                                                shortAd(1, 10 * 2048, 10402 - kVrStart)})));
+    disc.volume.block(
+        4, fileEntry(1000 * 2048, 0,
+                     join({shortAd(0, 990 * 2048, 8752 - kVrStart), shortAd(1, 10 * 2048, 9742 - kVrStart)})));
+    disc.volume.block(5,
+                      fileEntry(250 * 2048, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(3, 2048, 6)})));
+    disc.volume.block(
+        6, allocationExtent(join({shortAd(0, 140 * 2048, 10262 - kVrStart), shortAd(1, 10 * 2048, 10402 - kVrStart)})));
     return disc;
 }
 
 TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
 {
     enum class Got { Clean, FreeOnly, Nothing };
+    constexpr std::uint32_t kRead = UINT32_MAX;  // the sector never reads
     struct Case {
         const char* name;
-        std::uint32_t unreadable;      // a sector that never reads (0: none)
-        std::uint32_t zeroedSector;    // two bytes set to 0 there (0: none) ...
-        std::uint32_t zeroedOffset;    // ... at this offset: a tag, a name, a length
-        std::vector<std::string> notices;  // the lines that name the losses, in order
+        std::uint32_t sector;
+        std::uint32_t zeroed;  // kRead, or the offset of two bytes set to 0: a tag, a name, a length
+        std::string notices;   // the lines that name the losses, in order
         Got management;
         Got movie;
     };
     const std::string onlyFree = " has the free blocks of its area only, not the file's unrecorded extents\n";
-    const std::string ifoNotFound = "? VR_MANGR.IFO not found: VR_MANGR_R.IFO" + onlyFree;
-    const std::string vroNotFound = "? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree;
+    const std::string bothNotFound =
+        "? VR_MANGR.IFO not found: VR_MANGR_R.IFO" + onlyFree + "? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree;
     const auto noBitmap = [](const std::string& loss) {
-        return std::vector<std::string>{"? " + loss + ": VR_MANGR_R.IFO not written\n",
-                                        "? " + loss + ": VR_MOVIE_R.VRO not written\n"};
+        return "? " + loss + ": VR_MANGR_R.IFO not written\n? " + loss + ": VR_MOVIE_R.VRO not written\n";
     };
     const auto movieIdentifier =
         static_cast<std::uint32_t>(parentIdentifier(2).size() + identifier("VR_MANGR.IFO", 0, 4).size());
@@ -344,52 +346,49 @@ TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
         PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceBitmap;
     const std::uint32_t s = kVrStart;
     // Every anchor and sequence is tried (the Reserve sequence of the disc is empty).
-    const std::vector<std::string> anchorSearch = {
-        "? no usable volume descriptors at sector 32\n", "? no usable volume descriptors at sector 0\n",
-        "? no usable anchor at sector 10411\n", "? no usable anchor at sector 10155\n"};
-    std::vector<std::string> withoutFileSet = anchorSearch;
-    withoutFileSet.insert(withoutFileSet.end(),
-                          {"? no usable Logical Volume Descriptor: the directory tree cannot be walked\n",
-                           ifoNotFound, vroNotFound});
+    const std::string anchorSearch =
+        "? no usable volume descriptors at sector 32\n? no usable volume descriptors at sector 0\n"
+        "? no usable anchor at sector 10411\n? no usable anchor at sector 10155\n";
     const std::vector<Case> cases = {
         // Without a partition there is nothing to do: a fatal error.
-        {"Partition Descriptor unreadable", 32, 0, 0, anchorSearch, Got::Nothing, Got::Nothing},
-        {"Logical Volume Descriptor unreadable", 33, 0, 0, withoutFileSet, Got::FreeOnly, Got::FreeOnly},
-        {"File Set Descriptor unreadable", s + 1, 0, 0,
-         {"? can't read the File Set Descriptor (sector 101)\n", ifoNotFound, vroNotFound}, Got::FreeOnly,
+        {"Partition Descriptor unreadable", 32, kRead, anchorSearch, Got::Nothing, Got::Nothing},
+        {"Logical Volume Descriptor unreadable", 33, kRead,
+         anchorSearch + "? no usable Logical Volume Descriptor: the directory tree cannot be walked\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"File Set Descriptor unreadable", s + 1, kRead,
+         "? can't read the File Set Descriptor (sector 101)\n" + bothNotFound, Got::FreeOnly, Got::FreeOnly},
+        {"File Set Descriptor damaged", s + 1, 0, "? bad File Set Descriptor (sector 101)\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"root File Entry unreadable", s + 2, kRead, "? can't read the root File Entry (sector 102)\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"root File Entry damaged", s + 2, 0, "? bad root File Entry (sector 102)\n" + bothNotFound, Got::FreeOnly,
          Got::FreeOnly},
-        {"File Set Descriptor damaged", 0, s + 1, 0,
-         {"? bad File Set Descriptor (sector 101)\n", ifoNotFound, vroNotFound}, Got::FreeOnly, Got::FreeOnly},
-        {"root File Entry unreadable", s + 2, 0, 0,
-         {"? can't read the root File Entry (sector 102)\n", ifoNotFound, vroNotFound}, Got::FreeOnly,
+        {"DVD_RTAV's File Entry unreadable", s + 3, kRead, "  ? Directory unreadable\n" + bothNotFound, Got::FreeOnly,
          Got::FreeOnly},
-        {"root File Entry damaged", 0, s + 2, 0, {"? bad root File Entry (sector 102)\n", ifoNotFound, vroNotFound},
+        {"DVD_RTAV's File Entry damaged", s + 3, 0, "  ? bad directory File Entry (sector 103)\n" + bothNotFound,
          Got::FreeOnly, Got::FreeOnly},
-        {"DVD_RTAV's File Entry unreadable", s + 3, 0, 0, {"  ? Directory unreadable\n", ifoNotFound, vroNotFound},
-         Got::FreeOnly, Got::FreeOnly},
-        {"DVD_RTAV's File Entry damaged", 0, s + 3, 0,
-         {"  ? bad directory File Entry (sector 103)\n", ifoNotFound, vroNotFound}, Got::FreeOnly, Got::FreeOnly},
-        {"DVD_RTAV's data unreadable", s + 7, 0, 0, {"  ? Directory unreadable\n", ifoNotFound, vroNotFound},
-         Got::FreeOnly, Got::FreeOnly},
-        {"VR_MOVIE.VRO's File Identifier damaged", 0, s + 7, movieIdentifier, {"  ? Not File Entry\n", vroNotFound},
+        {"DVD_RTAV's data unreadable", s + 7, kRead, "  ? Directory unreadable\n" + bothNotFound, Got::FreeOnly,
+         Got::FreeOnly},
+        {"VR_MOVIE.VRO's File Identifier damaged", s + 7, movieIdentifier,
+         "  ? Not File Entry\n? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree, Got::Clean, Got::FreeOnly},
+        {"no name VR_MOVIE.VRO", s + 7, movieIdentifier + 39, "? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree,
          Got::Clean, Got::FreeOnly},
-        {"no name VR_MOVIE.VRO", 0, s + 7, movieIdentifier + 39, {vroNotFound}, Got::Clean, Got::FreeOnly},
-        {"VR_MANGR.IFO's File Entry unreadable", s + 4, 0, 0,
-         {"? can't read the File Entry of VR_MANGR.IFO (sector 104): VR_MANGR_R.IFO" + onlyFree}, Got::FreeOnly,
+        {"VR_MANGR.IFO's File Entry unreadable", s + 4, kRead,
+         "? can't read the File Entry of VR_MANGR.IFO (sector 104): VR_MANGR_R.IFO" + onlyFree, Got::FreeOnly,
          Got::Clean},
-        {"VR_MOVIE.VRO's File Entry damaged", 0, s + 5, 0,
-         {"? bad File Entry of VR_MOVIE.VRO (sector 105): VR_MOVIE_R.VRO" + onlyFree}, Got::Clean, Got::FreeOnly},
-        {"VR_MOVIE.VRO's allocation extent unreadable", s + 6, 0, 0,
-         {"? can't read the Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree},
+        {"VR_MOVIE.VRO's File Entry damaged", s + 5, 0,
+         "? bad File Entry of VR_MOVIE.VRO (sector 105): VR_MOVIE_R.VRO" + onlyFree, Got::Clean, Got::FreeOnly},
+        {"VR_MOVIE.VRO's allocation extent unreadable", s + 6, kRead,
+         "? can't read the Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree,
          Got::Clean, Got::FreeOnly},
-        {"VR_MOVIE.VRO's allocation extent damaged", 0, s + 6, 0,
-         {"? bad Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree}, Got::Clean,
+        {"VR_MOVIE.VRO's allocation extent damaged", s + 6, 0,
+         "? bad Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree, Got::Clean,
          Got::FreeOnly},
-        {"Space Bitmap Descriptor unreadable", s, 0, 0, noBitmap("can't read the Space Bitmap Descriptor (sector 100)"),
-         Got::Nothing, Got::Nothing},
-        {"Space Bitmap Descriptor damaged", 0, s, 0, noBitmap("bad Space Bitmap Descriptor (sector 100)"),
-         Got::Nothing, Got::Nothing},
-        {"no space bitmap", 0, 32, bitmapLength, noBitmap("the partition has no space bitmap"), Got::Nothing,
+        {"Space Bitmap Descriptor unreadable", s, kRead,
+         noBitmap("can't read the Space Bitmap Descriptor (sector 100)"), Got::Nothing, Got::Nothing},
+        {"Space Bitmap Descriptor damaged", s, 0, noBitmap("bad Space Bitmap Descriptor (sector 100)"), Got::Nothing,
+         Got::Nothing},
+        {"no space bitmap", 32, bitmapLength, noBitmap("the partition has no space bitmap"), Got::Nothing,
          Got::Nothing},
     };
     VrDisc whole = discWithEveryStructure();
@@ -408,36 +407,33 @@ TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
         SCOPED_TRACE(c.name);
         VrDisc damaged = discWithEveryStructure();
         damaged.writeBitmap();
-        if (c.zeroedSector != 0) {
-            put16(damaged.volume.sectors[c.zeroedSector], c.zeroedOffset, 0);
+        if (c.zeroed == kRead) {
+            imageDriveSettings().faults.push_back(unreadable(c.sector));
+        } else {
+            put16(damaged.volume.sectors[c.sector], c.zeroed, 0);
         }
-        const std::string damagedImage = damaged.volume.write("damaged.img");
-        if (c.unreadable != 0) {
-            imageDriveSettings().faults.push_back(unreadable(c.unreadable));
-        }
-        const Result r = runVrsalvage(damagedImage, {"--keep-going", "-r", "IMG"});
+        const Result r = runVrsalvage(damaged.volume.write("damaged.img"), {"--keep-going", "-r", "IMG"});
         imageDriveReset();
         const bool fatal = c.notices == anchorSearch;
         EXPECT_EQ(r.outcome.status, fatal ? 255 : 1) << r.outcome.out;
         EXPECT_TRUE(r.outcome.out.ends_with(fatal ? "*** Error!\nnot AVDP\n" : "completed\n")) << r.outcome.out;
-        std::size_t at = 0;
-        for (const std::string& notice : c.notices) {
-            at = r.outcome.out.find(notice, at);
-            EXPECT_NE(at, std::string::npos) << notice << " in\n" << r.outcome.out;
+        // Each loss is named once, in order, and nothing else is.
+        std::string notices;
+        std::istringstream lines(r.outcome.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("? ") != std::string::npos) {
+                notices += line + "\n";
+            }
         }
-        // Each loss is named once, and nothing else is.
-        std::size_t lines = 0;
-        for (std::size_t p = r.outcome.out.find("? "); p != std::string::npos; p = r.outcome.out.find("? ", p + 1)) {
-            lines++;
-        }
-        EXPECT_EQ(lines, c.notices.size()) << r.outcome.out;
+        EXPECT_EQ(notices, c.notices);
         const char* names[] = {"VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"};
         const Got got[] = {c.management, c.movie};
         for (int file = 0; file < 2; file++) {
             SCOPED_TRACE(names[file]);
             EXPECT_EQ(r.has(names[file]), got[file] != Got::Nothing);
             if (got[file] != Got::Nothing) {
-                EXPECT_TRUE(r.file(names[file]) == (got[file] == Got::Clean ? clean.file(names[file]) : freeOnly[file]));
+                EXPECT_TRUE(r.file(names[file]) ==
+                            (got[file] == Got::Clean ? clean.file(names[file]) : freeOnly[file]));
             }
         }
     }
