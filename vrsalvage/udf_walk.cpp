@@ -17,15 +17,26 @@ constexpr std::uint32_t kNameLength = 12;
 
 void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit);
 
-// Runs a read of a directory's File Entry or data. With keep-going, a drive
-// that cannot read it ends only the walk of that directory, with a notice;
-// false then.
-bool readDirectoryPart(Volume& volume, const std::function<void()>& read)
+// Reads a directory's data. With keep-going, data that cannot be read, or
+// that the directory's File Entry (at `entrySector`) does not lead to, end
+// only the walk of that directory: false after a notice. An Extended File
+// Entry ends the run as it does without keep-going.
+bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t entrySector, std::uint32_t size,
+                       std::uint8_t* data)
 {
-    if (driveCouldRead(volume, read)) {
-        return true;
+    const std::string where = " (File Entry at sector " + std::to_string(entrySector) + ")";
+    try {
+        if (driveCouldRead(volume,
+                           [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data); })) {
+            return true;
+        }
+        noteLoss(volume, "can't read the directory data" + where);
+    } catch (const FatalError&) {
+        if (!volume.keepGoing || hasTag(directory.sector.data(), TagIdentifier::kExtendedFileEntry)) {
+            throw;
+        }
+        noteLoss(volume, "bad directory data" + where);
     }
-    noteLoss(volume, "Directory unreadable");
     return false;
 }
 
@@ -55,12 +66,9 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
         return;
     }
     std::optional<FileEntry> entry;
-    readDirectoryPart(volume, [&] { entry = readFileEntry(volume.drive, lba); });
-    if (!entry) {
-        return;
-    }
-    if (!isFileEntry(volume, *entry)) {
-        noteLoss(volume, structureLoss(false, "directory File Entry", lba));
+    const bool read = driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba); });
+    if (!read || !isFileEntry(volume, *entry)) {
+        noteLoss(volume, structureLoss(!read, "directory File Entry", lba));
         return;
     }
     walk.path[++walk.depth] = lba;
@@ -162,9 +170,7 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
     walk.dataRead += cost;
     std::vector<std::uint8_t> data = allocateBuffer(size);
     walk.dataHeld += size;
-    const bool read = readDirectoryPart(
-        volume, [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data.data()); });
-    if (read) {
+    if (readDirectoryData(volume, directory, walk.path[walk.depth], size, data.data())) {
         visitEntries(volume, walk, data, visit);
     }
     walk.dataHeld -= size;
