@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "report.h"
@@ -58,6 +59,10 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
     return decodeSpaceBitmap(descriptor);
 }
 
+// The descriptor is read sector by sector. Its first sector holds the head,
+// without which there is no map; a later one holds only bits, so when it
+// cannot be read its blocks count as in use (they are not copied) and the
+// rest of the map is still used.
 SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
 {
     if (volume.partition.bitmapLength == 0) {
@@ -65,15 +70,37 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
     }
     const std::uint32_t sector = volume.partition.start + volume.partition.bitmapBlock;
     std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
-    if (!driveCouldRead(volume, [&] {
-            readBytes(volume.drive, sector, static_cast<std::uint32_t>(descriptor.size()), descriptor.data());
-        })) {
-        return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
+    const auto length = static_cast<std::uint32_t>(descriptor.size());
+    std::vector<std::uint32_t> unreadable;  // byte offsets of the sectors that cannot be read
+    for (std::uint32_t offset = 0; offset < length; offset += kSectorSize) {
+        const std::uint32_t part = length - offset < kSectorSize ? length - offset : kSectorSize;
+        if (!driveCouldRead(volume, [&] {
+                readBytes(volume.drive, sector + offset / kSectorSize, part, descriptor.data() + offset);
+            })) {
+            if (offset == 0) {
+                return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
+            }
+            unreadable.push_back(offset);
+        }
     }
-    if (descriptor.size() < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
+    if (length < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
         return SpaceBitmap{std::nullopt, structureLoss(false, "Space Bitmap Descriptor", sector)};
     }
-    return SpaceBitmap{decodeSpaceBitmap(descriptor), ""};
+    SpaceBitmap bitmap{decodeSpaceBitmap(descriptor), ""};
+    for (const std::uint32_t offset : unreadable) {
+        const std::uint64_t first = 8 * (std::uint64_t{offset} - SpaceBitmapLayout::kBitmap);
+        std::uint64_t end = first + 8 * std::uint64_t{kSectorSize};
+        if (first >= bitmap.map->blocks()) {
+            break;
+        }
+        if (end > bitmap.map->blocks()) {
+            end = bitmap.map->blocks();
+        }
+        noteLoss(volume, "can't read sector " + std::to_string(sector + offset / kSectorSize) +
+                             " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                             std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
+    }
+    return bitmap;
 }
 
 // The last recorded sector, -1 when the recorded area is empty (a Next

@@ -131,7 +131,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
     while (p + FileIdentifierLayout::kImplementationUse <= size) {
         const std::uint8_t* entry = data.data() + p;
         if (!hasTag(entry, TagIdentifier::kFileIdentifier)) {
-            noteLoss(volume, "Not File Entry");
+            noteLoss(volume, "Not File Entry\n");
             return;
         }
         const std::uint32_t identifierLength = readLe8(entry, FileIdentifierLayout::kLengthOfFileIdentifier);
@@ -143,7 +143,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
             if (nameEnd <= size) {
                 visitEntry(volume, walk, data, p, visit);
             }
-            noteLoss(volume, "Not File Entry");
+            noteLoss(volume, "Not File Entry\n");
             return;
         }
         if (visitEntry(volume, walk, data, p, visit)) {
@@ -158,13 +158,13 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
     // A length beyond the bounds comes from a damaged entry: that directory
     // is left out and the walk goes on with the others.
     if (directory.informationLength > WalkState::kMaxDataHeld - walk.dataHeld) {
-        noteLoss(volume, "Directory data too long");
+        noteLoss(volume, "Directory data too long\n");
         return;
     }
     const auto size = static_cast<std::uint32_t>(directory.informationLength);
     const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
     if (cost > WalkState::kMaxDataRead - walk.dataRead) {
-        noteLoss(volume, "Too much directory data read");
+        noteLoss(volume, "Too much directory data read\n");
         return;
     }
     walk.dataRead += cost;
@@ -180,7 +180,7 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 void noteLoss(Volume& volume, const std::string& text)
 {
-    printLine(("? " + text + "\n").c_str());
+    printLine(("? " + text).c_str());
     volume.losses++;
 }
 

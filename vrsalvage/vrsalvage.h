@@ -64,7 +64,9 @@ struct Volume {
 };
 
 // "? " and `text` as a line of the report, counted as a loss (with
-// keep-going, a run with a loss ends with status 1).
+// keep-going, a run with a loss ends with status 1). The walk's notices of
+// damaged directory data have always been followed by an empty line: their
+// `text` ends with a line end of its own.
 void noteLoss(Volume& volume, const std::string& text);
 // Runs `read`; with keep-going, a drive that cannot carry it out is caught and
 // gives false. Other errors, and every error without keep-going, go on up.
@@ -130,7 +132,8 @@ struct ReusableMap {
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume);
 // The same for keep-going: the bitmap, or no map and the loss that leaves
 // none ("the partition has no space bitmap", "can't read the Space Bitmap
-// Descriptor (sector N)" or "bad ..." for another tag).
+// Descriptor (sector N)" or "bad ..." for another tag). A sector of the map
+// after the first that cannot be read leaves its blocks out, with a notice.
 struct SpaceBitmap {
     std::optional<ReusableMap> map;
     std::string loss;

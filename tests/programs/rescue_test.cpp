@@ -441,6 +441,59 @@ TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
     }
 }
 
+TEST_F(Rescue, UnreadableSectorOfTheSpaceBitmapLeavesOutOnlyItsBlocks)
+{
+    // A map of three sectors at sector 200 (partition block 100 of a
+    // partition at 100); the given sectors never read.
+    constexpr std::uint32_t kBytes = 3 * 2048 - 24;
+    Bytes bits(kBytes);
+    for (std::uint32_t i = 0; i < kBytes; i++) {
+        bits[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    Bytes descriptor = spaceBitmap(kBytes, {});
+    descriptor.resize(24);
+    descriptor.insert(descriptor.end(), bits.begin(), bits.end());
+    std::map<std::uint32_t, Sector> sectors;
+    for (std::uint32_t i = 0; i < 3; i++) {
+        sectors[200 + i] = Sector(descriptor.begin() + i * 2048, descriptor.begin() + (i + 1) * 2048);
+    }
+    const std::string bitmapImage = writeImage("bitmap.img", 300, sectors);
+    struct Case {
+        std::uint32_t unreadable;
+        std::string out;
+    };
+    const auto blocks = [](std::uint32_t sector) {
+        const std::uint32_t first = 8 * (2048 * sector - 24);
+        return std::to_string(first) + " to " + std::to_string(first + 8 * 2048 - 1);
+    };
+    const std::vector<Case> cases = {
+        {201, "? can't read sector 201 of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                  blocks(1) + " are not copied\nmap: 1 loss\n"},
+        {202, "? can't read sector 202 of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                  blocks(2) + " are not copied\nmap: 1 loss\n"},
+        {200, "no map: can't read the Space Bitmap Descriptor (sector 200)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unreadable);
+        imageDriveSettings().faults = {unreadable(c.unreadable)};
+        const ChildOutcome child = runChild([&] {
+            Drive drive = Drive::open(bitmapImage.c_str());
+            Volume volume{drive, Partition{100, 200, 3 * 2048, 100}, true};
+            const SpaceBitmap bitmap = readSpaceBitmapKeepingGoing(volume);
+            if (!bitmap.map) {
+                std::printf("no map: %s\n", bitmap.loss.c_str());
+                return;
+            }
+            // The bits of the lost sector are clear, the others as on the disc.
+            Bytes expected = bits;
+            std::fill(expected.begin() + (2048 * (c.unreadable - 200) - 24),
+                      expected.begin() + std::min<std::uint32_t>(2048 * (c.unreadable - 199) - 24, kBytes), 0);
+            std::printf("%s: %u loss\n", bitmap.map->bits == expected ? "map" : "wrong map", volume.losses);
+        });
+        EXPECT_EQ(child.out, c.out);
+    }
+}
+
 TEST_F(Rescue, ImageMapfileMarksWhatDdrescueCouldNotRead)
 {
     const std::string directory = freshDirectory();
