@@ -1,6 +1,6 @@
 // vrsalvage -r: the UDF walk to the recording files, the reusable-area map
 // and the recovery writer (recoverReusableAreas), on a disc image taken from the input.
-// Inputs whose checksum is odd run with --keep-going: every structure that
+// Inputs whose byte sum is odd run with --keep-going: every structure that
 // cannot be read or used is then passed over with a notice.
 #include <cstddef>
 #include <cstdint>
