@@ -140,6 +140,7 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
         anchors.push_back(end - 1 - kAnchorSector);
     }
     std::optional<FatalError> last;
+    std::optional<Partition> partitionAlone;
     for (const std::uint32_t sector : anchors) {
         std::optional<AnchorPointer> anchor;
         try {
@@ -150,14 +151,21 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
             continue;
         }
         for (const SectorExtent& sequence : {anchor->mainSequence, anchor->reserveSequence}) {
+            std::optional<Partition> partition;
             try {
-                const Partition partition = readPartition(drive, sequence);
-                return VolumeDescriptors{partition, readFileSetBlock(drive, sequence)};
+                partition = readPartition(drive, sequence);
+                return VolumeDescriptors{*partition, readFileSetBlock(drive, sequence)};
             } catch (FatalError& error) {
                 std::printf("? no usable volume descriptors at sector %u\n", sequence.location);
+                if (partition && !partitionAlone) {
+                    partitionAlone = partition;
+                }
                 last = std::move(error);
             }
         }
+    }
+    if (partitionAlone) {
+        return VolumeDescriptors{*partitionAlone, 0, false};
     }
     throw *last;
 }

@@ -79,10 +79,13 @@ std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence);
 struct VolumeDescriptors {
     Partition partition;
     std::uint32_t fileSetBlock;
+    bool fileSetFound = true;  // false: the partition alone, no Logical Volume Descriptor
 };
 
 // As UDF readers do for a damaged volume: the anchor at 256, then at the last
 // recorded sector and 256 before it, and for each the Main, then the Reserve
 // Volume Descriptor Sequence, until one of them can be read and holds both
-// descriptors; a notice for each that could not. The last failure ends the run.
+// descriptors; a notice for each that could not. When none does, the first
+// Partition Descriptor found without its Logical Volume Descriptor, with
+// fileSetFound false; without one, the last failure ends the run.
 VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive);

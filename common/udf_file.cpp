@@ -80,7 +80,7 @@ std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
 }
 
 AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
-                                      std::uint32_t depth)
+                                      std::uint32_t depth, bool checkTag)
 {
     if (depth >= kMaxContinuationDepth) {
         fail("too many allocation extents");
@@ -93,7 +93,8 @@ AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart
     readBytes(drive, partitionStart + extent.location, extent.length, result.bytes.data());
     const std::uint32_t listLength =
         readLe32(result.bytes.data(), AllocationExtentLayout::kLengthOfAllocationDescriptors);
-    if (listLength > extent.length - head) {
+    if (listLength > extent.length - head ||
+        (checkTag && !hasTag(result.bytes.data(), TagIdentifier::kAllocationExtent))) {
         fail("bad allocation extent");
     }
     result.list = std::span<const std::uint8_t>(result.bytes).subspan(head, listLength);

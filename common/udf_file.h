@@ -58,21 +58,23 @@ Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm
 
 // The descriptor list of an Allocation Extent Descriptor, read from the
 // continuation extent and checked to lie within the bytes read; `depth`
-// counts the continuations already followed.
+// counts the continuations already followed. With `checkTag`, a descriptor
+// that carries another tag is a "bad allocation extent" too.
 struct AllocationExtent {
     std::vector<std::uint8_t> bytes;
     std::span<const std::uint8_t> list;
 };
 AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
-                                      std::uint32_t depth);
+                                      std::uint32_t depth, bool checkTag = false);
 
 // Calls visit(extent) for each descriptor of the list in order, following a
 // continuation extent (after visiting it) to the list it leads to; the rest
 // of a list after a continuation is not read. A visit that returns false
-// ends the walk. Returns false when a visit ended it.
+// ends the walk. Returns false when a visit ended it. `checkTags` goes to
+// readAllocationExtent.
 template <typename Visit>
 bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm form, std::span<const std::uint8_t> list,
-                   Visit&& visit)
+                   Visit&& visit, bool checkTags = false)
 {
     const std::uint32_t size = descriptorSize(form);
     AllocationExtent continuation;
@@ -85,7 +87,7 @@ bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm fo
                 return false;
             }
             if (extent.type == ExtentType::Continuation) {
-                continuation = readAllocationExtent(drive, partitionStart, extent, depth);
+                continuation = readAllocationExtent(drive, partitionStart, extent, depth, checkTags);
                 list = continuation.list;
                 followed = true;
             }

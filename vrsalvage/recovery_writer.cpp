@@ -65,14 +65,19 @@ BlockRange phaseOneRange(const Partition& partition, RecordingFile file, const R
 
 }  // namespace
 
-void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map)
+void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map,
+                           std::uint32_t* extentSector)
 {
-    forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area, [&](const Extent& extent) {
+    const auto visit = [&](const Extent& extent) {
         if (extent.type == ExtentType::NotRecorded) {
             markExtent(map, extent);
         }
+        if (extent.type == ExtentType::Continuation && extentSector != nullptr) {
+            *extentSector = volume.partition.start + extent.location;
+        }
         return true;
-    });
+    };
+    forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area, visit, volume.keepGoing);
 }
 
 // Phase 1 covers the file's area of the fixed layout as far as the map
@@ -119,24 +124,23 @@ CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const 
     const std::uint32_t start = volume.partition.start;
     const BlockRange range = phaseOneRange(volume.partition, file, map);
     CopyTarget target{file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO", {}};
-    const auto add = [&](std::uint64_t lba) {
+    const auto add = [&](std::uint64_t lba, std::uint32_t count) {
         const auto sector = static_cast<std::uint32_t>(lba);
         if (!target.runs.empty() && target.runs.back().first + target.runs.back().count == sector) {
-            target.runs.back().count++;
+            target.runs.back().count += count;
         } else {
-            target.runs.push_back(SectorRun{sector, 1});
+            target.runs.push_back(SectorRun{sector, count});
         }
     };
     for (std::uint64_t block = range.first; block < range.end; block++) {
         if (map.isReusable(block)) {
-            add(start + block);
+            add(start + block, 1);
         }
     }
+    // One run, however far a drive says the recorded area reaches: the
+    // session refuses more sectors than a DVD holds without going through them.
     if (file == RecordingFile::Movie && map.blocksBeyond > 0) {
-        const auto count = static_cast<std::uint64_t>(map.blocksBeyond);
-        for (std::uint64_t i = 0; i < count; i++) {
-            add(start + map.blocks() + i);
-        }
+        add(start + map.blocks(), static_cast<std::uint32_t>(map.blocksBeyond));
     }
     return target;
 }

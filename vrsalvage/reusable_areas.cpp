@@ -1,10 +1,25 @@
 // "-r" mode from start to end: the volume, the walk to the recording files,
 // and for each of them its reusable map and its recovery file.
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "report.h"
 #include "vrsalvage.h"
 
 namespace {
 
-void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, RescueSession* rescue)
+const char* recordingFileName(RecordingFile file)
+{
+    return file == RecordingFile::Management ? "VR_MANGR.IFO" : "VR_MOVIE.VRO";
+}
+
+const char* recoveryFileName(RecordingFile file)
+{
+    return file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO";
+}
+
+void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock)
 {
     std::optional<ReusableMap> map = readSpaceBitmap(volume);
     if (!map) {
@@ -18,10 +33,100 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
         return;
     }
     markUnrecordedExtents(volume, descriptors, *map);
-    if (rescue == nullptr) {
-        copyReusableBlocks(volume, file, *map);
-    } else if (!rescue->interrupted()) {
-        rescue->copy(reusableBlocksTarget(volume, file, *map));
+    copyReusableBlocks(volume, file, *map);
+}
+
+// What the two files of a keep-going run share: the space bitmap, read when
+// the first of them needs it, and which of them the walk reached.
+struct KeepGoingRun {
+    Volume& volume;
+    RescueSession& rescue;
+    std::optional<SpaceBitmap> bitmap;
+    bool reached[2] = {false, false};
+};
+
+enum class FileExtents { Marked, Embedded, Lost };
+
+// Marks the file's allocated-but-unrecorded extents in `map`. Lost, with the
+// loss in `loss` and `map` unchanged, when its File Entry or one of its
+// Allocation Extent Descriptors cannot be read or is damaged. An Extended
+// File Entry ends the run as it does without keep-going.
+FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
+                            std::string* loss)
+{
+    const std::uint32_t sector = volume.partition.start + fileEntryBlock;
+    const std::string entryName = std::string("File Entry of ") + recordingFileName(file);
+    std::optional<FileEntry> entry;
+    if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
+        *loss = structureLoss(true, entryName, sector);
+        return FileExtents::Lost;
+    }
+    const bool extended = hasTag(entry->sector.data(), TagIdentifier::kExtendedFileEntry);
+    std::optional<AllocationDescriptors> descriptors;
+    try {
+        if (!extended && !hasTag(entry->sector.data(), TagIdentifier::kFileEntry)) {
+            fail("not a File Entry");
+        }
+        descriptors = allocationDescriptors(*entry);
+    } catch (const FatalError&) {
+        if (extended) {
+            throw;
+        }
+        *loss = structureLoss(false, entryName, sector);
+        return FileExtents::Lost;
+    }
+    if (descriptors->form == AllocationForm::Embedded) {
+        return FileExtents::Embedded;
+    }
+    ReusableMap marked = map;
+    std::uint32_t extentSector = 0;
+    try {
+        markUnrecordedExtents(volume, *descriptors, marked, &extentSector);
+    } catch (const FatalError& error) {
+        *loss = structureLoss(error.cause == FatalError::Cause::Drive,
+                              std::string("Allocation Extent Descriptor of ") + recordingFileName(file), extentSector);
+        return FileExtents::Lost;
+    }
+    map = std::move(marked);
+    return FileExtents::Marked;
+}
+
+// The recovery file of a keep-going run. Without the file's File Entry (the
+// walk did not reach it: `fileEntryBlock` empty, or it cannot be used) it
+// holds the free blocks of the file's area that the bitmap gives; without a
+// bitmap it is not written. Each loss is one notice.
+void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optional<std::uint32_t> fileEntryBlock)
+{
+    Volume& volume = run.volume;
+    run.reached[static_cast<int>(file)] = true;
+    // The notices of a file stand at the left margin, as "IFO Processing" does.
+    const std::uint32_t indent = reportIndent();
+    setReportIndent(0);
+    if (!run.bitmap) {
+        run.bitmap = readSpaceBitmapKeepingGoing(volume);
+    }
+    std::string loss;
+    std::optional<ReusableMap> map = run.bitmap->map;
+    if (!map) {
+        noteLoss(volume, run.bitmap->loss + ": " + recoveryFileName(file) + " not written");
+    } else {
+        map->blocksBeyond = countBlocksBeyondMap(volume, *map);
+        FileExtents extents = FileExtents::Lost;
+        if (fileEntryBlock) {
+            extents = markFileExtents(volume, file, *fileEntryBlock, *map, &loss);
+        } else {
+            loss = std::string(recordingFileName(file)) + " not found";
+        }
+        if (extents == FileExtents::Embedded) {
+            map.reset();
+        } else if (extents == FileExtents::Lost) {
+            noteLoss(volume, loss + ": " + recoveryFileName(file) +
+                                 " has the free blocks of its area only, not the file's unrecorded extents");
+        }
+    }
+    setReportIndent(indent);
+    if (map && !run.rescue.interrupted()) {
+        run.rescue.copy(reusableBlocksTarget(volume, file, *map));
     }
 }
 
@@ -42,23 +147,40 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
-    const std::uint32_t fileSetBlock = descriptors.fileSetBlock;
     std::uint32_t rootSector = 0;
-    const FileEntry root = readRootDirectory(volume, fileSetBlock, &rootSector);
+    std::optional<FileEntry> root;
+    if (descriptors.fileSetFound) {
+        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
+    } else {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+    }
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
         rescue.emplace(drive, RescueSettings{options.retries, options.mapfile},
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
-    walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
-        recoverFile(volume, file, fileEntryBlock, rescue ? &*rescue : nullptr);
-    });
     if (!rescue) {
+        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+            recoverFile(volume, file, fileEntryBlock);
+        });
         return RunResult::Complete;
+    }
+    KeepGoingRun run{volume, *rescue, std::nullopt};
+    if (root) {
+        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+            recoverFileKeepingGoing(run, file, fileEntryBlock);
+        });
+    }
+    // A file the walk did not reach still has the free blocks of its area.
+    for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
+        if (!run.reached[static_cast<int>(file)] && !rescue->interrupted()) {
+            std::printf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+            recoverFileKeepingGoing(run, file, std::nullopt);
+        }
     }
     rescue->finish();
     if (rescue->interrupted()) {
         return RunResult::Interrupted;
     }
-    return rescue->unreadable() || volume.unreadableDirectories != 0 ? RunResult::Unreadable : RunResult::Complete;
+    return rescue->unreadable() || volume.losses != 0 ? RunResult::Unreadable : RunResult::Complete;
 }

@@ -2,6 +2,9 @@
 // beyond its reach.
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "report.h"
 #include "support.h"
@@ -16,25 +19,17 @@ constexpr std::uint32_t kMaxMapExtentLength = SpaceBitmapLayout::kBitmap + 8u * 
 
 }  // namespace
 
+namespace {
+
 // The map is used only as far as it was read: Number of Bytes is limited to
 // the extent less the 24-byte head (0 when the extent is shorter than the
 // head). Blocks that a longer claim would have covered then count as beyond
 // the map, so for the movie file they are copied with the tail.
-std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+ReusableMap decodeSpaceBitmap(const std::vector<std::uint8_t>& descriptor)
 {
-    std::uint32_t length = volume.partition.bitmapLength;
-    if (length == 0) {
-        std::printf("no Map");
-        return std::nullopt;
-    }
-    if (length > kMaxMapExtentLength) {
-        length = kMaxMapExtentLength;
-    }
-    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
-    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
-
     ReusableMap map;
     constexpr std::uint32_t head = SpaceBitmapLayout::kBitmap;
+    const auto length = static_cast<std::uint32_t>(descriptor.size());
     if (length >= head) {
         std::uint32_t bytes = readLe32(descriptor.data(), SpaceBitmapLayout::kNumberOfBytes);
         if (bytes > length - head) {
@@ -43,6 +38,69 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
         map.bits.assign(descriptor.begin() + head, descriptor.begin() + head + bytes);
     }
     return map;
+}
+
+std::uint32_t mapExtentLength(const Partition& partition)
+{
+    return partition.bitmapLength > kMaxMapExtentLength ? kMaxMapExtentLength : partition.bitmapLength;
+}
+
+}  // namespace
+
+std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+{
+    if (volume.partition.bitmapLength == 0) {
+        std::printf("no Map");
+        return std::nullopt;
+    }
+    const std::uint32_t length = mapExtentLength(volume.partition);
+    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
+    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
+    return decodeSpaceBitmap(descriptor);
+}
+
+// The descriptor is read sector by sector. Its first sector holds the head,
+// without which there is no map; a later one holds only bits, so when it
+// cannot be read its blocks count as in use (they are not copied) and the
+// rest of the map is still used.
+SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
+{
+    if (volume.partition.bitmapLength == 0) {
+        return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
+    }
+    const std::uint32_t sector = volume.partition.start + volume.partition.bitmapBlock;
+    std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
+    const auto length = static_cast<std::uint32_t>(descriptor.size());
+    std::vector<std::uint32_t> unreadable;  // byte offsets of the sectors that cannot be read
+    for (std::uint32_t offset = 0; offset < length; offset += kSectorSize) {
+        const std::uint32_t part = length - offset < kSectorSize ? length - offset : kSectorSize;
+        if (!driveCouldRead(volume, [&] {
+                readBytes(volume.drive, sector + offset / kSectorSize, part, descriptor.data() + offset);
+            })) {
+            if (offset == 0) {
+                return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
+            }
+            unreadable.push_back(offset);
+        }
+    }
+    if (length < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
+        return SpaceBitmap{std::nullopt, structureLoss(false, "Space Bitmap Descriptor", sector)};
+    }
+    SpaceBitmap bitmap{decodeSpaceBitmap(descriptor), ""};
+    for (const std::uint32_t offset : unreadable) {
+        const std::uint64_t first = 8 * (std::uint64_t{offset} - SpaceBitmapLayout::kBitmap);
+        std::uint64_t end = first + 8 * std::uint64_t{kSectorSize};
+        if (first >= bitmap.map->blocks()) {
+            break;
+        }
+        if (end > bitmap.map->blocks()) {
+            end = bitmap.map->blocks();
+        }
+        noteLoss(volume, "can't read sector " + std::to_string(sector + offset / kSectorSize) +
+                             " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                             std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
+    }
+    return bitmap;
 }
 
 // The last recorded sector, -1 when the recorded area is empty (a Next

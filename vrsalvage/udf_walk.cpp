@@ -1,6 +1,9 @@
 // "-r" mode: the walk from the File Set Descriptor to the two recording files.
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
 
 #include "report.h"
 #include "support.h"
@@ -14,27 +17,36 @@ constexpr std::uint32_t kNameLength = 12;
 
 void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, const RecordingFileVisitor& visit);
 
-// Runs a read of a directory's File Entry or data. With keep-going, a drive
-// that cannot read it ends only the walk of that directory, with a notice;
-// false then.
-template <typename Read>
-bool readDirectoryPart(Volume& volume, Read&& read)
+// Reads a directory's data. With keep-going, data that cannot be read, or
+// that the directory's File Entry (at `entrySector`) does not lead to, end
+// only the walk of that directory: false after a notice. An Extended File
+// Entry ends the run as it does without keep-going.
+bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t entrySector, std::uint32_t size,
+                       std::uint8_t* data)
 {
-    if (!volume.keepGoing) {
-        read();
-        return true;
-    }
+    const std::string where = " (File Entry at sector " + std::to_string(entrySector) + ")";
     try {
-        read();
-        return true;
-    } catch (const FatalError& error) {
-        if (error.cause != FatalError::Cause::Drive) {
+        if (driveCouldRead(volume,
+                           [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data); })) {
+            return true;
+        }
+        noteLoss(volume, "can't read the directory data" + where);
+    } catch (const FatalError&) {
+        if (!volume.keepGoing || hasTag(directory.sector.data(), TagIdentifier::kExtendedFileEntry)) {
             throw;
         }
-        printLine("? Directory unreadable\n");
-        volume.unreadableDirectories++;
-        return false;
+        noteLoss(volume, "bad directory data" + where);
     }
+    return false;
+}
+
+// With keep-going, a directory's File Entry must carry its tag (an Extended
+// File Entry goes on to the check of its allocation descriptors).
+bool isFileEntry(const Volume& volume, const FileEntry& entry)
+{
+    const std::uint8_t* tag = entry.sector.data();
+    return !volume.keepGoing || hasTag(tag, TagIdentifier::kFileEntry) ||
+           hasTag(tag, TagIdentifier::kExtendedFileEntry);
 }
 
 // Follows a directory entry into the directory it names, unless that is one
@@ -54,8 +66,9 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
         return;
     }
     std::optional<FileEntry> entry;
-    readDirectoryPart(volume, [&] { entry = readFileEntry(volume.drive, lba); });
-    if (!entry) {
+    const bool read = driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba); });
+    if (!read || !isFileEntry(volume, *entry)) {
+        noteLoss(volume, structureLoss(!read, "directory File Entry", lba));
         return;
     }
     walk.path[++walk.depth] = lba;
@@ -118,7 +131,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
     while (p + FileIdentifierLayout::kImplementationUse <= size) {
         const std::uint8_t* entry = data.data() + p;
         if (!hasTag(entry, TagIdentifier::kFileIdentifier)) {
-            printLine("? Not File Entry\n");
+            noteLoss(volume, "Not File Entry\n");
             return;
         }
         const std::uint32_t identifierLength = readLe8(entry, FileIdentifierLayout::kLengthOfFileIdentifier);
@@ -130,7 +143,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
             if (nameEnd <= size) {
                 visitEntry(volume, walk, data, p, visit);
             }
-            printLine("? Not File Entry\n");
+            noteLoss(volume, "Not File Entry\n");
             return;
         }
         if (visitEntry(volume, walk, data, p, visit)) {
@@ -145,21 +158,19 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
     // A length beyond the bounds comes from a damaged entry: that directory
     // is left out and the walk goes on with the others.
     if (directory.informationLength > WalkState::kMaxDataHeld - walk.dataHeld) {
-        printLine("? Directory data too long\n");
+        noteLoss(volume, "Directory data too long\n");
         return;
     }
     const auto size = static_cast<std::uint32_t>(directory.informationLength);
     const std::uint32_t cost = size > kSectorSize ? size : kSectorSize;
     if (cost > WalkState::kMaxDataRead - walk.dataRead) {
-        printLine("? Too much directory data read\n");
+        noteLoss(volume, "Too much directory data read\n");
         return;
     }
     walk.dataRead += cost;
     std::vector<std::uint8_t> data = allocateBuffer(size);
     walk.dataHeld += size;
-    const bool read = readDirectoryPart(
-        volume, [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data.data()); });
-    if (read) {
+    if (readDirectoryData(volume, directory, walk.path[walk.depth], size, data.data())) {
         visitEntries(volume, walk, data, visit);
     }
     walk.dataHeld -= size;
@@ -167,14 +178,53 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 }  // namespace
 
-FileEntry readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
+void noteLoss(Volume& volume, const std::string& text)
+{
+    printLine(("? " + text).c_str());
+    volume.losses++;
+}
+
+bool driveCouldRead(const Volume& volume, const std::function<void()>& read)
+{
+    if (!volume.keepGoing) {
+        read();
+        return true;
+    }
+    try {
+        read();
+        return true;
+    } catch (const FatalError& error) {
+        if (error.cause != FatalError::Cause::Drive) {
+            throw;
+        }
+        return false;
+    }
+}
+
+std::string structureLoss(bool unreadable, const std::string& what, std::uint32_t sector)
+{
+    return (unreadable ? "can't read the " : "bad ") + what + " (sector " + std::to_string(sector) + ")";
+}
+
+std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
 {
     alignas(16) SectorBuffer fileSet{};
-    readSector(volume.drive, volume.partition.start + fileSetBlock, fileSet.data());
+    const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
+    const bool fileSetRead = driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
+    if (!fileSetRead || (volume.keepGoing && !hasTag(fileSet.data(), TagIdentifier::kFileSet))) {
+        noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
+        return std::nullopt;
+    }
     const std::uint32_t rootBlock =
         readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
     *rootSector = volume.partition.start + rootBlock;
-    return readFileEntry(volume.drive, *rootSector);
+    std::optional<FileEntry> root;
+    const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
+    if (!rootRead || !isFileEntry(volume, *root)) {
+        noteLoss(volume, structureLoss(!rootRead, "root File Entry", *rootSector));
+        return std::nullopt;
+    }
+    return root;
 }
 
 void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,

@@ -60,9 +60,23 @@ enum class RecordingFile { Management, Movie };
 struct Volume {
     Drive& drive;
     Partition partition;
-    bool keepGoing = false;  // an unreadable directory ends only its own walk
-    std::uint32_t unreadableDirectories = 0;
+    // An unreadable or damaged structure costs only what depends on it; each
+    // such loss is named in a notice and counted.
+    bool keepGoing = false;
+    std::uint32_t losses = 0;
 };
+
+// "? " and `text` as a line of the report, counted as a loss (with
+// keep-going, a run with a loss ends with status 1). The walk's notices of
+// damaged directory data have always been followed by an empty line: their
+// `text` ends with a line end of its own.
+void noteLoss(Volume& volume, const std::string& text);
+// Runs `read`; with keep-going, a drive that cannot carry it out is caught and
+// gives false. Other errors, and every error without keep-going, go on up.
+bool driveCouldRead(const Volume& volume, const std::function<void()>& read);
+// "can't read the WHAT (sector N)" after a failed read, "bad WHAT (sector N)"
+// for what was read but is not what it should be.
+std::string structureLoss(bool unreadable, const std::string& what, std::uint32_t sector);
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);
 // What the mapfile of a "-r" run records of the disc: its profile, its
@@ -99,7 +113,9 @@ using RecordingFileVisitor = std::function<void(RecordingFile file, std::uint32_
 
 // The root directory: the File Set Descriptor named by the Logical Volume
 // Descriptor, and the File Entry it names. `rootSector` is set to its sector.
-FileEntry readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector);
+// With keep-going, nothing after a notice when either cannot be read or
+// carries another tag.
+std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector);
 // Depth-first walk of the directory tree from the root.
 void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
                           const RecordingFileVisitor& visit);
@@ -120,12 +136,24 @@ struct ReusableMap {
 
 // The bitmap, or nothing (after the notice "no Map") when the partition has none.
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume);
+// The same for keep-going: the bitmap, or no map and the loss that leaves
+// none ("the partition has no space bitmap", "can't read the Space Bitmap
+// Descriptor (sector N)" or "bad ..." for another tag). A sector of the map
+// after the first that cannot be read leaves its blocks out, with a notice.
+struct SpaceBitmap {
+    std::optional<ReusableMap> map;
+    std::string loss;
+};
+SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume);
 // The recorded blocks beyond the map, from the end of the recorded area.
 std::int32_t countBlocksBeyondMap(Volume& volume, const ReusableMap& map);
 
 // Marks the allocated-but-unrecorded extents of a file's descriptors (not
-// embedded ones) as reusable.
-void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map);
+// embedded ones) as reusable. `extentSector`, when given, is set to the
+// sector of each Allocation Extent Descriptor before it is read, so that a
+// failure can name it; with keep-going their tags are checked.
+void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descriptors, ReusableMap& map,
+                           std::uint32_t* extentSector = nullptr);
 // Writes the recovery file: the reusable blocks of the file's area, and for
 // the movie file the recorded blocks beyond the map.
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -266,12 +267,10 @@ TEST_F(Rescue, DamagedVolumeStructuresWithKeepGoing)
         std::uint32_t anchorCopy;  // a copy of the anchor at this sector (0: none)
         std::uint32_t reserveAt;   // the anchor names a Reserve sequence there (0: none)
         std::string notices;       // printed before the walk
-        bool filesFound;
     };
     const std::vector<Case> cases = {
-        {"anchor at 256 unreadable", {256}, 10411, 0, "? no usable anchor at sector 256\n", true},
-        {"main sequence unreadable", {32}, 0, 48, "? no usable volume descriptors at sector 32\n", true},
-        {"DVD_RTAV unreadable", {103}, 0, 0, "", false},
+        {"anchor at 256 unreadable", {256}, 10411, 0, "? no usable anchor at sector 256\n"},
+        {"main sequence unreadable", {32}, 0, 48, "? no usable volume descriptors at sector 32\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,14 +293,204 @@ TEST_F(Rescue, DamagedVolumeStructuresWithKeepGoing)
         const Result r = runVrsalvage(damagedImage, {"--keep-going", "-r", "IMG"});
         imageDriveReset();
         EXPECT_EQ(r.outcome.out.rfind(c.notices, 0), 0u) << r.outcome.out;
-        if (c.filesFound) {
-            EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
-            EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == clean.file("VR_MANGR_R.IFO"));
-            EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == clean.file("VR_MOVIE_R.VRO"));
+        EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
+        EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == clean.file("VR_MANGR_R.IFO"));
+        EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == clean.file("VR_MOVIE_R.VRO"));
+    }
+}
+
+// The standard disc with DVD_RTAV's identifiers in a block of their own
+// (block 7), an allocated-but-unrecorded extent in each file, and the movie
+// file's second half listed in an Allocation Extent Descriptor (block 6).
+VrDisc discWithEveryStructure()
+{
+    VrDisc disc = standardDisc();
+    const Bytes identifiers =
+        join({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 0, 5)});
+    Sector data(2048);
+    std::copy(identifiers.begin(), identifiers.end(), data.begin());
+    const auto length = static_cast<std::uint32_t>(identifiers.size());
+    disc.volume.block(3, fileEntry(length, 0, shortAd(0, length, 7)));
+    disc.volume.block(7, data);
+    disc.volume.block(
+        4, fileEntry(1000 * 2048, 0,
+                     join({shortAd(0, 990 * 2048, 8752 - kVrStart), shortAd(1, 10 * 2048, 9742 - kVrStart)})));
+    disc.volume.block(5,
+                      fileEntry(250 * 2048, 0, join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(3, 2048, 6)})));
+    disc.volume.block(
+        6, allocationExtent(join({shortAd(0, 140 * 2048, 10262 - kVrStart), shortAd(1, 10 * 2048, 10402 - kVrStart)})));
+    return disc;
+}
+
+TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
+{
+    enum class Got { Clean, FreeOnly, Nothing };
+    constexpr std::uint32_t kRead = UINT32_MAX;  // the sector never reads
+    struct Case {
+        const char* name;
+        std::uint32_t sector;
+        std::uint32_t zeroed;  // kRead, or the offset of two bytes set to 0: a tag, a name, a length
+        std::string notices;   // the lines that name the losses, in order
+        Got management;
+        Got movie;
+    };
+    const std::string onlyFree = " has the free blocks of its area only, not the file's unrecorded extents\n";
+    const std::string bothNotFound =
+        "? VR_MANGR.IFO not found: VR_MANGR_R.IFO" + onlyFree + "? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree;
+    const auto noBitmap = [](const std::string& loss) {
+        return "? " + loss + ": VR_MANGR_R.IFO not written\n? " + loss + ": VR_MOVIE_R.VRO not written\n";
+    };
+    const auto movieIdentifier =
+        static_cast<std::uint32_t>(parentIdentifier(2).size() + identifier("VR_MANGR.IFO", 0, 4).size());
+    const std::uint32_t bitmapLength =
+        PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceBitmap;
+    const std::uint32_t s = kVrStart;
+    // Every anchor and sequence is tried (the Reserve sequence of the disc is empty).
+    const std::string anchorSearch =
+        "? no usable volume descriptors at sector 32\n? no usable volume descriptors at sector 0\n"
+        "? no usable anchor at sector 10411\n? no usable anchor at sector 10155\n";
+    const std::vector<Case> cases = {
+        // Without a partition there is nothing to do: a fatal error.
+        {"Partition Descriptor unreadable", 32, kRead, anchorSearch, Got::Nothing, Got::Nothing},
+        {"Logical Volume Descriptor unreadable", 33, kRead,
+         anchorSearch + "? no usable Logical Volume Descriptor: the directory tree cannot be walked\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"File Set Descriptor unreadable", s + 1, kRead,
+         "? can't read the File Set Descriptor (sector 101)\n" + bothNotFound, Got::FreeOnly, Got::FreeOnly},
+        {"File Set Descriptor damaged", s + 1, 0, "? bad File Set Descriptor (sector 101)\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"root File Entry unreadable", s + 2, kRead, "? can't read the root File Entry (sector 102)\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"root File Entry damaged", s + 2, 0, "? bad root File Entry (sector 102)\n" + bothNotFound, Got::FreeOnly,
+         Got::FreeOnly},
+        {"DVD_RTAV's File Entry unreadable", s + 3, kRead,
+         "  ? can't read the directory File Entry (sector 103)\n" + bothNotFound, Got::FreeOnly, Got::FreeOnly},
+        {"DVD_RTAV's File Entry damaged", s + 3, 0, "  ? bad directory File Entry (sector 103)\n" + bothNotFound,
+         Got::FreeOnly, Got::FreeOnly},
+        {"DVD_RTAV's data unreadable", s + 7, kRead,
+         "  ? can't read the directory data (File Entry at sector 103)\n" + bothNotFound, Got::FreeOnly, Got::FreeOnly},
+        {"DVD_RTAV's allocation descriptors damaged", s + 3, FileEntryLayout::kLengthOfAllocationDescriptors,
+         "  ? bad directory data (File Entry at sector 103)\n" + bothNotFound, Got::FreeOnly, Got::FreeOnly},
+        {"VR_MOVIE.VRO's File Identifier damaged", s + 7, movieIdentifier,
+         "  ? Not File Entry\n? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree, Got::Clean, Got::FreeOnly},
+        {"no name VR_MOVIE.VRO", s + 7, movieIdentifier + 39, "? VR_MOVIE.VRO not found: VR_MOVIE_R.VRO" + onlyFree,
+         Got::Clean, Got::FreeOnly},
+        {"VR_MANGR.IFO's File Entry unreadable", s + 4, kRead,
+         "? can't read the File Entry of VR_MANGR.IFO (sector 104): VR_MANGR_R.IFO" + onlyFree, Got::FreeOnly,
+         Got::Clean},
+        {"VR_MOVIE.VRO's File Entry damaged", s + 5, 0,
+         "? bad File Entry of VR_MOVIE.VRO (sector 105): VR_MOVIE_R.VRO" + onlyFree, Got::Clean, Got::FreeOnly},
+        {"VR_MOVIE.VRO's allocation extent unreadable", s + 6, kRead,
+         "? can't read the Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree,
+         Got::Clean, Got::FreeOnly},
+        {"VR_MOVIE.VRO's allocation extent damaged", s + 6, 0,
+         "? bad Allocation Extent Descriptor of VR_MOVIE.VRO (sector 106): VR_MOVIE_R.VRO" + onlyFree, Got::Clean,
+         Got::FreeOnly},
+        {"Space Bitmap Descriptor unreadable", s, kRead,
+         noBitmap("can't read the Space Bitmap Descriptor (sector 100)"), Got::Nothing, Got::Nothing},
+        {"Space Bitmap Descriptor damaged", s, 0, noBitmap("bad Space Bitmap Descriptor (sector 100)"), Got::Nothing,
+         Got::Nothing},
+        {"no space bitmap", 32, bitmapLength, noBitmap("the partition has no space bitmap"), Got::Nothing,
+         Got::Nothing},
+    };
+    VrDisc whole = discWithEveryStructure();
+    const Result clean = runVrsalvage(whole.write("clean.img"), {"-r", "IMG"});
+    // Without the File Entries, the free blocks of each area in the bitmap.
+    std::vector<std::uint32_t> managementFree;
+    std::vector<std::uint32_t> movieFree;
+    for (const std::uint32_t lba : whole.free) {
+        (lba < kMovieFirstSector ? managementFree : movieFree).push_back(lba);
+    }
+    std::erase_if(managementFree, [](std::uint32_t lba) { return lba < kManagementFirstSector; });
+    const std::string freeOnly[] = {sectorsText(managementFree), sectorsText(movieFree)};
+    ASSERT_NE(clean.file("VR_MANGR_R.IFO"), freeOnly[0]);
+    ASSERT_NE(clean.file("VR_MOVIE_R.VRO"), freeOnly[1]);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VrDisc damaged = discWithEveryStructure();
+        damaged.writeBitmap();
+        if (c.zeroed == kRead) {
+            imageDriveSettings().faults.push_back(unreadable(c.sector));
         } else {
-            EXPECT_EQ(r.outcome.out, "  ? Directory unreadable\n\ncompleted\n");
-            EXPECT_EQ(r.outcome.status, 1);
+            put16(damaged.volume.sectors[c.sector], c.zeroed, 0);
         }
+        const Result r = runVrsalvage(damaged.volume.write("damaged.img"), {"--keep-going", "-r", "IMG"});
+        imageDriveReset();
+        const bool fatal = c.notices == anchorSearch;
+        EXPECT_EQ(r.outcome.status, fatal ? 255 : 1) << r.outcome.out;
+        EXPECT_TRUE(r.outcome.out.ends_with(fatal ? "*** Error!\nnot AVDP\n" : "completed\n")) << r.outcome.out;
+        // Each loss is named once, in order, and nothing else is.
+        std::string notices;
+        std::istringstream lines(r.outcome.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("? ") != std::string::npos) {
+                notices += line + "\n";
+            }
+        }
+        EXPECT_EQ(notices, c.notices);
+        const char* names[] = {"VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"};
+        const Got got[] = {c.management, c.movie};
+        for (int file = 0; file < 2; file++) {
+            SCOPED_TRACE(names[file]);
+            EXPECT_EQ(r.has(names[file]), got[file] != Got::Nothing);
+            if (got[file] != Got::Nothing) {
+                EXPECT_TRUE(r.file(names[file]) ==
+                            (got[file] == Got::Clean ? clean.file(names[file]) : freeOnly[file]));
+            }
+        }
+    }
+}
+
+TEST_F(Rescue, UnreadableSectorOfTheSpaceBitmapLeavesOutOnlyItsBlocks)
+{
+    // A map of three sectors at sector 200 (partition block 100 of a
+    // partition at 100); the given sectors never read.
+    constexpr std::uint32_t kBytes = 3 * 2048 - 24;
+    Bytes bits(kBytes);
+    for (std::uint32_t i = 0; i < kBytes; i++) {
+        bits[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    Bytes descriptor = spaceBitmap(kBytes, {});
+    descriptor.resize(24);
+    descriptor.insert(descriptor.end(), bits.begin(), bits.end());
+    std::map<std::uint32_t, Sector> sectors;
+    for (std::uint32_t i = 0; i < 3; i++) {
+        sectors[200 + i] = Sector(descriptor.begin() + i * 2048, descriptor.begin() + (i + 1) * 2048);
+    }
+    const std::string bitmapImage = writeImage("bitmap.img", 300, sectors);
+    struct Case {
+        std::uint32_t unreadable;
+        std::string out;
+    };
+    const auto blocks = [](std::uint32_t sector) {
+        const std::uint32_t first = 8 * (2048 * sector - 24);
+        return std::to_string(first) + " to " + std::to_string(first + 8 * 2048 - 1);
+    };
+    const std::vector<Case> cases = {
+        {201, "? can't read sector 201 of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                  blocks(1) + " are not copied\nmap: 1 loss\n"},
+        {202, "? can't read sector 202 of the Space Bitmap Descriptor: the free blocks among partition blocks " +
+                  blocks(2) + " are not copied\nmap: 1 loss\n"},
+        {200, "no map: can't read the Space Bitmap Descriptor (sector 200)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unreadable);
+        imageDriveSettings().faults = {unreadable(c.unreadable)};
+        const ChildOutcome child = runChild([&] {
+            Drive drive = Drive::open(bitmapImage.c_str());
+            Volume volume{drive, Partition{100, 200, 3 * 2048, 100}, true};
+            const SpaceBitmap bitmap = readSpaceBitmapKeepingGoing(volume);
+            if (!bitmap.map) {
+                std::printf("no map: %s\n", bitmap.loss.c_str());
+                return;
+            }
+            // The bits of the lost sector are clear, the others as on the disc.
+            Bytes expected = bits;
+            std::fill(expected.begin() + (2048 * (c.unreadable - 200) - 24),
+                      expected.begin() + std::min<std::uint32_t>(2048 * (c.unreadable - 199) - 24, kBytes), 0);
+            std::printf("%s: %u loss\n", bitmap.map->bits == expected ? "map" : "wrong map", volume.losses);
+        });
+        EXPECT_EQ(child.out, c.out);
     }
 }
 
