@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "report.h"
@@ -107,7 +107,8 @@ std::optional<std::string> fieldValue(const std::string& line, const std::string
 
 std::optional<std::uint64_t> hexValue(const std::optional<std::string>& text)
 {
-    if (!text || text->empty() || text->size() > 16 || text->find_first_not_of("0123456789abcdef") != std::string::npos) {
+    if (!text || text->empty() || text->size() > 16 ||
+        text->find_first_not_of("0123456789abcdef") != std::string::npos) {
         return std::nullopt;
     }
     return std::stoull(*text, nullptr, 16);
@@ -148,7 +149,8 @@ std::string identityLine(const DiscIdentity& identity)
     char text[200];
     char fingerprint[24] = "unread";
     if (identity.fingerprint) {
-        std::snprintf(fingerprint, sizeof fingerprint, "%016llx", static_cast<unsigned long long>(*identity.fingerprint));
+        std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
+                      static_cast<unsigned long long>(*identity.fingerprint));
     }
     std::snprintf(text, sizeof text, "%smode=%s profile=0x%04X end=%llu %s=%s", kIdentityPrefix, identity.mode.c_str(),
                   identity.profile, static_cast<unsigned long long>(identity.recordedEnd),
@@ -171,7 +173,8 @@ std::optional<DiscIdentity> parseIdentityLine(const std::string& line)
         return std::nullopt;
     }
     std::string lower = profile->substr(2);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
     const std::optional<std::uint64_t> profileValue = hexValue(lower);
     if (!profileValue) {
         return std::nullopt;
@@ -485,8 +488,8 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
             const std::uint64_t count = std::min({area.end, run.end, blockEnd}) - lba;
             position_ = lba;
             std::fill(block.begin(), block.end(), std::uint8_t{0});
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(),
-                                                     static_cast<std::uint16_t>(count));
+            const CommandOutcome outcome =
+                tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(), static_cast<std::uint16_t>(count));
             const bool read = outcome.complete();
             if (read) {
                 writeRescued(run, lba, block.data(), count);
@@ -552,7 +555,8 @@ void RescueSession::showStatus(const char* phase, bool force)
     const double rate = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0;
     char left[32] = "?";
     if (rate > 0) {
-        const auto remaining = static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
+        const auto remaining =
+            static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
         std::snprintf(left, sizeof left, "%llu:%02llu", remaining / 60, remaining % 60);
     }
     std::printf("\r%s: %llu/%llu sectors, %llu bad, %s lost, %.1f MB/s, %s left   ", phase,
@@ -607,9 +611,9 @@ void RescueSession::writeMapfile(const std::string& text)
     const std::uint32_t flushCode = platformLastError();
     platformCloseFile(handle);
     if (!wrote || !flushed) {
-        throw fatalSystemError(("can't write the mapfile " + temporary).c_str(),
-                               std::to_string(wrote ? flushCode : code) + " (" +
-                                   platformErrorText(wrote ? flushCode : code) + ")");
+        throw fatalSystemError(
+            ("can't write the mapfile " + temporary).c_str(),
+            std::to_string(wrote ? flushCode : code) + " (" + platformErrorText(wrote ? flushCode : code) + ")");
     }
     if (!platformReplaceFile(temporary.c_str(), settings_.mapfile.c_str())) {
         failWithSystemError(("can't replace the mapfile " + settings_.mapfile).c_str());

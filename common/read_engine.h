@@ -5,8 +5,8 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,7 +114,7 @@ public:
 private:
     // Where a target's sectors are in its file.
     struct Placed {
-        std::uint64_t first;   // disc sector
+        std::uint64_t first;  // disc sector
         std::uint64_t end;
         std::uint64_t offset;  // file sector of `first`
     };
@@ -152,7 +152,7 @@ private:
     // those of an earlier run's that this one has not reached.
     std::vector<std::string> layouts_;
     std::size_t ownLayouts_ = 0;
-    std::string savedText_;  // what the mapfile holds since the last save
+    std::string savedText_;                           // what the mapfile holds since the last save
     std::map<std::uint64_t, std::uint64_t> claimed_;  // the sectors of this run's targets: first -> end
     Current current_;
     std::uint64_t position_ = 0;  // the sector being read, for the mapfile

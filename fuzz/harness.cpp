@@ -384,9 +384,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     // flushes its files to the medium at every mapfile save.
     const char* tmp = std::getenv("TMPDIR");
     struct stat shm {};
-    const char* base = tmp != nullptr && *tmp != '\0'                             ? tmp
+    const char* base = tmp != nullptr && *tmp != '\0'                        ? tmp
                        : stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm"
-                                                                               : P_tmpdir;
+                                                                             : P_tmpdir;
     std::string pattern = std::string(base) + "/vrs-fuzz-XXXXXX";
     if (g_homeFd < 0 || mkdtemp(pattern.data()) == nullptr) {
         finding("cannot make a private directory: %s", std::strerror(errno));

@@ -129,8 +129,8 @@ std::string checkPaths(const RunOptions& options, const char* drive)
             return "--mapfile=" + options.mapfile + " would replace the output file " + output;
         }
     }
-    if (!options.imageMapfile.empty() && (samePath(options.mapfile, options.imageMapfile) ||
-                                          samePath(temporary, options.imageMapfile))) {
+    if (!options.imageMapfile.empty() &&
+        (samePath(options.mapfile, options.imageMapfile) || samePath(temporary, options.imageMapfile))) {
         return "--mapfile and --image-mapfile name the same file: the image's mapfile is only read";
     }
     if (samePath(options.mapfile, drive) || samePath(temporary, drive)) {
@@ -139,8 +139,8 @@ std::string checkPaths(const RunOptions& options, const char* drive)
     std::ifstream in(options.mapfile, std::ios::binary);
     std::string first;
     if (in && std::getline(in, first) && !isOwnMapfile(first)) {
-        return "the mapfile " + options.mapfile + " was not written by vrsalvage; it is only read, never rewritten: " +
-               "give --mapfile a new file";
+        return "the mapfile " + options.mapfile +
+               " was not written by vrsalvage; it is only read, never rewritten: " + "give --mapfile a new file";
     }
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::absolute(options.mapfile, error).parent_path();

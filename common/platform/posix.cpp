@@ -368,4 +368,3 @@ bool platformUseImageMapfile(const char* path, std::string* error)
 {
     return imageDriveUseMapfile(path, error);
 }
-

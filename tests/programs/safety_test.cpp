@@ -139,8 +139,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
                 continue;
             }
             number++;
-            const std::uint32_t lba = (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
-                                      (command.cdb[4] << 8) | command.cdb[5];
+            const std::uint32_t lba =
+                (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) | (command.cdb[4] << 8) | command.cdb[5];
             const char* group = number <= 2 ? "signatures" : lba < 10112 ? "IFO" : "VRO";
             groups[std::string(group) + (command.cdb[8] == 1 && number > 2 ? " singly" : " blocks")].push_back(number);
         }
@@ -150,7 +150,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
     });
     imageDriveReset();
     std::vector<std::uint32_t> stops;
-    for (std::size_t at = logged.out.find("\nstop "); at != std::string::npos; at = logged.out.find("\nstop ", at + 1)) {
+    for (std::size_t at = logged.out.find("\nstop "); at != std::string::npos;
+         at = logged.out.find("\nstop ", at + 1)) {
         stops.push_back(static_cast<std::uint32_t>(std::stoul(logged.out.substr(at + 6))));
     }
     ASSERT_EQ(stops.size(), 5u) << logged.out;
@@ -168,10 +169,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
                 std::uint32_t stopAt;
             };
             const std::vector<Run> chain = {
-                {{"--mapfile=run.map", "IMG"}, true, stop},
-                {{"--mapfile=run.map", "IMG"}, true, stop / 2 + 1},
-                {{"--mapfile=run.map", "IMG"}, true, 0},
-                {{"--mapfile=run.map", "--retries=2", "IMG"}, true, 0},
+                {{"--mapfile=run.map", "IMG"}, true, stop}, {{"--mapfile=run.map", "IMG"}, true, stop / 2 + 1},
+                {{"--mapfile=run.map", "IMG"}, true, 0},    {{"--mapfile=run.map", "--retries=2", "IMG"}, true, 0},
                 {{"--mapfile=run.map", "IMG"}, false, 0},
             };
             Result last;
