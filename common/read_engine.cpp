@@ -164,7 +164,8 @@ std::optional<DiscIdentity> parseIdentityLine(const std::string& line)
         return std::nullopt;
     }
     DiscIdentity identity;
-    const std::string body = " " + line.substr(std::strlen(kIdentityPrefix));
+    std::string body(1, ' ');
+    body.append(line, std::strlen(kIdentityPrefix), std::string::npos);
     const std::optional<std::string> mode = fieldValue(body, "mode");
     const std::optional<std::string> profile = fieldValue(body, "profile");
     const std::optional<std::string> end = fieldValue(body, "end");
