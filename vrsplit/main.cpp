@@ -196,7 +196,8 @@ int splitRecordings(const Options& options)
             row.copyOnce = false;
             std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
             CopyResult copy;
-            if (!copySectors(options.files[1], ranges, outputPath(options, name), copy, error)) {
+            auto modifiedAt = unixTimeOf(firstVob.recordedAt, m.zoneMinutes);
+            if (!copySectors(options.files[1], ranges, outputPath(options, name), modifiedAt, copy, error)) {
                 row.note = error;
                 status = kExitNotClean;
             } else {
@@ -253,8 +254,10 @@ void readOldCopies(const std::string& path, Report& report)
         }
         for (std::size_t v = 0; v < m.vobs.size(); ++v) {
             const Vob& vob = m.vobs[v];
-            OldRecording old{sector,   formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
-                             titles[v]};
+            OldRecording old{sector,          formatRecordedAt(vob.recordedAt),
+                             unixTimeOf(vob.recordedAt, m.zoneMinutes),
+                             0,               vob.firstSector,
+                             vob.sectorCount(), titles[v]};
             if (vob.endTime > vob.startTime)
                 old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
             bool known = false;
@@ -304,10 +307,12 @@ int splitErased(const Options& options)
         char name[64];
         std::snprintf(name, sizeof name, "erased_%02u", row.number);
         std::string file = name;
+        std::optional<std::int64_t> modifiedAt;  // the time of writing, unless an older copy names it
         for (const OldRecording& old : report.old) {
             double difference = old.seconds - row.seconds;
             if (old.sectors == piece.end - piece.first && difference < kMatchSeconds && -difference < kMatchSeconds) {
                 row.recordedAt = old.recordedAt;
+                modifiedAt = old.recordedUnix;
                 std::string date = old.recordedAt;
                 date[10] = '_';
                 date[13] = date[16] = '-';
@@ -322,7 +327,7 @@ int splitErased(const Options& options)
         file += ".mpg";
         CopyResult copy;
         std::string error;
-        if (!copySectors(data, {Range{piece.first, piece.end}}, outputPath(options, file), copy, error)) {
+        if (!copySectors(data, {Range{piece.first, piece.end}}, outputPath(options, file), modifiedAt, copy, error)) {
             row.note += "; " + error;
             report.notes.push_back("piece " + std::to_string(row.number) + ": " + error);
             status = kExitNotClean;

@@ -201,6 +201,7 @@ bool parseManagement(std::span<const std::uint8_t> file, Management& out, std::s
         std::uint8_t charset = file[67];
         out.charset = charset == 0x12 ? Charset::ShiftJis : charset == 0x11 ? Charset::Latin1 : Charset::Other;
         out.copyOnceKey = (file[267] & 1) != 0;
+        out.zoneMinutes = decodeTimeZone(be16(file, 64));
         std::size_t table = be32(file, 256);
         std::size_t chain = be32(file, 304);
         if (table < kHeaderSize || table >= file.size())

@@ -63,6 +63,7 @@ struct Program {
 
 struct Management {
     Charset charset = Charset::Latin1;
+    std::optional<int> zoneMinutes;  // the recorder's offset from UTC; none when the field is empty
     bool copyOnceKey = false;  // the disc carries a CPRM title key
     std::vector<Vob> vobs;
     std::vector<Program> programs;
@@ -135,6 +136,14 @@ void finishCutting(Cutter& cutter);
 std::string textToUtf8(std::span<const std::uint8_t> field, Charset charset);
 std::string programTitle(const Program& program, Charset charset);
 std::string formatRecordedAt(const RecordedAt& at);  // "YYYY-MM-DD HH:MM:SS"
+
+// The header's time zone field: the low 12 bits a signed count of minutes east of UTC;
+// none when the field is empty.
+std::optional<int> decodeTimeZone(std::uint32_t field);
+// A recording time as seconds since 1970-01-01 00:00:00 UTC: through the recorder's
+// offset from UTC, or, without one, as a local time of this computer (so that the file
+// shows the time the recorder showed). None for a time that is no date.
+std::optional<std::int64_t> unixTimeOf(const RecordedAt& at, std::optional<int> zoneMinutes);
 // A file-name part: characters that file systems refuse become '_'.
 std::string safeFileNamePart(const std::string& utf8);
 std::string recordingFileName(unsigned number, const RecordedAt& at, const std::string& title);
@@ -163,8 +172,9 @@ struct CopyResult {
     bool startsAtPacks = true;  // every range begins with a pack header
     bool kept = false;          // `path` was there already, complete, and was left alone
 };
+// A written file gets `modifiedAt` (seconds since 1970, UTC) as its modification time.
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
-                 CopyResult& result, std::string& error);
+                 std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error);
 
 // ---- the table (table.cpp) ------------------------------------------------------------
 
@@ -184,6 +194,7 @@ struct Row {
 struct OldRecording {  // a recording described by an older copy of the management file
     std::uint64_t copySector = 0;
     std::string recordedAt;
+    std::optional<std::int64_t> recordedUnix;  // the time as seconds since 1970, UTC
     double seconds = 0;
     std::uint64_t firstSector = 0, sectors = 0;
     std::string title;  // of the first program that plays it

@@ -45,7 +45,7 @@ std::string systemReason()
 }
 
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
-                 CopyResult& result, std::string& error)
+                 std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error)
 {
     result = CopyResult{};
     std::ifstream in(source, std::ios::binary);
@@ -116,6 +116,11 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     if (!platformFlushFile(out.handle))
         return abandon(partial + ": cannot write to the disk" + systemReason());
     out.close();
+    if (modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *modifiedAt)) {
+        error = partial + ": cannot set the modification time" + systemReason();
+        platformRemoveFileUtf8(partial.c_str());
+        return false;
+    }
     if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
         error = partial + ": cannot rename to " + path + systemReason();
         return false;
