@@ -61,7 +61,8 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     // complete file of an earlier run), else an error. The data is still read below, for
     // what the table says of it.
     std::uint64_t existing = 0;
-    if (platformFileSizeUtf8(path.c_str(), &existing)) {
+    const bool writing = !path.empty();
+    if (writing && platformFileSizeUtf8(path.c_str(), &existing)) {
         if (existing != wanted) {
             error = path + ": exists already (" + std::to_string(existing) + " bytes, not " + std::to_string(wanted) +
                     "); vrsplit never overwrites a file";
@@ -71,7 +72,7 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     }
     const std::string partial = path + kPartialSuffix;
     OutputFile out;
-    if (!result.kept && !platformCreateOrEmptyFileUtf8(partial.c_str(), &out.handle)) {
+    if (writing && !result.kept && !platformCreateOrEmptyFileUtf8(partial.c_str(), &out.handle)) {
         out.handle = nullptr;
         error = partial + ": cannot create" + systemReason();
         return false;
@@ -105,13 +106,13 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
             }
             auto length = static_cast<std::uint32_t>(bytes);
             std::uint32_t written = 0;
-            if (!result.kept && (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
+            if (writing && !result.kept && (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
                 return abandon(partial + ": write failed after " + std::to_string(result.bytes + written) + " of " +
                                std::to_string(wanted) + " bytes" + systemReason());
             result.bytes += length;
         }
     }
-    if (result.kept)
+    if (!writing || result.kept)
         return true;
     if (!platformFlushFile(out.handle))
         return abandon(partial + ": cannot write to the disk" + systemReason());
