@@ -198,6 +198,7 @@ struct Track {
     AVStream* output = nullptr;
     bool video = false;
     CodecPtr decoder, encoder;
+    CodecPtr checker;  // copied audio: a frame broken at a cell's end or by damage is left out
     GraphPtr graph;  // video for MP4: deinterlace, square pixels
     AVFilterContext* graphIn = nullptr;
     AVFilterContext* graphOut = nullptr;
@@ -475,13 +476,14 @@ bool openInput(Remux& r, IoPtr& io, std::string& error)
     return true;
 }
 
-CodecPtr openDecoder(const AVStream* stream)
+CodecPtr openDecoder(const AVStream* stream, int errorChecks = 0)
 {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     CodecPtr decoder(codec != nullptr ? avcodec_alloc_context3(codec) : nullptr);
     if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0)
         return nullptr;
     decoder->pkt_timebase = kTicks;
+    decoder->err_recognition = errorChecks;
     if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
         return nullptr;
     return decoder;
@@ -667,6 +669,31 @@ bool addAudioEncoder(Remux& r, Track& track, std::string& error)
     return openEncoder(r, track, std::move(encoder), &options, error);
 }
 
+bool addAudioCopy(Track& track, std::string& error)
+{
+    track.checker = openDecoder(track.input, AV_EF_EXPLODE | AV_EF_CRCCHECK);
+    if (!track.checker || avcodec_parameters_copy(track.output->codecpar, track.input->codecpar) < 0) {
+        error = std::string("cannot decode the ") + avcodec_get_name(track.input->codecpar->codec_id) + " audio";
+        return false;
+    }
+    return true;
+}
+
+// Whether a copied audio packet holds whole, undamaged frames.
+bool decodesCleanly(Track& track, const AVPacket& packet)
+{
+    if (avcodec_send_packet(track.checker.get(), &packet) < 0)
+        return false;
+    FramePtr frame(av_frame_alloc());
+    bool clean = true;
+    int status = 0;
+    while ((status = avcodec_receive_frame(track.checker.get(), frame.get())) >= 0) {
+        clean = clean && frame->decode_error_flags == 0 && (frame->flags & AV_FRAME_FLAG_CORRUPT) == 0;
+        av_frame_unref(frame.get());
+    }
+    return clean && status == AVERROR(EAGAIN);
+}
+
 bool isCopiedAudio(AVCodecID id)
 {
     return id == AV_CODEC_ID_AC3 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP3;
@@ -700,7 +727,7 @@ bool openOutput(Remux& r, IoPtr& io, std::string& error)
         if (isVideo)
             ok = r.job.format == OutputFormat::Mp4 ? addVideoEncoder(r, track, error) : addVideoCopy(r, track, error);
         else if (r.job.format == OutputFormat::Matroska && isCopiedAudio(id))
-            ok = avcodec_parameters_copy(track.output->codecpar, track.input->codecpar) >= 0;
+            ok = addAudioCopy(track, error);
         else
             ok = addAudioEncoder(r, track, error);
         if (!ok)
@@ -783,7 +810,7 @@ bool convert(Remux& r, const std::function<void(const RemuxProgress&)>& progress
         Track* track = index < r.tracks.size() && r.tracks[index].output != nullptr ? &r.tracks[index] : nullptr;
         if (track != nullptr) {
             av_packet_rescale_ts(packet.get(), track->input->time_base, kTicks);
-            if (!movePacketTimes(r, *track, *packet)) {
+            if ((track->checker && !decodesCleanly(*track, *packet)) || !movePacketTimes(r, *track, *packet)) {
                 ++r.result.dropped;
             } else if (track->decoder) {
                 if (!decodePacket(r, *track, packet.get(), error))
