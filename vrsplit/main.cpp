@@ -286,8 +286,8 @@ int splitRecordings(const Options& options)
             std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
             CopyResult copy;
             std::string file, remark;
-            if (!writeRecordingFile(options, options.files[1], ranges, job, name.substr(0, name.size() - 4), file,
-                                    copy, remark, error)) {
+            if (!writeRecordingFile(options, options.files[1], ranges, job, name.substr(0, name.size() - 4), file, copy,
+                                    remark, error)) {
                 row.note = error;
                 status = kExitNotClean;
             } else {
@@ -348,11 +348,14 @@ void readOldCopies(const std::string& path, Report& report)
         }
         for (std::size_t v = 0; v < m.vobs.size(); ++v) {
             const Vob& vob = m.vobs[v];
-            OldRecording old{sector,          formatRecordedAt(vob.recordedAt),
+            OldRecording old{sector,
+                             formatRecordedAt(vob.recordedAt),
                              unixTimeOf(vob.recordedAt, m.zoneMinutes),
                              m.zoneMinutes.has_value(),
-                             0,               vob.firstSector,
-                             vob.sectorCount(), titles[v]};
+                             0,
+                             vob.firstSector,
+                             vob.sectorCount(),
+                             titles[v]};
             if (vob.endTime > vob.startTime)
                 old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
             bool known = false;

@@ -31,7 +31,7 @@ namespace {
 constexpr AVRational kTicks{1, static_cast<int>(kClockRate)};
 constexpr int kIoBufferSize = 64 * 1024;
 constexpr std::int64_t kClockStep = static_cast<std::int64_t>(kMaxClockStep);  // larger jumps are breaks
-constexpr std::int64_t kAudioGap = kClockRate / 10;  // audio resynchronised beyond this
+constexpr std::int64_t kAudioGap = kClockRate / 10;                            // audio resynchronised beyond this
 constexpr int kAudioRate = 48000;
 constexpr std::int64_t kAacBitRate = 160000;
 constexpr double kProgressInterval = 0.5;  // seconds between progress reports
@@ -106,8 +106,8 @@ int readInput(void* opaque, std::uint8_t* buffer, int wanted)
         if (in.position < cell.inputOffset || in.position >= cell.inputOffset + cell.length)
             continue;
         std::uint64_t into = in.position - cell.inputOffset;
-        auto count = static_cast<std::streamsize>(std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted),
-                                                                          cell.length - into));
+        auto count = static_cast<std::streamsize>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), cell.length - into));
         in.file.clear();
         in.file.seekg(static_cast<std::streamoff>(cell.sourceOffset + into));
         in.file.read(reinterpret_cast<char*>(buffer), count);
@@ -199,14 +199,14 @@ struct Track {
     bool video = false;
     CodecPtr decoder, encoder;
     CodecPtr checker;  // copied audio: a frame broken at a cell's end or by damage is left out
-    GraphPtr graph;  // video for MP4: deinterlace, square pixels
+    GraphPtr graph;    // video for MP4: deinterlace, square pixels
     AVFilterContext* graphIn = nullptr;
     AVFilterContext* graphOut = nullptr;
     ResamplerPtr resampler;  // audio for AAC
     FifoPtr fifo;
-    std::int64_t lastTime = kNoTime;        // of the last packet taken, on the output's clock (90 kHz)
-    std::int64_t lastFrame = kNoTime;       // pts of the last frame encoded, encoder time base
-    std::int64_t nextSample = kNoTime;      // AAC: the pts of the next sample, 1/kAudioRate
+    std::int64_t lastTime = kNoTime;    // of the last packet taken, on the output's clock (90 kHz)
+    std::int64_t lastFrame = kNoTime;   // pts of the last frame encoded, encoder time base
+    std::int64_t nextSample = kNoTime;  // AAC: the pts of the next sample, 1/kAudioRate
 };
 
 struct Remux {
@@ -217,11 +217,11 @@ struct Remux {
     OutputPtr muxer{};
     std::vector<Track> tracks{};            // by input stream: output == nullptr when left out
     std::vector<std::int64_t> cellStart{};  // where each cell starts on the output's clock
-    std::int64_t outputEnd = 0;                // the end of the last cell on the output's clock
+    std::int64_t outputEnd = 0;             // the end of the last cell on the output's clock
     std::size_t cell = 0;
     bool inCell = false;
-    std::int64_t offset = 0;                   // added to the times of the current cell
-    std::int64_t highest = kNoTime;            // the latest time given out so far
+    std::int64_t offset = 0;         // added to the times of the current cell
+    std::int64_t highest = kNoTime;  // the latest time given out so far
     std::int64_t frameTicks = 3003;
     RemuxResult& result;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -365,9 +365,8 @@ bool takeAudioFrame(Remux& r, Track& track, AVFrame* decoded, std::string& error
     }
     if (track.nextSample == kNoTime)
         track.nextSample = 0;
-    if (converted->nb_samples > 0 &&
-        av_audio_fifo_write(track.fifo.get(), reinterpret_cast<void**>(converted->data), converted->nb_samples) <
-            converted->nb_samples) {
+    if (converted->nb_samples > 0 && av_audio_fifo_write(track.fifo.get(), reinterpret_cast<void**>(converted->data),
+                                                         converted->nb_samples) < converted->nb_samples) {
         error = "out of memory";
         return false;
     }
@@ -401,8 +400,8 @@ bool decodePacket(Remux& r, Track& track, const AVPacket* packet, std::string& e
     FramePtr frame(av_frame_alloc());
     int status = 0;
     while ((status = avcodec_receive_frame(track.decoder.get(), frame.get())) >= 0) {
-        bool ok = track.video ? takeVideoFrame(r, track, frame.get(), error)
-                              : takeAudioFrame(r, track, frame.get(), error);
+        bool ok =
+            track.video ? takeVideoFrame(r, track, frame.get(), error) : takeAudioFrame(r, track, frame.get(), error);
         av_frame_unref(frame.get());
         if (!ok)
             return false;
@@ -633,7 +632,7 @@ bool addAudioEncoder(Remux& r, Track& track, std::string& error)
     }
     AVCodecContext* decoder = track.decoder.get();
     bool aac = r.job.format == OutputFormat::Mp4;
-    AVCodecID id = aac                                          ? AV_CODEC_ID_AAC
+    AVCodecID id = aac                                        ? AV_CODEC_ID_AAC
                    : decoder->sample_fmt == AV_SAMPLE_FMT_S16 ? AV_CODEC_ID_PCM_S16LE
                                                               : AV_CODEC_ID_PCM_S24LE;
     const AVCodec* codec = avcodec_find_encoder(id);
@@ -648,8 +647,8 @@ bool addAudioEncoder(Remux& r, Track& track, std::string& error)
         encoder->bit_rate = kAacBitRate;
         av_channel_layout_default(&encoder->ch_layout, std::min(decoder->ch_layout.nb_channels, 2));
         SwrContext* resampler = nullptr;
-        if (swr_alloc_set_opts2(&resampler, &encoder->ch_layout, encoder->sample_fmt, kAudioRate,
-                                &decoder->ch_layout, decoder->sample_fmt, decoder->sample_rate, 0, nullptr) < 0 ||
+        if (swr_alloc_set_opts2(&resampler, &encoder->ch_layout, encoder->sample_fmt, kAudioRate, &decoder->ch_layout,
+                                decoder->sample_fmt, decoder->sample_rate, 0, nullptr) < 0 ||
             swr_init(resampler) < 0) {
             swr_free(&resampler);
             error = "cannot set up the audio resampler";
@@ -715,8 +714,8 @@ bool openOutput(Remux& r, IoPtr& io, std::string& error)
         track.input = r.demuxer->streams[i];
         AVCodecID id = track.input->codecpar->codec_id;
         AVMediaType type = track.input->codecpar->codec_type;
-        bool isVideo = type == AVMEDIA_TYPE_VIDEO && !video &&
-                       (id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_MPEG1VIDEO);
+        bool isVideo =
+            type == AVMEDIA_TYPE_VIDEO && !video && (id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_MPEG1VIDEO);
         bool isAudio = type == AVMEDIA_TYPE_AUDIO && (isCopiedAudio(id) || id == AV_CODEC_ID_PCM_DVD);
         if (!isVideo && !isAudio)
             continue;
@@ -852,8 +851,7 @@ bool remuxAvailable()
 }
 
 bool remuxRecording(const RemuxJob& job, const std::string& path,
-                    const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result,
-                    std::string& error)
+                    const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error)
 {
     result = RemuxResult{};
     std::uint64_t existing = 0;

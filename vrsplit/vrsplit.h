@@ -45,7 +45,7 @@ struct Vob {
     unsigned type = 0;
     RecordedAt recordedAt;
     bool pal = false;
-    unsigned aspect = 0;  // of the stream information: 0 4:3, 1 16:9, else unknown
+    unsigned aspect = 0;                       // of the stream information: 0 4:3, 1 16:9, else unknown
     std::uint32_t startTime = 0, endTime = 0;  // presentation times, 90 kHz
     std::uint32_t firstSector = 0;             // in the movie file
     std::vector<std::uint16_t> vobuSectors;    // size of each VOBU in sectors
@@ -66,7 +66,7 @@ struct Program {
 struct Management {
     Charset charset = Charset::Latin1;
     std::optional<int> zoneMinutes;  // the recorder's offset from UTC; none when the field is empty
-    bool copyOnceKey = false;  // the disc carries a CPRM title key
+    bool copyOnceKey = false;        // the disc carries a CPRM title key
     std::vector<Vob> vobs;
     std::vector<Program> programs;
 };
@@ -212,11 +212,11 @@ struct RemuxProgress {
 };
 
 struct RemuxResult {
-    bool kept = false;           // the file was there already
-    std::uint64_t frames = 0;    // video frames written
-    double seconds = 0;          // the time the conversion took
-    std::uint64_t dropped = 0;   // packets left out: without time, or overlapping the one before
-    std::string streamDiffers;   // what the stream's own header says where the management file differs
+    bool kept = false;          // the file was there already
+    std::uint64_t frames = 0;   // video frames written
+    double seconds = 0;         // the time the conversion took
+    std::uint64_t dropped = 0;  // packets left out: without time, or overlapping the one before
+    std::string streamDiffers;  // what the stream's own header says where the management file differs
 };
 
 // False where the build has no FFmpeg.
@@ -226,8 +226,7 @@ bool remuxAvailable();
 // an existing `path` is kept. Timestamps run on across the cells. `progress` is called
 // now and then. False with `error` naming the file.
 bool remuxRecording(const RemuxJob& job, const std::string& path,
-                    const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result,
-                    std::string& error);
+                    const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error);
 
 // ---- the table (table.cpp) ------------------------------------------------------------
 

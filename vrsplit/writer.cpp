@@ -106,7 +106,8 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
             }
             auto length = static_cast<std::uint32_t>(bytes);
             std::uint32_t written = 0;
-            if (writing && !result.kept && (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
+            if (writing && !result.kept &&
+                (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
                 return abandon(partial + ": write failed after " + std::to_string(result.bytes + written) + " of " +
                                std::to_string(wanted) + " bytes" + systemReason());
             result.bytes += length;
