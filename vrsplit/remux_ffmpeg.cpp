@@ -398,8 +398,7 @@ bool decodePacket(Remux& r, Track& track, const AVPacket* packet, std::string& e
     if (avcodec_send_packet(track.decoder.get(), packet) < 0 && packet != nullptr)
         return true;  // damaged data: the decoder goes on with the next packet
     FramePtr frame(av_frame_alloc());
-    int status = 0;
-    while ((status = avcodec_receive_frame(track.decoder.get(), frame.get())) >= 0) {
+    while (avcodec_receive_frame(track.decoder.get(), frame.get()) >= 0) {
         bool ok =
             track.video ? takeVideoFrame(r, track, frame.get(), error) : takeAudioFrame(r, track, frame.get(), error);
         av_frame_unref(frame.get());
