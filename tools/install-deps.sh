@@ -16,6 +16,9 @@ packages=(
   mandoc lintian dpkg-dev man-db
   # ddrescuelog reads the mapfiles the programs write
   gddrescue
+  # vrsplit --format=mkv/mp4: FFmpeg's libraries; mkvmerge checks the .mkv files
+  pkg-config libavformat-dev libavcodec-dev libavfilter-dev libswresample-dev libswscale-dev libavutil-dev
+  mkvtoolnix
 )
 # wine32 is a 32-bit package.
 need_i386=0

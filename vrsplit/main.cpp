@@ -2,6 +2,7 @@
 // VR_MANGR.IFO + VR_MOVIE.VRO, or from raw movie data such as VR_MOVIE_R.VRO.
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,9 +25,9 @@ constexpr std::uint64_t kMaxOldCopiesScan = 64ull << 20;
 constexpr double kMatchSeconds = 1.5;  // clock span against recorded duration
 
 const char kUsage[] =
-    "usage: vrsplit [-o DIR] [--json] VR_MANGR.IFO VR_MOVIE.VRO\n"
+    "usage: vrsplit [-o DIR] [--format=FORMAT] [--json] VR_MANGR.IFO VR_MOVIE.VRO\n"
     "       vrsplit --list [--json] VR_MANGR.IFO\n"
-    "       vrsplit --erased [-o DIR] [--json] DATA [MANAGEMENT]\n";
+    "       vrsplit --erased [-o DIR] [--format=FORMAT] [--json] DATA [MANAGEMENT]\n";
 
 const char kHelp[] =
     "Writes one MPEG-2 program stream file per recording of a DVD-VR disc.\n"
@@ -39,6 +40,9 @@ const char kHelp[] =
     "                              may hold older copies of the management file\n"
     "  -o, --output DIR            write the files into DIR, made when missing (default: the\n"
     "                              current directory)\n"
+    "      --format=FORMAT         mpg: the MPEG-2 program stream as recorded (the default);\n"
+    "                              mkv: Matroska, the streams copied, one chapter per cell;\n"
+    "                              mp4: H.264 and AAC, deinterlaced, for phones (slow)\n"
     "      --json                  print the table as JSON\n"
     "  -h, --help                  this text\n"
     "  -V, --version               the version\n"
@@ -48,6 +52,7 @@ const char kHelp[] =
 
 struct Options {
     bool list = false, erased = false, json = false;
+    OutputFormat format = OutputFormat::Mpeg;
     std::string outputDir;
     std::vector<std::string> files;
 };
@@ -84,6 +89,15 @@ int parseOptions(int argc, char** argv, Options& options)
             if (i + 1 >= argc)
                 return usageError("option " + arg + " needs a directory");
             options.outputDir = argv[++i];
+        } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
+            if (arg == "--format" && i + 1 >= argc)
+                return usageError("option --format needs mpg, mkv or mp4");
+            std::string name = arg == "--format" ? argv[++i] : arg.substr(9);
+            if (name != "mpg" && name != "mkv" && name != "mp4")
+                return usageError("unknown format " + name + " (mpg, mkv or mp4)");
+            options.format = name == "mkv"   ? OutputFormat::Matroska
+                             : name == "mp4" ? OutputFormat::Mp4
+                                             : OutputFormat::Mpeg;
         } else if (arg.rfind("--output=", 0) == 0) {
             options.outputDir = arg.substr(9);
         } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
@@ -96,6 +110,8 @@ int parseOptions(int argc, char** argv, Options& options)
         return usageError("--list and --erased exclude each other");
     if (options.list && !options.outputDir.empty())
         return usageError("--list writes no files; -o does not go with it");
+    if (options.list && options.format != OutputFormat::Mpeg)
+        return usageError("--list writes no files; --format does not go with it");
     std::size_t wanted = options.list ? 1 : 2;
     if (options.files.size() < (options.erased ? 1 : wanted) || options.files.size() > wanted)
         return usageError(options.files.empty() ? "no input file given" : "wrong number of input files");
@@ -140,6 +156,68 @@ int fatal(const std::string& message)
     return kExitBadInput;
 }
 
+const char* extensionOf(OutputFormat format)
+{
+    return format == OutputFormat::Matroska ? ".mkv" : format == OutputFormat::Mp4 ? ".mp4" : ".mpg";
+}
+
+// "YYYY-MM-DD HH:MM:SS" of seconds since 1970, UTC.
+std::string formatUtc(std::int64_t unixSeconds)
+{
+    auto t = static_cast<std::time_t>(unixSeconds);
+    std::tm utc{};
+    if (std::tm* at = std::gmtime(&t))
+        utc = *at;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+// The date tag of a recording: UTC where the management file gives the zone, else the
+// recorder's local time.
+std::string dateTag(const RecordedAt& at, std::optional<int> zoneMinutes)
+{
+    auto unix = unixTimeOf(at, zoneMinutes);
+    return zoneMinutes && unix ? formatUtc(*unix) : formatRecordedAt(at);
+}
+
+void showProgress(unsigned number, const RemuxProgress& progress)
+{
+    double rate = progress.seconds > 0 ? static_cast<double>(progress.frames) / progress.seconds : 0;
+    std::fprintf(stderr, "\rrecording %u: %3.0f%%, %llu frames, %.1f frames/s%s", number, progress.fraction * 100,
+                 static_cast<unsigned long long>(progress.frames), rate, progress.fraction >= 1 ? "\n" : "");
+    std::fflush(stderr);
+}
+
+// One recording's file, named `base` + the format's extension: the sectors as recorded,
+// or remuxed through `job`. Copy-once data is not remuxed (it cannot be decoded): it is
+// cut as recorded, and `remark` says so; `remark` also tells where the video stream's
+// header differs from the management file. False with `error` when no file was made.
+bool writeRecordingFile(const Options& options, const std::string& source, const std::vector<Range>& ranges,
+                        const RemuxJob& job, const std::string& base, std::string& file, CopyResult& copy,
+                        std::string& remark, std::string& error)
+{
+    file = base + ".mpg";
+    if (options.format == OutputFormat::Mpeg)
+        return copySectors(source, ranges, outputPath(options, file), job.modifiedAt, copy, error);
+    if (!copySectors(source, ranges, "", std::nullopt, copy, error))
+        return false;
+    if (copy.scrambled) {
+        remark = "copy-once: not remuxed, cut as recorded";
+        return copySectors(source, ranges, outputPath(options, file), job.modifiedAt, copy, error);
+    }
+    file = base + extensionOf(options.format);
+    RemuxResult remux;
+    std::function<void(const RemuxProgress&)> progress;  // MP4 is the slow one: it is encoded
+    if (options.format == OutputFormat::Mp4)
+        progress = [&](const RemuxProgress& p) { showProgress(job.programNumber, p); };
+    if (!remuxRecording(job, outputPath(options, file), progress, remux, error))
+        return false;
+    copy.kept = remux.kept;
+    remark = remux.streamDiffers;
+    return true;
+}
+
 void printReport(const Options& options, const Report& report)
 {
     std::string text = options.json ? tableJson(report) : tableText(report);
@@ -167,6 +245,16 @@ int splitRecordings(const Options& options)
         row.recordedAt = formatRecordedAt(firstVob.recordedAt);
         row.title = programTitle(program, m.charset);
         std::vector<Range> ranges;
+        RemuxJob job;
+        job.source = options.files.size() > 1 ? options.files[1] : "";
+        job.format = options.format;
+        job.title = row.title;
+        job.dateRecorded = dateTag(firstVob.recordedAt, m.zoneMinutes);
+        job.programNumber = row.number;
+        job.modifiedAt = unixTimeOf(firstVob.recordedAt, m.zoneMinutes);
+        job.frameRate = firstVob.pal ? Ratio{25, 1} : Ratio{30000, 1001};
+        if (firstVob.aspect <= 1)
+            job.displayAspect = firstVob.aspect == 0 ? Ratio{4, 3} : Ratio{16, 9};
         for (const Cell& cell : program.cells) {
             const Vob& vob = m.vobs[cell.vob - 1];
             if (cell.endTime > cell.startTime)
@@ -175,6 +263,7 @@ int splitRecordings(const Options& options)
             Range range{vobuSector(vob, vobus.first), vobuSector(vob, vobus.end)};
             if (range.end == range.first)
                 continue;
+            job.cells.push_back(RemuxCell{range, vobuTime(vob, vobus.first), vobuTime(vob, vobus.end)});
             if (!ranges.empty() && ranges.back().end == range.first)
                 ranges.back().end = range.end;
             else
@@ -196,17 +285,23 @@ int splitRecordings(const Options& options)
             row.copyOnce = false;
             std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
             CopyResult copy;
-            if (!copySectors(options.files[1], ranges, outputPath(options, name), copy, error)) {
+            std::string file, remark;
+            if (!writeRecordingFile(options, options.files[1], ranges, job, name.substr(0, name.size() - 4), file, copy,
+                                    remark, error)) {
                 row.note = error;
                 status = kExitNotClean;
             } else {
-                row.file = name;
+                row.file = file;
                 row.kept = copy.kept;
                 row.copyOnce = copy.scrambled;
                 if (!copy.complete || !copy.startsAtPacks) {
                     row.note = !copy.complete ? "the movie file ends before this recording does"
                                               : "the time map does not meet a pack in the movie file";
                     status = kExitNotClean;
+                }
+                if (!remark.empty()) {
+                    row.note += (row.note.empty() ? "" : "; ") + remark;
+                    status = copy.scrambled ? kExitNotClean : status;
                 }
             }
         }
@@ -253,7 +348,13 @@ void readOldCopies(const std::string& path, Report& report)
         }
         for (std::size_t v = 0; v < m.vobs.size(); ++v) {
             const Vob& vob = m.vobs[v];
-            OldRecording old{sector,   formatRecordedAt(vob.recordedAt), 0, vob.firstSector, vob.sectorCount(),
+            OldRecording old{sector,
+                             formatRecordedAt(vob.recordedAt),
+                             unixTimeOf(vob.recordedAt, m.zoneMinutes),
+                             m.zoneMinutes.has_value(),
+                             0,
+                             vob.firstSector,
+                             vob.sectorCount(),
                              titles[v]};
             if (vob.endTime > vob.startTime)
                 old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
@@ -304,10 +405,18 @@ int splitErased(const Options& options)
         char name[64];
         std::snprintf(name, sizeof name, "erased_%02u", row.number);
         std::string file = name;
+        RemuxJob job;  // the time of writing, no tags and no chapters, unless an older copy names it
+        job.source = data;
+        job.format = options.format;
+        job.programNumber = row.number;
+        job.cells.push_back(RemuxCell{Range{piece.first, piece.end}, std::nullopt, 0});
         for (const OldRecording& old : report.old) {
             double difference = old.seconds - row.seconds;
             if (old.sectors == piece.end - piece.first && difference < kMatchSeconds && -difference < kMatchSeconds) {
                 row.recordedAt = old.recordedAt;
+                job.modifiedAt = old.recordedUnix;
+                job.title = old.title;
+                job.dateRecorded = old.recordedZone && old.recordedUnix ? formatUtc(*old.recordedUnix) : old.recordedAt;
                 std::string date = old.recordedAt;
                 date[10] = '_';
                 date[13] = date[16] = '-';
@@ -319,16 +428,20 @@ int splitErased(const Options& options)
                 break;
             }
         }
-        file += ".mpg";
         CopyResult copy;
-        std::string error;
-        if (!copySectors(data, {Range{piece.first, piece.end}}, outputPath(options, file), copy, error)) {
+        std::string error, written, remark;
+        if (!writeRecordingFile(options, data, {Range{piece.first, piece.end}}, job, file, written, copy, remark,
+                                error)) {
             row.note += "; " + error;
             report.notes.push_back("piece " + std::to_string(row.number) + ": " + error);
             status = kExitNotClean;
         } else {
-            row.file = file;
+            row.file = written;
             row.kept = copy.kept;
+            if (!remark.empty()) {
+                row.note += "; " + remark;
+                report.notes.push_back("piece " + std::to_string(row.number) + ": " + remark);
+            }
         }
         row.copyOnce = piece.scrambled;
         if (piece.holes > 0) {
@@ -376,6 +489,11 @@ int main(int argc, char** argv)
         std::filesystem::create_directories(std::filesystem::path(dir), failure);
         if (failure)
             return fatal(options.outputDir + ": cannot create the output directory (" + failure.message() + ")");
+    }
+    if (options.format != OutputFormat::Mpeg && !remuxAvailable()) {
+        std::fprintf(stderr, "vrsplit: --format=%s needs a build with FFmpeg's libraries; this one writes .mpg only\n",
+                     extensionOf(options.format) + 1);
+        return kExitUsage;
     }
     return options.erased ? splitErased(options) : splitRecordings(options);
 }

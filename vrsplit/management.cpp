@@ -80,15 +80,18 @@ std::string name(const char* structure, std::size_t index)
     return std::string(structure) + " " + std::to_string(index);
 }
 
-void readMovieTable(Reader& r, std::size_t table, std::vector<bool>& palByStream, Management& out)
+void readMovieTable(Reader& r, std::size_t table, Management& out)
 {
     r.need(table, 8, "M_AVFIT");
     std::size_t streams = r.u8(table + 3, "M_AVFIT");
+    std::vector<bool> palByStream;
+    std::vector<unsigned> aspectByStream;
     std::size_t at = table + 8;
     for (std::size_t s = 0; s < streams; ++s) {
         std::uint32_t video = r.u16(at, name("M_AVFIT stream information", s + 1));
         r.need(at, kStreamInfoSize, name("M_AVFIT stream information", s + 1));
         palByStream.push_back((video >> 12 & 3) == 1);
+        aspectByStream.push_back(video >> 10 & 3);
         at += kStreamInfoSize;
     }
     std::uint32_t vobCount = r.u16(at, "M_AVFIT VOB count");
@@ -108,8 +111,10 @@ void readMovieTable(Reader& r, std::size_t table, std::vector<bool>& palByStream
         r.need(p, 7 + 12 + 2 + 10, what);
         vob.recordedAt = decodeRecordedAt(r.file, p);
         std::size_t stream = r.file[p + 6];
-        if (stream >= 1 && stream <= palByStream.size())
+        if (stream >= 1 && stream <= palByStream.size()) {
             vob.pal = palByStream[stream - 1];
+            vob.aspect = aspectByStream[stream - 1];
+        }
         vob.startTime = be32(r.file, p + 7);
         vob.endTime = be32(r.file, p + 13);
         p += 7 + 12 + 2;
@@ -201,12 +206,12 @@ bool parseManagement(std::span<const std::uint8_t> file, Management& out, std::s
         std::uint8_t charset = file[67];
         out.charset = charset == 0x12 ? Charset::ShiftJis : charset == 0x11 ? Charset::Latin1 : Charset::Other;
         out.copyOnceKey = (file[267] & 1) != 0;
+        out.zoneMinutes = decodeTimeZone(be16(file, 64));
         std::size_t table = be32(file, 256);
         std::size_t chain = be32(file, 304);
         if (table < kHeaderSize || table >= file.size())
             r.fail("header", 256, "M_AVFIT address " + std::to_string(table) + " lies outside the file");
-        std::vector<bool> palByStream;
-        readMovieTable(r, table, palByStream, out);
+        readMovieTable(r, table, out);
         if (chain < kHeaderSize || chain >= file.size())
             r.fail("header", 304, "ORG_PGCI address " + std::to_string(chain) + " lies outside the file");
         readProgramChain(r, chain, out);
@@ -238,6 +243,14 @@ VobuRange cellVobus(const Vob& vob, const Cell& cell)
     if (range.end <= range.first)
         range.end = count == 0 ? 0 : range.first + 1;  // a cell shorter than a VOBU still plays that VOBU
     return range;
+}
+
+std::uint64_t vobuTime(const Vob& vob, std::size_t index)
+{
+    std::uint64_t halfTicks = 0;  // an NTSC field is 1501.5 ticks
+    for (std::size_t i = 0; i < index && i < vob.vobuFields.size(); ++i)
+        halfTicks += vob.vobuFields[i] * (vob.pal ? 3600u : 3003u);
+    return vob.startTime + halfTicks / 2;
 }
 
 std::uint64_t vobuSector(const Vob& vob, std::size_t index)

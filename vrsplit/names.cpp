@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace vrsplit {
 
@@ -81,6 +82,42 @@ std::string formatRecordedAt(const RecordedAt& at)
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", at.year, at.month, at.day, at.hour, at.minute,
                   at.second);
     return text;
+}
+
+std::optional<int> decodeTimeZone(std::uint32_t field)
+{
+    if (field == 0)
+        return std::nullopt;
+    int minutes = static_cast<int>(field & 0xFFF);
+    return minutes >= 0x800 ? minutes - 0x1000 : minutes;
+}
+
+std::optional<std::int64_t> unixTimeOf(const RecordedAt& at, std::optional<int> zoneMinutes)
+{
+    if (at.month < 1 || at.month > 12 || at.day < 1 || at.day > 31 || at.hour > 23 || at.minute > 59 ||
+        at.second > 59 || at.year < 1970)
+        return std::nullopt;
+    if (!zoneMinutes) {
+        std::tm local{};
+        local.tm_year = static_cast<int>(at.year) - 1900;
+        local.tm_mon = static_cast<int>(at.month) - 1;
+        local.tm_mday = static_cast<int>(at.day);
+        local.tm_hour = static_cast<int>(at.hour);
+        local.tm_min = static_cast<int>(at.minute);
+        local.tm_sec = static_cast<int>(at.second);
+        local.tm_isdst = -1;  // as the computer's rules say for that day
+        std::time_t t = std::mktime(&local);
+        return t == static_cast<std::time_t>(-1) ? std::nullopt : std::optional<std::int64_t>(t);
+    }
+    // Days from 1970-01-01 to the date (the proleptic Gregorian calendar, March-based years).
+    std::int64_t y = static_cast<std::int64_t>(at.year) - (at.month <= 2 ? 1 : 0);
+    std::int64_t era = y / 400;
+    std::int64_t yearOfEra = y - era * 400;
+    std::int64_t month = at.month > 2 ? at.month - 3 : at.month + 9;
+    std::int64_t dayOfYear = (153 * month + 2) / 5 + at.day - 1;
+    std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    std::int64_t days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + at.hour * 3600 + at.minute * 60 + at.second - std::int64_t{*zoneMinutes} * 60;
 }
 
 std::string safeFileNamePart(const std::string& utf8)

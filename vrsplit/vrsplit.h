@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,6 +45,7 @@ struct Vob {
     unsigned type = 0;
     RecordedAt recordedAt;
     bool pal = false;
+    unsigned aspect = 0;                       // of the stream information: 0 4:3, 1 16:9, else unknown
     std::uint32_t startTime = 0, endTime = 0;  // presentation times, 90 kHz
     std::uint32_t firstSector = 0;             // in the movie file
     std::vector<std::uint16_t> vobuSectors;    // size of each VOBU in sectors
@@ -63,7 +65,8 @@ struct Program {
 
 struct Management {
     Charset charset = Charset::Latin1;
-    bool copyOnceKey = false;  // the disc carries a CPRM title key
+    std::optional<int> zoneMinutes;  // the recorder's offset from UTC; none when the field is empty
+    bool copyOnceKey = false;        // the disc carries a CPRM title key
     std::vector<Vob> vobs;
     std::vector<Program> programs;
 };
@@ -79,6 +82,8 @@ struct VobuRange {
 VobuRange cellVobus(const Vob& vob, const Cell& cell);
 // Sector of VOBU `index` in the movie file (index == count: the end of the VOB).
 std::uint64_t vobuSector(const Vob& vob, std::size_t index);
+// Presentation time (90 kHz, the VOB's clock) at which VOBU `index` starts, by the time map.
+std::uint64_t vobuTime(const Vob& vob, std::size_t index);
 
 // ---- packs of the program stream (packs.cpp) ----------------------------------------
 
@@ -135,6 +140,14 @@ void finishCutting(Cutter& cutter);
 std::string textToUtf8(std::span<const std::uint8_t> field, Charset charset);
 std::string programTitle(const Program& program, Charset charset);
 std::string formatRecordedAt(const RecordedAt& at);  // "YYYY-MM-DD HH:MM:SS"
+
+// The header's time zone field: the low 12 bits a signed count of minutes east of UTC;
+// none when the field is empty.
+std::optional<int> decodeTimeZone(std::uint32_t field);
+// A recording time as seconds since 1970-01-01 00:00:00 UTC: through the recorder's
+// offset from UTC, or, without one, as a local time of this computer (so that the file
+// shows the time the recorder showed). None for a time that is no date.
+std::optional<std::int64_t> unixTimeOf(const RecordedAt& at, std::optional<int> zoneMinutes);
 // A file-name part: characters that file systems refuse become '_'.
 std::string safeFileNamePart(const std::string& utf8);
 std::string recordingFileName(unsigned number, const RecordedAt& at, const std::string& title);
@@ -163,8 +176,57 @@ struct CopyResult {
     bool startsAtPacks = true;  // every range begins with a pack header
     bool kept = false;          // `path` was there already, complete, and was left alone
 };
+// An empty `path` only reads the ranges, for what the result says of them.
+// A written file gets `modifiedAt` (seconds since 1970, UTC) as its modification time.
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
-                 CopyResult& result, std::string& error);
+                 std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error);
+
+// ---- other containers (remux_ffmpeg.cpp; remux_none.cpp in a build without FFmpeg) ------
+
+enum class OutputFormat { Mpeg, Matroska, Mp4 };
+
+struct Ratio {
+    int num = 0, den = 0;  // 0/0: not known
+};
+
+struct RemuxCell {
+    Range sectors;                           // of the source
+    std::optional<std::uint64_t> startTime;  // presentation times (90 kHz) of the data's start and
+    std::uint64_t endTime = 0;               // end in its VOB's clock, when the time map gives them
+};
+
+struct RemuxJob {
+    std::string source;
+    std::vector<RemuxCell> cells;  // played one after the other; one chapter each when timed
+    OutputFormat format = OutputFormat::Matroska;
+    std::string title, dateRecorded;  // dateRecorded: "YYYY-MM-DD HH:MM:SS", UTC when the zone is known
+    unsigned programNumber = 0;
+    Ratio displayAspect, frameRate;  // by the management file; the stream's own when not known
+    std::optional<std::int64_t> modifiedAt;
+};
+
+struct RemuxProgress {
+    std::uint64_t frames = 0;  // video frames written
+    double fraction = 0;       // of the input read
+    double seconds = 0;        // since the start
+};
+
+struct RemuxResult {
+    bool kept = false;          // the file was there already
+    std::uint64_t frames = 0;   // video frames written
+    double seconds = 0;         // the time the conversion took
+    std::uint64_t dropped = 0;  // packets left out: without time, or overlapping the one before
+    std::string streamDiffers;  // what the stream's own header says where the management file differs
+};
+
+// False where the build has no FFmpeg.
+bool remuxAvailable();
+// Writes the cells of `job.source` into `path` as Matroska (the streams copied; LPCM as
+// plain PCM) or MP4 (H.264 and AAC), through `path` + kPartialSuffix like copySectors;
+// an existing `path` is kept. Timestamps run on across the cells. `progress` is called
+// now and then. False with `error` naming the file.
+bool remuxRecording(const RemuxJob& job, const std::string& path,
+                    const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error);
 
 // ---- the table (table.cpp) ------------------------------------------------------------
 
@@ -184,6 +246,8 @@ struct Row {
 struct OldRecording {  // a recording described by an older copy of the management file
     std::uint64_t copySector = 0;
     std::string recordedAt;
+    std::optional<std::int64_t> recordedUnix;  // the time as seconds since 1970, UTC
+    bool recordedZone = false;                 // the copy gives the recorder's time zone
     double seconds = 0;
     std::uint64_t firstSector = 0, sectors = 0;
     std::string title;  // of the first program that plays it

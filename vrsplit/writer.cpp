@@ -45,7 +45,7 @@ std::string systemReason()
 }
 
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
-                 CopyResult& result, std::string& error)
+                 std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error)
 {
     result = CopyResult{};
     std::ifstream in(source, std::ios::binary);
@@ -61,7 +61,8 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     // complete file of an earlier run), else an error. The data is still read below, for
     // what the table says of it.
     std::uint64_t existing = 0;
-    if (platformFileSizeUtf8(path.c_str(), &existing)) {
+    const bool writing = !path.empty();
+    if (writing && platformFileSizeUtf8(path.c_str(), &existing)) {
         if (existing != wanted) {
             error = path + ": exists already (" + std::to_string(existing) + " bytes, not " + std::to_string(wanted) +
                     "); vrsplit never overwrites a file";
@@ -71,7 +72,7 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     }
     const std::string partial = path + kPartialSuffix;
     OutputFile out;
-    if (!result.kept && !platformCreateOrEmptyFileUtf8(partial.c_str(), &out.handle)) {
+    if (writing && !result.kept && !platformCreateOrEmptyFileUtf8(partial.c_str(), &out.handle)) {
         out.handle = nullptr;
         error = partial + ": cannot create" + systemReason();
         return false;
@@ -105,17 +106,23 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
             }
             auto length = static_cast<std::uint32_t>(bytes);
             std::uint32_t written = 0;
-            if (!result.kept && (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
+            if (writing && !result.kept &&
+                (!platformWriteFile(out.handle, buffer.data(), length, &written) || written != length))
                 return abandon(partial + ": write failed after " + std::to_string(result.bytes + written) + " of " +
                                std::to_string(wanted) + " bytes" + systemReason());
             result.bytes += length;
         }
     }
-    if (result.kept)
+    if (!writing || result.kept)
         return true;
     if (!platformFlushFile(out.handle))
         return abandon(partial + ": cannot write to the disk" + systemReason());
     out.close();
+    if (modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *modifiedAt)) {
+        error = partial + ": cannot set the modification time" + systemReason();
+        platformRemoveFileUtf8(partial.c_str());
+        return false;
+    }
     if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
         error = partial + ": cannot rename to " + path + systemReason();
         return false;

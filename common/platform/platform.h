@@ -92,6 +92,10 @@ bool platformRenameNoReplaceUtf8(const char* from, const char* to);
 bool platformRemoveFileUtf8(const char* name);
 // False when there is no such file (or it cannot be looked at); else its size.
 bool platformFileSizeUtf8(const char* name, std::uint64_t* size);
+// Sets the file's modification time (the write time on Windows) to `unixSeconds`
+// after 1970-01-01 00:00:00 UTC; false on failure, with the reason in
+// platformLastError().
+bool platformSetModifiedTimeUtf8(const char* name, std::int64_t unixSeconds);
 
 // From now on Ctrl-C, a closed terminal and the system's request to end the
 // program (SIGINT, SIGHUP and SIGTERM; the console control events on Windows)

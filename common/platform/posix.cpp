@@ -323,6 +323,14 @@ bool platformFileSizeUtf8(const char* name, std::uint64_t* size)
     return true;
 }
 
+bool platformSetModifiedTimeUtf8(const char* name, std::int64_t unixSeconds)
+{
+    struct timespec times[2]{};
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1].tv_sec = static_cast<time_t>(unixSeconds);
+    return utimensat(AT_FDCWD, name, times, 0) == 0;
+}
+
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;

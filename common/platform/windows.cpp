@@ -188,6 +188,29 @@ bool platformFileSizeUtf8(const char* name, std::uint64_t* size)
     return true;
 }
 
+bool platformSetModifiedTimeUtf8(const char* name, std::int64_t unixSeconds)
+{
+    std::vector<wchar_t> wide;
+    if (!wideName(name, wide)) {
+        return false;
+    }
+    HANDLE handle = CreateFileW(wide.data(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // FILETIME counts 100 ns intervals from 1601-01-01, 11644473600 s before 1970.
+    const auto ticks = static_cast<std::uint64_t>((unixSeconds + 11644473600LL) * 10000000LL);
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(ticks);
+    written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const bool set = SetFileTime(handle, nullptr, nullptr, &written) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    return set;
+}
+
 bool platformOpenExistingFile(const char* name, FileHandle* file)
 {
     HANDLE handle =

@@ -52,6 +52,30 @@ TEST(VrsplitNames, RefusedCharactersAndEmptyTitles)
         EXPECT_EQ(recordingFileName(2, at, c.title), c.name);
 }
 
+TEST(VrsplitTimes, RecordingTimesInUtc)
+{
+    struct Case {
+        std::uint32_t zoneField;
+        std::optional<int> minutes;
+        RecordedAt at;
+        std::int64_t unixSeconds;  // as Python's calendar.timegm gives it, less the offset
+    } cases[] = {
+        {0x121C, 540, {2019, 10, 30, 22, 32, 7}, 1572442327},  // as both recorders wrote it
+        {0x021C, 540, {2019, 10, 30, 22, 32, 7}, 1572442327},
+        {0x1E20, -480, {2020, 2, 29, 23, 59, 59}, 1583049599},  // west of UTC, across a leap day
+        {0x1000, 0, {2000, 3, 1, 0, 0, 0}, 951868800},
+        {0x114A, 330, {2100, 12, 31, 8, 0, 0}, 4133903400},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(decodeTimeZone(c.zoneField), c.minutes) << c.zoneField;
+        EXPECT_EQ(unixTimeOf(c.at, c.minutes), c.unixSeconds) << c.zoneField;
+    }
+    EXPECT_EQ(decodeTimeZone(0), std::nullopt);
+    for (RecordedAt bad : {RecordedAt{2020, 0, 1, 0, 0, 0}, RecordedAt{2020, 1, 32, 0, 0, 0},
+                           RecordedAt{2020, 1, 1, 24, 0, 0}, RecordedAt{0, 1, 1, 0, 0, 0}})
+        EXPECT_EQ(unixTimeOf(bad, 0), std::nullopt);
+}
+
 // A pack header with the system clock reference `scr` laid out as MPEG-2 puts it.
 std::array<std::uint8_t, kSectorSize> packWithClock(std::uint64_t scr)
 {
