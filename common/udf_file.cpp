@@ -75,6 +75,8 @@ std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
         buffer.resize(size);
         return buffer;
     } catch (const std::bad_alloc&) {
+        // Kept for compatibility: the Windows call's name on every platform,
+        // and the line end inside the message, as the report has always had.
         fail("GlobalAlloc() failed\n");
     }
 }
