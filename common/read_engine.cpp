@@ -2,42 +2,132 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "report.h"
 
-// ---- ECC-block reads with a sector-by-sector fallback ----------------------
+// ---- long reads, ECC-block reads and a sector-by-sector fallback -----------
 
-void BlockReader::read(std::uint32_t lba, std::uint32_t following, SectorBuffer& sector)
+namespace {
+
+// Whether the drive or the adapter refused a read for its length.
+bool refusedAsTooLong(const CommandOutcome& outcome)
 {
-    if (lba >= first_ && lba - first_ < count_) {
-        std::memcpy(sector.data(), block_.data() + std::size_t{lba - first_} * kSectorSize, kSectorSize);
+    if (!outcome.passed) {
+        return true;
+    }
+    const std::optional<SenseCode> sense = senseCode(outcome.result);
+    return outcome.result.scsiStatus == 2 && sense && sense->key == 0x05 && sense->asc == 0x24 && sense->ascq == 0;
+}
+
+}  // namespace
+
+std::uint32_t transferLimit(Drive& drive)
+{
+    if (drive.readLimitSectors() == 0) {
+        const std::uint32_t adapter = drive.adapterMaxTransferBytes() / kSectorSize;
+        const std::uint32_t blocks = adapter == 0 ? kDefaultTransferSectors : adapter - adapter % kEccBlockSectors;
+        drive.setReadLimitSectors(std::clamp(blocks, kEccBlockSectors, kMaxTransferSectors));
+    }
+    return drive.readLimitSectors();
+}
+
+std::uint32_t transferSectors(std::uint32_t lba, std::uint32_t wanted, std::uint32_t limit)
+{
+    return std::min(wanted, limit - lba % kEccBlockSectors);
+}
+
+LongRead readLong(Drive& drive, std::uint32_t lba, std::uint32_t wanted, std::uint8_t* buffer)
+{
+    for (;;) {
+        const std::uint32_t count = transferSectors(lba, wanted, transferLimit(drive));
+        const CommandOutcome outcome = tryRead10(drive, lba, buffer, static_cast<std::uint16_t>(count));
+        if (count <= kEccBlockSectors || !refusedAsTooLong(outcome)) {
+            return LongRead{outcome, count};
+        }
+        const std::uint32_t half = count / 2 - count / 2 % kEccBlockSectors;
+        drive.setReadLimitSectors(std::max(half, kEccBlockSectors));
+    }
+}
+
+SectorCopier::SectorCopier(Drive& drive, OutputFile& file)
+    : drive_(drive),
+      file_(file),
+      capacity_(transferLimit(drive)),
+      buffer_(new std::uint8_t[std::size_t{transferLimit(drive)} * kSectorSize])
+{
+}
+
+void SectorCopier::flush()
+{
+    if (pendingEnd_ > pendingFirst_) {
+        file_.writeRecords(buffer_.get() + std::size_t{pendingFirst_ - first_} * kSectorSize,
+                           (pendingEnd_ - pendingFirst_) * kSectorSize, kSectorSize);
+    }
+    pendingFirst_ = pendingEnd_;
+}
+
+void SectorCopier::copy(std::uint32_t lba, std::uint32_t following)
+{
+    if (holds(lba)) {
+        if (lba != pendingEnd_ || pendingEnd_ == pendingFirst_) {
+            flush();
+            pendingFirst_ = lba;
+        }
+        pendingEnd_ = lba + 1;
         return;
     }
-    const std::uint32_t roomInBlock = kEccBlockSectors - lba % kEccBlockSectors;
-    const std::uint32_t count = std::min(roomInBlock, following < roomInBlock ? following + 1 : roomInBlock);
-    const bool singly = lba >= singlyFrom_ && lba < singlyEnd_;
-    if (!singly && count > 1) {
-        std::fill(block_.begin(), block_.end(), std::uint8_t{0});
-        const CommandOutcome outcome = tryRead10(drive_, lba, block_.data(), static_cast<std::uint16_t>(count));
-        if (outcome.complete()) {
+    flush();
+    count_ = 0;
+    const std::uint32_t wanted = std::min(following, capacity_ - 1) + 1;
+    while (!(lba >= singlyFirst_ && lba < singlyEnd_)) {
+        const bool blockwise = lba >= blockwiseFirst_ && lba < blockwiseEnd_;
+        const std::uint32_t limit = blockwise ? kEccBlockSectors : transferLimit(drive_);
+        const std::uint32_t count = transferSectors(lba, wanted, limit);
+        if (count == 1) {
+            break;
+        }
+        const LongRead read =
+            blockwise ? LongRead{tryRead10(drive_, lba, buffer_.get(), static_cast<std::uint16_t>(count)), count}
+                      : readLong(drive_, lba, wanted, buffer_.get());
+        if (read.outcome.complete()) {
             first_ = lba;
-            count_ = count;
-            std::memcpy(sector.data(), block_.data(), kSectorSize);
+            count_ = read.sectors;
+            pendingFirst_ = lba;
+            pendingEnd_ = lba + 1;
             return;
         }
-        count_ = 0;
-        singlyFrom_ = lba;
-        singlyEnd_ = lba + count;
+        if (!blockwise && read.sectors > kEccBlockSectors - lba % kEccBlockSectors) {
+            blockwiseFirst_ = lba;
+            blockwiseEnd_ = lba + read.sectors;
+        } else {
+            singlyFirst_ = lba;
+            singlyEnd_ = lba + read.sectors;
+        }
     }
-    // A short transfer leaves zeros, never the previous sector's bytes.
-    sector.fill(0);
-    readSector(drive_, lba, sector.data());
+    readSingly(lba);
+}
+
+// One sector by itself, as readSector() reads it: a failure ends the run, a
+// short transfer gets its notice and zeros for the bytes it did not move.
+void SectorCopier::readSingly(std::uint32_t lba)
+{
+    const CommandOutcome outcome = tryRead10(drive_, lba, buffer_.get(), 1);
+    if (!outcome.good()) {
+        failCommand(outcome);
+    }
+    noteShortTransfer(outcome);
+    const std::uint32_t moved = std::min(outcome.result.transferred, kSectorSize);
+    std::memset(buffer_.get() + moved, 0, kSectorSize - moved);
+    first_ = lba;
+    count_ = 1;
+    pendingFirst_ = lba;
+    pendingEnd_ = lba + 1;
 }
 
 // ---- the keep-going rescue --------------------------------------------------
@@ -107,7 +197,8 @@ std::optional<std::string> fieldValue(const std::string& line, const std::string
 
 std::optional<std::uint64_t> hexValue(const std::optional<std::string>& text)
 {
-    if (!text || text->empty() || text->size() > 16 || text->find_first_not_of("0123456789abcdef") != std::string::npos) {
+    if (!text || text->empty() || text->size() > 16 ||
+        text->find_first_not_of("0123456789abcdef") != std::string::npos) {
         return std::nullopt;
     }
     return std::stoull(*text, nullptr, 16);
@@ -148,7 +239,8 @@ std::string identityLine(const DiscIdentity& identity)
     char text[200];
     char fingerprint[24] = "unread";
     if (identity.fingerprint) {
-        std::snprintf(fingerprint, sizeof fingerprint, "%016llx", static_cast<unsigned long long>(*identity.fingerprint));
+        std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
+                      static_cast<unsigned long long>(*identity.fingerprint));
     }
     std::snprintf(text, sizeof text, "%smode=%s profile=0x%04X end=%llu %s=%s", kIdentityPrefix, identity.mode.c_str(),
                   identity.profile, static_cast<unsigned long long>(identity.recordedEnd),
@@ -171,7 +263,8 @@ std::optional<DiscIdentity> parseIdentityLine(const std::string& line)
         return std::nullopt;
     }
     std::string lower = profile->substr(2);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
     const std::optional<std::uint64_t> profileValue = hexValue(lower);
     if (!profileValue) {
         return std::nullopt;
@@ -220,7 +313,10 @@ std::string layoutLine(const CopyTarget& target)
 }
 
 RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity)
-    : drive_(drive), settings_(std::move(settings)), identity_(std::move(identity))
+    : drive_(drive),
+      buffer_(new std::uint8_t[std::size_t{transferLimit(drive)} * kSectorSize]),
+      settings_(std::move(settings)),
+      identity_(std::move(identity))
 {
     if (!settings_.mapfile.empty()) {
         if (const std::optional<std::string> text = readWholeFile(settings_.mapfile)) {
@@ -457,16 +553,17 @@ void RescueSession::fillToSize()
     current_.fileSize = size;
 }
 
-// The first passes: runs of non-tried sectors inside an ECC block, one
-// command each. A failed block is left non-trimmed for the sector-by-sector
-// pass; with `skipAfterFailures`, two failures in a row make the pass skip
-// ahead, further each time, leaving what it skipped non-tried.
+// The first passes: runs of non-tried sectors, as long a READ (10) each as
+// the drive takes. A failed long read is read again by ECC block; a failed
+// block is left non-trimmed for the sector-by-sector pass; with
+// `skipAfterFailures`, two failed blocks in a row make the pass skip ahead,
+// further each time, leaving what it skipped non-tried.
 void RescueSession::copyBlocks(bool skipAfterFailures)
 {
-    std::vector<std::uint8_t> block(kEccBlockSectors * kSectorSize);
     std::uint32_t failures = 0;
     std::uint32_t skip = 0;
-    std::uint64_t skipping = 0;  // target sectors still to pass over
+    std::uint64_t skipping = 0;      // target sectors still to pass over
+    std::uint64_t blockwiseEnd = 0;  // up to here a long read failed: read by ECC block
     for (const Placed& run : current_.runs) {
         std::uint64_t lba = run.first;
         while (lba < run.end && !stopRequested()) {
@@ -481,26 +578,30 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
                 lba = std::min(area.end, run.end);
                 continue;
             }
-            const std::uint64_t blockEnd = lba + (kEccBlockSectors - lba % kEccBlockSectors);
-            const std::uint64_t count = std::min({area.end, run.end, blockEnd}) - lba;
+            const auto wanted = static_cast<std::uint32_t>(std::min(area.end, run.end) - lba);
+            const auto first = static_cast<std::uint32_t>(lba);
             position_ = lba;
-            std::fill(block.begin(), block.end(), std::uint8_t{0});
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(),
-                                                     static_cast<std::uint16_t>(count));
-            const bool read = outcome.complete();
-            if (read) {
-                writeRescued(run, lba, block.data(), count);
-            } else {
-                mark(lba, lba + count, RescueStatus::NonTrimmed);
-            }
-            lba += count;
-            if (read) {
+            const bool blockwise = lba < blockwiseEnd;
+            const std::uint32_t blockCount = transferSectors(first, wanted, kEccBlockSectors);
+            const LongRead read =
+                blockwise ? LongRead{tryRead10(drive_, first, buffer_.get(), static_cast<std::uint16_t>(blockCount)),
+                                     blockCount}
+                          : readLong(drive_, first, wanted, buffer_.get());
+            if (read.outcome.complete()) {
+                writeRescued(run, lba, buffer_.get(), read.sectors);
                 failures = 0;
                 skip = 0;
-            } else if (skipAfterFailures && ++failures >= 2) {
-                skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
-                skipping = skip;
+            } else if (!blockwise && read.sectors > blockCount) {
+                blockwiseEnd = lba + read.sectors;
+                continue;
+            } else {
+                mark(lba, lba + read.sectors, RescueStatus::NonTrimmed);
+                if (skipAfterFailures && ++failures >= 2) {
+                    skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
+                    skipping = skip;
+                }
             }
+            lba += read.sectors;
             showStatus(skipAfterFailures ? "copying" : "copying skipped areas", false);
         }
     }
@@ -510,7 +611,6 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
 void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus)
 {
     phaseStatus_ = phaseStatus;
-    alignas(16) SectorBuffer sector;
     for (const Placed& run : current_.runs) {
         std::uint64_t lba = run.first;
         while (lba < run.end && !stopRequested()) {
@@ -520,10 +620,9 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
                 continue;
             }
             position_ = lba;
-            sector.fill(0);
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), sector.data(), 1);
+            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), buffer_.get(), 1);
             if (outcome.complete()) {
-                writeRescued(run, lba, sector.data(), 1);
+                writeRescued(run, lba, buffer_.get(), 1);
             } else {
                 mark(lba, lba + 1, failed);
             }
@@ -552,7 +651,8 @@ void RescueSession::showStatus(const char* phase, bool force)
     const double rate = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0;
     char left[32] = "?";
     if (rate > 0) {
-        const auto remaining = static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
+        const auto remaining =
+            static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
         std::snprintf(left, sizeof left, "%llu:%02llu", remaining / 60, remaining % 60);
     }
     std::printf("\r%s: %llu/%llu sectors, %llu bad, %s lost, %.1f MB/s, %s left   ", phase,
@@ -601,9 +701,9 @@ void RescueSession::writeMapfile(const std::string& text)
     const std::uint32_t flushCode = platformLastError();
     platformCloseFile(handle);
     if (!wrote || !flushed) {
-        throw fatalSystemError(("can't write the mapfile " + temporary).c_str(),
-                               std::to_string(wrote ? flushCode : code) + " (" +
-                                   platformErrorText(wrote ? flushCode : code) + ")");
+        throw fatalSystemError(
+            ("can't write the mapfile " + temporary).c_str(),
+            std::to_string(wrote ? flushCode : code) + " (" + platformErrorText(wrote ? flushCode : code) + ")");
     }
     if (!platformReplaceFile(temporary.c_str(), settings_.mapfile.c_str())) {
         failWithSystemError(("can't replace the mapfile " + settings_.mapfile).c_str());

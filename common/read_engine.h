@@ -5,8 +5,9 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,26 +20,71 @@
 // A DVD drive reads and corrects 16 sectors at a time.
 constexpr std::uint32_t kEccBlockSectors = 16;
 
-// Reads wanted sectors one at a time, as the copy loops ask for them, but
-// through one READ (10) per run of consecutive wanted sectors inside an ECC
-// block. A block read that fails or comes back short is not reported: its
-// sectors are then read one by one as they are asked for, each with the
-// notice or the fatal report a single read gives. So what a run prints and
-// writes is the same as with one command per sector.
-class BlockReader {
-public:
-    explicit BlockReader(Drive& drive) : drive_(drive) {}
+// The longest READ (10) asked for: 32 ECC blocks (1 MiB).
+constexpr std::uint32_t kMaxTransferSectors = 32 * kEccBlockSectors;
+// The first length tried when the platform cannot tell the adapter's limit:
+// 64 KiB, which nearly every drive and adapter takes.
+constexpr std::uint32_t kDefaultTransferSectors = 2 * kEccBlockSectors;
 
-    // Reads sector `lba` into `sector`; `following` counts the wanted sectors
-    // right after it on the disc, which may be read with it.
-    void read(std::uint32_t lba, std::uint32_t following, SectorBuffer& sector);
+// The longest READ (10) to ask of the drive now, in whole ECC blocks: the
+// adapter's limit at first (kDefaultTransferSectors when the platform
+// cannot tell), at most kMaxTransferSectors, at least one ECC block, and
+// less once the drive has refused a longer one.
+std::uint32_t transferLimit(Drive& drive);
+
+// The sectors one READ (10) at `lba` asks for, of the `wanted` ones from
+// there: up to `limit`, ending at an ECC block's end unless `wanted` ends first.
+std::uint32_t transferSectors(std::uint32_t lba, std::uint32_t wanted, std::uint32_t limit);
+
+struct LongRead {
+    CommandOutcome outcome;
+    std::uint32_t sectors;  // what the READ (10) that answered asked for
+};
+
+// One READ (10) of transferSectors(lba, wanted, transferLimit(drive))
+// sectors into `buffer`. A read that the drive or the adapter refuses as
+// too long (ILLEGAL REQUEST, INVALID FIELD IN CDB, or a pass-through
+// failure) is asked again at half the length, down to one ECC block, and
+// the drive keeps the length that worked for its later reads.
+LongRead readLong(Drive& drive, std::uint32_t lba, std::uint32_t wanted, std::uint8_t* buffer);
+
+// Copies wanted sectors to the end of a file, one at a time as the copy
+// loops ask for them, but reading each run of consecutive wanted sectors in
+// as few READ (10) commands as the drive takes and writing them in as few
+// writes. A long read that fails or comes back short is not reported: its
+// ECC blocks are read one by one, and the sectors of a block that fails too
+// are read one by one as they are asked for, each with the notice or the
+// fatal report a single read gives. Whatever was asked for before a command
+// is in the file when that command is sent. So what a run prints and writes
+// is the same as with one command and one write per sector, as long as the
+// caller calls flush() before it prints and at the end.
+class SectorCopier {
+public:
+    SectorCopier(Drive& drive, OutputFile& file);
+
+    // Whether sector `lba` has been read already, so that `following` is
+    // not looked at.
+    bool holds(std::uint32_t lba) const { return lba >= first_ && lba - first_ < count_; }
+    // Appends sector `lba` to the file; `following` counts the wanted
+    // sectors right after it on the disc, which may be read with it.
+    void copy(std::uint32_t lba, std::uint32_t following);
+    // Writes the sectors gathered so far.
+    void flush();
 
 private:
+    void readSingly(std::uint32_t lba);
+
     Drive& drive_;
-    std::vector<std::uint8_t> block_ = std::vector<std::uint8_t>(kEccBlockSectors * kSectorSize);
-    std::uint32_t first_ = 0;  // sectors held in block_
+    OutputFile& file_;
+    std::uint32_t capacity_;  // sectors of buffer_
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::uint32_t first_ = 0;  // sectors held in buffer_
     std::uint32_t count_ = 0;
-    std::uint32_t singlyFrom_ = 0;  // sectors whose block read failed: read one by one
+    std::uint32_t pendingFirst_ = 0;  // held sectors asked for, not written yet
+    std::uint32_t pendingEnd_ = 0;
+    std::uint32_t blockwiseFirst_ = 0;  // sectors whose long read failed: read by ECC block
+    std::uint32_t blockwiseEnd_ = 0;
+    std::uint32_t singlyFirst_ = 0;  // sectors whose block read failed: read one by one
     std::uint32_t singlyEnd_ = 0;
 };
 
@@ -114,7 +160,7 @@ public:
 private:
     // Where a target's sectors are in its file.
     struct Placed {
-        std::uint64_t first;   // disc sector
+        std::uint64_t first;  // disc sector
         std::uint64_t end;
         std::uint64_t offset;  // file sector of `first`
     };
@@ -145,6 +191,7 @@ private:
     void summarize();
 
     Drive& drive_;
+    std::unique_ptr<std::uint8_t[]> buffer_;  // one transfer, for the whole run
     RescueSettings settings_;
     DiscIdentity identity_;
     RescueAreas areas_;

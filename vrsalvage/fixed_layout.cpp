@@ -114,19 +114,19 @@ std::uint32_t recordedAreaEnd(Drive& drive)
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName)
 {
     OutputFile file = OutputFile::createNew(fileName);
-    BlockReader reader(drive);
+    SectorCopier copier(drive, file);
     bool marked = false;
-    alignas(16) SectorBuffer sector;
     const std::uint32_t end = first + count;
     for (std::uint32_t lba = first; lba < end; lba++) {
-        reader.read(lba, end - lba - 1, sector);
-        file.write(sector.data(), kSectorSize);
+        copier.copy(lba, end - lba - 1);
         if (((lba - first) & (kProgressMarkSectors - 1)) == kProgressMarkSectors - 1) {
+            copier.flush();
             std::printf("#");
             std::fflush(stdout);
             marked = true;
         }
     }
+    copier.flush();
     if (marked) {
         std::printf("\n");
     }

@@ -429,6 +429,15 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
         g_settings.interruptAt = -1;
         std::raise(SIGINT);
     }
+    if (cdb[0] == 0x28 && g_settings.maxTransferSectors != 0 && bigEndian16(cdb + 7) > g_settings.maxTransferSectors) {
+        if (g_settings.longReadsFailToPass) {
+            errno = EIO;
+            return false;
+        }
+        checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+        addModelledTime(0);
+        return true;
+    }
     const bool passed = answer(drive, cdb, data, dataLength, result);
     if (passed) {
         addModelledTime(result->transferred);

@@ -51,6 +51,15 @@ struct ImageDriveSettings {
     std::optional<std::uint32_t> nextWritableAddress;
     std::optional<std::uint32_t> trackSize;
     std::vector<ImageFault> faults;
+    // The longest READ (10) it takes, in sectors (0: any); a longer one ends
+    // in ILLEGAL REQUEST, INVALID FIELD IN CDB (05/24/00), or with
+    // `longReadsFailToPass` cannot be passed at all, as an adapter that
+    // refuses the transfer would.
+    std::uint32_t maxTransferSectors = 0;
+    bool longReadsFailToPass = false;
+    // What the platform tells of the adapter's longest transfer, in bytes
+    // (0: it cannot tell).
+    std::uint32_t adapterMaxTransferBytes = 0;
     bool record = false;  // keep every command block received
     // READ (10) of this sector raises SIGINT first, as a user's Ctrl-C would.
     std::int64_t interruptAt = -1;
