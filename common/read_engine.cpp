@@ -9,6 +9,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "read_speed.h"
 #include "report.h"
 
 // ---- long reads, ECC-block reads and a sector-by-sector fallback -----------
@@ -463,11 +464,19 @@ bool RescueSession::copy(const CopyTarget& target)
         copyBlocks(false);
         saveMapfile();
         pass_ = 3;
+        const bool slow =
+            settings_.slowRetries && current_.progress.rescued + current_.progress.nonTried < current_.progress.total;
+        if (slow) {
+            changeSpeed(tryGetLowestReadSpeed(drive_).value_or(kDvdSpeedKBs));
+        }
         readSingly(RescueStatus::NonTrimmed, RescueStatus::BadSector, "scraping", '/');
         for (std::uint32_t pass = 0; pass < settings_.retries; pass++) {
             saveMapfile();
             pass_ = static_cast<int>(4 + pass);
             readSingly(RescueStatus::BadSector, RescueStatus::BadSector, "retrying", '-');
+        }
+        if (slow) {
+            changeSpeed(settings_.speedKBs);
         }
         fillToSize();
         showStatus(interrupted_ ? "interrupted" : "done", true);
@@ -630,6 +639,16 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             showStatus(phase, false);
         }
     }
+}
+
+// Asks the drive for another read speed and says on a line of its own,
+// below the status line, what came of it.
+void RescueSession::changeSpeed(std::uint32_t readKBs)
+{
+    const std::uint32_t end = settings_.discEnd;
+    const SpeedResult result = setReadSpeed(drive_, readKBs, end == 0 ? 0 : end - 1);
+    std::printf("\n%s\n", speedReport(result, readKBs).c_str());
+    std::fflush(stdout);
 }
 
 // One line, rewritten in place: phase, sectors done and in all, bad sectors,

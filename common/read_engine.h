@@ -103,6 +103,11 @@ struct CopyTarget {
 struct RescueSettings {
     std::uint32_t retries = 0;  // passes over the sectors still unreadable
     std::string mapfile;        // empty: none
+    // The sector-by-sector and retry passes at the lowest speed the drive
+    // offers, the others at `speedKBs` (0: the drive's own).
+    bool slowRetries = false;
+    std::uint32_t speedKBs = 0;
+    std::uint32_t discEnd = 0;  // one past the last recorded sector, for the speed commands
 };
 
 // What tells one disc from another in a mapfile: a resumed run must find
@@ -181,6 +186,7 @@ private:
     void prepareTarget(const CopyTarget& target, std::uint64_t total);
     void copyBlocks(bool skipAfterFailures);
     void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
+    void changeSpeed(std::uint32_t readKBs);
     void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
     void mark(std::uint64_t first, std::uint64_t end, RescueStatus status);
     void fillToSize();

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
+// The fastest DVD drives read at 24x; SET CD SPEED takes up to 65,535 kB/s.
+constexpr std::uint32_t kMaxSpeedTimes = 47;
 
 void printUsage()
 {
@@ -36,6 +38,10 @@ void printHelp()
         "                        (implies --keep-going)\n"
         "  --image-mapfile=FILE  the drive is a disc image with the mapfile ddrescue wrote:\n"
         "                        sectors it does not mark rescued read as unreadable\n"
+        "  --speed=N             ask the drive to read at N x 1,385 kB/s (DVD 1x), or with\n"
+        "                        --speed=max at its own speed, and show what it reports\n"
+        "  --slow-retries        with --keep-going: the sector-by-sector and retry passes at\n"
+        "                        the lowest speed the drive offers\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "The drive argument is a drive letter on Windows; elsewhere a device node\n"
@@ -90,6 +96,17 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
         }
         options->mapfile = value;
         options->keepGoing = true;
+    } else if (valueOption(argument, "--speed", &value)) {
+        std::uint32_t times = 0;
+        if (value == "max") {
+            options->speedKBs = 0;
+        } else if (parseCount(value, &times) && times >= 1 && times <= kMaxSpeedTimes) {
+            options->speedKBs = times * kDvdSpeedKBs;
+        } else {
+            *problem = "bad value for --speed: \"" + value + "\" (1 to " + std::to_string(kMaxSpeedTimes) + ", or max)";
+        }
+    } else if (std::strcmp(argument, "--slow-retries") == 0) {
+        options->slowRetries = true;
     } else if (valueOption(argument, "--image-mapfile", &value)) {
         if (value.empty()) {
             *problem = "bad value for --image-mapfile: a file name is needed";
@@ -129,8 +146,8 @@ std::string checkPaths(const RunOptions& options, const char* drive)
             return "--mapfile=" + options.mapfile + " would replace the output file " + output;
         }
     }
-    if (!options.imageMapfile.empty() && (samePath(options.mapfile, options.imageMapfile) ||
-                                          samePath(temporary, options.imageMapfile))) {
+    if (!options.imageMapfile.empty() &&
+        (samePath(options.mapfile, options.imageMapfile) || samePath(temporary, options.imageMapfile))) {
         return "--mapfile and --image-mapfile name the same file: the image's mapfile is only read";
     }
     if (samePath(options.mapfile, drive) || samePath(temporary, drive)) {
@@ -139,8 +156,8 @@ std::string checkPaths(const RunOptions& options, const char* drive)
     std::ifstream in(options.mapfile, std::ios::binary);
     std::string first;
     if (in && std::getline(in, first) && !isOwnMapfile(first)) {
-        return "the mapfile " + options.mapfile + " was not written by vrsalvage; it is only read, never rewritten: " +
-               "give --mapfile a new file";
+        return "the mapfile " + options.mapfile +
+               " was not written by vrsalvage; it is only read, never rewritten: " + "give --mapfile a new file";
     }
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::absolute(options.mapfile, error).parent_path();
@@ -172,6 +189,10 @@ int runVrsalvage(int argc, char** argv)
             continue;
         }
         arguments.push_back(argv[i]);
+    }
+    if (options.slowRetries && !options.keepGoing) {
+        std::printf("--slow-retries needs --keep-going or --mapfile\n");
+        return kUsageStatus;
     }
     if (arguments.empty() || arguments.size() > 2) {
         printUsage();

@@ -33,6 +33,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     const std::uint16_t profile = requireRestrictedOverwrite(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
+    const RescueSettings settings = prepareReads(drive, options);
     VolumeDescriptors descriptors{};
     if (options.keepGoing) {
         descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
@@ -47,7 +48,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     const FileEntry root = readRootDirectory(volume, fileSetBlock, &rootSector);
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile},
+        rescue.emplace(drive, settings,
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -284,6 +285,128 @@ TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
             EXPECT_TRUE(readFile(directory + "/VR_MANGR.IFO") == expected(8752, 10112, {}));
         }
     }
+}
+
+TEST_F(Rescue, SpeedAskedOfDrivesThatTakeIgnoreOrRefuseIt)
+{
+    using Speed = ImageDriveSettings::SpeedCommands;
+    ImageFault noStreaming;
+    noStreaming.opcode = 0xB6;
+    noStreaming.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0};
+    struct Case {
+        Speed drive;
+        std::vector<ImageFault> faults;
+        const char* option;
+        const char* line;
+        bool slower;  // the model's media rate held below the drive's own
+    };
+    // The drive offers 16x, 8x, 4x and 2x and takes the fastest at or below what is asked.
+    const std::vector<Case> cases = {
+        {Speed::Accept,
+         {},
+         "--speed=4",
+         "speed: 5540 kB/s (4.0x) by SET STREAMING; the drive reports 5540 kB/s (4.0x)\n",
+         true},
+        {Speed::Accept,
+         {},
+         "--speed=3",
+         "speed: 4155 kB/s (3.0x) by SET STREAMING; the drive reports 2770 kB/s (2.0x)\n",
+         true},
+        {Speed::Accept,
+         {noStreaming},
+         "--speed=4",
+         "speed: 5540 kB/s (4.0x) by SET CD SPEED; the drive reports 5540 kB/s (4.0x)\n",
+         true},
+        {Speed::Accept,
+         {},
+         "--speed=max",
+         "speed: the drive's own speed by SET STREAMING; the drive reports 22160 kB/s (16.0x)\n",
+         false},
+        {Speed::Ignore,
+         {},
+         "--speed=4",
+         "speed: the drive ignored SET STREAMING for 5540 kB/s (4.0x); the drive reports 22160 kB/s (16.0x)\n",
+         false},
+        {Speed::Refuse,
+         {},
+         "--speed=4",
+         "speed: the drive refused SET STREAMING and SET CD SPEED for 5540 kB/s (4.0x); it reads at its own "
+         "speed\n",
+         false},
+    };
+    const auto modelled = [&](const std::vector<std::string>& arguments, const std::string& directory) {
+        return runChild([&] {
+            std::vector<std::string> words = {"vrsalvage"};
+            words.insert(words.end(), arguments.begin(), arguments.end());
+            words.push_back(image);
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            if (chdir(directory.c_str()) != 0) {
+                return;
+            }
+            const int status = runVrsalvage(static_cast<int>(words.size()), argv.data());
+            std::printf("status %d, %.3f s\n", status, imageDriveSettings().modelledSeconds);
+        });
+    };
+    imageDriveSettings().mediaRate = 22.16e6;
+    const std::string own = modelled({}, freshDirectory()).out;
+    const double ownSeconds = std::stod(own.substr(own.rfind(", ") + 2));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + ", " + c.line);
+        imageDriveSettings().speedCommands = c.drive;
+        imageDriveSettings().faults = c.faults;
+        const std::string directory = freshDirectory();
+        const std::string out = modelled({c.option}, directory).out;
+        // The run without the option and this line.
+        std::string rest = out;
+        const std::size_t at = rest.find(c.line);
+        ASSERT_NE(at, std::string::npos) << out;
+        rest.erase(at, std::strlen(c.line));
+        EXPECT_EQ(rest.substr(0, rest.rfind("status")), own.substr(0, own.rfind("status")));
+        EXPECT_NE(out.find("status 0, "), std::string::npos);
+        const double seconds = std::stod(out.substr(out.rfind(", ") + 2));
+        EXPECT_EQ(seconds > ownSeconds * 1.5, c.slower) << seconds << " against " << ownSeconds;
+        EXPECT_TRUE(readFile(directory + "/VR_MOVIE.VRO") == expected(10112, 10412, {}));
+    }
+}
+
+TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
+{
+    imageDriveSettings().record = true;
+    imageDriveSettings().faults = {unreadable(10203)};
+    const std::string directory = freshDirectory();
+    const ChildOutcome run = runChild([&] {
+        std::string words[] = {"vrsalvage", "--keep-going", "--slow-retries", "--speed=8", image};
+        char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(), words[4].data(), nullptr};
+        if (chdir(directory.c_str()) != 0) {
+            return;
+        }
+        runVrsalvage(5, argv);
+        // The speed commands and the single reads of the failed block, in order.
+        std::string last;
+        for (const ReceivedCommand& command : imageDriveLog()) {
+            const std::uint32_t lba = (std::uint32_t{command.cdb[4]} << 8) | command.cdb[5];
+            const std::string word = command.cdb[0] == 0xB6                                          ? "speed"
+                                     : command.cdb[0] == 0x28 && command.cdb[8] == 1 && lba >= 10192 ? "single"
+                                                                                                     : "";
+            if (!word.empty() && (word != last || word == "speed")) {
+                std::printf("%s ", word.c_str());
+            }
+            last = word.empty() ? last : word;
+        }
+        std::printf("\n");
+    });
+    EXPECT_NE(run.out.find("\nspeed: 2770 kB/s (2.0x) by SET STREAMING; the drive reports 2770 kB/s (2.0x)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nspeed: 11080 kB/s (8.0x) by SET STREAMING; the drive reports 11080 kB/s (8.0x)\n"),
+              std::string::npos);
+    // Only the movie file has a failed block: its passes alone go slow.
+    EXPECT_NE(run.out.find("\nspeed speed single speed \n"), std::string::npos) << run.out;
+    EXPECT_TRUE(readFile(directory + "/VR_MOVIE.VRO") == expected(10112, 10412, {10203}));
 }
 
 TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)
