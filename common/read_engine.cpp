@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +12,7 @@
 
 #include "read_speed.h"
 #include "report.h"
+#include "version.h"
 
 // ---- long reads, ECC-block reads and a sector-by-sector fallback -----------
 
@@ -139,6 +141,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStatusInterval = std::chrono::milliseconds(500);
 constexpr auto kMapfileInterval = std::chrono::seconds(5);
+constexpr auto kRateLogInterval = std::chrono::seconds(1);
 // After two failed blocks in a row the first pass skips ahead, by this many
 // sectors at first and twice as many after each further failure: a long
 // scratch costs a few timeouts, and the pass comes back for what it skipped.
@@ -169,6 +172,17 @@ std::string formatBytes(std::uint64_t bytes)
         std::snprintf(text, sizeof text, "%llu kB", static_cast<unsigned long long>(bytes / 1024));
     } else {
         std::snprintf(text, sizeof text, "%llu MB", static_cast<unsigned long long>(bytes / (1024 * 1024)));
+    }
+    return text;
+}
+
+// The local time as "2024-05-01 12:00:00".
+std::string localTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm* local = std::localtime(&now)) {
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
     }
     return text;
 }
@@ -346,10 +360,67 @@ RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity
         }
         saveMapfile();
     }
+    if (!settings_.rateLog.empty() && !platformCreateOrTruncateFile(settings_.rateLog.c_str(), &rateLog_)) {
+        rateLog_ = nullptr;
+        failWithSystemError(("can't write the rate log " + settings_.rateLog).c_str());
+    }
     platformCatchInterrupts();
     started_ = Clock::now();
     lastStatus_ = started_ - kStatusInterval;
     lastSave_ = started_;
+    if (rateLog_ != nullptr) {
+        writeRateLog(std::string("# Rates Logfile. Created by vrsalvage version ") + kVersion +
+                     "\n# Command line: " + settings_.commandLine + "\n# Start time:   " + localTimeText() +
+                     "\n#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size\n");
+        logRates(started_);
+    }
+}
+
+RescueSession::~RescueSession()
+{
+    if (rateLog_ != nullptr) {
+        platformCloseFile(rateLog_);
+    }
+}
+
+void RescueSession::writeRateLog(const std::string& text)
+{
+    std::uint32_t written = 0;
+    if (!platformWriteFile(rateLog_, text.data(), static_cast<std::uint32_t>(text.size()), &written) ||
+        written != text.size()) {
+        failWithSystemError(("can't write the rate log " + settings_.rateLog).c_str());
+    }
+}
+
+// One line of the rate log: seconds since the start, the position, the
+// bytes read a second since the last line and since the start, and the
+// areas found bad so far (not rescued and tried) with their size.
+void RescueSession::logRates(Clock::time_point now)
+{
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double sinceLast = std::chrono::duration<double>(now - lastRates_).count();
+    const auto current =
+        sinceLast > 0 && now != started_ ? static_cast<double>(bytesRead_ - bytesAtLastRates_) / sinceLast : 0.0;
+    const double average = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0.0;
+    std::uint64_t badAreas = 0;
+    std::uint64_t badSectors = 0;
+    std::uint64_t lastBadEnd = 0;
+    areas_.forEach(0, UINT64_MAX, [&](const RescueAreas::Area& area) {
+        if (area.status == RescueStatus::Rescued || area.status == RescueStatus::NonTried) {
+            return;
+        }
+        badAreas += badSectors == 0 || area.first != lastBadEnd ? 1 : 0;
+        badSectors += area.end - area.first;
+        lastBadEnd = area.end;
+    });
+    char line[128];
+    std::snprintf(line, sizeof line, "%2llu  0x%08llX  %8llu  %8llu  %7llu  %8llu\n",
+                  static_cast<unsigned long long>(seconds), static_cast<unsigned long long>(position_ * kSectorSize),
+                  static_cast<unsigned long long>(current), static_cast<unsigned long long>(average),
+                  static_cast<unsigned long long>(badAreas), static_cast<unsigned long long>(badSectors * kSectorSize));
+    writeRateLog(line);
+    lastRates_ = now;
+    bytesAtLastRates_ = bytesRead_;
 }
 
 // Claims the target's sectors for this run, checks its layout against the
@@ -656,6 +727,9 @@ void RescueSession::changeSpeed(std::uint32_t readKBs)
 void RescueSession::showStatus(const char* phase, bool force)
 {
     const Clock::time_point now = Clock::now();
+    if (rateLog_ != nullptr && now - lastRates_ >= kRateLogInterval) {
+        logRates(now);
+    }
     if (!force && now - lastStatus_ < kStatusInterval) {
         return;
     }
@@ -774,6 +848,10 @@ void RescueSession::finish()
 {
     finished_ = !interrupted_;
     saveMapfile();
+    if (rateLog_ != nullptr) {
+        logRates(Clock::now());
+        writeRateLog("# End time:     " + localTimeText() + "\n");
+    }
     if (interrupted_) {
         std::printf("interrupted%s\n",
                     settings_.mapfile.empty() ? "" : ": run again with the same --mapfile to resume");

@@ -108,6 +108,10 @@ struct RescueSettings {
     bool slowRetries = false;
     std::uint32_t speedKBs = 0;
     std::uint32_t discEnd = 0;  // one past the last recorded sector, for the speed commands
+    // A rate log in GNU ddrescue's format, once a second (empty: none),
+    // with the command line it names.
+    std::string rateLog;
+    std::string commandLine;
 };
 
 // What tells one disc from another in a mapfile: a resumed run must find
@@ -149,6 +153,9 @@ public:
     // cannot be read, or describes another disc), writes it (which shows
     // early that its folder can take it), and from then on catches interrupts.
     RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity);
+    RescueSession(const RescueSession&) = delete;
+    RescueSession& operator=(const RescueSession&) = delete;
+    ~RescueSession();
 
     // Copies the target into its file: a new file, or, when the mapfile
     // describes this very target, the existing one, reading only what the
@@ -193,6 +200,8 @@ private:
     bool stopRequested();
     void showStatus(const char* phase, bool force);
     void saveMapfile();
+    void logRates(std::chrono::steady_clock::time_point now);
+    void writeRateLog(const std::string& text);
     void writeMapfile(const std::string& text);
     void summarize();
 
@@ -217,6 +226,9 @@ private:
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;
     std::chrono::steady_clock::time_point lastSave_;
+    FileHandle rateLog_ = nullptr;
+    std::chrono::steady_clock::time_point lastRates_;
+    std::uint64_t bytesAtLastRates_ = 0;
 };
 
 // The line a mapfile keeps for a target: its name, its size in sectors and a

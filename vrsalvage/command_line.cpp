@@ -42,6 +42,8 @@ void printHelp()
         "                        --speed=max at its own speed, and show what it reports\n"
         "  --slow-retries        with --keep-going: the sector-by-sector and retry passes at\n"
         "                        the lowest speed the drive offers\n"
+        "  --log-rates=FILE      with --keep-going: the rates and the bad areas once a second\n"
+        "                        in FILE, as GNU ddrescue's --log-rates writes them\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "The drive argument is a drive letter on Windows; elsewhere a device node\n"
@@ -105,6 +107,11 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
         } else {
             *problem = "bad value for --speed: \"" + value + "\" (1 to " + std::to_string(kMaxSpeedTimes) + ", or max)";
         }
+    } else if (valueOption(argument, "--log-rates", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --log-rates: a file name is needed";
+        }
+        options->rateLog = value;
     } else if (std::strcmp(argument, "--slow-retries") == 0) {
         options->slowRetries = true;
     } else if (valueOption(argument, "--image-mapfile", &value)) {
@@ -190,9 +197,15 @@ int runVrsalvage(int argc, char** argv)
         }
         arguments.push_back(argv[i]);
     }
-    if (options.slowRetries && !options.keepGoing) {
-        std::printf("--slow-retries needs --keep-going or --mapfile\n");
-        return kUsageStatus;
+    for (const auto& [given, name] :
+         {std::pair{options.slowRetries, "--slow-retries"}, std::pair{!options.rateLog.empty(), "--log-rates"}}) {
+        if (given && !options.keepGoing) {
+            std::printf("%s needs --keep-going or --mapfile\n", name);
+            return kUsageStatus;
+        }
+    }
+    for (int i = 0; i < argc; i++) {
+        options.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
     }
     if (arguments.empty() || arguments.size() > 2) {
         printUsage();

@@ -57,7 +57,11 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
 
 RescueSettings prepareReads(Drive& drive, const RunOptions& options)
 {
-    RescueSettings settings{options.retries, options.mapfile};
+    RescueSettings settings;
+    settings.retries = options.retries;
+    settings.mapfile = options.mapfile;
+    settings.rateLog = options.rateLog;
+    settings.commandLine = options.commandLine;
     if (!options.speedKBs && !options.slowRetries) {
         return settings;
     }

@@ -29,6 +29,8 @@ struct RunOptions {
     // --speed: kB/s, 0 for the drive's own speed; unset: not asked.
     std::optional<std::uint32_t> speedKBs;
     bool slowRetries = false;  // with keepGoing
+    std::string rateLog;       // --log-rates, with keepGoing; empty: none
+    std::string commandLine;   // the arguments, for the rate log
 };
 
 enum class RunResult {

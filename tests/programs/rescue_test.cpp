@@ -8,12 +8,14 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "child.h"
 #include "platform/image_drive.h"
 #include "rescue_map.h"
+#include "version.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
 
@@ -407,6 +409,37 @@ TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
     // Only the movie file has a failed block: its passes alone go slow.
     EXPECT_NE(run.out.find("\nspeed speed single speed \n"), std::string::npos) << run.out;
     EXPECT_TRUE(readFile(directory + "/VR_MOVIE.VRO") == expected(10112, 10412, {10203}));
+}
+
+TEST_F(Rescue, RateLogInGnuDdrescueFormat)
+{
+    // Two bad areas: 9000 alone, and 10203-10204 together.
+    imageDriveSettings().faults = {unreadable(9000), unreadable(10203), unreadable(10204)};
+    const Result r = runVrsalvage(image, {"--keep-going", "--log-rates=rates.log", "IMG"});
+    EXPECT_EQ(r.outcome.status, 1) << r.outcome.out;
+    std::vector<std::string> lines;
+    std::istringstream text(r.file("rates.log"));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 7u) << r.file("rates.log");
+    EXPECT_EQ(lines[0], std::string("# Rates Logfile. Created by vrsalvage version ") + kVersion);
+    EXPECT_EQ(lines[1], "# Command line: vrsalvage --keep-going --log-rates=rates.log " + image);
+    EXPECT_EQ(lines[2].rfind("# Start time:   ", 0), 0u);
+    EXPECT_EQ(lines[2].size(), 16u + 19u);
+    EXPECT_EQ(lines[3], "#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size");
+    EXPECT_EQ(lines[4], " 0  0x00000000         0         0        0         0");
+    EXPECT_EQ(lines.back().rfind("# End time:     ", 0), 0u);
+    // The last line: the last pass read the failed block 10192-10207 sector by sector.
+    unsigned long long seconds = 0, position = 0, current = 0, average = 0, areas = 0, size = 0;
+    const std::string& last = lines[lines.size() - 2];
+    EXPECT_EQ(std::sscanf(last.c_str(), "%llu 0x%llX %llu %llu %llu %llu", &seconds, &position, &current, &average,
+                          &areas, &size),
+              6)
+        << last;
+    EXPECT_EQ(position, 10207ull * 2048);
+    EXPECT_EQ(areas, 2u);
+    EXPECT_EQ(size, 3u * 2048);
 }
 
 TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)

@@ -59,6 +59,8 @@ TEST_F(Vrsalvage, UsageAndParameterErrors)
         {{"--speed=48", "E"}, "bad value for --speed: \"48\" (1 to 47, or max)\n", 2},
         {{"--speed=fast", "E"}, "bad value for --speed: \"fast\" (1 to 47, or max)\n", 2},
         {{"--slow-retries", "E"}, "--slow-retries needs --keep-going or --mapfile\n", 2},
+        {{"--log-rates=r.log", "E"}, "--log-rates needs --keep-going or --mapfile\n", 2},
+        {{"--log-rates=", "--keep-going", "E"}, "bad value for --log-rates: a file name is needed\n", 2},
     };
     for (const Case& c : cases) {
         const Result r = run("", c.arguments);
