@@ -139,8 +139,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
                 continue;
             }
             number++;
-            const std::uint32_t lba = (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
-                                      (command.cdb[4] << 8) | command.cdb[5];
+            const std::uint32_t lba =
+                (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) | (command.cdb[4] << 8) | command.cdb[5];
             const char* group = number <= 2 ? "signatures" : lba < 10112 ? "IFO" : "VRO";
             groups[std::string(group) + (command.cdb[8] == 1 && number > 2 ? " singly" : " blocks")].push_back(number);
         }
@@ -150,7 +150,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
     });
     imageDriveReset();
     std::vector<std::uint32_t> stops;
-    for (std::size_t at = logged.out.find("\nstop "); at != std::string::npos; at = logged.out.find("\nstop ", at + 1)) {
+    for (std::size_t at = logged.out.find("\nstop "); at != std::string::npos;
+         at = logged.out.find("\nstop ", at + 1)) {
         stops.push_back(static_cast<std::uint32_t>(std::stoul(logged.out.substr(at + 6))));
     }
     ASSERT_EQ(stops.size(), 5u) << logged.out;
@@ -168,10 +169,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
                 std::uint32_t stopAt;
             };
             const std::vector<Run> chain = {
-                {{"--mapfile=run.map", "IMG"}, true, stop},
-                {{"--mapfile=run.map", "IMG"}, true, stop / 2 + 1},
-                {{"--mapfile=run.map", "IMG"}, true, 0},
-                {{"--mapfile=run.map", "--retries=2", "IMG"}, true, 0},
+                {{"--mapfile=run.map", "IMG"}, true, stop}, {{"--mapfile=run.map", "IMG"}, true, stop / 2 + 1},
+                {{"--mapfile=run.map", "IMG"}, true, 0},    {{"--mapfile=run.map", "--retries=2", "IMG"}, true, 0},
                 {{"--mapfile=run.map", "IMG"}, false, 0},
             };
             Result last;
@@ -232,6 +231,31 @@ TEST_F(Safety, AFullDiskStopsTheRunAndARunWithRoomCompletesIt)
     }
     EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
     umount2(directory.c_str(), MNT_DETACH);
+}
+
+TEST_F(Safety, AFullDiskWithoutOptionsEndsAsWithOneWriteASector)
+{
+    // Runs of sectors go out in one write; the file holds every whole sector
+    // that fitted and the run ends as the write of the next sector would.
+    struct Case {
+        const char* size;
+        std::uint64_t bytes;
+    };
+    for (const Case& c : {Case{"size=1m", 1024 * 1024}, Case{"size=1000k", 1000 * 1024}}) {
+        SCOPED_TRACE(c.size);
+        const std::string directory = freshDirectory();
+        if (mount("tmpfs", directory.c_str(), "tmpfs", 0, c.size) != 0) {
+            GTEST_SKIP() << "can't mount a tmpfs here (not root?)";
+        }
+        const Result full = runVrsalvage(image, {"IMG"}, directory);
+        const std::string ifo = full.file("VR_MANGR.IFO");
+        umount2(directory.c_str(), MNT_DETACH);
+        EXPECT_EQ(full.outcome.status, 255);
+        EXPECT_NE(full.outcome.out.find("sector count = 1360\n*** Error!\ncan't write file\n"), std::string::npos)
+            << full.outcome.out;
+        EXPECT_EQ(ifo.size(), c.bytes);
+        EXPECT_TRUE(ifo == disc.substr(8752 * 2048, c.bytes));
+    }
 }
 
 TEST_F(Safety, AMapfileOfAnotherDiscChangesNothing)
