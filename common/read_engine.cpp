@@ -269,7 +269,8 @@ std::optional<DiscIdentity> parseIdentityLine(const std::string& line)
         return std::nullopt;
     }
     DiscIdentity identity;
-    const std::string body = " " + line.substr(std::strlen(kIdentityPrefix));
+    std::string body(1, ' ');
+    body.append(line, std::strlen(kIdentityPrefix), std::string::npos);
     const std::optional<std::string> mode = fieldValue(body, "mode");
     const std::optional<std::string> profile = fieldValue(body, "profile");
     const std::optional<std::string> end = fieldValue(body, "end");
@@ -369,9 +370,11 @@ RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity
     lastStatus_ = started_ - kStatusInterval;
     lastSave_ = started_;
     if (rateLog_ != nullptr) {
-        writeRateLog(std::string("# Rates Logfile. Created by vrsalvage version ") + kVersion +
-                     "\n# Command line: " + settings_.commandLine + "\n# Start time:   " + localTimeText() +
-                     "\n#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size\n");
+        std::string header = "# Rates Logfile. Created by vrsalvage version ";
+        header.append(kVersion).append("\n# Command line: ").append(settings_.commandLine);
+        header.append("\n# Start time:   ").append(localTimeText());
+        header.append("\n#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size\n");
+        writeRateLog(header);
         logRates(started_);
     }
 }

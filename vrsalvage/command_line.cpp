@@ -205,7 +205,7 @@ int runVrsalvage(int argc, char** argv)
         }
     }
     for (int i = 0; i < argc; i++) {
-        options.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
+        options.commandLine.append(i == 0 ? "" : " ").append(argv[i]);
     }
     if (arguments.empty() || arguments.size() > 2) {
         printUsage();
