@@ -20,7 +20,8 @@ std::optional<std::uint64_t> volumeFingerprint(Drive& drive)
         return std::nullopt;
     }
     std::uint64_t hash = fingerprintBytes(kFingerprintSeed, sector.data(), kSectorSize);
-    if (readLe16(sector.data(), DescriptorTagLayout::kTagIdentifier) != static_cast<std::uint16_t>(TagIdentifier::kAnchorVolumeDescriptorPointer)) {
+    if (readLe16(sector.data(), DescriptorTagLayout::kTagIdentifier) !=
+        static_cast<std::uint16_t>(TagIdentifier::kAnchorVolumeDescriptorPointer)) {
         return hash;
     }
     constexpr std::uint32_t kMain = AnchorLayout::kMainVolumeDescriptorSequenceExtent;
