@@ -418,9 +418,9 @@ void RescueSession::logRates(Clock::time_point now)
     });
     char line[128];
     std::snprintf(line, sizeof line, "%2llu  0x%08llX  %8llu  %8llu  %7llu  %8llu\n",
-                  static_cast<unsigned long long>(seconds), static_cast<unsigned long long>(position_ * kSectorSize),
+                  static_cast<unsigned long long>(seconds), static_cast<unsigned long long>(position_) * kSectorSize,
                   static_cast<unsigned long long>(current), static_cast<unsigned long long>(average),
-                  static_cast<unsigned long long>(badAreas), static_cast<unsigned long long>(badSectors * kSectorSize));
+                  static_cast<unsigned long long>(badAreas), static_cast<unsigned long long>(badSectors) * kSectorSize);
     writeRateLog(line);
     lastRates_ = now;
     bytesAtLastRates_ = bytesRead_;
