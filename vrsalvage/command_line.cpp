@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
+// The fastest DVD drives read at 24x; SET CD SPEED takes up to 65,535 kB/s.
+constexpr std::uint32_t kMaxSpeedTimes = 47;
 
 void printUsage()
 {
@@ -36,6 +38,12 @@ void printHelp()
         "                        (implies --keep-going)\n"
         "  --image-mapfile=FILE  the drive is a disc image with the mapfile ddrescue wrote:\n"
         "                        sectors it does not mark rescued read as unreadable\n"
+        "  --speed=N             ask the drive to read at N x 1,385 kB/s (DVD 1x), or with\n"
+        "                        --speed=max at its own speed, and show what it reports\n"
+        "  --slow-retries        with --keep-going: the sector-by-sector and retry passes at\n"
+        "                        the lowest speed the drive offers\n"
+        "  --log-rates=FILE      with --keep-going: the rates and the bad areas once a second\n"
+        "                        in FILE, as GNU ddrescue's --log-rates writes them\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "The drive argument is a drive letter on Windows; elsewhere a device node\n"
@@ -90,6 +98,22 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
         }
         options->mapfile = value;
         options->keepGoing = true;
+    } else if (valueOption(argument, "--speed", &value)) {
+        std::uint32_t times = 0;
+        if (value == "max") {
+            options->speedKBs = 0;
+        } else if (parseCount(value, &times) && times >= 1 && times <= kMaxSpeedTimes) {
+            options->speedKBs = times * kDvdSpeedKBs;
+        } else {
+            *problem = "bad value for --speed: \"" + value + "\" (1 to " + std::to_string(kMaxSpeedTimes) + ", or max)";
+        }
+    } else if (valueOption(argument, "--log-rates", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --log-rates: a file name is needed";
+        }
+        options->rateLog = value;
+    } else if (std::strcmp(argument, "--slow-retries") == 0) {
+        options->slowRetries = true;
     } else if (valueOption(argument, "--image-mapfile", &value)) {
         if (value.empty()) {
             *problem = "bad value for --image-mapfile: a file name is needed";
@@ -172,6 +196,16 @@ int runVrsalvage(int argc, char** argv)
             continue;
         }
         arguments.push_back(argv[i]);
+    }
+    for (const auto& [given, name] :
+         {std::pair{options.slowRetries, "--slow-retries"}, std::pair{!options.rateLog.empty(), "--log-rates"}}) {
+        if (given && !options.keepGoing) {
+            std::printf("%s needs --keep-going or --mapfile\n", name);
+            return kUsageStatus;
+        }
+    }
+    for (int i = 0; i < argc; i++) {
+        options.commandLine.append(i == 0 ? "" : " ").append(argv[i]);
     }
     if (arguments.empty() || arguments.size() > 2) {
         printUsage();

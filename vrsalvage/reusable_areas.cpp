@@ -138,6 +138,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     const std::uint16_t profile = requireRestrictedOverwrite(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
+    const RescueSettings settings = prepareReads(drive, options);
     VolumeDescriptors descriptors{};
     if (options.keepGoing) {
         descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
@@ -156,7 +157,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     }
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile},
+        rescue.emplace(drive, settings,
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {

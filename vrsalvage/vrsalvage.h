@@ -26,6 +26,11 @@ struct RunOptions {
     std::uint32_t retries = 0;
     std::string mapfile;       // empty: none; implies keepGoing
     std::string imageMapfile;  // empty: none
+    // --speed: kB/s, 0 for the drive's own speed; unset: not asked.
+    std::optional<std::uint32_t> speedKBs;
+    bool slowRetries = false;  // with keepGoing
+    std::string rateLog;       // --log-rates, with keepGoing; empty: none
+    std::string commandLine;   // the arguments, for the rate log
 };
 
 enum class RunResult {
@@ -33,6 +38,11 @@ enum class RunResult {
     Unreadable,  // completed with unreadable sectors (keep-going)
     Interrupted,
 };
+
+// Both modes, once the disc is known: asks the drive for the speed of
+// --speed and prints what it made of it, and gives the settings of a
+// keep-going run.
+RescueSettings prepareReads(Drive& drive, const RunOptions& options);
 
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted
 // Overwrite mode; the profile.
