@@ -421,6 +421,19 @@ void RescueSession::mark(std::uint64_t first, std::uint64_t end, RescueStatus st
     areas_.set(first, end, status);
 }
 
+// One READ (10) of `count` sectors, reported to the settings' onRead when set.
+CommandOutcome RescueSession::timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count)
+{
+    const Clock::time_point before = Clock::now();
+    const CommandOutcome outcome =
+        tryRead10(drive_, static_cast<std::uint32_t>(lba), data, static_cast<std::uint16_t>(count));
+    if (settings_.onRead) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+        settings_.onRead(ReadTiming{lba, static_cast<std::uint32_t>(count), outcome.complete(), seconds});
+    }
+    return outcome;
+}
+
 // Writes sectors that were read into their place in the file and marks them
 // rescued. A sector marked rescued already is never written again: the file
 // holds it, and nothing this run read may replace it.
@@ -489,8 +502,7 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
             const std::uint64_t count = std::min({area.end, run.end, blockEnd}) - lba;
             position_ = lba;
             std::fill(block.begin(), block.end(), std::uint8_t{0});
-            const CommandOutcome outcome =
-                tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(), static_cast<std::uint16_t>(count));
+            const CommandOutcome outcome = timedRead(lba, block.data(), count);
             const bool read = outcome.complete();
             if (read) {
                 writeRescued(run, lba, block.data(), count);
@@ -525,7 +537,7 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             }
             position_ = lba;
             sector.fill(0);
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), sector.data(), 1);
+            const CommandOutcome outcome = timedRead(lba, sector.data(), 1);
             if (outcome.complete()) {
                 writeRescued(run, lba, sector.data(), 1);
             } else {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -54,9 +55,19 @@ struct CopyTarget {
     std::vector<SectorRun> runs;
 };
 
+// One read of the rescue, as it went: for a record of the read rate along the disc.
+struct ReadTiming {
+    std::uint64_t first = 0;  // disc sector
+    std::uint32_t count = 0;
+    bool complete = false;
+    double seconds = 0;
+};
+
 struct RescueSettings {
     std::uint32_t retries = 0;  // passes over the sectors still unreadable
     std::string mapfile;        // empty: none
+    // Called after each read, when set.
+    std::function<void(const ReadTiming&)> onRead;
 };
 
 // What tells one disc from another in a mapfile: a resumed run must find
@@ -135,6 +146,7 @@ private:
     void prepareTarget(const CopyTarget& target, std::uint64_t total);
     void copyBlocks(bool skipAfterFailures);
     void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
+    CommandOutcome timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count);
     void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
     void mark(std::uint64_t first, std::uint64_t end, RescueStatus status);
     void fillToSize();
