@@ -421,15 +421,15 @@ void RescueSession::mark(std::uint64_t first, std::uint64_t end, RescueStatus st
     areas_.set(first, end, status);
 }
 
-// One READ (10) of `count` sectors, reported to the settings' onRead when set.
+// One READ (10) of `count` sectors, reported to the read observer when there is one.
 CommandOutcome RescueSession::timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count)
 {
     const Clock::time_point before = Clock::now();
     const CommandOutcome outcome =
         tryRead10(drive_, static_cast<std::uint32_t>(lba), data, static_cast<std::uint16_t>(count));
-    if (settings_.onRead) {
+    if (readObserver_) {
         const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
-        settings_.onRead(ReadTiming{lba, static_cast<std::uint32_t>(count), outcome.complete(), seconds});
+        readObserver_(ReadTiming{lba, static_cast<std::uint32_t>(count), outcome.complete(), seconds});
     }
     return outcome;
 }

@@ -66,8 +66,6 @@ struct ReadTiming {
 struct RescueSettings {
     std::uint32_t retries = 0;  // passes over the sectors still unreadable
     std::string mapfile;        // empty: none
-    // Called after each read, when set.
-    std::function<void(const ReadTiming&)> onRead;
 };
 
 // What tells one disc from another in a mapfile: a resumed run must find
@@ -118,6 +116,9 @@ public:
 
     // Writes the mapfile a last time and prints how the run ended.
     void finish();
+
+    // From now on `observer` is called after each read.
+    void observeReads(std::function<void(const ReadTiming&)> observer) { readObserver_ = std::move(observer); }
 
     bool interrupted() const { return interrupted_; }
     bool unreadable() const { return unreadable_; }
@@ -177,6 +178,7 @@ private:
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;
     std::chrono::steady_clock::time_point lastSave_;
+    std::function<void(const ReadTiming&)> readObserver_;
 };
 
 // The line a mapfile keeps for a target: its name, its size in sectors and a
