@@ -26,6 +26,7 @@ struct RunOptions {
     std::uint32_t retries = 0;
     std::string mapfile;       // empty: none; implies keepGoing
     std::string imageMapfile;  // empty: none
+    std::string recordings;    // empty: none; the folder of the one-step run
 };
 
 enum class RunResult {
