@@ -340,7 +340,10 @@ const char kStyle[] =
     ".wide{overflow-x:auto}table{border-collapse:collapse;width:100%}"
     "th,td{border-bottom:1px solid #e3e3e3;padding:.35rem .5rem;text-align:left;vertical-align:middle}"
     "td img{display:block;width:160px;height:auto}tr.damaged td{background:#fff3f3}"
-    ".note{color:#8a5a00}small{color:#666}";
+    ".note{color:#8a5a00}small{color:#666}"
+    "@media (max-width:640px){main,section{padding:.5rem}thead{display:none}table,tbody,tr,td{display:block}"
+    "tr{border-bottom:1px solid #ccc;padding:.5rem 0}td{border:0;padding:.1rem .25rem}"
+    "td img{width:100%;max-width:320px}}";
 
 }  // namespace
 
