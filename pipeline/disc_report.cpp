@@ -35,12 +35,12 @@ std::string escapeHtml(const std::string& text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
         }
     }
     return out;
@@ -71,8 +71,8 @@ std::string urlOf(const std::string& file)
     std::string out;
     for (char c : file) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-            c == '-' || c == '_' || c == '.' || c == '~') {
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || c == '-' ||
+            c == '_' || c == '.' || c == '~') {
             out += c;
         } else {
             char code[4];
@@ -123,14 +123,14 @@ std::string bytesText(std::uint64_t bytes)
 std::string fill(const MapArea& area)
 {
     switch (area.kind) {
-    case AreaKind::FileSystem: return "#34495e";
-    case AreaKind::Management: return "#e6b800";
-    case AreaKind::Live: return kLiveColours[(area.recording + kLiveColourCount - 1) % kLiveColourCount];
-    case AreaKind::Movie: return "#9ecae1";
-    case AreaKind::Free: return "#dddddd";
-    case AreaKind::Erased: return "url(#erased)";
-    case AreaKind::Unreadable: return "#d62728";
-    case AreaKind::NotTried: return "url(#untried)";
+        case AreaKind::FileSystem: return "#34495e";
+        case AreaKind::Management: return "#e6b800";
+        case AreaKind::Live: return kLiveColours[(area.recording + kLiveColourCount - 1) % kLiveColourCount];
+        case AreaKind::Movie: return "#9ecae1";
+        case AreaKind::Free: return "#dddddd";
+        case AreaKind::Erased: return "url(#erased)";
+        case AreaKind::Unreadable: return "#d62728";
+        case AreaKind::NotTried: return "url(#untried)";
     }
     return "#ffffff";
 }
@@ -138,14 +138,14 @@ std::string fill(const MapArea& area)
 const char* legendText(AreaKind kind)
 {
     switch (kind) {
-    case AreaKind::FileSystem: return "file system";
-    case AreaKind::Management: return "management file";
-    case AreaKind::Live: return "recording";
-    case AreaKind::Movie: return "movie data of no recording";
-    case AreaKind::Free: return "free blocks";
-    case AreaKind::Erased: return "erased recording, found again";
-    case AreaKind::Unreadable: return "unreadable";
-    case AreaKind::NotTried: return "not tried";
+        case AreaKind::FileSystem: return "file system";
+        case AreaKind::Management: return "management file";
+        case AreaKind::Live: return "recording";
+        case AreaKind::Movie: return "movie data of no recording";
+        case AreaKind::Free: return "free blocks";
+        case AreaKind::Erased: return "erased recording, found again";
+        case AreaKind::Unreadable: return "unreadable";
+        case AreaKind::NotTried: return "not tried";
     }
     return "";
 }
@@ -256,8 +256,8 @@ std::string rateSvg(const DiscReport& report)
     svg += "<text class=\"axis\" x=\"0\" y=\"" + format("%.0f", kRateHeight + 4) + "\">0</text>";
     svg += "<text class=\"axis\" x=\"" + format("%.0f", left) + "\" y=\"" + format("%.0f", kRateHeight + 20) +
            "\">sector 0</text>";
-    svg += "<text class=\"axis end\" x=\"" + format("%.0f", kMapWidth) + "\" y=\"" +
-           format("%.0f", kRateHeight + 20) + "\">" + number(total) + "</text>\n";
+    svg += "<text class=\"axis end\" x=\"" + format("%.0f", kMapWidth) + "\" y=\"" + format("%.0f", kRateHeight + 20) +
+           "\">" + number(total) + "</text>\n";
     std::string line;
     std::uint64_t lastEnd = 0;
     const auto flush = [&] {
@@ -302,8 +302,9 @@ std::string recordingsHtml(const DiscReport& report)
     std::string html;
     if (!report.thumbnailsNote.empty())
         html += "<p class=\"note\">No pictures: " + escapeHtml(report.thumbnailsNote) + ".</p>\n";
-    html += "<div class=\"wide\"><table>\n<thead><tr><th>No.</th><th>Picture</th><th>Recorded at</th>"
-            "<th>Duration</th><th>Title</th><th>State</th><th>Size</th><th>File</th></tr></thead>\n<tbody>\n";
+    html +=
+        "<div class=\"wide\"><table>\n<thead><tr><th>No.</th><th>Picture</th><th>Recorded at</th>"
+        "<th>Duration</th><th>Title</th><th>State</th><th>Size</th><th>File</th></tr></thead>\n<tbody>\n";
     for (const RecordingEntry& entry : report.recordings) {
         html += "<tr data-recording=\"" + number(entry.number) + "\" data-kind=\"" +
                 (entry.erased ? "erased" : "live") + "\" data-first=\"" + number(entry.firstSector) +
@@ -311,12 +312,13 @@ std::string recordingsHtml(const DiscReport& report)
                 (entry.unreadableSectors > 0 ? " class=\"damaged\"" : "") + ">";
         html += "<td>" + number(entry.number) + "</td><td>";
         if (!entry.thumbnail.empty())
-            html += "<img src=\"data:image/jpeg;base64," + base64(entry.thumbnail) + "\" alt=\"a picture from recording " +
-                    number(entry.number) + "\">";
+            html += "<img src=\"data:image/jpeg;base64," + base64(entry.thumbnail) +
+                    "\" alt=\"a picture from recording " + number(entry.number) + "\">";
         html += "</td><td>" + escapeHtml(entry.recordedAt.empty() ? "unknown" : entry.recordedAt) + "</td><td>" +
                 duration(entry.seconds) + "</td><td>" + escapeHtml(entry.title) + "</td><td>" +
-                escapeHtml(stateText(entry)) + (entry.note.empty() ? "" : "<br><small>" + escapeHtml(entry.note) + "</small>") +
-                "</td><td>" + bytesText(entry.size) + "</td><td>";
+                escapeHtml(stateText(entry)) +
+                (entry.note.empty() ? "" : "<br><small>" + escapeHtml(entry.note) + "</small>") + "</td><td>" +
+                bytesText(entry.size) + "</td><td>";
         if (!entry.file.empty())
             html += "<a href=\"" + urlOf(entry.file) + "\">" + escapeHtml(entry.file) + "</a>";
         html += "</td></tr>\n";
@@ -350,14 +352,14 @@ const char kStyle[] =
 const char* areaKindName(AreaKind kind)
 {
     switch (kind) {
-    case AreaKind::FileSystem: return "file-system";
-    case AreaKind::Management: return "management";
-    case AreaKind::Live: return "recording";
-    case AreaKind::Movie: return "movie";
-    case AreaKind::Free: return "free";
-    case AreaKind::Erased: return "erased";
-    case AreaKind::Unreadable: return "unreadable";
-    case AreaKind::NotTried: return "not-tried";
+        case AreaKind::FileSystem: return "file-system";
+        case AreaKind::Management: return "management";
+        case AreaKind::Live: return "recording";
+        case AreaKind::Movie: return "movie";
+        case AreaKind::Free: return "free";
+        case AreaKind::Erased: return "erased";
+        case AreaKind::Unreadable: return "unreadable";
+        case AreaKind::NotTried: return "not-tried";
     }
     return "";
 }
@@ -387,10 +389,11 @@ std::string outcomeText(const DiscReport& report)
 std::string reportHtml(const DiscReport& report)
 {
     const bool whole = report.unreadableSectors == 0 && report.notTriedSectors == 0;
-    std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>Disc " +
-                       escapeHtml(report.volume) + ": " + number(report.recordings.size()) +
-                       " recording(s)</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n<main>\n";
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>Disc " +
+        escapeHtml(report.volume) + ": " + number(report.recordings.size()) + " recording(s)</title>\n<style>" +
+        kStyle + "</style>\n</head>\n<body>\n<main>\n";
     html += "<h1>Disc " + escapeHtml(report.volume) + "</h1>\n";
     html += "<section id=\"disc\"><h2>The disc</h2><dl>\n";
     const auto fact = [&](const char* name, const std::string& value) {
@@ -398,8 +401,8 @@ std::string reportHtml(const DiscReport& report)
     };
     fact("Volume", report.volume);
     fact("Medium", report.medium);
-    fact("Recorded size", number(report.recordedSectors) + " sectors (" +
-                              bytesText(report.recordedSectors * 2048) + ")");
+    fact("Recorded size",
+         number(report.recordedSectors) + " sectors (" + bytesText(report.recordedSectors * 2048) + ")");
     fact("Read", report.readAt);
     fact("Program", report.version);
     html += "<dt>Outcome</dt><dd class=\"outcome " + std::string(whole ? "ok" : "lost") + "\">" +
@@ -443,13 +446,14 @@ std::string reportJson(const DiscReport& report)
     for (std::size_t i = 0; i < report.recordings.size(); ++i) {
         const RecordingEntry& entry = report.recordings[i];
         json += "    {\"number\": " + number(entry.number) + ", \"state\": \"" + (entry.erased ? "erased" : "live") +
-                "\", \"recorded_at\": " + escapeJson(entry.recordedAt) + ", \"seconds\": " +
-                format("%.2f", entry.seconds) + ", \"title\": " + escapeJson(entry.title) +
+                "\", \"recorded_at\": " + escapeJson(entry.recordedAt) +
+                ", \"seconds\": " + format("%.2f", entry.seconds) + ", \"title\": " + escapeJson(entry.title) +
                 ", \"size\": " + number(entry.size) + ", \"file\": " + escapeJson(entry.file) +
-                ", \"first_sector\": " + number(entry.firstSector) + ", \"sector_count\": " +
-                number(entry.sectorCount) + ", \"unreadable_sectors\": " + number(entry.unreadableSectors) +
-                ", \"seconds_affected\": " + format("%.2f", entry.secondsAffected) +
-                ", \"thumbnail\": " + (entry.thumbnail.empty() ? "null" : "\"data:image/jpeg;base64," + base64(entry.thumbnail) + "\"") +
+                ", \"first_sector\": " + number(entry.firstSector) +
+                ", \"sector_count\": " + number(entry.sectorCount) +
+                ", \"unreadable_sectors\": " + number(entry.unreadableSectors) +
+                ", \"seconds_affected\": " + format("%.2f", entry.secondsAffected) + ", \"thumbnail\": " +
+                (entry.thumbnail.empty() ? "null" : "\"data:image/jpeg;base64," + base64(entry.thumbnail) + "\"") +
                 ", \"note\": " + escapeJson(entry.note) + "}" + (i + 1 < report.recordings.size() ? ",\n" : "\n");
     }
     return json + "  ]\n}\n";

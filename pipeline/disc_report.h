@@ -41,8 +41,8 @@ struct RecordingEntry {
     std::string recordedAt;  // "YYYY-MM-DD HH:MM:SS"; empty when unknown
     double seconds = 0;
     std::string title;
-    std::uint64_t size = 0;   // bytes
-    std::string file;         // relative to the report; empty when none was written
+    std::uint64_t size = 0;                          // bytes
+    std::string file;                                // relative to the report; empty when none was written
     std::uint64_t firstSector = 0, sectorCount = 0;  // on the disc, the first run's start and the total
     std::uint64_t unreadableSectors = 0;
     double secondsAffected = 0;

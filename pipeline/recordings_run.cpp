@@ -205,8 +205,9 @@ LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd)
                       tryRead10(drive, kMovieFirstSector, movie.data(), 1).complete();
     LiveFiles live;
     if (!read || !startsWith(management, "DVD_RTR_VMG0", 12) || !startsWith(movie, "\x00\x00\x01\xBA", 4)) {
-        live.problem = "the fixed layout's signatures are not in place (or cannot be read); the copy through the "
-                       "file system is not in this program yet, so only the free blocks were read";
+        live.problem =
+            "the fixed layout's signatures are not in place (or cannot be read); the copy through the "
+            "file system is not in this program yet, so only the free blocks were read";
         return live;
     }
     live.fixedLayout = true;
@@ -216,8 +217,7 @@ LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd)
     return live;
 }
 
-RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings,
-                                const RecordingsSink& sink)
+RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink)
 {
     const fs::path folder = fs::absolute(settings.folder);
     const fs::path disc = folder / kDiscFolder;
@@ -340,11 +340,10 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
                 entry.secondsAffected = entry.seconds * static_cast<double>(entry.unreadableSectors) /
                                         static_cast<double>(entry.sectorCount);
             for (const SectorRun& run : onDisc)
-                report.areas.push_back(MapArea{erased ? AreaKind::Erased : AreaKind::Live, run.first, run.count,
-                                               entry.number,
-                                               (erased ? "erased recording " : "recording ") +
-                                                   std::to_string(entry.number) +
-                                                   (entry.title.empty() ? "" : " \"" + entry.title + "\"")});
+                report.areas.push_back(
+                    MapArea{erased ? AreaKind::Erased : AreaKind::Live, run.first, run.count, entry.number,
+                            (erased ? "erased recording " : "recording ") + std::to_string(entry.number) +
+                                (entry.title.empty() ? "" : " \"" + entry.title + "\"")});
             if (!entry.file.empty()) {
                 written[entry.file] = entry.unreadableSectors == 0;
                 if (thumbnailsMissing.empty()) {
@@ -370,8 +369,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     }
     if (const CopyTarget* movie = findTarget("VR_MOVIE_R.VRO"); movie != nullptr) {
         const CopyTarget* management = findTarget("VR_MANGR_R.IFO");
-        const vrsplit::SplitResult result = vrsplit::splitErased(
-            cut, (disc / "VR_MOVIE_R.VRO").string(), management ? (disc / "VR_MANGR_R.IFO").string() : "");
+        const vrsplit::SplitResult result = vrsplit::splitErased(cut, (disc / "VR_MOVIE_R.VRO").string(),
+                                                                 management ? (disc / "VR_MANGR_R.IFO").string() : "");
         if (!result.fatal.empty())
             report.notes.push_back("the free blocks cannot be cut: " + result.fatal);
         addRows(result, true, movie->runs);
@@ -382,19 +381,20 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     // The map: what the volume and the layout put where, the recordings over it, then
     // what could not be read.
     if (live.fixedLayout) {
-        report.areas.insert(report.areas.begin(),
-                            {MapArea{AreaKind::FileSystem, 0, kManagementFirstSector, 0, "file-system structures"},
-                             MapArea{AreaKind::Management, kManagementFirstSector, kManagementSectors, 0,
-                                     "the management file VR_MANGR.IFO"},
-                             MapArea{AreaKind::Movie, kMovieFirstSector,
-                                     end > kMovieFirstSector ? end - kMovieFirstSector : 0, 0,
-                                     "the movie file VR_MOVIE.VRO"}});
+        report.areas.insert(
+            report.areas.begin(),
+            {MapArea{AreaKind::FileSystem, 0, kManagementFirstSector, 0, "file-system structures"},
+             MapArea{AreaKind::Management, kManagementFirstSector, kManagementSectors, 0,
+                     "the management file VR_MANGR.IFO"},
+             MapArea{AreaKind::Movie, kMovieFirstSector, end > kMovieFirstSector ? end - kMovieFirstSector : 0, 0,
+                     "the movie file VR_MOVIE.VRO"}});
     }
     std::size_t freeAt = live.fixedLayout ? 3 : 0;
     for (const CopyTarget& target : free.targets)
         for (const SectorRun& run : target.runs)
-            report.areas.insert(report.areas.begin() + static_cast<std::ptrdiff_t>(freeAt++),
-                                MapArea{AreaKind::Free, run.first, run.count, 0, "free blocks (" + target.fileName + ")"});
+            report.areas.insert(
+                report.areas.begin() + static_cast<std::ptrdiff_t>(freeAt++),
+                MapArea{AreaKind::Free, run.first, run.count, 0, "free blocks (" + target.fileName + ")"});
     if (map) {
         for (const RescueBlock& block : map->blocks) {
             const std::uint64_t first = block.position / kSectorSize;

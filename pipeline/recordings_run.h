@@ -29,7 +29,7 @@ struct RecordingsOutcome {
     unsigned live = 0, erased = 0;
     std::uint64_t unreadableSectors = 0;
     double secondsAffected = 0;
-    std::string report;  // the HTML report's path
+    std::string report;        // the HTML report's path
     double reportSeconds = 0;  // the time it took to make the report
 };
 
@@ -45,7 +45,6 @@ LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd);
 
 // Fatal errors (the drive, a file this run did not write in its way) are thrown as
 // FatalError, as the other runs of the program do.
-RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings,
-                                const RecordingsSink& sink);
+RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink);
 
 }  // namespace pipeline

@@ -170,8 +170,8 @@ int runRecordingsJob(const RunOptions& options, const char* drive)
         }
         pipeline::RecordingsSink sink;
         sink.stage = [](const std::string& stage) { std::printf("== %s\n", stage.c_str()); };
-        const pipeline::RecordingsOutcome outcome =
-            pipeline::runRecordings(path.c_str(), pipeline::RecordingsSettings{options.recordings, options.retries, kVersion}, sink);
+        const pipeline::RecordingsOutcome outcome = pipeline::runRecordings(
+            path.c_str(), pipeline::RecordingsSettings{options.recordings, options.retries, kVersion}, sink);
         if (outcome.interrupted) {
             std::printf("interrupted: run the same command again to resume\n");
             return 1;
@@ -218,7 +218,8 @@ int runVrsalvage(int argc, char** argv)
     }
     if (!options.recordings.empty()) {
         if (arguments.size() != 1 || !options.mapfile.empty()) {
-            std::printf("--recordings goes with neither -r nor --mapfile: it reads both and keeps its mapfile in DIR/disc\n");
+            std::printf(
+                "--recordings goes with neither -r nor --mapfile: it reads both and keeps its mapfile in DIR/disc\n");
             return kUsageStatus;
         }
         return runRecordingsJob(options, arguments.back());

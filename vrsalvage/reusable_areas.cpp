@@ -206,13 +206,14 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         });
         return RunResult::Complete;
     }
-    walkToReusableTargets(volume, root, rootSector,
-                          [&](const CopyTarget& target) {
-                              if (!rescue->interrupted()) {
-                                  rescue->copy(target);
-                              }
-                          },
-                          [&] { return rescue->interrupted(); });
+    walkToReusableTargets(
+        volume, root, rootSector,
+        [&](const CopyTarget& target) {
+            if (!rescue->interrupted()) {
+                rescue->copy(target);
+            }
+        },
+        [&] { return rescue->interrupted(); });
     rescue->finish();
     if (rescue->interrupted()) {
         return RunResult::Interrupted;

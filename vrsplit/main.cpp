@@ -113,13 +113,11 @@ int parseOptions(int argc, char** argv, Options& options)
     return -1;
 }
 
-
 int fatal(const std::string& message)
 {
     std::fprintf(stderr, "vrsplit: %s\n", message.c_str());
     return kExitBadInput;
 }
-
 
 void showProgress(unsigned number, const RemuxProgress& progress)
 {
@@ -128,7 +126,6 @@ void showProgress(unsigned number, const RemuxProgress& progress)
                  static_cast<unsigned long long>(progress.frames), rate, progress.fraction >= 1 ? "\n" : "");
     std::fflush(stderr);
 }
-
 
 void printReport(const Options& options, const Report& report)
 {
@@ -170,6 +167,7 @@ int main(int argc, char** argv)
     settings.outputDir = options.outputDir;
     settings.progress = showProgress;
     if (options.erased)
-        return printed(options, splitErased(settings, options.files[0], options.files.size() == 2 ? options.files[1] : ""));
+        return printed(options,
+                       splitErased(settings, options.files[0], options.files.size() == 2 ? options.files[1] : ""));
     return printed(options, splitLive(settings, options.files[0], options.files.size() > 1 ? options.files[1] : ""));
 }

@@ -56,7 +56,6 @@ bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std
     return true;
 }
 
-
 // The date tag of a recording: UTC where the management file gives the zone, else the
 // recorder's local time.
 std::string dateTag(const RecordedAt& at, std::optional<int> zoneMinutes)
@@ -158,8 +157,8 @@ SplitResult splitLive(const SplitSettings& options, const std::string& ifo, cons
             std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
             CopyResult copy;
             std::string file, remark;
-            if (!writeRecordingFile(options, movie, ranges, job, name.substr(0, name.size() - 4), file, copy,
-                                    remark, error)) {
+            if (!writeRecordingFile(options, movie, ranges, job, name.substr(0, name.size() - 4), file, copy, remark,
+                                    error)) {
                 row.note = error;
                 status = kSplitNotClean;
             } else {
@@ -362,7 +361,6 @@ std::string formatUtc(std::int64_t unixSeconds)
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
     return text;
 }
-
 
 const char* extensionOf(OutputFormat format)
 {
