@@ -1,6 +1,7 @@
 #include "disc_report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace pipeline {
@@ -104,7 +105,7 @@ std::string base64(const std::string& bytes)
 
 std::string duration(double seconds)
 {
-    const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+    const auto whole = static_cast<unsigned long long>(std::llround(std::max(seconds, 0.0)));
     char text[32];
     if (whole >= 3600)
         std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60, whole % 60);

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -47,7 +48,7 @@ int displayHeight(const AVFrame& frame)
     if (frame.sample_aspect_ratio.num > 0 && frame.sample_aspect_ratio.den > 0)
         pixelAspect = av_q2d(frame.sample_aspect_ratio);
     const double height = kThumbnailWidth * frame.height / (frame.width * pixelAspect);
-    const int even = static_cast<int>(height / 2 + 0.5) * 2;
+    const int even = static_cast<int>(std::lround(height / 2)) * 2;
     return even < 2 ? 2 : even;
 }
 
