@@ -217,6 +217,92 @@ LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd)
     return live;
 }
 
+CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, const RescueAreas& areas,
+                         DiscReport& report)
+{
+    vrsplit::SplitSettings cut;
+    cut.outputDir = folder;
+    const std::string thumbnailsMissing = thumbnailsUnavailable();
+    report.thumbnailsNote = thumbnailsMissing;
+    CutSummary summary;
+    unsigned number = 0;
+    const auto addRows = [&](const vrsplit::SplitResult& result, bool erased, const std::vector<SectorRun>& runs) {
+        summary.status = std::max(summary.status, result.status);
+        for (std::size_t i = 0; i < result.report.rows.size(); ++i) {
+            const vrsplit::Row& row = result.report.rows[i];
+            RecordingEntry entry;
+            entry.number = ++number;
+            entry.erased = erased;
+            entry.recordedAt = row.recordedAt;
+            entry.seconds = row.seconds;
+            entry.title = row.title;
+            entry.size = row.size;
+            entry.file = row.file;
+            entry.note = erased ? "" : row.note;
+            std::vector<SectorRun> onDisc;
+            for (const vrsplit::Range& range : result.rowRanges[i]) {
+                const std::vector<SectorRun> part = discRuns(runs, range.first, range.end);
+                onDisc.insert(onDisc.end(), part.begin(), part.end());
+            }
+            for (const SectorRun& run : onDisc)
+                entry.sectorCount += run.count;
+            entry.firstSector = onDisc.empty() ? 0 : onDisc.front().first;
+            entry.unreadableSectors = unreadIn(areas, onDisc);
+            if (entry.sectorCount > 0)
+                entry.secondsAffected = entry.seconds * static_cast<double>(entry.unreadableSectors) /
+                                        static_cast<double>(entry.sectorCount);
+            for (const SectorRun& run : onDisc)
+                report.areas.push_back(
+                    MapArea{erased ? AreaKind::Erased : AreaKind::Live, run.first, run.count, entry.number,
+                            (erased ? "erased recording " : "recording ") + std::to_string(entry.number) +
+                                (entry.title.empty() ? "" : " \"" + entry.title + "\"")});
+            if (!entry.file.empty()) {
+                summary.files[entry.file] = entry.unreadableSectors == 0;
+                if (thumbnailsMissing.empty()) {
+                    Thumbnail picture = thumbnailOf((fs::path(folder) / entry.file).string(), kThumbnailAt);
+                    entry.thumbnail = std::move(picture.jpeg);
+                    if (entry.thumbnail.empty())
+                        entry.note += (entry.note.empty() ? "no picture: " : "; no picture: ") + picture.problem;
+                }
+            }
+            summary.secondsAffected += entry.secondsAffected;
+            (erased ? summary.erased : summary.live)++;
+            report.recordings.push_back(std::move(entry));
+        }
+        for (const std::string& note : result.report.notes)
+            report.notes.push_back((erased ? "erased data: " : "") + note);
+    };
+    if (!files.management.empty()) {
+        const vrsplit::SplitResult result = vrsplit::splitLive(cut, files.management, files.movie);
+        if (!result.fatal.empty())
+            report.notes.push_back("the management file cannot be used: " + result.fatal);
+        addRows(result, false, files.movieRuns);
+    }
+    if (!files.freeMovie.empty()) {
+        const vrsplit::SplitResult result = vrsplit::splitErased(cut, files.freeMovie, files.freeManagement);
+        if (!result.fatal.empty())
+            report.notes.push_back("the free blocks cannot be cut: " + result.fatal);
+        addRows(result, true, files.freeMovieRuns);
+    }
+    return summary;
+}
+
+void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end, DiscReport& report)
+{
+        for (const RescueBlock& block : map.blocks) {
+            const std::uint64_t first = block.position / kSectorSize;
+            const std::uint64_t count = (block.size + kSectorSize - 1) / kSectorSize;
+            if (block.status == RescueStatus::BadSector || block.status == RescueStatus::NonTrimmed ||
+                block.status == RescueStatus::NonScraped) {
+                report.areas.push_back(MapArea{AreaKind::Unreadable, first, count, 0, "unreadable"});
+                report.unreadableSectors += count;
+            } else if (block.status == RescueStatus::NonTried && first < end && first >= from) {
+                report.areas.push_back(MapArea{AreaKind::NotTried, first, std::min(count, end - first), 0, "not read"});
+                report.notTriedSectors += std::min(count, end - first);
+            }
+        }
+}
+
 RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink)
 {
     const fs::path folder = fs::absolute(settings.folder);
@@ -302,79 +388,27 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
             ++it;
         }
     }
-    vrsplit::SplitSettings cut;
-    cut.outputDir = folder.string();
-    const auto findTarget = [&](const char* name) -> const CopyTarget* {
-        for (const CopyTarget& target : free.targets)
-            if (target.fileName == name)
-                return &target;
-        return nullptr;
-    };
-    const std::string thumbnailsMissing = thumbnailsUnavailable();
-    report.thumbnailsNote = thumbnailsMissing;
-    int cutStatus = 0;
-    unsigned number = 0;
-    const auto addRows = [&](const vrsplit::SplitResult& result, bool erased, const std::vector<SectorRun>& runs) {
-        cutStatus = std::max(cutStatus, result.status);
-        for (std::size_t i = 0; i < result.report.rows.size(); ++i) {
-            const vrsplit::Row& row = result.report.rows[i];
-            RecordingEntry entry;
-            entry.number = ++number;
-            entry.erased = erased;
-            entry.recordedAt = row.recordedAt;
-            entry.seconds = row.seconds;
-            entry.title = row.title;
-            entry.size = row.size;
-            entry.file = row.file;
-            entry.note = erased ? "" : row.note;
-            std::vector<SectorRun> onDisc;
-            for (const vrsplit::Range& range : result.rowRanges[i]) {
-                const std::vector<SectorRun> part = discRuns(runs, range.first, range.end);
-                onDisc.insert(onDisc.end(), part.begin(), part.end());
-            }
-            for (const SectorRun& run : onDisc)
-                entry.sectorCount += run.count;
-            entry.firstSector = onDisc.empty() ? 0 : onDisc.front().first;
-            entry.unreadableSectors = unreadIn(areas, onDisc);
-            if (entry.sectorCount > 0)
-                entry.secondsAffected = entry.seconds * static_cast<double>(entry.unreadableSectors) /
-                                        static_cast<double>(entry.sectorCount);
-            for (const SectorRun& run : onDisc)
-                report.areas.push_back(
-                    MapArea{erased ? AreaKind::Erased : AreaKind::Live, run.first, run.count, entry.number,
-                            (erased ? "erased recording " : "recording ") + std::to_string(entry.number) +
-                                (entry.title.empty() ? "" : " \"" + entry.title + "\"")});
-            if (!entry.file.empty()) {
-                written[entry.file] = entry.unreadableSectors == 0;
-                if (thumbnailsMissing.empty()) {
-                    Thumbnail picture = thumbnailOf((folder / entry.file).string(), kThumbnailAt);
-                    entry.thumbnail = std::move(picture.jpeg);
-                    if (entry.thumbnail.empty())
-                        entry.note += (entry.note.empty() ? "no picture: " : "; no picture: ") + picture.problem;
-                }
-            }
-            outcome.secondsAffected += entry.secondsAffected;
-            (erased ? outcome.erased : outcome.live)++;
-            report.recordings.push_back(std::move(entry));
-        }
-        for (const std::string& note : result.report.notes)
-            report.notes.push_back((erased ? "erased data: " : "") + note);
-    };
+    DiscFiles files;
     if (live.fixedLayout) {
-        const vrsplit::SplitResult result =
-            vrsplit::splitLive(cut, (disc / "VR_MANGR.IFO").string(), (disc / "VR_MOVIE.VRO").string());
-        if (!result.fatal.empty())
-            report.notes.push_back("the management file cannot be used: " + result.fatal);
-        addRows(result, false, live.targets[1].runs);
+        files.management = (disc / "VR_MANGR.IFO").string();
+        files.movie = (disc / "VR_MOVIE.VRO").string();
+        files.movieRuns = live.targets[1].runs;
     }
-    if (const CopyTarget* movie = findTarget("VR_MOVIE_R.VRO"); movie != nullptr) {
-        const CopyTarget* management = findTarget("VR_MANGR_R.IFO");
-        const vrsplit::SplitResult result = vrsplit::splitErased(cut, (disc / "VR_MOVIE_R.VRO").string(),
-                                                                 management ? (disc / "VR_MANGR_R.IFO").string() : "");
-        if (!result.fatal.empty())
-            report.notes.push_back("the free blocks cannot be cut: " + result.fatal);
-        addRows(result, true, movie->runs);
+    for (const CopyTarget& target : free.targets) {
+        if (target.fileName == "VR_MOVIE_R.VRO") {
+            files.freeMovie = (disc / target.fileName).string();
+            files.freeMovieRuns = target.runs;
+        } else if (target.fileName == "VR_MANGR_R.IFO") {
+            files.freeManagement = (disc / target.fileName).string();
+        }
     }
+    const CutSummary cut = cutIntoReport(files, folder.string(), areas, report);
+    for (const auto& [name, whole] : cut.files)
+        written[name] = whole;
+    outcome.live = cut.live;
+    outcome.erased = cut.erased;
+    outcome.secondsAffected = cut.secondsAffected;
+    const int cutStatus = cut.status;
 
     sink.stage("writing the report");
     const auto started = std::chrono::steady_clock::now();
@@ -395,20 +429,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
             report.areas.insert(
                 report.areas.begin() + static_cast<std::ptrdiff_t>(freeAt++),
                 MapArea{AreaKind::Free, run.first, run.count, 0, "free blocks (" + target.fileName + ")"});
-    if (map) {
-        for (const RescueBlock& block : map->blocks) {
-            const std::uint64_t first = block.position / kSectorSize;
-            const std::uint64_t count = (block.size + kSectorSize - 1) / kSectorSize;
-            if (block.status == RescueStatus::BadSector || block.status == RescueStatus::NonTrimmed ||
-                block.status == RescueStatus::NonScraped) {
-                report.areas.push_back(MapArea{AreaKind::Unreadable, first, count, 0, "unreadable"});
-                report.unreadableSectors += count;
-            } else if (block.status == RescueStatus::NonTried && first < end && first >= kManagementFirstSector) {
-                report.areas.push_back(MapArea{AreaKind::NotTried, first, std::min(count, end - first), 0, "not read"});
-                report.notTriedSectors += std::min(count, end - first);
-            }
-        }
-    }
+    if (map)
+        addRescueAreas(*map, live.fixedLayout ? kManagementFirstSector : 0, end, report);
     report.readAt = utcNow();
     for (const char* name : {"report.html", "report.json"})
         written[name] = true;

@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
+#include "disc_report.h"
 #include "read_engine.h"
+#include "rescue_areas.h"
 
 namespace pipeline {
 
@@ -42,6 +45,26 @@ struct LiveFiles {
     std::string problem;
 };
 LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd);
+
+// The files of a disc that the recordings are cut from, and where their sectors lie on it.
+struct DiscFiles {
+    std::string management, movie;  // the live files; empty: none
+    std::vector<SectorRun> movieRuns;
+    std::string freeManagement, freeMovie;  // the recovery files of the free blocks; empty: none
+    std::vector<SectorRun> freeMovieRuns;   // empty: not known (the recordings stay off the map)
+};
+struct CutSummary {
+    int status = 0;  // as vrsplit's: 0, or some recordings not cut cleanly
+    unsigned live = 0, erased = 0;
+    double secondsAffected = 0;
+    std::map<std::string, bool> files;  // the recording files written or kept: whole, or with holes
+};
+// Cuts the recordings into `folder` and enters them in the report (rows, thumbnails and
+// their map areas); `areas` says which disc sectors could not be read.
+CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, const RescueAreas& areas,
+                         DiscReport& report);
+// The unreadable areas of a mapfile, and its untried ones in [from, end), into the report.
+void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end, DiscReport& report);
 
 // Fatal errors (the drive, a file this run did not write in its way) are thrown as
 // FatalError, as the other runs of the program do.
