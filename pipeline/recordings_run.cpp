@@ -287,20 +287,31 @@ CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, cons
     return summary;
 }
 
+void addFixedLayoutAreas(std::uint64_t end, DiscReport& report)
+{
+    report.areas.insert(
+        report.areas.begin(),
+        {MapArea{AreaKind::FileSystem, 0, kManagementFirstSector, 0, "file-system structures"},
+         MapArea{AreaKind::Management, kManagementFirstSector, kManagementSectors, 0,
+                 "the management file VR_MANGR.IFO"},
+         MapArea{AreaKind::Movie, kMovieFirstSector, end > kMovieFirstSector ? end - kMovieFirstSector : 0, 0,
+                 "the movie file VR_MOVIE.VRO"}});
+}
+
 void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end, DiscReport& report)
 {
-        for (const RescueBlock& block : map.blocks) {
-            const std::uint64_t first = block.position / kSectorSize;
-            const std::uint64_t count = (block.size + kSectorSize - 1) / kSectorSize;
-            if (block.status == RescueStatus::BadSector || block.status == RescueStatus::NonTrimmed ||
-                block.status == RescueStatus::NonScraped) {
-                report.areas.push_back(MapArea{AreaKind::Unreadable, first, count, 0, "unreadable"});
-                report.unreadableSectors += count;
-            } else if (block.status == RescueStatus::NonTried && first < end && first >= from) {
-                report.areas.push_back(MapArea{AreaKind::NotTried, first, std::min(count, end - first), 0, "not read"});
-                report.notTriedSectors += std::min(count, end - first);
-            }
+    for (const RescueBlock& block : map.blocks) {
+        const std::uint64_t first = block.position / kSectorSize;
+        const std::uint64_t count = (block.size + kSectorSize - 1) / kSectorSize;
+        if (block.status == RescueStatus::BadSector || block.status == RescueStatus::NonTrimmed ||
+            block.status == RescueStatus::NonScraped) {
+            report.areas.push_back(MapArea{AreaKind::Unreadable, first, count, 0, "unreadable"});
+            report.unreadableSectors += count;
+        } else if (block.status == RescueStatus::NonTried && first < end && first >= from) {
+            report.areas.push_back(MapArea{AreaKind::NotTried, first, std::min(count, end - first), 0, "not read"});
+            report.notTriedSectors += std::min(count, end - first);
         }
+    }
 }
 
 RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink)
@@ -414,15 +425,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     const auto started = std::chrono::steady_clock::now();
     // The map: what the volume and the layout put where, the recordings over it, then
     // what could not be read.
-    if (live.fixedLayout) {
-        report.areas.insert(
-            report.areas.begin(),
-            {MapArea{AreaKind::FileSystem, 0, kManagementFirstSector, 0, "file-system structures"},
-             MapArea{AreaKind::Management, kManagementFirstSector, kManagementSectors, 0,
-                     "the management file VR_MANGR.IFO"},
-             MapArea{AreaKind::Movie, kMovieFirstSector, end > kMovieFirstSector ? end - kMovieFirstSector : 0, 0,
-                     "the movie file VR_MOVIE.VRO"}});
-    }
+    if (live.fixedLayout)
+        addFixedLayoutAreas(end, report);
     std::size_t freeAt = live.fixedLayout ? 3 : 0;
     for (const CopyTarget& target : free.targets)
         for (const SectorRun& run : target.runs)

@@ -63,6 +63,9 @@ struct CutSummary {
 // their map areas); `areas` says which disc sectors could not be read.
 CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, const RescueAreas& areas,
                          DiscReport& report);
+// The file-system area, the management file and the movie file of the fixed layout, up
+// to the end of the recorded area, first in the map.
+void addFixedLayoutAreas(std::uint64_t end, DiscReport& report);
 // The unreadable areas of a mapfile, and its untried ones in [from, end), into the report.
 void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end, DiscReport& report);
 

@@ -5,10 +5,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "recordings_run.h"
+#include "rescue_map.h"
 #include "version.h"
+#include "vrsalvage.h"
 #include "vrsplit.h"
 
 using namespace vrsplit;
@@ -22,7 +26,8 @@ constexpr int kExitBadInput = 255;
 const char kUsage[] =
     "usage: vrsplit [-o DIR] [--format=FORMAT] [--json] VR_MANGR.IFO VR_MOVIE.VRO\n"
     "       vrsplit --list [--json] VR_MANGR.IFO\n"
-    "       vrsplit --erased [-o DIR] [--format=FORMAT] [--json] DATA [MANAGEMENT]\n";
+    "       vrsplit --erased [-o DIR] [--format=FORMAT] [--json] DATA [MANAGEMENT]\n"
+    "       vrsplit --report=FILE [-o DIR] [--mapfile=MAP] VR_MANGR.IFO VR_MOVIE.VRO [DATA [MANAGEMENT]]\n";
 
 const char kHelp[] =
     "Writes one MPEG-2 program stream file per recording of a DVD-VR disc.\n"
@@ -39,6 +44,9 @@ const char kHelp[] =
     "                              mkv: Matroska, the streams copied, one chapter per cell;\n"
     "                              mp4: H.264 and AAC, deinterlaced, for phones (slow)\n"
     "      --json                  print the table as JSON\n"
+    "      --report=FILE           cut the live recordings and, with DATA, the erased ones, and write\n"
+    "                              the disc report FILE (HTML) and FILE.json; MAP: the mapfile of\n"
+    "                              vrsalvage --mapfile, for the sectors that could not be read\n"
     "  -h, --help                  this text\n"
     "  -V, --version               the version\n"
     "\n"
@@ -49,6 +57,7 @@ struct Options {
     bool list = false, erased = false, json = false;
     OutputFormat format = OutputFormat::Mpeg;
     std::string outputDir;
+    std::string report, mapfile;
     std::vector<std::string> files;
 };
 
@@ -93,6 +102,10 @@ int parseOptions(int argc, char** argv, Options& options)
             options.format = name == "mkv"   ? OutputFormat::Matroska
                              : name == "mp4" ? OutputFormat::Mp4
                                              : OutputFormat::Mpeg;
+        } else if (arg.rfind("--report=", 0) == 0 && arg.size() > 9) {
+            options.report = arg.substr(9);
+        } else if (arg.rfind("--mapfile=", 0) == 0 && arg.size() > 10) {
+            options.mapfile = arg.substr(10);
         } else if (arg.rfind("--output=", 0) == 0) {
             options.outputDir = arg.substr(9);
         } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
@@ -107,6 +120,15 @@ int parseOptions(int argc, char** argv, Options& options)
         return usageError("--list writes no files; -o does not go with it");
     if (options.list && options.format != OutputFormat::Mpeg)
         return usageError("--list writes no files; --format does not go with it");
+    if (!options.report.empty()) {
+        if (options.list || options.erased || options.json || options.format != OutputFormat::Mpeg)
+            return usageError("--report goes with -o and --mapfile only");
+        if (options.files.size() < 2 || options.files.size() > 4)
+            return usageError("wrong number of input files");
+        return -1;
+    }
+    if (!options.mapfile.empty())
+        return usageError("--mapfile goes with --report");
     std::size_t wanted = options.list ? 1 : 2;
     if (options.files.size() < (options.erased ? 1 : wanted) || options.files.size() > wanted)
         return usageError(options.files.empty() ? "no input file given" : "wrong number of input files");
@@ -131,6 +153,65 @@ void printReport(const Options& options, const Report& report)
 {
     std::string text = options.json ? tableJson(report) : tableText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// --report: the recordings cut as without it, then the disc report of the files, the
+// movie file taken where the fixed layout puts it.
+int writeReport(const Options& options)
+{
+    for (const std::string& name : {options.report, options.report + ".json"}) {
+        if (std::filesystem::exists(std::filesystem::u8path(name)))
+            return fatal(name + ": exists already; it is never overwritten");
+    }
+    pipeline::DiscReport report;
+    report.version = std::string("vrsplit ") + kVersion;
+    report.volume = "(from files)";
+    report.medium = "salvaged files";
+    pipeline::DiscFiles files;
+    files.management = options.files[0];
+    files.movie = options.files[1];
+    std::error_code error;
+    const std::uint64_t movieSectors = std::filesystem::file_size(files.movie, error) / vrsplit::kSectorSize;
+    if (error)
+        return fatal(files.movie + ": cannot open (" + error.message() + ")");
+    files.movieRuns.push_back(SectorRun{kMovieFirstSector, static_cast<std::uint32_t>(movieSectors)});
+    files.freeMovie = options.files.size() > 2 ? options.files[2] : "";
+    files.freeManagement = options.files.size() > 3 ? options.files[3] : "";
+    report.recordedSectors = kMovieFirstSector + movieSectors;
+    pipeline::addFixedLayoutAreas(report.recordedSectors, report);
+    RescueAreas areas;
+    if (!options.mapfile.empty()) {
+        std::ifstream in(options.mapfile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string problem;
+        const std::optional<RescueMap> map = parseRescueMap(text.str(), &problem);
+        if (!in || !map)
+            return fatal(options.mapfile + ": not a mapfile " + problem);
+        areas = RescueAreas::fromMap(*map, vrsplit::kSectorSize);
+        pipeline::addRescueAreas(*map, kManagementFirstSector, report.recordedSectors, report);
+    } else {
+        report.notes.push_back("no mapfile given: the files are taken as read whole");
+    }
+    const pipeline::CutSummary cut =
+        pipeline::cutIntoReport(files, options.outputDir.empty() ? "." : options.outputDir, areas, report);
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (std::tm* at = std::gmtime(&now))
+        utc = *at;
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    report.readAt = text;
+    for (const auto& [name, content] : {std::pair{options.report, pipeline::reportHtml(report)},
+                                        std::pair{options.report + ".json", pipeline::reportJson(report)}}) {
+        std::ofstream out(std::filesystem::u8path(name), std::ios::binary);
+        out << content;
+        if (!out.flush())
+            return fatal(name + ": cannot write" + systemReason());
+    }
+    std::printf("%u recording(s): %u live, %u erased; report: %s\n", cut.live + cut.erased, cut.live, cut.erased,
+                options.report.c_str());
+    return cut.status;
 }
 
 int printed(const Options& options, const SplitResult& result)
@@ -161,6 +242,8 @@ int main(int argc, char** argv)
                      extensionOf(options.format) + 1);
         return kExitUsage;
     }
+    if (!options.report.empty())
+        return writeReport(options);
     SplitSettings settings;
     settings.list = options.list;
     settings.format = options.format;

@@ -4,10 +4,10 @@ live and inside an erased recording, then a run without them that completes ever
 report's JSON against the injected sectors, its thumbnails, and the HTML in headless Chromium
 (desktop and phone widths) and tidy.
 
-usage: recordings_test.py VRSALVAGE MKVRDISC MAKE_SAMPLE_IMAGE"""
+usage: recordings_test.py VRSALVAGE MKVRDISC MAKE_SAMPLE_IMAGE VRSPLIT"""
 import json, os, re, shutil, struct, subprocess, sys, tempfile, time, zlib
 
-vrsalvage, mkvrdisc, make_sample = sys.argv[1:4]
+vrsalvage, mkvrdisc, make_sample, vrsplit = sys.argv[1:5]
 failures = []
 
 
@@ -91,6 +91,18 @@ try:
                   f"{name}: recording {number} unreadable sectors {recordings[number]['unreadable_sectors']}")
         html = open(os.path.join(folder, "report.html")).read()
         check(html.count('data-kind="unreadable"') == len(unreadable), f"{name}: unreadable areas in the map")
+
+    # vrsplit --report from the same files: the same recordings.
+    disc, again = os.path.join(folder, "disc"), os.path.join(work, "again")
+    os.makedirs(again)
+    result = subprocess.run([vrsplit, "--report=" + os.path.join(again, "r.html"), "-o", again,
+                             "--mapfile=" + os.path.join(disc, "mapfile")] +
+                            [os.path.join(disc, name) for name in
+                             ("VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MOVIE_R.VRO", "VR_MANGR_R.IFO")],
+                            capture_output=True, text=True)
+    from_files = json.load(open(os.path.join(again, "r.html.json")))
+    same = lambda r: [(x["number"], x["title"], x["file"], x["seconds"]) for x in r["recordings"]]
+    check(result.returncode == 0 and same(from_files) == same(report), f"vrsplit --report: {result.stderr}")
 
     # A file in the way that this program did not write is left alone, and nothing is read.
     other = os.path.join(work, "other")
