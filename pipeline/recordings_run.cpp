@@ -194,6 +194,36 @@ void writeFromLiveFiles(const fs::path& disc, const CopyTarget& target, std::uin
 struct RateBucket {
     double bytes = 0, seconds = 0;
 };
+using RateBuckets = std::map<std::uint64_t, RateBucket>;
+
+// The read times of every run into the folder, so that a resumed run still shows the
+// rate of the sectors an earlier one read: "BUCKET_SECTORS" then "INDEX BYTES SECONDS"
+// lines; those of another bucket size are dropped.
+constexpr char kRatesFile[] = "disc/rates.txt";
+
+RateBuckets readRates(const fs::path& folder, std::uint64_t bucketSectors)
+{
+    RateBuckets rates;
+    std::ifstream in(folder / kRatesFile);
+    std::uint64_t size = 0;
+    if (!(in >> size) || size != bucketSectors)
+        return rates;
+    std::uint64_t index = 0;
+    RateBucket bucket;
+    while (in >> index >> bucket.bytes >> bucket.seconds)
+        rates[index] = bucket;
+    return rates;
+}
+
+void saveRates(const fs::path& folder, std::uint64_t bucketSectors, const RateBuckets& rates)
+{
+    std::ostringstream out;
+    out.precision(17);
+    out << bucketSectors << "\n";
+    for (const auto& [index, bucket] : rates)
+        out << index << " " << bucket.bytes << " " << bucket.seconds << "\n";
+    writeWholeFile(folder / kRatesFile, out.str());
+}
 
 }  // namespace
 
@@ -344,7 +374,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
         report.notes.push_back(std::to_string(free.losses) + " file-system structure(s) could not be used");
 
     const std::uint64_t bucketSectors = std::max<std::uint64_t>(16, (end + kRatePoints - 1) / kRatePoints);
-    std::map<std::uint64_t, RateBucket> rate;
+    RateBuckets rate = readRates(folder, bucketSectors);
     RecordingsOutcome outcome;
     {
         WorkingFolder working(disc);
@@ -369,6 +399,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
         rescue.finish();
         outcome.interrupted = !going || rescue.interrupted();
     }
+    saveRates(folder, bucketSectors, rate);
     for (const auto& [index, bucket] : rate)
         report.rate.push_back(RatePoint{index * bucketSectors, bucketSectors, bucket.bytes / bucket.seconds});
 
