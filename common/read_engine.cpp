@@ -596,6 +596,19 @@ void RescueSession::mark(std::uint64_t first, std::uint64_t end, RescueStatus st
     areas_.set(first, end, status);
 }
 
+// One READ (10) of `count` sectors, reported to the read observer when there is one.
+CommandOutcome RescueSession::timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count)
+{
+    const Clock::time_point before = Clock::now();
+    const CommandOutcome outcome =
+        tryRead10(drive_, static_cast<std::uint32_t>(lba), data, static_cast<std::uint16_t>(count));
+    if (readObserver_) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+        readObserver_(ReadTiming{lba, static_cast<std::uint32_t>(count), outcome.complete(), seconds});
+    }
+    return outcome;
+}
+
 // Writes sectors that were read into their place in the file and marks them
 // rescued. A sector marked rescued already is never written again: the file
 // holds it, and nothing this run read may replace it.
@@ -666,10 +679,15 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
             position_ = lba;
             const bool blockwise = lba < blockwiseEnd;
             const std::uint32_t blockCount = transferSectors(first, wanted, kEccBlockSectors);
+            const Clock::time_point before = Clock::now();
             const LongRead read =
                 blockwise ? LongRead{tryRead10(drive_, first, buffer_.get(), static_cast<std::uint16_t>(blockCount)),
                                      blockCount}
                           : readLong(drive_, first, wanted, buffer_.get());
+            if (readObserver_) {
+                const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+                readObserver_(ReadTiming{lba, read.sectors, read.outcome.complete(), seconds});
+            }
             if (read.outcome.complete()) {
                 writeRescued(run, lba, buffer_.get(), read.sectors);
                 failures = 0;
@@ -703,7 +721,7 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
                 continue;
             }
             position_ = lba;
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), buffer_.get(), 1);
+            const CommandOutcome outcome = timedRead(lba, buffer_.get(), 1);
             if (outcome.complete()) {
                 writeRescued(run, lba, buffer_.get(), 1);
             } else {

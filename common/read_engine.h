@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -100,6 +101,14 @@ struct CopyTarget {
     std::vector<SectorRun> runs;
 };
 
+// One read of the rescue, as it went: for a record of the read rate along the disc.
+struct ReadTiming {
+    std::uint64_t first = 0;  // disc sector
+    std::uint32_t count = 0;
+    bool complete = false;
+    double seconds = 0;
+};
+
 struct RescueSettings {
     std::uint32_t retries = 0;  // passes over the sectors still unreadable
     std::string mapfile;        // empty: none
@@ -166,6 +175,9 @@ public:
     // Writes the mapfile a last time and prints how the run ended.
     void finish();
 
+    // From now on `observer` is called after each read.
+    void observeReads(std::function<void(const ReadTiming&)> observer) { readObserver_ = std::move(observer); }
+
     bool interrupted() const { return interrupted_; }
     bool unreadable() const { return unreadable_; }
 
@@ -194,6 +206,7 @@ private:
     void copyBlocks(bool skipAfterFailures);
     void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
     void changeSpeed(std::uint32_t readKBs);
+    CommandOutcome timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count);
     void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
     void mark(std::uint64_t first, std::uint64_t end, RescueStatus status);
     void fillToSize();
@@ -230,6 +243,7 @@ private:
     FileHandle rateLog_ = nullptr;
     std::chrono::steady_clock::time_point lastRates_;
     std::uint64_t bytesAtLastRates_ = 0;
+    std::function<void(const ReadTiming&)> readObserver_;
 };
 
 // The line a mapfile keeps for a target: its name, its size in sectors and a

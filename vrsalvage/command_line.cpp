@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings_run.h"
 #include "report.h"
 #include "support.h"
 #include "version.h"
@@ -44,6 +45,9 @@ void printHelp()
         "                        the lowest speed the drive offers\n"
         "  --log-rates=FILE      with --keep-going: the rates and the bad areas once a second\n"
         "                        in FILE, as GNU ddrescue's --log-rates writes them\n"
+        "  --recordings=DIR      the whole job: the recording files, the free blocks (keep-going,\n"
+        "                        the mapfile in DIR/disc), one file per recording in DIR and\n"
+        "                        the disc report DIR/report.html; run again to resume\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "The drive argument is a drive letter on Windows; elsewhere a device node\n"
@@ -119,6 +123,11 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
             *problem = "bad value for --image-mapfile: a file name is needed";
         }
         options->imageMapfile = value;
+    } else if (valueOption(argument, "--recordings", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --recordings: a folder is needed";
+        }
+        options->recordings = value;
     } else {
         *problem = std::string("unknown option: ") + argument;
     }
@@ -174,6 +183,32 @@ std::string checkPaths(const RunOptions& options, const char* drive)
     return "";
 }
 
+// --recordings: the pipeline, its stages and its summary on standard output.
+int runRecordingsJob(const RunOptions& options, const char* drive)
+{
+    return runReportingFatalErrors([&] {
+        const std::string path = devicePath(drive);
+        std::string problem;
+        if (!options.imageMapfile.empty() && !platformUseImageMapfile(options.imageMapfile.c_str(), &problem)) {
+            fail(problem.c_str());
+        }
+        pipeline::RecordingsSink sink;
+        sink.stage = [](const std::string& stage) { std::printf("== %s\n", stage.c_str()); };
+        const pipeline::RecordingsOutcome outcome = pipeline::runRecordings(
+            path.c_str(), pipeline::RecordingsSettings{options.recordings, options.retries, kVersion}, sink);
+        if (outcome.interrupted) {
+            std::printf("interrupted: run the same command again to resume\n");
+            return 1;
+        }
+        std::printf("%u recording(s) found: %u live, %u erased; %llu unreadable sector(s), %.1f s of video affected\n",
+                    outcome.live + outcome.erased, outcome.live, outcome.erased,
+                    static_cast<unsigned long long>(outcome.unreadableSectors), outcome.secondsAffected);
+        std::printf("report: %s\n", outcome.report.c_str());
+        std::printf("completed\n");
+        return outcome.everythingRead ? 0 : 1;
+    });
+}
+
 }  // namespace
 
 int runVrsalvage(int argc, char** argv)
@@ -214,6 +249,14 @@ int runVrsalvage(int argc, char** argv)
     if (arguments.size() == 2 && std::strcmp(arguments[0], "-r") != 0) {
         std::printf("parameter error\n");
         return kUsageStatus;
+    }
+    if (!options.recordings.empty()) {
+        if (arguments.size() != 1 || !options.mapfile.empty()) {
+            std::printf(
+                "--recordings goes with neither -r nor --mapfile: it reads both and keeps its mapfile in DIR/disc\n");
+            return kUsageStatus;
+        }
+        return runRecordingsJob(options, arguments.back());
     }
     if (const std::string problem = checkPaths(options, arguments.back()); !problem.empty()) {
         std::printf("%s\n", problem.c_str());

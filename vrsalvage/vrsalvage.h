@@ -31,6 +31,7 @@ struct RunOptions {
     bool slowRetries = false;  // with keepGoing
     std::string rateLog;       // --log-rates, with keepGoing; empty: none
     std::string commandLine;   // the arguments, for the rate log
+    std::string recordings;    // empty: none; the folder of the one-step run
 };
 
 enum class RunResult {
@@ -89,6 +90,13 @@ bool driveCouldRead(const Volume& volume, const std::function<void()>& read);
 std::string structureLoss(bool unreadable, const std::string& what, std::uint32_t sector);
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);
+// The recovery files' copy targets as a keep-going "-r" run finds them (with its
+// notices), without copying them; the losses on the way are counted.
+struct ReusableTargets {
+    std::vector<CopyTarget> targets;
+    std::uint32_t losses = 0;
+};
+ReusableTargets findReusableTargets(Drive& drive);
 // What the mapfile of a "-r" run records of the disc: its profile, its
 // recorded size, and a fingerprint of its anchor and volume descriptors.
 DiscIdentity reusableDiscIdentity(Drive& drive, std::uint16_t profile);
