@@ -10,9 +10,24 @@ FileEntry decodeFileEntry(const std::uint8_t* sector)
 {
     FileEntry entry;
     std::memcpy(entry.sector.data(), sector, kSectorSize);
+    static_assert(FileEntryLayout::kInformationLength == ExtendedFileEntryLayout::kInformationLength);
     entry.informationLength = readLe32(sector, FileEntryLayout::kInformationLength) |
                               (std::uint64_t{readLe32(sector, FileEntryLayout::kInformationLength + 4)} << 32);
+    entry.extended = hasTag(sector, TagIdentifier::kExtendedFileEntry);
+    if (entry.extended) {
+        entry.extendedAttributesLength = readLe32(sector, ExtendedFileEntryLayout::kLengthOfExtendedAttributes);
+        entry.descriptorsLength = readLe32(sector, ExtendedFileEntryLayout::kLengthOfAllocationDescriptors);
+        entry.extendedAttributesOffset = ExtendedFileEntryLayout::kExtendedAttributes;
+    } else {
+        entry.extendedAttributesLength = readLe32(sector, FileEntryLayout::kLengthOfExtendedAttributes);
+        entry.descriptorsLength = readLe32(sector, FileEntryLayout::kLengthOfAllocationDescriptors);
+    }
     return entry;
+}
+
+bool isAnyFileEntry(const void* descriptor)
+{
+    return hasTag(descriptor, TagIdentifier::kFileEntry) || hasTag(descriptor, TagIdentifier::kExtendedFileEntry);
 }
 
 FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
@@ -25,23 +40,21 @@ FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
 AllocationDescriptors allocationDescriptors(const FileEntry& entry)
 {
     const std::uint8_t* s = entry.sector.data();
-    // Its fields lie elsewhere: its descriptors start 40 bytes further on.
-    if (hasTag(s, TagIdentifier::kExtendedFileEntry)) {
-        fail("Extended File Entry (UDF 2.x) not supported");
-    }
+    static_assert(FileEntryLayout::kIcbTag == ExtendedFileEntryLayout::kIcbTag);
     const std::uint32_t form =
         readLe8(s, FileEntryLayout::kIcbTag + IcbTagLayout::kFlags) & IcbTagLayout::kAllocationFormMask;
-    const std::uint32_t extendedAttributes = readLe32(s, FileEntryLayout::kLengthOfExtendedAttributes);
-    const std::uint32_t descriptors = readLe32(s, FileEntryLayout::kLengthOfAllocationDescriptors);
     if (form > static_cast<std::uint32_t>(AllocationForm::Embedded)) {
         fail("bad AD Type");
     }
-    if (std::uint64_t{FileEntryLayout::kExtendedAttributes} + extendedAttributes + descriptors > entry.sector.size()) {
+    // The extended attributes are skipped by their length, unread.
+    if (std::uint64_t{entry.extendedAttributesOffset} + entry.extendedAttributesLength + entry.descriptorsLength >
+        entry.sector.size()) {
         fail("allocation descriptors beyond the File Entry");
     }
-    return AllocationDescriptors{
-        static_cast<AllocationForm>(form),
-        std::span(entry.sector).subspan(FileEntryLayout::kExtendedAttributes + extendedAttributes, descriptors)};
+    return AllocationDescriptors{static_cast<AllocationForm>(form),
+                                 std::span(entry.sector)
+                                     .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength,
+                                              entry.descriptorsLength)};
 }
 
 std::uint32_t descriptorSize(AllocationForm form)

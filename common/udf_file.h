@@ -30,11 +30,19 @@ struct Extent {
     std::uint32_t location;  // partition block
 };
 
-// A File Entry as read: its sector, and the fields the programs use.
+// A File Entry or an Extended File Entry as read: its sector, and the fields
+// the programs use, taken from where the entry's tag says they are.
 struct FileEntry {
     alignas(16) SectorBuffer sector{};
     std::uint64_t informationLength = 0;
+    bool extended = false;  // an Extended File Entry
+    std::uint32_t extendedAttributesLength = 0;
+    std::uint32_t descriptorsLength = 0;
+    std::uint32_t extendedAttributesOffset = FileEntryLayout::kExtendedAttributes;
 };
+
+// Whether a descriptor is a File Entry of either kind.
+bool isAnyFileEntry(const void* descriptor);
 
 FileEntry readFileEntry(Drive& drive, std::uint32_t lba);
 // The same from the 2048 bytes of a sector already read.
@@ -47,9 +55,8 @@ struct AllocationDescriptors {
     std::span<const std::uint8_t> area;
 };
 
-// Ends the run for an Extended File Entry (UDF 2.x), with "bad AD Type" for
-// forms 4 to 7, and with "allocation descriptors beyond the File Entry" when
-// L_EA and L_AD reach past its sector.
+// Ends the run with "bad AD Type" for forms 4 to 7, and with "allocation
+// descriptors beyond the File Entry" when L_EA and L_AD reach past its sector.
 AllocationDescriptors allocationDescriptors(const FileEntry& entry);
 
 // 8, 16 or 20 bytes for short_ad, long_ad and ext_ad.

@@ -101,6 +101,19 @@ struct FileEntryLayout {
     static constexpr std::uint32_t kExtendedAttributes = 176;  // then the allocation descriptors
 };
 
+// Extended File Entry (4/14.17): the File Entry's fields up to the
+// Information Length at the same offsets, then the Object Size, a Creation
+// Time and the Stream Directory ICB, so that its lengths and its extended
+// attributes lie 40 bytes further on. Named streams are not followed.
+struct ExtendedFileEntryLayout {
+    static constexpr std::uint32_t kIcbTag = 16;
+    static constexpr std::uint32_t kInformationLength = 56;  // Uint64
+    static constexpr std::uint32_t kStreamDirectoryIcb = 152;  // long_ad
+    static constexpr std::uint32_t kLengthOfExtendedAttributes = 208;
+    static constexpr std::uint32_t kLengthOfAllocationDescriptors = 212;
+    static constexpr std::uint32_t kExtendedAttributes = 216;  // then the allocation descriptors
+};
+
 // File Identifier Descriptor (4/14.4).
 struct FileIdentifierLayout {
     static constexpr std::uint32_t kFileCharacteristics = 18;

@@ -50,8 +50,7 @@ enum class FileExtents { Marked, Embedded, Lost };
 
 // Marks the file's allocated-but-unrecorded extents in `map`. Lost, with the
 // loss in `loss` and `map` unchanged, when its File Entry or one of its
-// Allocation Extent Descriptors cannot be read or is damaged. An Extended
-// File Entry ends the run as it does without keep-going.
+// Allocation Extent Descriptors cannot be read or is damaged.
 FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
                             std::string* loss)
 {
@@ -62,17 +61,13 @@ FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fi
         *loss = structureLoss(true, entryName, sector);
         return FileExtents::Lost;
     }
-    const bool extended = hasTag(entry->sector.data(), TagIdentifier::kExtendedFileEntry);
     std::optional<AllocationDescriptors> descriptors;
     try {
-        if (!extended && !hasTag(entry->sector.data(), TagIdentifier::kFileEntry)) {
+        if (!isAnyFileEntry(entry->sector.data())) {
             fail("not a File Entry");
         }
         descriptors = allocationDescriptors(*entry);
     } catch (const FatalError&) {
-        if (extended) {
-            throw;
-        }
         *loss = structureLoss(false, entryName, sector);
         return FileExtents::Lost;
     }

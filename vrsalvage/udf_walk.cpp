@@ -19,8 +19,7 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 // Reads a directory's data. With keep-going, data that cannot be read, or
 // that the directory's File Entry (at `entrySector`) does not lead to, end
-// only the walk of that directory: false after a notice. An Extended File
-// Entry ends the run as it does without keep-going.
+// only the walk of that directory: false after a notice.
 bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t entrySector, std::uint32_t size,
                        std::uint8_t* data)
 {
@@ -32,7 +31,7 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
         }
         noteLoss(volume, "can't read the directory data" + where);
     } catch (const FatalError&) {
-        if (!volume.keepGoing || hasTag(directory.sector.data(), TagIdentifier::kExtendedFileEntry)) {
+        if (!volume.keepGoing) {
             throw;
         }
         noteLoss(volume, "bad directory data" + where);
@@ -40,13 +39,11 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
     return false;
 }
 
-// With keep-going, a directory's File Entry must carry its tag (an Extended
-// File Entry goes on to the check of its allocation descriptors).
+// With keep-going, a directory's File Entry must carry the tag of one of
+// the two kinds.
 bool isFileEntry(const Volume& volume, const FileEntry& entry)
 {
-    const std::uint8_t* tag = entry.sector.data();
-    return !volume.keepGoing || hasTag(tag, TagIdentifier::kFileEntry) ||
-           hasTag(tag, TagIdentifier::kExtendedFileEntry);
+    return !volume.keepGoing || isAnyFileEntry(entry.sector.data());
 }
 
 // Follows a directory entry into the directory it names, unless that is one

@@ -61,9 +61,6 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
     ASSERT_FALSE(image.empty()) << "xz could not unpack " << name;
     Drive drive = Drive::open(image.c_str());
     for (const Directory& d : directories) {
-        if (d.tag != 261) {
-            continue;  // Extended File Entries have their fields elsewhere
-        }
         SCOPED_TRACE(name + " " + d.path);
         const FileEntry entry = readFileEntry(drive, start + d.block);
         EXPECT_EQ(entry.informationLength, d.length);
@@ -82,7 +79,7 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
 TEST(ThirdPartyImages, DirectoryDataMatchesAnIndependentReader)
 {
     std::set<std::uint32_t> forms;
-    for (const char* name : {"mkudffs-102", "mkudffs-dvdrw", "genisoimage-udf", "pycdlib-udf"}) {
+    for (const char* name : {"mkudffs-102", "mkudffs-201", "mkudffs-dvdrw", "genisoimage-udf", "pycdlib-udf"}) {
         readAllDirectories(name, &forms);
     }
     // The images hold directories in short_ad extents and embedded ones.

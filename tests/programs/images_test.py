@@ -117,14 +117,9 @@ def main():
             with open(image, "wb") as f:
                 f.write(data)
             sectorscope_checks(scope, image, facts, data, work)
-            # Extended File Entries are not read by the walk: it says so; the
-            # other images are walked.
-            if facts.get("root_tag") == 261 and "/DVD_RTAV" in facts["dirs"]:
+            # File Entries of both kinds (261, 266) are walked.
+            if "/DVD_RTAV" in facts["dirs"]:
                 salvage_checks(vrsalvage, image, facts, data, images_dir, work)
-            elif facts.get("root_tag") == 266:
-                status, out = run([vrsalvage, "-r", image], tempfile.mkdtemp(dir=work))
-                check(status == 255 and out == b"*** Error!\nExtended File Entry (UDF 2.x) not supported\n",
-                      "%s: vrsalvage -r on Extended File Entries: status %d, %r" % (base, status, out))
             os.remove(image)
     finally:
         shutil.rmtree(work)

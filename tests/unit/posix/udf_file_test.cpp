@@ -151,6 +151,47 @@ TEST_F(FileReader, LongAndExtendedDescriptors)
     EXPECT_EQ(read(fileEntry(0, 0, area), 0, 4096), expected({{10, 4096}}));
 }
 
+// Both kinds of File Entry, every allocation form, with and without extended
+// attributes before the descriptors, give the same bytes; and each kind's
+// lengths are checked against its own offsets.
+TEST_F(FileReader, ExtendedFileEntriesReadAsFileEntries)
+{
+    Bytes content(300);
+    for (std::size_t i = 0; i < content.size(); i++) {
+        content[i] = static_cast<std::uint8_t>(i * 3 + 1);
+    }
+    struct Case {
+        std::uint32_t form;
+        Bytes area;
+        std::uint32_t length;
+        std::vector<std::uint8_t> want;
+    };
+    const std::vector<Case> cases = {
+        {0, join({shortAd(0, 2048, 10), shortAd(2, 2048, 0), shortAd(0, 100, 30)}), 4196,
+         expected({{10, 2048}, {0, 2048}, {30, 100}})},
+        {1, join({longAd(0, 4096, 12, 3), longAd(0, 10, 40)}), 4106, expected({{12, 4096}, {40, 10}})},
+        {2, join({extAd(0, 2048, 15), extAd(0, 1, 31)}), 2049, expected({{15, 2048}, {31, 1}})},
+        {3, content, 300, content},
+    };
+    for (const Case& c : cases) {
+        for (const std::uint32_t lea : {0u, 24u, 1000u}) {
+            SCOPED_TRACE("form " + std::to_string(c.form) + ", L_EA " + std::to_string(lea));
+            EXPECT_EQ(read(extendedFileEntry(c.length, c.form, c.area, lea), 0, c.length), c.want);
+            EXPECT_EQ(read(fileEntry(c.length, c.form, c.area, lea), 0, c.length), c.want);
+            EXPECT_EQ(decodeFileEntry(extendedFileEntry(c.length, c.form, c.area, lea).data()).informationLength,
+                      c.length);
+        }
+    }
+    // 1832 bytes of descriptors fit after a File Entry's head, not after an
+    // Extended one's.
+    const Bytes area(2048 - 176, 0);
+    EXPECT_EQ(fails(extendedFileEntry(0, 0, area), 0, 10).out,
+              "*** Error!\nallocation descriptors beyond the File Entry\n");
+    EXPECT_EQ(fails(extendedFileEntry(0, 0, Bytes(2048 - 216 - 8, 0), 9), 0, 10).out,
+              "*** Error!\nallocation descriptors beyond the File Entry\n");
+    EXPECT_EQ(fails(fileEntry(0, 0, area), 0, 10).out, "*** Error!\nfile out of range\n");
+}
+
 TEST_F(FileReader, ZeroLengthRecordedExtent)
 {
     std::vector<std::uint32_t> lbas;

@@ -108,6 +108,24 @@ Sector fileEntry(std::uint64_t informationLength, std::uint32_t adType, const By
     return s;
 }
 
+Sector extendedFileEntry(std::uint64_t informationLength, std::uint32_t adType, const Bytes& area, std::uint32_t lea)
+{
+    // The same fields as a File Entry's up to byte 176; then its own.
+    Sector s = fileEntry(informationLength, adType, {}, 0);
+    std::fill(s.begin() + 168, s.end(), std::uint8_t{0xA5});  // Object Size, Creation Time, ... as noise
+    putTag(s, 266);
+    put32(s, 208, lea);
+    put32(s, 212, static_cast<std::uint32_t>(area.size()));
+    const std::size_t at = 216 + lea;
+    for (std::size_t i = 216; i < at && i < s.size(); i++) {
+        s[i] = 0xEA;  // extended attributes, skipped by their length
+    }
+    for (std::size_t i = 0; i < area.size() && at + i < s.size(); i++) {
+        s[at + i] = area[i];
+    }
+    return s;
+}
+
 Sector allocationExtent(const Bytes& descriptors, std::uint32_t lad)
 {
     Sector s(2048);

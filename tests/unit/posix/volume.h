@@ -21,6 +21,9 @@ Sector logicalVolume(std::uint32_t fileSetBlock);
 Sector fileSet(std::uint32_t rootBlock);
 // A File Entry whose descriptor area (or embedded data) is `area`.
 Sector fileEntry(std::uint64_t informationLength, std::uint32_t adType, const Bytes& area, std::uint32_t lea = 0);
+// The same as an Extended File Entry (tag 266), its other fields non-zero.
+Sector extendedFileEntry(std::uint64_t informationLength, std::uint32_t adType, const Bytes& area,
+                         std::uint32_t lea = 0);
 Sector allocationExtent(const Bytes& descriptors, std::uint32_t lad);
 Sector allocationExtent(const Bytes& descriptors);
 // A File Identifier Descriptor, padded to a multiple of 4.
