@@ -51,10 +51,10 @@ AllocationDescriptors allocationDescriptors(const FileEntry& entry)
         entry.sector.size()) {
         fail("allocation descriptors beyond the File Entry");
     }
-    return AllocationDescriptors{static_cast<AllocationForm>(form),
-                                 std::span(entry.sector)
-                                     .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength,
-                                              entry.descriptorsLength)};
+    return AllocationDescriptors{
+        static_cast<AllocationForm>(form),
+        std::span(entry.sector)
+            .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength, entry.descriptorsLength)};
 }
 
 std::uint32_t descriptorSize(AllocationForm form)

@@ -381,8 +381,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
         RescueSettings rescueSettings;
         rescueSettings.retries = settings.retries;
         rescueSettings.mapfile = kMapfileName;
-        RescueSession rescue(drive, rescueSettings,
-                             DiscIdentity{"recordings", profile, end, "signatures", signatures});
+        RescueSession rescue(drive, rescueSettings, DiscIdentity{"recordings", profile, end, "signatures", signatures});
         rescue.observeReads([&](const ReadTiming& read) {
             if (!read.complete || read.seconds <= 0)
                 return;
