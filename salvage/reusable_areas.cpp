@@ -6,7 +6,7 @@
 #include <string>
 
 #include "report.h"
-#include "vrsalvage.h"
+#include "salvage.h"
 
 namespace {
 
