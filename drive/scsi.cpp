@@ -4,6 +4,7 @@
 #include <string>
 
 #include "report.h"
+#include "report_sink.h"
 
 Drive Drive::open(const char* path)
 {
@@ -79,7 +80,7 @@ void noteShortTransfer(const CommandOutcome& outcome)
     if (outcome.result.transferred != outcome.asked) {
         // Kept for compatibility: the notice has always ended in a lone "q"
         // without a line end, and scripts and the golden tests see it so.
-        std::printf("No error. But data length not match\nq");
+        reportf("No error. But data length not match\nq");
     }
 }
 

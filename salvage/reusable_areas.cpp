@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report.h"
+#include "report_sink.h"
 #include "salvage.h"
 
 namespace {
@@ -139,7 +140,7 @@ void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root,
     // A file the walk did not reach still has the free blocks of its area.
     for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
         if (!run.reached[static_cast<int>(file)] && !stopped()) {
-            std::printf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+            reportf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
             recoverFileKeepingGoing(run, file, std::nullopt);
         }
     }

@@ -1,5 +1,5 @@
 // Indented report lines, labelled values, the hexadecimal dump, and the fatal
-// error that ends a run. Everything goes to standard output.
+// error that ends a run. Everything goes to the report sink (report_sink.h).
 #pragma once
 
 #include <cstdint>

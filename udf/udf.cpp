@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 
 void readBytes(Drive& drive, std::uint32_t lba, std::uint32_t count, void* destination)
@@ -146,7 +147,7 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
         try {
             anchor = readAnchor(drive, sector);
         } catch (FatalError& error) {
-            std::printf("? no usable anchor at sector %u\n", sector);
+            reportf("? no usable anchor at sector %u\n", sector);
             last = std::move(error);
             continue;
         }
@@ -156,7 +157,7 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
                 partition = readPartition(drive, sequence);
                 return VolumeDescriptors{*partition, readFileSetBlock(drive, sequence)};
             } catch (FatalError& error) {
-                std::printf("? no usable volume descriptors at sector %u\n", sequence.location);
+                reportf("? no usable volume descriptors at sector %u\n", sequence.location);
                 if (partition && !partitionAlone) {
                     partitionAlone = partition;
                 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 #include "udf_walk.h"
 
@@ -108,7 +109,7 @@ bool visitEntry(Volume& volume, WalkState& walk, std::span<const std::uint8_t> d
         nameOffset + kNameLength <= data.size() ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
     if (file) {
         const bool management = *file == RecordingFile::Management;
-        std::printf(management ? "IFO Processing\n" : "VRO Processing\n");
+        reportf(management ? "IFO Processing\n" : "VRO Processing\n");
         visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
         (management ? walk.managementFound : walk.movieFound) = true;
     }
