@@ -123,7 +123,7 @@ void SectorCopier::readSingly(std::uint32_t lba)
 {
     const CommandOutcome outcome = tryRead10(drive_, lba, buffer_.get(), 1);
     if (!outcome.good()) {
-        failCommand(outcome);
+        failCommand(outcome, lba);
     }
     noteShortTransfer(outcome);
     const std::uint32_t moved = std::min(outcome.result.transferred, kSectorSize);
@@ -682,6 +682,8 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
                 writeRescued(run, lba, buffer_.get(), read.sectors);
                 failures = 0;
                 skip = 0;
+            } else if (failureEndsTheRun(read.outcome)) {
+                endForTheDrive(read.outcome, lba);
             } else if (!blockwise && read.sectors > blockCount) {
                 blockwiseEnd = lba + read.sectors;
                 continue;
@@ -714,6 +716,8 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             const CommandOutcome outcome = timedRead(lba, buffer_.get(), 1);
             if (outcome.complete()) {
                 writeRescued(run, lba, buffer_.get(), 1);
+            } else if (failureEndsTheRun(outcome)) {
+                endForTheDrive(outcome, lba);
             } else {
                 mark(lba, lba + 1, failed);
             }
@@ -721,6 +725,15 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             showStatus(phase, false);
         }
     }
+}
+
+// A drive without a disc ready, or whose disc may have been changed, says
+// nothing of the sector it was asked for: the run ends there, below the
+// status line, with nothing marked, and the mapfile keeps what was read.
+void RescueSession::endForTheDrive(const CommandOutcome& outcome, std::uint64_t lba)
+{
+    reportf("\n");
+    failCommand(outcome, static_cast<std::int64_t>(lba));
 }
 
 // Asks the drive for another read speed and says on a line of its own,

@@ -772,4 +772,51 @@ TEST_F(Rescue, RunsReportThroughTheSinkOnly)
     }
 }
 
+// A drive whose disc is gone, or was changed, says nothing of the sectors it
+// was asked for: the run ends with the drive's error and marks none of them
+// bad; the same run with the disc back goes on from the mapfile.
+TEST_F(Rescue, DriveNotReadyEndsTheRunWithoutMarkingSectors)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> sense;
+        std::uint32_t lba;
+        bool reusable;
+    };
+    const auto fixedSense = [](std::uint8_t key, std::uint8_t asc) {
+        std::vector<std::uint8_t> sense(18);
+        sense[0] = 0x70;
+        sense[2] = key;
+        sense[7] = 10;
+        sense[12] = asc;
+        return sense;
+    };
+    const std::vector<Case> cases = {
+        {"medium not present", fixedSense(0x02, 0x3A), 9000, false},
+        {"medium may have changed", fixedSense(0x06, 0x28), 10300, false},
+        {"not ready in -r", fixedSense(0x02, 0x04), 10220, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImageFault fault = unreadable(c.lba);
+        fault.sense = c.sense;
+        imageDriveSettings().faults.push_back(fault);
+        std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
+        if (c.reusable) {
+            arguments.insert(arguments.begin(), "-r");
+        }
+        const Result stopped = runVrsalvage(image, arguments);
+        EXPECT_EQ(stopped.outcome.status, 255) << stopped.outcome.out;
+        EXPECT_NE(stopped.outcome.out.find("\nSCSI Error\n"), std::string::npos) << stopped.outcome.out;
+        EXPECT_TRUE(badInMapfile(stopped.file("run.map")).empty()) << stopped.file("run.map");
+        imageDriveReset();
+        const Result resumed = runVrsalvage(image, arguments, stopped.directory);
+        EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
+        const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
+        for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+            EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
+        }
+    }
+}
+
 }  // namespace
