@@ -42,9 +42,13 @@ struct BlockRange {
     std::uint64_t end;
 };
 
-BlockRange phaseOneRange(const Partition& partition, RecordingFile file, const ReusableMap& map)
+BlockRange phaseOneRange(const Volume& volume, RecordingFile file, const ReusableMap& map)
 {
-    const std::uint32_t start = partition.start;
+    if (!volume.fixedAreas) {
+        const std::uint64_t boundary = std::min<std::uint64_t>(volume.movieStart, map.blocks());
+        return file == RecordingFile::Management ? BlockRange{0, boundary} : BlockRange{boundary, map.blocks()};
+    }
+    const std::uint32_t start = volume.partition.start;
     if (file == RecordingFile::Management) {
         const std::uint64_t first = start <= kManagementFirstSector ? kManagementFirstSector - start : 0;
         std::uint64_t end = start <= kMovieFirstSector ? kMovieFirstSector - start : 0;
@@ -86,7 +90,7 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map)
 {
     const std::uint32_t start = volume.partition.start;
-    const BlockRange range = phaseOneRange(volume.partition, file, map);
+    const BlockRange range = phaseOneRange(volume, file, map);
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
     BlockReader reader(volume.drive);
     alignas(16) SectorBuffer sector;
@@ -122,7 +126,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
 CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const ReusableMap& map)
 {
     const std::uint32_t start = volume.partition.start;
-    const BlockRange range = phaseOneRange(volume.partition, file, map);
+    const BlockRange range = phaseOneRange(volume, file, map);
     CopyTarget target{file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO", {}};
     const auto add = [&](std::uint64_t lba, std::uint32_t count) {
         const auto sector = static_cast<std::uint32_t>(lba);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "report.h"
 #include "vrsalvage.h"
@@ -125,12 +127,69 @@ void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optiona
     }
 }
 
+// The lowest partition block of the movie file's allocated extents: where
+// the movie area begins on a disc without the fixed layout. 0 (every block
+// goes to the movie file's recovery file) when the file has no blocks or its
+// File Entry or descriptors cannot be used: its own part says why.
+std::uint32_t movieAreaStart(Volume& volume, std::uint32_t fileEntryBlock)
+{
+    std::optional<std::uint32_t> lowest;
+    try {
+        const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + fileEntryBlock);
+        const AllocationDescriptors descriptors = allocationDescriptors(entry);
+        if (descriptors.form != AllocationForm::Embedded) {
+            forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area,
+                          [&](const Extent& extent) {
+                              if ((extent.type == ExtentType::Recorded || extent.type == ExtentType::NotRecorded) &&
+                                  extent.length != 0 && (!lowest || extent.location < *lowest)) {
+                                  lowest = extent.location;
+                              }
+                              return true;
+                          });
+        }
+    } catch (const FatalError&) {
+        if (!volume.keepGoing) {
+            throw;
+        }
+        return 0;
+    }
+    return lowest.value_or(0);
+}
+
+// Calls process(file, block) for each recording file the walk reaches. On a
+// disc with the fixed layout that happens as the walk meets it; on another
+// the walk goes through first, so that the movie area's start is known
+// before either file's blocks are taken.
+void forEachRecordingFile(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
+                          const RecordingFileVisitor& process)
+{
+    if (volume.fixedAreas) {
+        walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t block) {
+            announceRecordingFile(file);
+            process(file, block);
+        });
+        return;
+    }
+    std::vector<std::pair<RecordingFile, std::uint32_t>> found;
+    walkToRecordingFiles(volume, root, rootSector,
+                         [&](RecordingFile file, std::uint32_t block) { found.emplace_back(file, block); });
+    for (const auto& [file, block] : found) {
+        if (file == RecordingFile::Movie) {
+            volume.movieStart = movieAreaStart(volume, block);
+        }
+    }
+    for (const auto& [file, block] : found) {
+        announceRecordingFile(file);
+        process(file, block);
+    }
+}
+
 }  // namespace
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
-    const std::uint16_t profile = requireRestrictedOverwrite(drive);
+    const std::uint16_t profile = requireDvdVrProfile(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     VolumeDescriptors descriptors{};
@@ -142,6 +201,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
+    volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
     std::optional<FileEntry> root;
     if (descriptors.fileSetFound) {
@@ -155,21 +215,21 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {
-        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
             recoverFile(volume, file, fileEntryBlock);
         });
         return RunResult::Complete;
     }
     KeepGoingRun run{volume, *rescue, std::nullopt};
     if (root) {
-        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
             recoverFileKeepingGoing(run, file, fileEntryBlock);
         });
     }
     // A file the walk did not reach still has the free blocks of its area.
     for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
         if (!run.reached[static_cast<int>(file)] && !rescue->interrupted()) {
-            std::printf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+            announceRecordingFile(file);
             recoverFileKeepingGoing(run, file, std::nullopt);
         }
     }

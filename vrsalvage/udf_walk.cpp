@@ -107,10 +107,8 @@ bool visitEntry(Volume& volume, WalkState& walk, std::span<const std::uint8_t> d
     const std::optional<RecordingFile> file =
         nameOffset + kNameLength <= data.size() ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
     if (file) {
-        const bool management = *file == RecordingFile::Management;
-        std::printf(management ? "IFO Processing\n" : "VRO Processing\n");
         visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
-        (management ? walk.managementFound : walk.movieFound) = true;
+        (*file == RecordingFile::Management ? walk.managementFound : walk.movieFound) = true;
     }
     return walk.managementFound && walk.movieFound;
 }
@@ -174,6 +172,11 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 }
 
 }  // namespace
+
+void announceRecordingFile(RecordingFile file)
+{
+    std::printf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+}
 
 void noteLoss(Volume& volume, const std::string& text)
 {

@@ -15,6 +15,11 @@ constexpr std::uint32_t kManagementFirstSector = 8752;  // 0x2230
 constexpr std::uint32_t kManagementSectors = 1360;      // 0x550
 constexpr std::uint32_t kMovieFirstSector = 10112;      // 0x2780
 constexpr std::uint16_t kProfileDvdRwRestrictedOverwrite = 0x0013;
+// What a drive may report for a disc a recorder wrote in VR mode: DVD-ROM (a
+// finalised disc in many drives), DVD-R, DVD-RAM, DVD-RW in either mode and
+// the dual-layer DVD-Rs.
+constexpr std::uint16_t kFirstDvdVrProfile = 0x0010;
+constexpr std::uint16_t kLastDvdVrProfile = 0x0016;
 constexpr std::uint32_t kProgressMarkSectors = 4096;
 
 // The command line; returns the exit status.
@@ -26,6 +31,7 @@ struct RunOptions {
     std::uint32_t retries = 0;
     std::string mapfile;       // empty: none; implies keepGoing
     std::string imageMapfile;  // empty: none
+    bool files = false;        // "--files" ("-f")
 };
 
 enum class RunResult {
@@ -37,6 +43,10 @@ enum class RunResult {
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted
 // Overwrite mode; the profile.
 std::uint16_t requireRestrictedOverwrite(Drive& drive);
+// "-r" and "--files": ends the run unless the disc is one of the DVD-VR
+// profiles ("No disk", "Not a DVD-VR disc: profile 0x001A (DVD+RW)"); the
+// profile.
+std::uint16_t requireDvdVrProfile(Drive& drive);
 
 // ---- default mode: the recording files from their fixed positions ----------
 
@@ -52,6 +62,13 @@ std::uint32_t recordedAreaEnd(Drive& drive);
 // per kProgressMarkSectors sectors.
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName);
 
+// ---- "--files" mode: the files of DVD_RTAV through the file system --------
+
+// Walks to the DVD_RTAV directory of the root and copies every file in it
+// into a new file of the same name: recorded extents as read, the others as
+// zeros, exactly the file's information length.
+RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options);
+
 // ---- "-r" mode: the reusable areas of the two recording files --------------
 
 enum class RecordingFile { Management, Movie };
@@ -64,6 +81,12 @@ struct Volume {
     // such loss is named in a notice and counted.
     bool keepGoing = false;
     std::uint32_t losses = 0;
+    // A DVD-RW in Restricted Overwrite mode has the fixed layout's two areas.
+    // Any other disc has none: the management file's area is then every
+    // partition block before `movieStart`, the movie file's every block from
+    // there on, so that the two recovery files hold every free block.
+    bool fixedAreas = true;
+    std::uint32_t movieStart = 0;  // partition block; without fixed areas only
 };
 
 // "? " and `text` as a line of the report, counted as a loss (with
@@ -106,6 +129,9 @@ struct WalkState {
     bool managementFound = false;
     bool movieFound = false;
 };
+
+// "IFO Processing" or "VRO Processing": the line that starts a file's part.
+void announceRecordingFile(RecordingFile file);
 
 // Called with the partition block of a recording file's File Entry, the
 // first time the walk meets an entry of that name.
