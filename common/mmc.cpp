@@ -1,5 +1,6 @@
 #include "mmc.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "report.h"
@@ -17,6 +18,29 @@ constexpr std::size_t kTrackNextWritableAddress = 12;
 constexpr std::size_t kTrackSize = 24;
 constexpr std::size_t kTrackLastRecordedAddress = 28;
 constexpr std::size_t kFeatureHeaderCurrentProfile = 6;
+
+constexpr std::uint8_t kOpSetStreaming = 0xB6;
+constexpr std::uint8_t kOpSetCdSpeed = 0xBB;
+constexpr std::uint8_t kOpGetPerformance = 0xAC;
+// SET STREAMING's performance descriptor.
+constexpr std::uint32_t kPerformanceDescriptorLength = 28;
+constexpr std::uint8_t kPerformanceRestoreDefaults = 0x04;  // RDD
+constexpr std::size_t kPerformanceStartLba = 4;
+constexpr std::size_t kPerformanceEndLba = 8;
+constexpr std::size_t kPerformanceReadSize = 12;  // kB
+constexpr std::size_t kPerformanceReadTime = 16;  // ms
+constexpr std::size_t kPerformanceWriteSize = 20;
+constexpr std::size_t kPerformanceWriteTime = 24;
+// GET PERFORMANCE: the reply's header, then descriptors of 16 bytes.
+constexpr std::uint32_t kPerformanceHeaderLength = 8;
+constexpr std::uint32_t kPerformanceReplyDescriptorLength = 16;
+constexpr std::uint32_t kPerformanceDescriptorsAsked = 16;
+constexpr std::uint8_t kPerformanceTypeNominal = 0x00;
+constexpr std::uint8_t kPerformanceTypeWriteSpeed = 0x03;
+constexpr std::uint8_t kPerformanceNominalTolerance = 0x10;  // tolerance 10b, read, nominal
+constexpr std::size_t kNominalStartPerformance = 4;
+constexpr std::size_t kNominalEndPerformance = 12;
+constexpr std::size_t kWriteSpeedReadSpeed = 8;
 
 Cdb commandBlock(std::uint8_t operationCode)
 {
@@ -230,4 +254,83 @@ const char* profileName(std::uint16_t profile)
         case 0x1B: return "DVD+R";
         default: return "?";
     }
+}
+
+CommandOutcome trySetStreaming(Drive& drive, std::uint32_t startLba, std::uint32_t endLba, std::uint32_t readKBs,
+                               bool restoreDefaults)
+{
+    alignas(16) std::array<std::uint8_t, kPerformanceDescriptorLength> descriptor{};
+    descriptor[0] = restoreDefaults ? kPerformanceRestoreDefaults : 0;
+    writeBe32(descriptor.data(), kPerformanceStartLba, startLba);
+    writeBe32(descriptor.data(), kPerformanceEndLba, endLba);
+    // So many kB in a second; the write side the same, as some drives want it set.
+    writeBe32(descriptor.data(), kPerformanceReadSize, readKBs);
+    writeBe32(descriptor.data(), kPerformanceReadTime, 1000);
+    writeBe32(descriptor.data(), kPerformanceWriteSize, readKBs);
+    writeBe32(descriptor.data(), kPerformanceWriteTime, 1000);
+    Cdb cdb = commandBlock(kOpSetStreaming);
+    writeBe16(cdb.data(), 9, kPerformanceDescriptorLength);
+    return passCommand(drive, kDirectionOut, cdb.data(), kCdbLength, descriptor.data(), kPerformanceDescriptorLength);
+}
+
+CommandOutcome trySetCdSpeed(Drive& drive, std::uint16_t readKBs)
+{
+    Cdb cdb = commandBlock(kOpSetCdSpeed);
+    writeBe16(cdb.data(), 2, readKBs);
+    writeBe16(cdb.data(), 4, kCdSpeedHighest);
+    return passCommand(drive, kDirectionNone, cdb.data(), kCdbLength, nullptr, 0);
+}
+
+namespace {
+
+using PerformanceReply = std::array<std::uint8_t, kPerformanceHeaderLength +
+                                                      kPerformanceDescriptorsAsked * kPerformanceReplyDescriptorLength>;
+
+// GET PERFORMANCE of `type`: the descriptors it returned (at most the
+// number asked for), or nothing when it failed.
+std::optional<std::uint32_t> getPerformance(Drive& drive, std::uint8_t dataType, std::uint8_t type,
+                                            PerformanceReply& reply)
+{
+    Cdb cdb = commandBlock(kOpGetPerformance);
+    cdb[1] = dataType;
+    writeBe16(cdb.data(), 8, kPerformanceDescriptorsAsked);
+    cdb[10] = type;
+    const CommandOutcome outcome = passCommand(drive, kDirectionIn, cdb.data(), kCdbLength, reply.data(),
+                                               static_cast<std::uint32_t>(reply.size()));
+    if (!outcome.good() || outcome.result.transferred < kPerformanceHeaderLength) {
+        return std::nullopt;
+    }
+    // The data length counts the bytes after its own four.
+    const std::uint32_t length = std::min<std::uint32_t>(readBe32(reply.data(), 0) + 4, outcome.result.transferred);
+    return length < kPerformanceHeaderLength ? 0
+                                             : (length - kPerformanceHeaderLength) / kPerformanceReplyDescriptorLength;
+}
+
+}  // namespace
+
+std::optional<ReadPerformance> tryGetReadPerformance(Drive& drive)
+{
+    alignas(16) PerformanceReply reply{};
+    const std::optional<std::uint32_t> count =
+        getPerformance(drive, kPerformanceNominalTolerance, kPerformanceTypeNominal, reply);
+    if (!count || *count == 0) {
+        return std::nullopt;
+    }
+    const std::uint8_t* first = reply.data() + kPerformanceHeaderLength;
+    return ReadPerformance{readBe32(first, kNominalStartPerformance), readBe32(first, kNominalEndPerformance)};
+}
+
+std::optional<std::uint32_t> tryGetLowestReadSpeed(Drive& drive)
+{
+    alignas(16) PerformanceReply reply{};
+    const std::optional<std::uint32_t> count = getPerformance(drive, 0, kPerformanceTypeWriteSpeed, reply);
+    std::optional<std::uint32_t> lowest;
+    for (std::uint32_t i = 0; count && i < *count; i++) {
+        const std::uint32_t speed = readBe32(
+            reply.data() + kPerformanceHeaderLength + i * kPerformanceReplyDescriptorLength, kWriteSpeedReadSpeed);
+        if (speed != 0 && (!lowest || speed < *lowest)) {
+            lowest = speed;
+        }
+    }
+    return lowest;
 }

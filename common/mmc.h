@@ -62,3 +62,27 @@ void getConfiguration(Drive& drive, std::uint16_t startingFeature, void* buffer,
 std::uint16_t currentProfile(Drive& drive);
 // The name MMC gives a profile ("DVD-RAM"); "?" for one without a name here.
 const char* profileName(std::uint16_t profile);
+
+// DVD 1x: 1,385 kB/s (kB of 1000 bytes, as the speed commands count them).
+constexpr std::uint32_t kDvdSpeedKBs = 1385;
+
+// SET STREAMING with one performance descriptor over sectors `startLba` to
+// `endLba`: reading at `readKBs` kB/s, or with `restoreDefaults` (RDD) at
+// the drive's own speed. Its outcome comes back to the caller.
+CommandOutcome trySetStreaming(Drive& drive, std::uint32_t startLba, std::uint32_t endLba, std::uint32_t readKBs,
+                               bool restoreDefaults);
+// SET CD SPEED: reading at `readKBs` kB/s (0xFFFF: as fast as it can).
+CommandOutcome trySetCdSpeed(Drive& drive, std::uint16_t readKBs);
+constexpr std::uint16_t kCdSpeedHighest = 0xFFFF;
+
+// GET PERFORMANCE, nominal read performance: the speeds at the start and
+// the end of the first descriptor, kB/s; nothing when the drive does not
+// answer it.
+struct ReadPerformance {
+    std::uint32_t startKBs;
+    std::uint32_t endKBs;
+};
+std::optional<ReadPerformance> tryGetReadPerformance(Drive& drive);
+// GET PERFORMANCE, write speed descriptors: the lowest read speed they
+// list, kB/s; nothing when the drive does not answer it or lists none.
+std::optional<std::uint32_t> tryGetLowestReadSpeed(Drive& drive);

@@ -4,40 +4,133 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "read_speed.h"
 #include "report.h"
+#include "version.h"
 
-// ---- ECC-block reads with a sector-by-sector fallback ----------------------
+// ---- long reads, ECC-block reads and a sector-by-sector fallback -----------
 
-void BlockReader::read(std::uint32_t lba, std::uint32_t following, SectorBuffer& sector)
+namespace {
+
+// Whether the drive or the adapter refused a read for its length.
+bool refusedAsTooLong(const CommandOutcome& outcome)
 {
-    if (lba >= first_ && lba - first_ < count_) {
-        std::memcpy(sector.data(), block_.data() + std::size_t{lba - first_} * kSectorSize, kSectorSize);
+    if (!outcome.passed) {
+        return true;
+    }
+    const std::optional<SenseCode> sense = senseCode(outcome.result);
+    return outcome.result.scsiStatus == 2 && sense && sense->key == 0x05 && sense->asc == 0x24 && sense->ascq == 0;
+}
+
+}  // namespace
+
+std::uint32_t transferLimit(Drive& drive)
+{
+    if (drive.readLimitSectors() == 0) {
+        const std::uint32_t adapter = drive.adapterMaxTransferBytes() / kSectorSize;
+        const std::uint32_t blocks = adapter == 0 ? kDefaultTransferSectors : adapter - adapter % kEccBlockSectors;
+        drive.setReadLimitSectors(std::clamp(blocks, kEccBlockSectors, kMaxTransferSectors));
+    }
+    return drive.readLimitSectors();
+}
+
+std::uint32_t transferSectors(std::uint32_t lba, std::uint32_t wanted, std::uint32_t limit)
+{
+    return std::min(wanted, limit - lba % kEccBlockSectors);
+}
+
+LongRead readLong(Drive& drive, std::uint32_t lba, std::uint32_t wanted, std::uint8_t* buffer)
+{
+    for (;;) {
+        const std::uint32_t count = transferSectors(lba, wanted, transferLimit(drive));
+        const CommandOutcome outcome = tryRead10(drive, lba, buffer, static_cast<std::uint16_t>(count));
+        if (count <= kEccBlockSectors || !refusedAsTooLong(outcome)) {
+            return LongRead{outcome, count};
+        }
+        const std::uint32_t half = count / 2 - count / 2 % kEccBlockSectors;
+        drive.setReadLimitSectors(std::max(half, kEccBlockSectors));
+    }
+}
+
+SectorCopier::SectorCopier(Drive& drive, OutputFile& file)
+    : drive_(drive),
+      file_(file),
+      capacity_(transferLimit(drive)),
+      buffer_(new std::uint8_t[std::size_t{transferLimit(drive)} * kSectorSize])
+{
+}
+
+void SectorCopier::flush()
+{
+    if (pendingEnd_ > pendingFirst_) {
+        file_.writeRecords(buffer_.get() + std::size_t{pendingFirst_ - first_} * kSectorSize,
+                           (pendingEnd_ - pendingFirst_) * kSectorSize, kSectorSize);
+    }
+    pendingFirst_ = pendingEnd_;
+}
+
+void SectorCopier::copy(std::uint32_t lba, std::uint32_t following)
+{
+    if (holds(lba)) {
+        if (lba != pendingEnd_ || pendingEnd_ == pendingFirst_) {
+            flush();
+            pendingFirst_ = lba;
+        }
+        pendingEnd_ = lba + 1;
         return;
     }
-    const std::uint32_t roomInBlock = kEccBlockSectors - lba % kEccBlockSectors;
-    const std::uint32_t count = std::min(roomInBlock, following < roomInBlock ? following + 1 : roomInBlock);
-    const bool singly = lba >= singlyFrom_ && lba < singlyEnd_;
-    if (!singly && count > 1) {
-        std::fill(block_.begin(), block_.end(), std::uint8_t{0});
-        const CommandOutcome outcome = tryRead10(drive_, lba, block_.data(), static_cast<std::uint16_t>(count));
-        if (outcome.complete()) {
+    flush();
+    count_ = 0;
+    const std::uint32_t wanted = std::min(following, capacity_ - 1) + 1;
+    while (!(lba >= singlyFirst_ && lba < singlyEnd_)) {
+        const bool blockwise = lba >= blockwiseFirst_ && lba < blockwiseEnd_;
+        const std::uint32_t limit = blockwise ? kEccBlockSectors : transferLimit(drive_);
+        const std::uint32_t count = transferSectors(lba, wanted, limit);
+        if (count == 1) {
+            break;
+        }
+        const LongRead read =
+            blockwise ? LongRead{tryRead10(drive_, lba, buffer_.get(), static_cast<std::uint16_t>(count)), count}
+                      : readLong(drive_, lba, wanted, buffer_.get());
+        if (read.outcome.complete()) {
             first_ = lba;
-            count_ = count;
-            std::memcpy(sector.data(), block_.data(), kSectorSize);
+            count_ = read.sectors;
+            pendingFirst_ = lba;
+            pendingEnd_ = lba + 1;
             return;
         }
-        count_ = 0;
-        singlyFrom_ = lba;
-        singlyEnd_ = lba + count;
+        if (!blockwise && read.sectors > kEccBlockSectors - lba % kEccBlockSectors) {
+            blockwiseFirst_ = lba;
+            blockwiseEnd_ = lba + read.sectors;
+        } else {
+            singlyFirst_ = lba;
+            singlyEnd_ = lba + read.sectors;
+        }
     }
-    // A short transfer leaves zeros, never the previous sector's bytes.
-    sector.fill(0);
-    readSector(drive_, lba, sector.data());
+    readSingly(lba);
+}
+
+// One sector by itself, as readSector() reads it: a failure ends the run, a
+// short transfer gets its notice and zeros for the bytes it did not move.
+void SectorCopier::readSingly(std::uint32_t lba)
+{
+    const CommandOutcome outcome = tryRead10(drive_, lba, buffer_.get(), 1);
+    if (!outcome.good()) {
+        failCommand(outcome);
+    }
+    noteShortTransfer(outcome);
+    const std::uint32_t moved = std::min(outcome.result.transferred, kSectorSize);
+    std::memset(buffer_.get() + moved, 0, kSectorSize - moved);
+    first_ = lba;
+    count_ = 1;
+    pendingFirst_ = lba;
+    pendingEnd_ = lba + 1;
 }
 
 // ---- the keep-going rescue --------------------------------------------------
@@ -48,6 +141,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStatusInterval = std::chrono::milliseconds(500);
 constexpr auto kMapfileInterval = std::chrono::seconds(5);
+constexpr auto kRateLogInterval = std::chrono::seconds(1);
 // After two failed blocks in a row the first pass skips ahead, by this many
 // sectors at first and twice as many after each further failure: a long
 // scratch costs a few timeouts, and the pass comes back for what it skipped.
@@ -78,6 +172,17 @@ std::string formatBytes(std::uint64_t bytes)
         std::snprintf(text, sizeof text, "%llu kB", static_cast<unsigned long long>(bytes / 1024));
     } else {
         std::snprintf(text, sizeof text, "%llu MB", static_cast<unsigned long long>(bytes / (1024 * 1024)));
+    }
+    return text;
+}
+
+// The local time as "2024-05-01 12:00:00".
+std::string localTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm* local = std::localtime(&now)) {
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
     }
     return text;
 }
@@ -217,6 +322,17 @@ std::string layoutLine(const CopyTarget& target)
         sectors += run.count;
         hash = fnv1a(fnv1a(hash, run.first), run.count);
     }
+    // Only a file with zeros between or after its runs adds them, so that
+    // the line of any other file stays as it was.
+    const auto add64 = [&](std::uint64_t value) {
+        hash = fnv1a(fnv1a(hash, static_cast<std::uint32_t>(value >> 32)), static_cast<std::uint32_t>(value));
+    };
+    for (const std::uint64_t place : target.fileSectors) {
+        add64(place);
+    }
+    if (target.bytes != 0) {
+        add64(target.bytes);
+    }
     char text[160];
     std::snprintf(text, sizeof text, "%s%s sectors=%llu layout=%016llx", kLayoutPrefix, target.fileName.c_str(),
                   static_cast<unsigned long long>(sectors), static_cast<unsigned long long>(hash));
@@ -224,7 +340,10 @@ std::string layoutLine(const CopyTarget& target)
 }
 
 RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity)
-    : drive_(drive), settings_(std::move(settings)), identity_(std::move(identity))
+    : drive_(drive),
+      buffer_(new std::uint8_t[std::size_t{transferLimit(drive)} * kSectorSize]),
+      settings_(std::move(settings)),
+      identity_(std::move(identity))
 {
     if (!settings_.mapfile.empty()) {
         if (const std::optional<std::string> text = readWholeFile(settings_.mapfile)) {
@@ -253,10 +372,69 @@ RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity
         }
         saveMapfile();
     }
+    if (!settings_.rateLog.empty() && !platformCreateOrTruncateFile(settings_.rateLog.c_str(), &rateLog_)) {
+        rateLog_ = nullptr;
+        failWithSystemError(("can't write the rate log " + settings_.rateLog).c_str());
+    }
     platformCatchInterrupts();
     started_ = Clock::now();
     lastStatus_ = started_ - kStatusInterval;
     lastSave_ = started_;
+    if (rateLog_ != nullptr) {
+        std::string header = "# Rates Logfile. Created by vrsalvage version ";
+        header.append(kVersion).append("\n# Command line: ").append(settings_.commandLine);
+        header.append("\n# Start time:   ").append(localTimeText());
+        header.append("\n#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size\n");
+        writeRateLog(header);
+        logRates(started_);
+    }
+}
+
+RescueSession::~RescueSession()
+{
+    if (rateLog_ != nullptr) {
+        platformCloseFile(rateLog_);
+    }
+}
+
+void RescueSession::writeRateLog(const std::string& text)
+{
+    std::uint32_t written = 0;
+    if (!platformWriteFile(rateLog_, text.data(), static_cast<std::uint32_t>(text.size()), &written) ||
+        written != text.size()) {
+        failWithSystemError(("can't write the rate log " + settings_.rateLog).c_str());
+    }
+}
+
+// One line of the rate log: seconds since the start, the position, the
+// bytes read a second since the last line and since the start, and the
+// areas found bad so far (not rescued and tried) with their size.
+void RescueSession::logRates(Clock::time_point now)
+{
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double sinceLast = std::chrono::duration<double>(now - lastRates_).count();
+    const auto current =
+        sinceLast > 0 && now != started_ ? static_cast<double>(bytesRead_ - bytesAtLastRates_) / sinceLast : 0.0;
+    const double average = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0.0;
+    std::uint64_t badAreas = 0;
+    std::uint64_t badSectors = 0;
+    std::uint64_t lastBadEnd = 0;
+    areas_.forEach(0, UINT64_MAX, [&](const RescueAreas::Area& area) {
+        if (area.status == RescueStatus::Rescued || area.status == RescueStatus::NonTried) {
+            return;
+        }
+        badAreas += badSectors == 0 || area.first != lastBadEnd ? 1 : 0;
+        badSectors += area.end - area.first;
+        lastBadEnd = area.end;
+    });
+    char line[128];
+    std::snprintf(line, sizeof line, "%2llu  0x%08llX  %8llu  %8llu  %7llu  %8llu\n",
+                  static_cast<unsigned long long>(seconds), static_cast<unsigned long long>(position_) * kSectorSize,
+                  static_cast<unsigned long long>(current), static_cast<unsigned long long>(average),
+                  static_cast<unsigned long long>(badAreas), static_cast<unsigned long long>(badSectors) * kSectorSize);
+    writeRateLog(line);
+    lastRates_ = now;
+    bytesAtLastRates_ = bytesRead_;
 }
 
 // Claims the target's sectors for this run, checks its layout against the
@@ -264,25 +442,40 @@ RescueSession::RescueSession(Drive& drive, RescueSettings settings, DiscIdentity
 // can be trusted to hold.
 void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
 {
+    const bool placed = !target.fileSectors.empty();
+    if (placed && target.fileSectors.size() != target.runs.size()) {
+        fail((target.fileName + ": internal error: not every run has its place in the file").c_str());
+    }
     std::uint64_t offset = 0;
-    for (const SectorRun& run : target.runs) {
+    for (std::size_t i = 0; i < target.runs.size(); i++) {
+        const SectorRun& run = target.runs[i];
         const std::uint64_t first = run.first;
         const std::uint64_t end = first + run.count;
+        if (placed) {
+            if (target.fileSectors[i] < offset || target.fileSectors[i] > kMaxRescueSectors) {
+                fail((target.fileName + ": its runs overlap in the file").c_str());
+            }
+            offset = target.fileSectors[i];
+        }
         if (run.count == 0) {
             continue;
         }
         auto next = claimed_.lower_bound(first);
         const bool overlaps = (next != claimed_.end() && next->first < end) ||
                               (next != claimed_.begin() && std::prev(next)->second > first) ||
-                              (!current_.runs.empty() && current_.runs.back().end > first);
+                              (!placed && !current_.runs.empty() && current_.runs.back().end > first);
         if (overlaps) {
             fail((target.fileName + ": its sectors overlap another file's or are out of order").c_str());
         }
+        // Claimed at once, so that runs of one file may come in any order but never share a sector.
+        claimed_[first] = end;
         current_.runs.push_back(Placed{first, end, offset});
         offset += run.count;
     }
-    for (const Placed& run : current_.runs) {
-        claimed_[run.first] = run.end;
+    const std::uint64_t fileSectors = std::max<std::uint64_t>(offset, (target.bytes + kSectorSize - 1) / kSectorSize);
+    current_.size = target.bytes != 0 ? target.bytes : fileSectors * kSectorSize;
+    if (current_.size > fileSectors * kSectorSize) {
+        fail((target.fileName + ": internal error: its size is beyond its sectors").c_str());
     }
 
     const std::string layout = layoutLine(target);
@@ -299,11 +492,12 @@ void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
         }
         if (exists) {
             const std::uint64_t size = std::filesystem::file_size(target.fileName, error);
-            if (error || size > total * kSectorSize) {
+            if (error || size > current_.size) {
                 fail(("the mapfile describes " + target.fileName + ", but that file is missing or of another size")
                          .c_str());
             }
-            held = size / kSectorSize;
+            // A whole file holds its last sector even where that is cut short.
+            held = size == current_.size ? fileSectors : size / kSectorSize;
             current_.fileSize = size;
         }
         layouts_.erase(found);
@@ -371,11 +565,19 @@ bool RescueSession::copy(const CopyTarget& target)
         copyBlocks(false);
         saveMapfile();
         pass_ = 3;
+        const bool slow =
+            settings_.slowRetries && current_.progress.rescued + current_.progress.nonTried < current_.progress.total;
+        if (slow) {
+            changeSpeed(tryGetLowestReadSpeed(drive_).value_or(kDvdSpeedKBs));
+        }
         readSingly(RescueStatus::NonTrimmed, RescueStatus::BadSector, "scraping", '/');
         for (std::uint32_t pass = 0; pass < settings_.retries; pass++) {
             saveMapfile();
             pass_ = static_cast<int>(4 + pass);
             readSingly(RescueStatus::BadSector, RescueStatus::BadSector, "retrying", '-');
+        }
+        if (slow) {
+            changeSpeed(settings_.speedKBs);
         }
         fillToSize();
         showStatus(interrupted_ ? "interrupted" : "done", true);
@@ -421,6 +623,19 @@ void RescueSession::mark(std::uint64_t first, std::uint64_t end, RescueStatus st
     areas_.set(first, end, status);
 }
 
+// One READ (10) of `count` sectors, reported to the read observer when there is one.
+CommandOutcome RescueSession::timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count)
+{
+    const Clock::time_point before = Clock::now();
+    const CommandOutcome outcome =
+        tryRead10(drive_, static_cast<std::uint32_t>(lba), data, static_cast<std::uint16_t>(count));
+    if (readObserver_) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+        readObserver_(ReadTiming{lba, static_cast<std::uint32_t>(count), outcome.complete(), seconds});
+    }
+    return outcome;
+}
+
 // Writes sectors that were read into their place in the file and marks them
 // rescued. A sector marked rescued already is never written again: the file
 // holds it, and nothing this run read may replace it.
@@ -434,8 +649,10 @@ void RescueSession::writeRescued(const Placed& run, std::uint64_t lba, const std
         }
     });
     const std::uint64_t offset = (run.offset + (lba - run.first)) * kSectorSize;
-    current_.file->writeAt(offset, data, static_cast<std::uint32_t>(count * kSectorSize), current_.fileName);
-    current_.fileSize = std::max(current_.fileSize, offset + count * kSectorSize);
+    // A file cut short within its last sector gets only the bytes it holds.
+    const std::uint64_t length = std::min(count * kSectorSize, current_.size - offset);
+    current_.file->writeAt(offset, data, static_cast<std::uint32_t>(length), current_.fileName);
+    current_.fileSize = std::max(current_.fileSize, offset + length);
     bytesRead_ += count * kSectorSize;
     mark(lba, lba + count, RescueStatus::Rescued);
 }
@@ -445,32 +662,35 @@ void RescueSession::writeRescued(const Placed& run, std::uint64_t lba, const std
 // so nothing it holds is written over.
 void RescueSession::fillToSize()
 {
-    if (current_.runs.empty()) {
-        return;
-    }
-    const Placed& last = current_.runs.back();
-    const std::uint64_t size = (last.offset + (last.end - last.first)) * kSectorSize;
+    const std::uint64_t size = current_.size;
     if (current_.fileSize >= size) {
         return;
     }
-    if (areas_.at(last.end - 1) == RescueStatus::Rescued) {
-        fail(("internal error: the last sector of " + current_.fileName + " is rescued but not in the file").c_str());
+    const std::uint64_t lastSector = (size - 1) / kSectorSize;
+    for (const Placed& run : current_.runs) {
+        if (lastSector >= run.offset && lastSector - run.offset < run.end - run.first &&
+            areas_.at(run.first + (lastSector - run.offset)) == RescueStatus::Rescued) {
+            fail(("internal error: the last sector of " + current_.fileName + " is rescued but not in the file")
+                     .c_str());
+        }
     }
     static const SectorBuffer zeros{};
-    current_.file->writeAt(size - kSectorSize, zeros.data(), kSectorSize, current_.fileName);
+    const std::uint64_t from = lastSector * kSectorSize;
+    current_.file->writeAt(from, zeros.data(), static_cast<std::uint32_t>(size - from), current_.fileName);
     current_.fileSize = size;
 }
 
-// The first passes: runs of non-tried sectors inside an ECC block, one
-// command each. A failed block is left non-trimmed for the sector-by-sector
-// pass; with `skipAfterFailures`, two failures in a row make the pass skip
-// ahead, further each time, leaving what it skipped non-tried.
+// The first passes: runs of non-tried sectors, as long a READ (10) each as
+// the drive takes. A failed long read is read again by ECC block; a failed
+// block is left non-trimmed for the sector-by-sector pass; with
+// `skipAfterFailures`, two failed blocks in a row make the pass skip ahead,
+// further each time, leaving what it skipped non-tried.
 void RescueSession::copyBlocks(bool skipAfterFailures)
 {
-    std::vector<std::uint8_t> block(kEccBlockSectors * kSectorSize);
     std::uint32_t failures = 0;
     std::uint32_t skip = 0;
-    std::uint64_t skipping = 0;  // target sectors still to pass over
+    std::uint64_t skipping = 0;      // target sectors still to pass over
+    std::uint64_t blockwiseEnd = 0;  // up to here a long read failed: read by ECC block
     for (const Placed& run : current_.runs) {
         std::uint64_t lba = run.first;
         while (lba < run.end && !stopRequested()) {
@@ -485,26 +705,35 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
                 lba = std::min(area.end, run.end);
                 continue;
             }
-            const std::uint64_t blockEnd = lba + (kEccBlockSectors - lba % kEccBlockSectors);
-            const std::uint64_t count = std::min({area.end, run.end, blockEnd}) - lba;
+            const auto wanted = static_cast<std::uint32_t>(std::min(area.end, run.end) - lba);
+            const auto first = static_cast<std::uint32_t>(lba);
             position_ = lba;
-            std::fill(block.begin(), block.end(), std::uint8_t{0});
-            const CommandOutcome outcome =
-                tryRead10(drive_, static_cast<std::uint32_t>(lba), block.data(), static_cast<std::uint16_t>(count));
-            const bool read = outcome.complete();
-            if (read) {
-                writeRescued(run, lba, block.data(), count);
-            } else {
-                mark(lba, lba + count, RescueStatus::NonTrimmed);
+            const bool blockwise = lba < blockwiseEnd;
+            const std::uint32_t blockCount = transferSectors(first, wanted, kEccBlockSectors);
+            const Clock::time_point before = Clock::now();
+            const LongRead read =
+                blockwise ? LongRead{tryRead10(drive_, first, buffer_.get(), static_cast<std::uint16_t>(blockCount)),
+                                     blockCount}
+                          : readLong(drive_, first, wanted, buffer_.get());
+            if (readObserver_) {
+                const double seconds = std::chrono::duration<double>(Clock::now() - before).count();
+                readObserver_(ReadTiming{lba, read.sectors, read.outcome.complete(), seconds});
             }
-            lba += count;
-            if (read) {
+            if (read.outcome.complete()) {
+                writeRescued(run, lba, buffer_.get(), read.sectors);
                 failures = 0;
                 skip = 0;
-            } else if (skipAfterFailures && ++failures >= 2) {
-                skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
-                skipping = skip;
+            } else if (!blockwise && read.sectors > blockCount) {
+                blockwiseEnd = lba + read.sectors;
+                continue;
+            } else {
+                mark(lba, lba + read.sectors, RescueStatus::NonTrimmed);
+                if (skipAfterFailures && ++failures >= 2) {
+                    skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
+                    skipping = skip;
+                }
             }
+            lba += read.sectors;
             showStatus(skipAfterFailures ? "copying" : "copying skipped areas", false);
         }
     }
@@ -514,7 +743,6 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
 void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus)
 {
     phaseStatus_ = phaseStatus;
-    alignas(16) SectorBuffer sector;
     for (const Placed& run : current_.runs) {
         std::uint64_t lba = run.first;
         while (lba < run.end && !stopRequested()) {
@@ -524,10 +752,9 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
                 continue;
             }
             position_ = lba;
-            sector.fill(0);
-            const CommandOutcome outcome = tryRead10(drive_, static_cast<std::uint32_t>(lba), sector.data(), 1);
+            const CommandOutcome outcome = timedRead(lba, buffer_.get(), 1);
             if (outcome.complete()) {
-                writeRescued(run, lba, sector.data(), 1);
+                writeRescued(run, lba, buffer_.get(), 1);
             } else {
                 mark(lba, lba + 1, failed);
             }
@@ -537,11 +764,24 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
     }
 }
 
+// Asks the drive for another read speed and says on a line of its own,
+// below the status line, what came of it.
+void RescueSession::changeSpeed(std::uint32_t readKBs)
+{
+    const std::uint32_t end = settings_.discEnd;
+    const SpeedResult result = setReadSpeed(drive_, readKBs, end == 0 ? 0 : end - 1);
+    std::printf("\n%s\n", speedReport(result, readKBs).c_str());
+    std::fflush(stdout);
+}
+
 // One line, rewritten in place: phase, sectors done and in all, bad sectors,
 // bytes lost, rate and time left; the mapfile is saved every few seconds too.
 void RescueSession::showStatus(const char* phase, bool force)
 {
     const Clock::time_point now = Clock::now();
+    if (rateLog_ != nullptr && now - lastRates_ >= kRateLogInterval) {
+        logRates(now);
+    }
     if (!force && now - lastStatus_ < kStatusInterval) {
         return;
     }
@@ -666,6 +906,10 @@ void RescueSession::finish()
 {
     finished_ = !interrupted_;
     saveMapfile();
+    if (rateLog_ != nullptr) {
+        logRates(Clock::now());
+        writeRateLog("# End time:     " + localTimeText() + "\n");
+    }
     if (interrupted_) {
         std::printf("interrupted%s\n",
                     settings_.mapfile.empty() ? "" : ": run again with the same --mapfile to resume");

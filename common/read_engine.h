@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rescue_areas.h"
@@ -19,26 +22,71 @@
 // A DVD drive reads and corrects 16 sectors at a time.
 constexpr std::uint32_t kEccBlockSectors = 16;
 
-// Reads wanted sectors one at a time, as the copy loops ask for them, but
-// through one READ (10) per run of consecutive wanted sectors inside an ECC
-// block. A block read that fails or comes back short is not reported: its
-// sectors are then read one by one as they are asked for, each with the
-// notice or the fatal report a single read gives. So what a run prints and
-// writes is the same as with one command per sector.
-class BlockReader {
-public:
-    explicit BlockReader(Drive& drive) : drive_(drive) {}
+// The longest READ (10) asked for: 32 ECC blocks (1 MiB).
+constexpr std::uint32_t kMaxTransferSectors = 32 * kEccBlockSectors;
+// The first length tried when the platform cannot tell the adapter's limit:
+// 64 KiB, which nearly every drive and adapter takes.
+constexpr std::uint32_t kDefaultTransferSectors = 2 * kEccBlockSectors;
 
-    // Reads sector `lba` into `sector`; `following` counts the wanted sectors
-    // right after it on the disc, which may be read with it.
-    void read(std::uint32_t lba, std::uint32_t following, SectorBuffer& sector);
+// The longest READ (10) to ask of the drive now, in whole ECC blocks: the
+// adapter's limit at first (kDefaultTransferSectors when the platform
+// cannot tell), at most kMaxTransferSectors, at least one ECC block, and
+// less once the drive has refused a longer one.
+std::uint32_t transferLimit(Drive& drive);
+
+// The sectors one READ (10) at `lba` asks for, of the `wanted` ones from
+// there: up to `limit`, ending at an ECC block's end unless `wanted` ends first.
+std::uint32_t transferSectors(std::uint32_t lba, std::uint32_t wanted, std::uint32_t limit);
+
+struct LongRead {
+    CommandOutcome outcome;
+    std::uint32_t sectors;  // what the READ (10) that answered asked for
+};
+
+// One READ (10) of transferSectors(lba, wanted, transferLimit(drive))
+// sectors into `buffer`. A read that the drive or the adapter refuses as
+// too long (ILLEGAL REQUEST, INVALID FIELD IN CDB, or a pass-through
+// failure) is asked again at half the length, down to one ECC block, and
+// the drive keeps the length that worked for its later reads.
+LongRead readLong(Drive& drive, std::uint32_t lba, std::uint32_t wanted, std::uint8_t* buffer);
+
+// Copies wanted sectors to the end of a file, one at a time as the copy
+// loops ask for them, but reading each run of consecutive wanted sectors in
+// as few READ (10) commands as the drive takes and writing them in as few
+// writes. A long read that fails or comes back short is not reported: its
+// ECC blocks are read one by one, and the sectors of a block that fails too
+// are read one by one as they are asked for, each with the notice or the
+// fatal report a single read gives. Whatever was asked for before a command
+// is in the file when that command is sent. So what a run prints and writes
+// is the same as with one command and one write per sector, as long as the
+// caller calls flush() before it prints and at the end.
+class SectorCopier {
+public:
+    SectorCopier(Drive& drive, OutputFile& file);
+
+    // Whether sector `lba` has been read already, so that `following` is
+    // not looked at.
+    bool holds(std::uint32_t lba) const { return lba >= first_ && lba - first_ < count_; }
+    // Appends sector `lba` to the file; `following` counts the wanted
+    // sectors right after it on the disc, which may be read with it.
+    void copy(std::uint32_t lba, std::uint32_t following);
+    // Writes the sectors gathered so far.
+    void flush();
 
 private:
+    void readSingly(std::uint32_t lba);
+
     Drive& drive_;
-    std::vector<std::uint8_t> block_ = std::vector<std::uint8_t>(kEccBlockSectors * kSectorSize);
-    std::uint32_t first_ = 0;  // sectors held in block_
+    OutputFile& file_;
+    std::uint32_t capacity_;  // sectors of buffer_
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::uint32_t first_ = 0;  // sectors held in buffer_
     std::uint32_t count_ = 0;
-    std::uint32_t singlyFrom_ = 0;  // sectors whose block read failed: read one by one
+    std::uint32_t pendingFirst_ = 0;  // held sectors asked for, not written yet
+    std::uint32_t pendingEnd_ = 0;
+    std::uint32_t blockwiseFirst_ = 0;  // sectors whose long read failed: read by ECC block
+    std::uint32_t blockwiseEnd_ = 0;
+    std::uint32_t singlyFirst_ = 0;  // sectors whose block read failed: read one by one
     std::uint32_t singlyEnd_ = 0;
 };
 
@@ -50,13 +98,43 @@ struct SectorRun {
 
 // An output file and the disc sectors it holds, in order.
 struct CopyTarget {
+    CopyTarget() = default;
+    CopyTarget(std::string name, std::vector<SectorRun> sectorRuns)
+        : fileName(std::move(name)), runs(std::move(sectorRuns))
+    {
+    }
+
     std::string fileName;
     std::vector<SectorRun> runs;
+    // Where each run starts in the file, in sectors, for a file whose runs
+    // do not follow one another there: what lies between them is zeros.
+    // Empty: each run follows the one before, from the file's start.
+    std::vector<std::uint64_t> fileSectors;
+    // The file's size in bytes, for a file that does not end with its last
+    // run's last whole sector; 0: it does.
+    std::uint64_t bytes = 0;
+};
+
+// One read of the rescue, as it went: for a record of the read rate along the disc.
+struct ReadTiming {
+    std::uint64_t first = 0;  // disc sector
+    std::uint32_t count = 0;
+    bool complete = false;
+    double seconds = 0;
 };
 
 struct RescueSettings {
     std::uint32_t retries = 0;  // passes over the sectors still unreadable
     std::string mapfile;        // empty: none
+    // The sector-by-sector and retry passes at the lowest speed the drive
+    // offers, the others at `speedKBs` (0: the drive's own).
+    bool slowRetries = false;
+    std::uint32_t speedKBs = 0;
+    std::uint32_t discEnd = 0;  // one past the last recorded sector, for the speed commands
+    // A rate log in GNU ddrescue's format, once a second (empty: none),
+    // with the command line it names.
+    std::string rateLog;
+    std::string commandLine;
 };
 
 // What tells one disc from another in a mapfile: a resumed run must find
@@ -98,6 +176,9 @@ public:
     // cannot be read, or describes another disc), writes it (which shows
     // early that its folder can take it), and from then on catches interrupts.
     RescueSession(Drive& drive, RescueSettings settings, DiscIdentity identity);
+    RescueSession(const RescueSession&) = delete;
+    RescueSession& operator=(const RescueSession&) = delete;
+    ~RescueSession();
 
     // Copies the target into its file: a new file, or, when the mapfile
     // describes this very target, the existing one, reading only what the
@@ -107,6 +188,9 @@ public:
 
     // Writes the mapfile a last time and prints how the run ended.
     void finish();
+
+    // From now on `observer` is called after each read.
+    void observeReads(std::function<void(const ReadTiming&)> observer) { readObserver_ = std::move(observer); }
 
     bool interrupted() const { return interrupted_; }
     bool unreadable() const { return unreadable_; }
@@ -127,6 +211,7 @@ private:
     struct Current {
         std::string fileName;
         std::vector<Placed> runs;
+        std::uint64_t size = 0;  // bytes of the whole file
         OutputFile* file = nullptr;
         std::uint64_t fileSize = 0;  // bytes the file holds so far
         Progress progress;
@@ -135,16 +220,21 @@ private:
     void prepareTarget(const CopyTarget& target, std::uint64_t total);
     void copyBlocks(bool skipAfterFailures);
     void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
+    void changeSpeed(std::uint32_t readKBs);
+    CommandOutcome timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count);
     void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
     void mark(std::uint64_t first, std::uint64_t end, RescueStatus status);
     void fillToSize();
     bool stopRequested();
     void showStatus(const char* phase, bool force);
     void saveMapfile();
+    void logRates(std::chrono::steady_clock::time_point now);
+    void writeRateLog(const std::string& text);
     void writeMapfile(const std::string& text);
     void summarize();
 
     Drive& drive_;
+    std::unique_ptr<std::uint8_t[]> buffer_;  // one transfer, for the whole run
     RescueSettings settings_;
     DiscIdentity identity_;
     RescueAreas areas_;
@@ -165,6 +255,10 @@ private:
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;
     std::chrono::steady_clock::time_point lastSave_;
+    FileHandle rateLog_ = nullptr;
+    std::chrono::steady_clock::time_point lastRates_;
+    std::uint64_t bytesAtLastRates_ = 0;
+    std::function<void(const ReadTiming&)> readObserver_;
 };
 
 // The line a mapfile keeps for a target: its name, its size in sectors and a

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/platform.h"
 
@@ -18,9 +19,22 @@ public:
 
     DriveHandle handle() const { return handle_; }
 
+    // The adapter's longest transfer in bytes, as the platform told it when
+    // the drive was opened; 0 when it could not tell.
+    std::uint32_t adapterMaxTransferBytes() const { return adapterMaxTransferBytes_; }
+    // The longest READ the drive is asked for, in sectors, as the read
+    // engine learns it (0: not set yet).
+    std::uint32_t readLimitSectors() const { return readLimitSectors_; }
+    void setReadLimitSectors(std::uint32_t sectors) { readLimitSectors_ = sectors; }
+
 private:
-    explicit Drive(DriveHandle handle) : handle_(handle) {}
+    Drive(DriveHandle handle, std::uint32_t adapterMaxTransferBytes)
+        : handle_(handle), adapterMaxTransferBytes_(adapterMaxTransferBytes)
+    {
+    }
     DriveHandle handle_;
+    std::uint32_t adapterMaxTransferBytes_;
+    std::uint32_t readLimitSectors_ = 0;
 };
 
 // What became of one command.
@@ -33,6 +47,15 @@ struct CommandOutcome {
     bool good() const { return passed && result.scsiStatus == 0; }
     bool complete() const { return good() && result.transferred == asked; }
 };
+
+// The sense key, additional sense code and qualifier of a reply's sense
+// data, fixed or descriptor format; nothing when it has none.
+struct SenseCode {
+    std::uint8_t key;
+    std::uint8_t asc;
+    std::uint8_t ascq;
+};
+std::optional<SenseCode> senseCode(const PassResult& result);
 
 // Passes one command and hands back what became of it; never fails the run.
 CommandOutcome passCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,

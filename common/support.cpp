@@ -103,6 +103,22 @@ void OutputFile::write(const void* data, std::uint32_t length)
     }
 }
 
+void OutputFile::writeRecords(const void* data, std::uint32_t length, std::uint32_t recordSize)
+{
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        std::uint32_t written = 0;
+        if (!platformWriteFile(handle_, bytes + done, length - done, &written)) {
+            fail("can't write file");
+        }
+        done += written;
+        if (written == 0 || done % recordSize != 0) {
+            fail("result length not match");
+        }
+    }
+}
+
 namespace {
 
 [[noreturn]] void failWriting(const std::string& name, std::uint32_t code)

@@ -38,6 +38,11 @@ public:
     // All `length` bytes or a fatal error ("can't write file", or "result
     // length not match" for a short write).
     void write(const void* data, std::uint32_t length);
+    // `length` bytes of records of `recordSize` bytes each, in as few
+    // system calls as the system takes, ending as one write per record
+    // would: "can't write file" when the write of a record fails, "result
+    // length not match" when one is cut short.
+    void writeRecords(const void* data, std::uint32_t length, std::uint32_t recordSize);
     // All `length` bytes at byte `offset` of the file, or a fatal error that
     // names the file `name` and the system's reason.
     void writeAt(std::uint64_t offset, const void* data, std::uint32_t length, const std::string& name);

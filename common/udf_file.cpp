@@ -51,10 +51,10 @@ AllocationDescriptors allocationDescriptors(const FileEntry& entry)
         entry.sector.size()) {
         fail("allocation descriptors beyond the File Entry");
     }
-    return AllocationDescriptors{static_cast<AllocationForm>(form),
-                                 std::span(entry.sector)
-                                     .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength,
-                                              entry.descriptorsLength)};
+    return AllocationDescriptors{
+        static_cast<AllocationForm>(form),
+        std::span(entry.sector)
+            .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength, entry.descriptorsLength)};
 }
 
 std::uint32_t descriptorSize(AllocationForm form)
@@ -88,6 +88,8 @@ std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
         buffer.resize(size);
         return buffer;
     } catch (const std::bad_alloc&) {
+        // Kept for compatibility: the Windows call's name on every platform,
+        // and the line end inside the message, as the report has always had.
         fail("GlobalAlloc() failed\n");
     }
 }

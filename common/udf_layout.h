@@ -107,7 +107,7 @@ struct FileEntryLayout {
 // attributes lie 40 bytes further on. Named streams are not followed.
 struct ExtendedFileEntryLayout {
     static constexpr std::uint32_t kIcbTag = 16;
-    static constexpr std::uint32_t kInformationLength = 56;  // Uint64
+    static constexpr std::uint32_t kInformationLength = 56;    // Uint64
     static constexpr std::uint32_t kStreamDirectoryIcb = 152;  // long_ad
     static constexpr std::uint32_t kLengthOfExtendedAttributes = 208;
     static constexpr std::uint32_t kLengthOfAllocationDescriptors = 212;

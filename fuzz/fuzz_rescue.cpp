@@ -147,7 +147,10 @@ bool rescue(const char* imagePath, const Plan& plan, const DiscIdentity& identit
 {
     try {
         Drive drive = Drive::open(imagePath);
-        RescueSession session(drive, RescueSettings{plan.retries, kMapfile}, identity);
+        RescueSettings settings;
+        settings.retries = plan.retries;
+        settings.mapfile = kMapfile;
+        RescueSession session(drive, settings, identity);
         for (const CopyTarget& target : plan.targets) {
             if (!session.copy(target)) {
                 break;

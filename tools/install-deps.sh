@@ -19,6 +19,8 @@ packages=(
   # vrsplit --format=mkv/mp4: FFmpeg's libraries; mkvmerge checks the .mkv files
   pkg-config libavformat-dev libavcodec-dev libavfilter-dev libswresample-dev libswscale-dev libavutil-dev
   mkvtoolnix
+  # the disc report in a real browser (headless) and its markup check
+  chromium tidy
 )
 # wine32 is a 32-bit package.
 need_i386=0

@@ -2,6 +2,8 @@
 # The main job on the sample disc: builds the programs and the disc image
 # builder, makes a DVD-VR sample image in out/sample (two recordings in
 # VR_MOVIE.VRO, a third one erased between them), then runs
+#   vrsalvage --recordings=disc-job <image>   -> the whole job: recordings + report.html
+# and the same by steps:
 #   vrsalvage <image>      -> VR_MANGR.IFO, VR_MOVIE.VRO
 #   vrsalvage -r <image>   -> VR_MANGR_R.IFO, VR_MOVIE_R.VRO (the erased recording)
 #   vrsplit                -> one .mpg per recording, the erased one included
@@ -26,6 +28,14 @@ rm -rf "$out"
 mkdir -p "$out"
 bash tools/make-sample-image.sh "$out" "$build/tools/mkvrdisc"
 
+# The main job in one command: everything off the disc into a folder, with the report.
+echo
+echo "\$ vrsalvage --recordings=disc-job sample.img"
+(cd "$out" && "$build/vrsalvage/vrsalvage" --recordings=disc-job sample.img | tr '\r' '\n')
+ls -l "$out/disc-job"
+echo "report: $out/disc-job/report.html"
+
+# The same by steps: the salvaged files, then vrsplit.
 mkdir -p "$out/files" "$out/recovered"
 echo
 echo "\$ vrsalvage sample.img"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings_run.h"
 #include "report.h"
 #include "support.h"
 #include "version.h"
@@ -15,6 +16,8 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
+// The fastest DVD drives read at 24x; SET CD SPEED takes up to 65,535 kB/s.
+constexpr std::uint32_t kMaxSpeedTimes = 47;
 
 void printUsage()
 {
@@ -38,6 +41,15 @@ void printHelp()
         "                        (implies --keep-going)\n"
         "  --image-mapfile=FILE  the drive is a disc image with the mapfile ddrescue wrote:\n"
         "                        sectors it does not mark rescued read as unreadable\n"
+        "  --speed=N             ask the drive to read at N x 1,385 kB/s (DVD 1x), or with\n"
+        "                        --speed=max at its own speed, and show what it reports\n"
+        "  --slow-retries        with --keep-going: the sector-by-sector and retry passes at\n"
+        "                        the lowest speed the drive offers\n"
+        "  --log-rates=FILE      with --keep-going: the rates and the bad areas once a second\n"
+        "                        in FILE, as GNU ddrescue's --log-rates writes them\n"
+        "  --recordings=DIR      the whole job: the recording files, the free blocks (keep-going,\n"
+        "                        the mapfile in DIR/disc), one file per recording in DIR and\n"
+        "                        the disc report DIR/report.html; run again to resume\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "The drive argument is a drive letter on Windows; elsewhere a device node\n"
@@ -94,11 +106,32 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
         }
         options->mapfile = value;
         options->keepGoing = true;
+    } else if (valueOption(argument, "--speed", &value)) {
+        std::uint32_t times = 0;
+        if (value == "max") {
+            options->speedKBs = 0;
+        } else if (parseCount(value, &times) && times >= 1 && times <= kMaxSpeedTimes) {
+            options->speedKBs = times * kDvdSpeedKBs;
+        } else {
+            *problem = "bad value for --speed: \"" + value + "\" (1 to " + std::to_string(kMaxSpeedTimes) + ", or max)";
+        }
+    } else if (valueOption(argument, "--log-rates", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --log-rates: a file name is needed";
+        }
+        options->rateLog = value;
+    } else if (std::strcmp(argument, "--slow-retries") == 0) {
+        options->slowRetries = true;
     } else if (valueOption(argument, "--image-mapfile", &value)) {
         if (value.empty()) {
             *problem = "bad value for --image-mapfile: a file name is needed";
         }
         options->imageMapfile = value;
+    } else if (valueOption(argument, "--recordings", &value)) {
+        if (value.empty()) {
+            *problem = "bad value for --recordings: a folder is needed";
+        }
+        options->recordings = value;
     } else {
         *problem = std::string("unknown option: ") + argument;
     }
@@ -154,6 +187,32 @@ std::string checkPaths(const RunOptions& options, const char* drive)
     return "";
 }
 
+// --recordings: the pipeline, its stages and its summary on standard output.
+int runRecordingsJob(const RunOptions& options, const char* drive)
+{
+    return runReportingFatalErrors([&] {
+        const std::string path = devicePath(drive);
+        std::string problem;
+        if (!options.imageMapfile.empty() && !platformUseImageMapfile(options.imageMapfile.c_str(), &problem)) {
+            fail(problem.c_str());
+        }
+        pipeline::RecordingsSink sink;
+        sink.stage = [](const std::string& stage) { std::printf("== %s\n", stage.c_str()); };
+        const pipeline::RecordingsOutcome outcome = pipeline::runRecordings(
+            path.c_str(), pipeline::RecordingsSettings{options.recordings, options.retries, kVersion}, sink);
+        if (outcome.interrupted) {
+            std::printf("interrupted: run the same command again to resume\n");
+            return 1;
+        }
+        std::printf("%u recording(s) found: %u live, %u erased; %llu unreadable sector(s), %.1f s of video affected\n",
+                    outcome.live + outcome.erased, outcome.live, outcome.erased,
+                    static_cast<unsigned long long>(outcome.unreadableSectors), outcome.secondsAffected);
+        std::printf("report: %s\n", outcome.report.c_str());
+        std::printf("completed\n");
+        return outcome.everythingRead ? 0 : 1;
+    });
+}
+
 }  // namespace
 
 int runVrsalvage(int argc, char** argv)
@@ -177,6 +236,16 @@ int runVrsalvage(int argc, char** argv)
         }
         arguments.push_back(argv[i]);
     }
+    for (const auto& [given, name] :
+         {std::pair{options.slowRetries, "--slow-retries"}, std::pair{!options.rateLog.empty(), "--log-rates"}}) {
+        if (given && !options.keepGoing) {
+            std::printf("%s needs --keep-going or --mapfile\n", name);
+            return kUsageStatus;
+        }
+    }
+    for (int i = 0; i < argc; i++) {
+        options.commandLine.append(i == 0 ? "" : " ").append(argv[i]);
+    }
     if (arguments.empty() || arguments.size() > 2) {
         printUsage();
         return 0;
@@ -186,6 +255,14 @@ int runVrsalvage(int argc, char** argv)
     if ((arguments.size() == 2 && !reusable && !options.files) || (reusable && options.files)) {
         std::printf("parameter error\n");
         return kUsageStatus;
+    }
+    if (!options.recordings.empty()) {
+        if (arguments.size() != 1 || !options.mapfile.empty()) {
+            std::printf(
+                "--recordings goes with neither -r nor --mapfile: it reads both and keeps its mapfile in DIR/disc\n");
+            return kUsageStatus;
+        }
+        return runRecordingsJob(options, arguments.back());
     }
     if (const std::string problem = checkPaths(options, arguments.back()); !problem.empty()) {
         std::printf("%s\n", problem.c_str());

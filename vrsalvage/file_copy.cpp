@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,11 +109,11 @@ std::vector<DirectoryFile> listDirectory(Volume& volume, const std::vector<std::
         if ((characteristics & (FileIdentifierLayout::kCharacteristicParent | kCharacteristicDeleted)) == 0) {
             const std::optional<std::string> name = fileName(data.data() + nameOffset, identifierLength);
             if (name) {
-                files.push_back(DirectoryFile{
-                    *name, block, (characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0});
+                files.push_back(DirectoryFile{*name, block,
+                                              (characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0});
             } else {
-                noteLoss(volume, "a file name that cannot be used here (File Entry at block " +
-                                     std::to_string(block) + "): not copied");
+                noteLoss(volume, "a file name that cannot be used here (File Entry at block " + std::to_string(block) +
+                                     "): not copied");
             }
         }
         p = (nameOffset + identifierLength + 3) & ~std::uint64_t{3};
@@ -130,6 +128,17 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
     const std::uint64_t length = entry.informationLength;
     std::vector<FilePiece> pieces;
     std::uint64_t covered = 0;
+    const auto add = [&](bool recorded, std::uint32_t block, std::uint64_t bytes) {
+        if (!pieces.empty() && !pieces.back().recorded && !recorded) {
+            pieces.back().bytes += bytes;
+        } else if (covered % kSectorSize != 0) {
+            // Only a file's last extent may end within a block.
+            fail("bad allocation extent");
+        } else {
+            pieces.push_back(FilePiece{recorded, block, bytes});
+        }
+        covered += bytes;
+    };
     forEachExtent(
         volume.drive, volume.partition.start, descriptors.form, descriptors.area,
         [&](const Extent& extent) {
@@ -138,22 +147,17 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
             }
             const std::uint64_t bytes = std::min<std::uint64_t>(extent.length, length - covered);
             const bool recorded = extent.type == ExtentType::Recorded;
-            if (recorded && std::uint64_t{volume.partition.start} + extent.location + (bytes + kSectorSize - 1) /
-                                                                                         kSectorSize >
-                                UINT32_MAX) {
+            if (recorded &&
+                std::uint64_t{volume.partition.start} + extent.location + (bytes + kSectorSize - 1) / kSectorSize >
+                    UINT32_MAX) {
                 fail("bad allocation extent");
             }
-            if (!pieces.empty() && !pieces.back().recorded && !recorded) {
-                pieces.back().bytes += bytes;
-            } else {
-                pieces.push_back(FilePiece{recorded, extent.location, bytes});
-            }
-            covered += bytes;
+            add(recorded, extent.location, bytes);
             return covered < length;
         },
         volume.keepGoing);
     if (covered < length) {
-        pieces.push_back(FilePiece{false, 0, length - covered});
+        add(false, 0, length - covered);
     }
     return pieces;
 }
@@ -167,81 +171,61 @@ void writeZeros(OutputFile& output, std::uint64_t bytes)
 }
 
 // Without keep-going: the file written piece by piece, the first unreadable
-// sector ending the run.
-void copyPieces(Volume& volume, const std::string& name, const std::vector<FilePiece>& pieces)
+// sector ending the run; a last sector the file holds only in part is cut
+// to its length after.
+void copyPieces(Volume& volume, const std::string& name, const std::vector<FilePiece>& pieces, std::uint64_t length)
 {
-    OutputFile output = OutputFile::createNew(name.c_str());
-    BlockReader reader(volume.drive);
-    alignas(16) SectorBuffer sector{};
-    for (const FilePiece& piece : pieces) {
-        if (!piece.recorded) {
-            writeZeros(output, piece.bytes);
-            continue;
+    {
+        OutputFile output = OutputFile::createNew(name.c_str());
+        SectorCopier copier(volume.drive, output);
+        for (const FilePiece& piece : pieces) {
+            if (!piece.recorded) {
+                copier.flush();
+                writeZeros(output, piece.bytes);
+                continue;
+            }
+            const std::uint64_t sectors = (piece.bytes + kSectorSize - 1) / kSectorSize;
+            const std::uint32_t first = volume.partition.start + piece.block;
+            for (std::uint64_t i = 0; i < sectors; i++) {
+                const auto following = static_cast<std::uint32_t>(sectors - i - 1);
+                copier.copy(static_cast<std::uint32_t>(first + i), following);
+            }
         }
-        const std::uint64_t sectors = (piece.bytes + kSectorSize - 1) / kSectorSize;
-        const std::uint32_t first = volume.partition.start + piece.block;
-        for (std::uint64_t i = 0; i < sectors; i++) {
-            const auto following = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors - i - 1, kEccBlockSectors));
-            reader.read(static_cast<std::uint32_t>(first + i), following, sector);
-            const std::uint64_t left = piece.bytes - i * kSectorSize;
-            output.write(sector.data(), static_cast<std::uint32_t>(std::min<std::uint64_t>(kSectorSize, left)));
-        }
-    }
-}
-
-// With keep-going: the recorded pieces as the session's target, the file
-// then cut or extended with zeros to its length. That keeps each byte in
-// its place only while no zeros stand before recorded data: such a file is
-// left out, with a notice. Of a file an earlier run completed, the zeros
-// after the recorded sectors are cut off again first, where the mapfile
-// describes the file, so that the session finds the size it wrote.
-bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::string& mapfile, const std::string& name,
-                            const std::vector<FilePiece>& pieces, std::uint64_t length)
-{
-    CopyTarget target{name, {}};
-    bool zerosBefore = false;
-    for (const FilePiece& piece : pieces) {
-        if (!piece.recorded) {
-            zerosBefore = true;
-            continue;
-        }
-        if (zerosBefore) {
-            noteLoss(volume, name + ": unrecorded extents before recorded ones; copy it without --keep-going");
-            return true;
-        }
-        const std::uint32_t first = volume.partition.start + piece.block;
-        const auto count = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
-        if (!target.runs.empty() && target.runs.back().first + target.runs.back().count == first) {
-            target.runs.back().count += count;
-        } else {
-            target.runs.push_back(SectorRun{first, count});
-        }
-    }
-    std::uint64_t recordedBytes = 0;
-    for (const SectorRun& run : target.runs) {
-        recordedBytes += std::uint64_t{run.count} * kSectorSize;
+        copier.flush();
     }
     std::error_code error;
-    if (!mapfile.empty() && std::filesystem::file_size(name, error) > recordedBytes && !error) {
-        std::ifstream in(mapfile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (text.str().find(layoutLine(target) + "\n") != std::string::npos) {
-            std::filesystem::resize_file(name, recordedBytes, error);
-        }
-    }
-    if (!rescue.copy(target)) {
-        return false;
-    }
     std::filesystem::resize_file(name, length, error);
     if (error) {
         fail(("can't write " + name + ": " + error.message()).c_str());
     }
-    return true;
+}
+
+// With keep-going: the recorded pieces as the session's target, each at its
+// place in the file, the zeros between them and after them left to the
+// session, the file exactly its length.
+bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::string& name,
+                            const std::vector<FilePiece>& pieces, std::uint64_t length)
+{
+    CopyTarget target(name, {});
+    target.bytes = length;
+    std::uint64_t offset = 0;  // bytes
+    for (const FilePiece& piece : pieces) {
+        if (piece.recorded) {
+            if (offset % kSectorSize != 0) {
+                fail("bad allocation extent");
+            }
+            const std::uint32_t first = volume.partition.start + piece.block;
+            const auto count = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
+            target.runs.push_back(SectorRun{first, count});
+            target.fileSectors.push_back(offset / kSectorSize);
+        }
+        offset += piece.bytes;
+    }
+    return rescue.copy(target);
 }
 
 // Copies one file of the directory. False when the run was interrupted.
-bool copyFile(Volume& volume, RescueSession* rescue, const RunOptions& options, const DirectoryFile& file)
+bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
 {
     std::printf("Writing %s\n", file.name.c_str());
     const std::uint32_t sector = volume.partition.start + file.fileEntryBlock;
@@ -270,9 +254,8 @@ bool copyFile(Volume& volume, RescueSession* rescue, const RunOptions& options, 
         if (!volume.keepGoing) {
             throw;
         }
-        noteLoss(volume,
-                 structureLoss(error.cause == FatalError::Cause::Drive, "File Entry of " + file.name, sector) +
-                     ": not copied");
+        noteLoss(volume, structureLoss(error.cause == FatalError::Cause::Drive, "File Entry of " + file.name, sector) +
+                             ": not copied");
         return true;
     }
     std::printf("bytes = %llu\n", static_cast<unsigned long long>(entry->informationLength));
@@ -287,10 +270,10 @@ bool copyFile(Volume& volume, RescueSession* rescue, const RunOptions& options, 
         return true;
     }
     if (rescue == nullptr) {
-        copyPieces(volume, file.name, pieces);
+        copyPieces(volume, file.name, pieces, entry->informationLength);
         return true;
     }
-    return copyPiecesKeepingGoing(volume, *rescue, options.mapfile, file.name, pieces, entry->informationLength);
+    return copyPiecesKeepingGoing(volume, *rescue, file.name, pieces, entry->informationLength);
 }
 
 }  // namespace
@@ -301,6 +284,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
     const std::uint16_t profile = requireDvdVrProfile(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
+    const RescueSettings settings = prepareReads(drive, options);
     VolumeDescriptors descriptors{};
     if (options.keepGoing) {
         descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
@@ -334,10 +318,10 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
             identity = reusableDiscIdentity(drive, profile);
             identity.mode = "files";
         }
-        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile}, identity);
+        rescue.emplace(drive, settings, identity);
     }
     for (const DirectoryFile& file : files) {
-        if (!file.directory && !copyFile(volume, rescue ? &*rescue : nullptr, options, file)) {
+        if (!file.directory && !copyFile(volume, rescue ? &*rescue : nullptr, file)) {
             break;
         }
     }

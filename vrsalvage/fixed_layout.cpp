@@ -1,8 +1,10 @@
 // The default mode: the recording files copied from their fixed positions.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "read_speed.h"
 #include "report.h"
 #include "support.h"
 #include "vrsalvage.h"
@@ -21,6 +23,7 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
     const std::optional<std::uint64_t> signatures = checkSignatures(drive, options.keepGoing);
     const std::uint32_t end = recordedAreaEnd(drive);
     const auto movieCount = static_cast<std::int32_t>(end - kMovieFirstSector);
+    const RescueSettings settings = prepareReads(drive, options);
 
     if (!options.keepGoing) {
         std::printf("# = %d sectors\n", static_cast<int>(kProgressMarkSectors));
@@ -33,8 +36,7 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
         return RunResult::Complete;
     }
 
-    RescueSession rescue(drive, RescueSettings{options.retries, options.mapfile},
-                         DiscIdentity{"fixed", profile, end, "signatures", signatures});
+    RescueSession rescue(drive, settings, DiscIdentity{"fixed", profile, end, "signatures", signatures});
     std::printf("Writing VR_MANGR.IFO\n");
     std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
     bool going = rescue.copy(CopyTarget{"VR_MANGR.IFO", {{kManagementFirstSector, kManagementSectors}}});
@@ -51,6 +53,28 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
         return RunResult::Interrupted;
     }
     return rescue.unreadable() ? RunResult::Unreadable : RunResult::Complete;
+}
+
+RescueSettings prepareReads(Drive& drive, const RunOptions& options)
+{
+    RescueSettings settings;
+    settings.retries = options.retries;
+    settings.mapfile = options.mapfile;
+    settings.rateLog = options.rateLog;
+    settings.commandLine = options.commandLine;
+    if (!options.speedKBs && !options.slowRetries) {
+        return settings;
+    }
+    settings.slowRetries = options.slowRetries;
+    settings.speedKBs = options.speedKBs.value_or(0);
+    const std::optional<std::uint64_t> end = recordedEnd(readLastTrackInformation(drive));
+    settings.discEnd = static_cast<std::uint32_t>(std::min<std::uint64_t>(end.value_or(0), UINT32_MAX));
+    if (options.speedKBs) {
+        const SpeedResult result =
+            setReadSpeed(drive, *options.speedKBs, settings.discEnd == 0 ? 0 : settings.discEnd - 1);
+        std::printf("%s\n", speedReport(result, *options.speedKBs).c_str());
+    }
+    return settings;
 }
 
 std::uint16_t requireRestrictedOverwrite(Drive& drive)
@@ -128,19 +152,19 @@ std::uint32_t recordedAreaEnd(Drive& drive)
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName)
 {
     OutputFile file = OutputFile::createNew(fileName);
-    BlockReader reader(drive);
+    SectorCopier copier(drive, file);
     bool marked = false;
-    alignas(16) SectorBuffer sector;
     const std::uint32_t end = first + count;
     for (std::uint32_t lba = first; lba < end; lba++) {
-        reader.read(lba, end - lba - 1, sector);
-        file.write(sector.data(), kSectorSize);
+        copier.copy(lba, end - lba - 1);
         if (((lba - first) & (kProgressMarkSectors - 1)) == kProgressMarkSectors - 1) {
+            copier.flush();
             std::printf("#");
             std::fflush(stdout);
             marked = true;
         }
     }
+    copier.flush();
     if (marked) {
         std::printf("\n");
     }

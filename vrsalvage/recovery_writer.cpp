@@ -24,11 +24,13 @@ void markExtent(ReusableMap& map, const Extent& extent)
 }
 
 // Shows the share of a phase done before block `index` of `count`, when it
-// grew by 5 or more since it was last shown.
-void showProgress(std::uint64_t index, std::uint64_t count, std::uint32_t* lastShown)
+// grew by 5 or more since it was last shown; what `copier` gathered is
+// written first.
+void showProgress(std::uint64_t index, std::uint64_t count, std::uint32_t* lastShown, SectorCopier& copier)
 {
     const auto percent = static_cast<std::uint32_t>(index * 100 / count);
     if (percent > *lastShown + 4) {
+        copier.flush();
         std::printf("%d %%\r", static_cast<int>(percent));
         std::fflush(stdout);
         *lastShown = percent;
@@ -92,34 +94,35 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     const std::uint32_t start = volume.partition.start;
     const BlockRange range = phaseOneRange(volume, file, map);
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
-    BlockReader reader(volume.drive);
-    alignas(16) SectorBuffer sector;
+    SectorCopier copier(volume.drive, output);
 
     std::printf("Phase-1\n");
     std::uint32_t lastShown = 0;
     for (std::uint64_t block = range.first; block < range.end; block++) {
-        showProgress(block - range.first, range.end - range.first, &lastShown);
+        showProgress(block - range.first, range.end - range.first, &lastShown, copier);
         if (map.isReusable(block)) {
+            const auto lba = static_cast<std::uint32_t>(start + block);
             std::uint32_t following = 0;
-            while (following < kEccBlockSectors && block + following + 1 < range.end &&
+            while (!copier.holds(lba) && following < kMaxTransferSectors && block + following + 1 < range.end &&
                    map.isReusable(block + following + 1)) {
                 following++;
             }
-            reader.read(static_cast<std::uint32_t>(start + block), following, sector);
-            output.write(sector.data(), kSectorSize);
+            copier.copy(lba, following);
         }
     }
+    copier.flush();
 
     if (file == RecordingFile::Movie) {
         std::printf("Phase-2\n");
         lastShown = 0;
         const std::uint64_t count = map.blocksBeyond > 0 ? static_cast<std::uint64_t>(map.blocksBeyond) : 0;
         for (std::uint64_t i = 0; i < count; i++) {
-            showProgress(i, count, &lastShown);
-            const auto following = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - i - 1, kEccBlockSectors));
-            reader.read(static_cast<std::uint32_t>(start + map.blocks() + i), following, sector);
-            output.write(sector.data(), kSectorSize);
+            showProgress(i, count, &lastShown, copier);
+            const auto following =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(count - i - 1, kMaxTransferSectors));
+            copier.copy(static_cast<std::uint32_t>(start + map.blocks() + i), following);
         }
+        copier.flush();
     }
 }
 

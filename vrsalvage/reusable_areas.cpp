@@ -1,6 +1,7 @@
 // "-r" mode from start to end: the volume, the walk to the recording files,
 // and for each of them its reusable map and its recovery file.
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,7 +43,7 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
 // the first of them needs it, and which of them the walk reached.
 struct KeepGoingRun {
     Volume& volume;
-    RescueSession& rescue;
+    std::function<void(const CopyTarget&)> take;  // each recovery file's target, as it is found
     std::optional<SpaceBitmap> bitmap;
     bool reached[2] = {false, false};
 };
@@ -122,8 +123,8 @@ void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optiona
         }
     }
     setReportIndent(indent);
-    if (map && !run.rescue.interrupted()) {
-        run.rescue.copy(reusableBlocksTarget(volume, file, *map));
+    if (map) {
+        run.take(reusableBlocksTarget(volume, file, *map));
     }
 }
 
@@ -184,7 +185,47 @@ void forEachRecordingFile(Volume& volume, const FileEntry& root, std::uint32_t r
     }
 }
 
+// The keep-going walk from the root to both recovery files' targets.
+void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root, std::uint32_t rootSector,
+                           const std::function<void(const CopyTarget&)>& take, const std::function<bool()>& stopped)
+{
+    KeepGoingRun run{volume, take, std::nullopt};
+    if (root) {
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+            recoverFileKeepingGoing(run, file, fileEntryBlock);
+        });
+    }
+    // A file the walk did not reach still has the free blocks of its area.
+    for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
+        if (!run.reached[static_cast<int>(file)] && !stopped()) {
+            announceRecordingFile(file);
+            recoverFileKeepingGoing(run, file, std::nullopt);
+        }
+    }
+}
+
 }  // namespace
+
+ReusableTargets findReusableTargets(Drive& drive)
+{
+    requireDvdMedium(drive);
+    requireExtendedArea(drive);
+    const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
+    Volume volume{drive, descriptors.partition, true};
+    std::uint32_t rootSector = 0;
+    std::optional<FileEntry> root;
+    if (descriptors.fileSetFound) {
+        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
+    } else {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+    }
+    ReusableTargets found;
+    walkToReusableTargets(
+        volume, root, rootSector, [&](const CopyTarget& target) { found.targets.push_back(target); },
+        [] { return false; });
+    found.losses = volume.losses;
+    return found;
+}
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
 {
@@ -192,6 +233,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     const std::uint16_t profile = requireDvdVrProfile(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
+    const RescueSettings settings = prepareReads(drive, options);
     VolumeDescriptors descriptors{};
     if (options.keepGoing) {
         descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
@@ -211,7 +253,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     }
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, RescueSettings{options.retries, options.mapfile},
+        rescue.emplace(drive, settings,
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {
@@ -220,19 +262,14 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         });
         return RunResult::Complete;
     }
-    KeepGoingRun run{volume, *rescue, std::nullopt};
-    if (root) {
-        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
-            recoverFileKeepingGoing(run, file, fileEntryBlock);
-        });
-    }
-    // A file the walk did not reach still has the free blocks of its area.
-    for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
-        if (!run.reached[static_cast<int>(file)] && !rescue->interrupted()) {
-            announceRecordingFile(file);
-            recoverFileKeepingGoing(run, file, std::nullopt);
-        }
-    }
+    walkToReusableTargets(
+        volume, root, rootSector,
+        [&](const CopyTarget& target) {
+            if (!rescue->interrupted()) {
+                rescue->copy(target);
+            }
+        },
+        [&] { return rescue->interrupted(); });
     rescue->finish();
     if (rescue->interrupted()) {
         return RunResult::Interrupted;

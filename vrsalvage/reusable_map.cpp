@@ -50,6 +50,7 @@ std::uint32_t mapExtentLength(const Partition& partition)
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
 {
     if (volume.partition.bitmapLength == 0) {
+        // Kept for compatibility: "no Map" has never had a line end.
         std::printf("no Map");
         return std::nullopt;
     }

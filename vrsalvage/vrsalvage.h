@@ -32,6 +32,12 @@ struct RunOptions {
     std::string mapfile;       // empty: none; implies keepGoing
     std::string imageMapfile;  // empty: none
     bool files = false;        // "--files" ("-f")
+    // --speed: kB/s, 0 for the drive's own speed; unset: not asked.
+    std::optional<std::uint32_t> speedKBs;
+    bool slowRetries = false;  // with keepGoing
+    std::string rateLog;       // --log-rates, with keepGoing; empty: none
+    std::string commandLine;   // the arguments, for the rate log
+    std::string recordings;    // empty: none; the folder of the one-step run
 };
 
 enum class RunResult {
@@ -39,6 +45,11 @@ enum class RunResult {
     Unreadable,  // completed with unreadable sectors (keep-going)
     Interrupted,
 };
+
+// Both modes, once the disc is known: asks the drive for the speed of
+// --speed and prints what it made of it, and gives the settings of a
+// keep-going run.
+RescueSettings prepareReads(Drive& drive, const RunOptions& options);
 
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted
 // Overwrite mode; the profile.
@@ -102,6 +113,13 @@ bool driveCouldRead(const Volume& volume, const std::function<void()>& read);
 std::string structureLoss(bool unreadable, const std::string& what, std::uint32_t sector);
 
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options);
+// The recovery files' copy targets as a keep-going "-r" run finds them (with its
+// notices), without copying them; the losses on the way are counted.
+struct ReusableTargets {
+    std::vector<CopyTarget> targets;
+    std::uint32_t losses = 0;
+};
+ReusableTargets findReusableTargets(Drive& drive);
 // What the mapfile of a "-r" run records of the disc: its profile, its
 // recorded size, and a fingerprint of its anchor and volume descriptors.
 DiscIdentity reusableDiscIdentity(Drive& drive, std::uint16_t profile);

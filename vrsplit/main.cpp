@@ -5,10 +5,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "recordings_run.h"
+#include "rescue_map.h"
 #include "version.h"
+#include "vrsalvage.h"
 #include "vrsplit.h"
 
 using namespace vrsplit;
@@ -16,18 +20,14 @@ using namespace vrsplit;
 namespace {
 
 constexpr int kExitDone = 0;
-constexpr int kExitNotClean = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitBadInput = 255;
-
-// Older management copies are looked for in at most this much of MANAGEMENT.
-constexpr std::uint64_t kMaxOldCopiesScan = 64ull << 20;
-constexpr double kMatchSeconds = 1.5;  // clock span against recorded duration
 
 const char kUsage[] =
     "usage: vrsplit [-o DIR] [--format=FORMAT] [--json] VR_MANGR.IFO VR_MOVIE.VRO\n"
     "       vrsplit --list [--json] VR_MANGR.IFO\n"
-    "       vrsplit --erased [-o DIR] [--format=FORMAT] [--json] DATA [MANAGEMENT]\n";
+    "       vrsplit --erased [-o DIR] [--format=FORMAT] [--json] DATA [MANAGEMENT]\n"
+    "       vrsplit --report=FILE [-o DIR] [--mapfile=MAP] VR_MANGR.IFO VR_MOVIE.VRO [DATA [MANAGEMENT]]\n";
 
 const char kHelp[] =
     "Writes one MPEG-2 program stream file per recording of a DVD-VR disc.\n"
@@ -44,6 +44,9 @@ const char kHelp[] =
     "                              mkv: Matroska, the streams copied, one chapter per cell;\n"
     "                              mp4: H.264 and AAC, deinterlaced, for phones (slow)\n"
     "      --json                  print the table as JSON\n"
+    "      --report=FILE           cut the live recordings and, with DATA, the erased ones, and write\n"
+    "                              the disc report FILE (HTML) and FILE.json; MAP: the mapfile of\n"
+    "                              vrsalvage --mapfile, for the sectors that could not be read\n"
     "  -h, --help                  this text\n"
     "  -V, --version               the version\n"
     "\n"
@@ -54,6 +57,7 @@ struct Options {
     bool list = false, erased = false, json = false;
     OutputFormat format = OutputFormat::Mpeg;
     std::string outputDir;
+    std::string report, mapfile;
     std::vector<std::string> files;
 };
 
@@ -98,6 +102,10 @@ int parseOptions(int argc, char** argv, Options& options)
             options.format = name == "mkv"   ? OutputFormat::Matroska
                              : name == "mp4" ? OutputFormat::Mp4
                                              : OutputFormat::Mpeg;
+        } else if (arg.rfind("--report=", 0) == 0 && arg.size() > 9) {
+            options.report = arg.substr(9);
+        } else if (arg.rfind("--mapfile=", 0) == 0 && arg.size() > 10) {
+            options.mapfile = arg.substr(10);
         } else if (arg.rfind("--output=", 0) == 0) {
             options.outputDir = arg.substr(9);
         } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
@@ -112,73 +120,25 @@ int parseOptions(int argc, char** argv, Options& options)
         return usageError("--list writes no files; -o does not go with it");
     if (options.list && options.format != OutputFormat::Mpeg)
         return usageError("--list writes no files; --format does not go with it");
+    if (!options.report.empty()) {
+        if (options.list || options.erased || options.json || options.format != OutputFormat::Mpeg)
+            return usageError("--report goes with -o and --mapfile only");
+        if (options.files.size() < 2 || options.files.size() > 4)
+            return usageError("wrong number of input files");
+        return -1;
+    }
+    if (!options.mapfile.empty())
+        return usageError("--mapfile goes with --report");
     std::size_t wanted = options.list ? 1 : 2;
     if (options.files.size() < (options.erased ? 1 : wanted) || options.files.size() > wanted)
         return usageError(options.files.empty() ? "no input file given" : "wrong number of input files");
     return -1;
 }
 
-std::string outputPath(const Options& options, const std::string& name)
-{
-    if (options.outputDir.empty())
-        return name;
-    char last = options.outputDir.back();
-    return options.outputDir + (last == '/' || last == '\\' ? "" : "/") + name;
-}
-
-// Reads a whole file of at most `limit` bytes; false with a message otherwise.
-bool readWholeFile(const std::string& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes, std::string& error)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open" + systemReason();
-        return false;
-    }
-    in.seekg(0, std::ios::end);
-    auto size = static_cast<std::uint64_t>(in.tellg());
-    in.seekg(0);
-    if (size > limit) {
-        error = path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(limit) +
-                " a management file can have";
-        return false;
-    }
-    bytes.resize(static_cast<std::size_t>(size));  // no more than the limit
-    if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
-        error = path + ": read failed";
-        return false;
-    }
-    return true;
-}
-
 int fatal(const std::string& message)
 {
     std::fprintf(stderr, "vrsplit: %s\n", message.c_str());
     return kExitBadInput;
-}
-
-const char* extensionOf(OutputFormat format)
-{
-    return format == OutputFormat::Matroska ? ".mkv" : format == OutputFormat::Mp4 ? ".mp4" : ".mpg";
-}
-
-// "YYYY-MM-DD HH:MM:SS" of seconds since 1970, UTC.
-std::string formatUtc(std::int64_t unixSeconds)
-{
-    auto t = static_cast<std::time_t>(unixSeconds);
-    std::tm utc{};
-    if (std::tm* at = std::gmtime(&t))
-        utc = *at;
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-    return text;
-}
-
-// The date tag of a recording: UTC where the management file gives the zone, else the
-// recorder's local time.
-std::string dateTag(const RecordedAt& at, std::optional<int> zoneMinutes)
-{
-    auto unix = unixTimeOf(at, zoneMinutes);
-    return zoneMinutes && unix ? formatUtc(*unix) : formatRecordedAt(at);
 }
 
 void showProgress(unsigned number, const RemuxProgress& progress)
@@ -189,290 +149,77 @@ void showProgress(unsigned number, const RemuxProgress& progress)
     std::fflush(stderr);
 }
 
-// One recording's file, named `base` + the format's extension: the sectors as recorded,
-// or remuxed through `job`. Copy-once data is not remuxed (it cannot be decoded): it is
-// cut as recorded, and `remark` says so; `remark` also tells where the video stream's
-// header differs from the management file. False with `error` when no file was made.
-bool writeRecordingFile(const Options& options, const std::string& source, const std::vector<Range>& ranges,
-                        const RemuxJob& job, const std::string& base, std::string& file, CopyResult& copy,
-                        std::string& remark, std::string& error)
-{
-    file = base + ".mpg";
-    if (options.format == OutputFormat::Mpeg)
-        return copySectors(source, ranges, outputPath(options, file), job.modifiedAt, copy, error);
-    if (!copySectors(source, ranges, "", std::nullopt, copy, error))
-        return false;
-    if (copy.scrambled) {
-        remark = "copy-once: not remuxed, cut as recorded";
-        return copySectors(source, ranges, outputPath(options, file), job.modifiedAt, copy, error);
-    }
-    file = base + extensionOf(options.format);
-    RemuxResult remux;
-    std::function<void(const RemuxProgress&)> progress;  // MP4 is the slow one: it is encoded
-    if (options.format == OutputFormat::Mp4)
-        progress = [&](const RemuxProgress& p) { showProgress(job.programNumber, p); };
-    if (!remuxRecording(job, outputPath(options, file), progress, remux, error))
-        return false;
-    copy.kept = remux.kept;
-    remark = remux.streamDiffers;
-    return true;
-}
-
 void printReport(const Options& options, const Report& report)
 {
     std::string text = options.json ? tableJson(report) : tableText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-int splitRecordings(const Options& options)
+// --report: the recordings cut as without it, then the disc report of the files, the
+// movie file taken where the fixed layout puts it.
+int writeReport(const Options& options)
 {
-    const std::string& ifo = options.files[0];
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    if (!readWholeFile(ifo, kMaxManagementSize, bytes, error))
-        return fatal(error);
-    Management m;
-    if (!parseManagement(bytes, m, error))
-        return fatal(ifo + ": " + error);
-
-    Report report;
-    int status = kExitDone;
-    for (std::size_t k = 0; k < m.programs.size(); ++k) {
-        const Program& program = m.programs[k];
-        Row row;
-        row.number = static_cast<unsigned>(k + 1);
-        const Vob& firstVob = m.vobs[program.cells.front().vob - 1];
-        row.recordedAt = formatRecordedAt(firstVob.recordedAt);
-        row.title = programTitle(program, m.charset);
-        std::vector<Range> ranges;
-        RemuxJob job;
-        job.source = options.files.size() > 1 ? options.files[1] : "";
-        job.format = options.format;
-        job.title = row.title;
-        job.dateRecorded = dateTag(firstVob.recordedAt, m.zoneMinutes);
-        job.programNumber = row.number;
-        job.modifiedAt = unixTimeOf(firstVob.recordedAt, m.zoneMinutes);
-        job.frameRate = firstVob.pal ? Ratio{25, 1} : Ratio{30000, 1001};
-        if (firstVob.aspect <= 1)
-            job.displayAspect = firstVob.aspect == 0 ? Ratio{4, 3} : Ratio{16, 9};
-        for (const Cell& cell : program.cells) {
-            const Vob& vob = m.vobs[cell.vob - 1];
-            if (cell.endTime > cell.startTime)
-                row.seconds += static_cast<double>(cell.endTime - cell.startTime) / kClockRate;
-            VobuRange vobus = cellVobus(vob, cell);
-            Range range{vobuSector(vob, vobus.first), vobuSector(vob, vobus.end)};
-            if (range.end == range.first)
-                continue;
-            job.cells.push_back(RemuxCell{range, vobuTime(vob, vobus.first), vobuTime(vob, vobus.end)});
-            if (!ranges.empty() && ranges.back().end == range.first)
-                ranges.back().end = range.end;
-            else
-                ranges.push_back(range);
-        }
-        if (ranges.empty()) {
-            row.note = "no movie data";
-        } else {
-            row.firstSector = ranges.front().first;
-            row.lastSector = ranges.front().end - 1;
-            for (const Range& range : ranges) {
-                row.size += (range.end - range.first) * kSectorSize;
-                row.firstSector = std::min(row.firstSector, range.first);
-                row.lastSector = std::max(row.lastSector, range.end - 1);
-            }
-        }
-        row.copyOnce = m.copyOnceKey;
-        if (!options.list && !ranges.empty()) {
-            row.copyOnce = false;
-            std::string name = recordingFileName(row.number, firstVob.recordedAt, row.title);
-            CopyResult copy;
-            std::string file, remark;
-            if (!writeRecordingFile(options, options.files[1], ranges, job, name.substr(0, name.size() - 4), file, copy,
-                                    remark, error)) {
-                row.note = error;
-                status = kExitNotClean;
-            } else {
-                row.file = file;
-                row.kept = copy.kept;
-                row.copyOnce = copy.scrambled;
-                if (!copy.complete || !copy.startsAtPacks) {
-                    row.note = !copy.complete ? "the movie file ends before this recording does"
-                                              : "the time map does not meet a pack in the movie file";
-                    status = kExitNotClean;
-                }
-                if (!remark.empty()) {
-                    row.note += (row.note.empty() ? "" : "; ") + remark;
-                    status = copy.scrambled ? kExitNotClean : status;
-                }
-            }
-        }
-        if (!row.note.empty())
-            report.notes.push_back("recording " + std::to_string(row.number) + ": " + row.note);
-        report.rows.push_back(row);
+    for (const std::string& name : {options.report, options.report + ".json"}) {
+        if (std::filesystem::exists(std::filesystem::u8path(name)))
+            return fatal(name + ": exists already; it is never overwritten");
     }
-    printReport(options, report);
-    return status;
+    pipeline::DiscReport report;
+    report.version = std::string("vrsplit ") + kVersion;
+    report.volume = "(from files)";
+    report.medium = "salvaged files";
+    pipeline::DiscFiles files;
+    files.management = options.files[0];
+    files.movie = options.files[1];
+    std::error_code error;
+    const std::uint64_t movieSectors = std::filesystem::file_size(files.movie, error) / vrsplit::kSectorSize;
+    if (error)
+        return fatal(files.movie + ": cannot open (" + error.message() + ")");
+    files.movieRuns.push_back(SectorRun{kMovieFirstSector, static_cast<std::uint32_t>(movieSectors)});
+    files.freeMovie = options.files.size() > 2 ? options.files[2] : "";
+    files.freeManagement = options.files.size() > 3 ? options.files[3] : "";
+    report.recordedSectors = kMovieFirstSector + movieSectors;
+    pipeline::addFixedLayoutAreas(report.recordedSectors, report);
+    RescueAreas areas;
+    if (!options.mapfile.empty()) {
+        std::ifstream in(options.mapfile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string problem;
+        const std::optional<RescueMap> map = parseRescueMap(text.str(), &problem);
+        if (!in || !map)
+            return fatal(options.mapfile + ": not a mapfile " + problem);
+        areas = RescueAreas::fromMap(*map, vrsplit::kSectorSize);
+        pipeline::addRescueAreas(*map, kManagementFirstSector, report.recordedSectors, report);
+    } else {
+        report.notes.push_back("no mapfile given: the files are taken as read whole");
+    }
+    const pipeline::CutSummary cut =
+        pipeline::cutIntoReport(files, options.outputDir.empty() ? "." : options.outputDir, areas, report);
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (std::tm* at = std::gmtime(&now))
+        utc = *at;
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    report.readAt = text;
+    for (const auto& [name, content] : {std::pair{options.report, pipeline::reportHtml(report)},
+                                        std::pair{options.report + ".json", pipeline::reportJson(report)}}) {
+        std::ofstream out(std::filesystem::u8path(name), std::ios::binary);
+        out << content;
+        if (!out.flush())
+            return fatal(name + ": cannot write" + systemReason());
+    }
+    std::printf("%u recording(s): %u live, %u erased; report: %s\n", cut.live + cut.erased, cut.live, cut.erased,
+                options.report.c_str());
+    return cut.status;
 }
 
-// Recordings that older copies of the management file describe ("DVD_RTR_VMG0" at a
-// sector boundary of MANAGEMENT).
-void readOldCopies(const std::string& path, Report& report)
+int printed(const Options& options, const SplitResult& result)
 {
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    if (!readWholeFile(path, kMaxOldCopiesScan, bytes, error)) {
-        report.notes.push_back(error);
-        return;
-    }
-    std::span<const std::uint8_t> all(bytes);
-    for (std::size_t at = 0; at + 12 <= all.size(); at += kSectorSize) {
-        if (std::memcmp(all.data() + at, "DVD_RTR_VMG0", 12) != 0)
-            continue;
-        auto copy = all.subspan(at, std::min(all.size() - at, kMaxManagementSize));
-        if (copy.size() >= 16 && be32(copy, 12) < copy.size())
-            copy = copy.first(be32(copy, 12) + 1u);
-        Management m;
-        std::uint64_t sector = at / kSectorSize;
-        if (!parseManagement(copy, m, error)) {
-            std::string note = path;
-            note += ": copy at sector " + std::to_string(sector);
-            note += " unreadable: " + error;
-            report.notes.push_back(note);
-            continue;
-        }
-        std::vector<std::string> titles(m.vobs.size());
-        for (const Program& program : m.programs) {
-            for (const Cell& cell : program.cells) {
-                if (titles[cell.vob - 1].empty())
-                    titles[cell.vob - 1] = programTitle(program, m.charset);
-            }
-        }
-        for (std::size_t v = 0; v < m.vobs.size(); ++v) {
-            const Vob& vob = m.vobs[v];
-            OldRecording old{sector,
-                             formatRecordedAt(vob.recordedAt),
-                             unixTimeOf(vob.recordedAt, m.zoneMinutes),
-                             m.zoneMinutes.has_value(),
-                             0,
-                             vob.firstSector,
-                             vob.sectorCount(),
-                             titles[v]};
-            if (vob.endTime > vob.startTime)
-                old.seconds = static_cast<double>(vob.endTime - vob.startTime) / kClockRate;
-            bool known = false;
-            for (const OldRecording& seen : report.old) {
-                known = known || (seen.recordedAt == old.recordedAt && seen.firstSector == old.firstSector &&
-                                  seen.sectors == old.sectors);
-            }
-            if (!known)
-                report.old.push_back(old);
-        }
-    }
-}
-
-int splitErased(const Options& options)
-{
-    const std::string& data = options.files[0];
-    std::ifstream in(data, std::ios::binary);
-    if (!in)
-        return fatal(data + ": cannot open" + systemReason());
-    Cutter cutter;
-    std::vector<std::uint8_t> buffer(256 * kSectorSize);
-    while (in) {
-        in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-        auto got = static_cast<std::size_t>(in.gcount());
-        for (std::size_t at = 0; at < got; at += kSectorSize)
-            feedSector(cutter,
-                       std::span<const std::uint8_t>(buffer).subspan(at, std::min<std::size_t>(kSectorSize, got - at)));
-    }
-    finishCutting(cutter);
-
-    Report report;
-    report.erased = true;
-    report.droppedPieces = cutter.droppedPieces;
-    if (options.files.size() == 2)
-        readOldCopies(options.files[1], report);
-
-    int status = kExitDone;
-    for (std::size_t i = 0; i < cutter.pieces.size(); ++i) {
-        const Piece& piece = cutter.pieces[i];
-        Row row;
-        row.number = static_cast<unsigned>(i + 1);
-        row.seconds = piece.seconds();
-        row.firstSector = piece.first;
-        row.lastSector = piece.end - 1;
-        row.size = (piece.end - piece.first) * kSectorSize;
-        row.note = cutReasonText(piece.reason);
-        char name[64];
-        std::snprintf(name, sizeof name, "erased_%02u", row.number);
-        std::string file = name;
-        RemuxJob job;  // the time of writing, no tags and no chapters, unless an older copy names it
-        job.source = data;
-        job.format = options.format;
-        job.programNumber = row.number;
-        job.cells.push_back(RemuxCell{Range{piece.first, piece.end}, std::nullopt, 0});
-        for (const OldRecording& old : report.old) {
-            double difference = old.seconds - row.seconds;
-            if (old.sectors == piece.end - piece.first && difference < kMatchSeconds && -difference < kMatchSeconds) {
-                row.recordedAt = old.recordedAt;
-                job.modifiedAt = old.recordedUnix;
-                job.title = old.title;
-                job.dateRecorded = old.recordedZone && old.recordedUnix ? formatUtc(*old.recordedUnix) : old.recordedAt;
-                std::string date = old.recordedAt;
-                date[10] = '_';
-                date[13] = date[16] = '-';
-                file += "_" + date;
-                row.title = old.title;
-                std::string part = safeFileNamePart(old.title);
-                if (!part.empty())
-                    file += "_" + part;
-                break;
-            }
-        }
-        CopyResult copy;
-        std::string error, written, remark;
-        if (!writeRecordingFile(options, data, {Range{piece.first, piece.end}}, job, file, written, copy, remark,
-                                error)) {
-            row.note += "; " + error;
-            report.notes.push_back("piece " + std::to_string(row.number) + ": " + error);
-            status = kExitNotClean;
-        } else {
-            row.file = written;
-            row.kept = copy.kept;
-            if (!remark.empty()) {
-                row.note += "; " + remark;
-                report.notes.push_back("piece " + std::to_string(row.number) + ": " + remark);
-            }
-        }
-        row.copyOnce = piece.scrambled;
-        if (piece.holes > 0) {
-            char text[160];
-            std::snprintf(text, sizeof text, "%.2f s in %llu hole(s)", piece.holeSeconds(),
-                          static_cast<unsigned long long>(piece.holes));
-            row.note += std::string("; ") + text;
-            std::snprintf(text, sizeof text,
-                          ": %llu zero sector(s) in %llu hole(s) from sector %llu on, kept in place; about %.2f s "
-                          "affected",
-                          static_cast<unsigned long long>(piece.holeSectors),
-                          static_cast<unsigned long long>(piece.holes),
-                          static_cast<unsigned long long>(piece.firstHoleSector), piece.holeSeconds());
-            report.notes.push_back("piece " + std::to_string(row.number) + text);
-            status = kExitNotClean;
-        }
-        if (piece.cutInsideVobu) {
-            row.note += "; the next recording began inside a VOBU";
-            report.notes.push_back(
-                "piece " + std::to_string(row.number) +
-                ": the clock broke inside a VOBU; the packs up to the next VOBU start were left out");
-            status = kExitNotClean;
-        }
-        report.rows.push_back(row);
-    }
-    if (cutter.droppedSectors > 0) {
-        report.notes.push_back(std::to_string(cutter.droppedSectors) +
-                               " pack(s) outside the pieces left out (before a VOBU start, or in pieces too short)");
-    }
-    printReport(options, report);
-    return status;
+    if (!result.fatal.empty())
+        return fatal(result.fatal);
+    printReport(options, result.report);
+    return result.status;
 }
 
 }  // namespace
@@ -495,5 +242,15 @@ int main(int argc, char** argv)
                      extensionOf(options.format) + 1);
         return kExitUsage;
     }
-    return options.erased ? splitErased(options) : splitRecordings(options);
+    if (!options.report.empty())
+        return writeReport(options);
+    SplitSettings settings;
+    settings.list = options.list;
+    settings.format = options.format;
+    settings.outputDir = options.outputDir;
+    settings.progress = showProgress;
+    if (options.erased)
+        return printed(options,
+                       splitErased(settings, options.files[0], options.files.size() == 2 ? options.files[1] : ""));
+    return printed(options, splitLive(settings, options.files[0], options.files.size() > 1 ? options.files[1] : ""));
 }

@@ -263,4 +263,37 @@ struct Report {
 std::string tableText(const Report& report);
 std::string tableJson(const Report& report);
 
+// ---- cutting the recordings (split.cpp) ------------------------------------------------
+
+constexpr int kSplitNotClean = 1;    // some recordings could not be cut cleanly
+constexpr int kSplitBadInput = 255;  // an input that is not what it claims to be
+
+struct SplitSettings {
+    bool list = false;  // the table only, no files
+    OutputFormat format = OutputFormat::Mpeg;
+    std::string outputDir;  // empty: the current directory
+    // Called now and then while a recording is encoded (MP4) with its number.
+    std::function<void(unsigned, const RemuxProgress&)> progress;
+};
+
+struct SplitResult {
+    Report report;
+    int status = 0;     // 0, kSplitNotClean or kSplitBadInput
+    std::string fatal;  // with kSplitBadInput: why nothing was cut
+    // The sectors of the source that each row's recording holds, row by row.
+    std::vector<std::vector<Range>> rowRanges;
+};
+
+// The recordings that the management file `ifo` describes, cut out of `movie` (empty with
+// `list`).
+SplitResult splitLive(const SplitSettings& settings, const std::string& ifo, const std::string& movie);
+// The recordings found in raw movie data `data` by their packs, named by the older copies
+// of the management file in `management` (empty: none) that match them.
+SplitResult splitErased(const SplitSettings& settings, const std::string& data, const std::string& management);
+
+// ".mpg", ".mkv" or ".mp4".
+const char* extensionOf(OutputFormat format);
+// "YYYY-MM-DD HH:MM:SS" of seconds since 1970, UTC.
+std::string formatUtc(std::int64_t unixSeconds);
+
 }  // namespace vrsplit

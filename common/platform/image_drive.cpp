@@ -179,6 +179,79 @@ void inquiry(void* data, std::uint32_t dataLength, PassResult* result)
 
 void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result);
 
+// The speed taken for `kBs` asked (0 or 0xFFFF: the drive's own).
+void takeReadSpeed(std::uint32_t kBs)
+{
+    if (kBs == 0 || kBs == 0xFFFF || g_settings.readSpeeds.empty()) {
+        g_settings.readSpeed = 0;
+        return;
+    }
+    std::uint32_t taken = g_settings.readSpeeds.back();
+    for (const std::uint32_t offered : g_settings.readSpeeds) {
+        if (offered <= kBs && offered > taken) {
+            taken = offered;
+        }
+    }
+    g_settings.readSpeed = taken == g_settings.readSpeeds.front() ? 0 : taken;
+}
+
+void speedCommand(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
+{
+    using SpeedCommands = ImageDriveSettings::SpeedCommands;
+    if (g_settings.speedCommands == SpeedCommands::Refuse) {
+        checkCondition(result, 0x05, 0x20, 0x00);
+        return;
+    }
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    if (cdb[0] == 0xB6) {  // SET STREAMING, one performance descriptor
+        if (cdb[8] != 0 || bigEndian16(cdb + 9) < 28 || dataLength < 28) {
+            checkCondition(result, 0x05, 0x24, 0x00);
+            return;
+        }
+        const std::uint32_t size = bigEndian32(in + 12);
+        const std::uint32_t time = bigEndian32(in + 16);
+        if ((in[0] & 0x04) == 0 && time == 0) {
+            checkCondition(result, 0x05, 0x26, 0x00);  // invalid field in parameter list
+            return;
+        }
+        if (g_settings.speedCommands == SpeedCommands::Accept) {
+            takeReadSpeed((in[0] & 0x04) != 0 ? 0 : static_cast<std::uint32_t>(std::uint64_t{size} * 1000 / time));
+        }
+        result->transferred = dataLength;
+        return;
+    }
+    if (cdb[0] == 0xBB) {  // SET CD SPEED
+        if (g_settings.speedCommands == SpeedCommands::Accept) {
+            takeReadSpeed(bigEndian16(cdb + 2));
+        }
+        return;
+    }
+    // GET PERFORMANCE: nominal performance (type 0) or write speeds (type 3).
+    std::vector<std::uint8_t> b(8);
+    const std::uint32_t own = g_settings.readSpeeds.empty() ? 0 : g_settings.readSpeeds.front();
+    const std::uint32_t current = g_settings.readSpeed != 0 ? g_settings.readSpeed : own;
+    const auto descriptor = [&](std::uint32_t first, std::uint32_t second, std::uint32_t third, std::uint32_t fourth) {
+        std::uint8_t d[16] = {};
+        putBig32(d, first);
+        putBig32(d + 4, second);
+        putBig32(d + 8, third);
+        putBig32(d + 12, fourth);
+        b.insert(b.end(), d, d + 16);
+    };
+    if (cdb[10] == 0x00) {
+        descriptor(0, current, lastSector(drive), current);
+    } else if (cdb[10] == 0x03) {
+        for (const std::uint32_t offered : g_settings.readSpeeds) {
+            descriptor(0, lastSector(drive), offered, offered);
+        }
+    } else {
+        checkCondition(result, 0x05, 0x24, 0x00);
+        return;
+    }
+    putBig32(b.data(), static_cast<std::uint32_t>(b.size() - 4));
+    reply(b.data(), static_cast<std::uint32_t>(b.size()), data, dataLength, result);
+}
+
 // A GOOD fault on one sector of a READ (10) of several: the other sectors
 // are read one by one into their place in the buffer, the faulted one is
 // left as it was. The first of them that fails is the command's answer.
@@ -207,8 +280,12 @@ void readAroundSector(ImageDrive* drive, const std::uint8_t* cdb, std::uint64_t 
 void addModelledTime(std::uint32_t transferred)
 {
     g_settings.modelledSeconds += g_settings.commandLatency;
-    if (g_settings.mediaRate > 0) {
-        g_settings.modelledSeconds += transferred / g_settings.mediaRate;
+    double rate = g_settings.mediaRate;
+    if (rate > 0 && g_settings.readSpeed != 0) {
+        rate = std::min(rate, g_settings.readSpeed * 1000.0);
+    }
+    if (rate > 0) {
+        g_settings.modelledSeconds += transferred / rate;
     }
 }
 
@@ -266,6 +343,9 @@ void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
         case 0x28: readTen(drive, cdb, data, dataLength, result); return;
         case 0x51: discInformation(data, dataLength, result); return;
         case 0x52: trackInformation(drive, cdb, data, dataLength, result); return;
+        case 0xAC:
+        case 0xB6:
+        case 0xBB: speedCommand(drive, cdb, data, dataLength, result); return;
         default:
             checkCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
             return;
@@ -434,6 +514,15 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
     if (g_settings.interruptAt >= 0 && readsSector(cdb, g_settings.interruptAt)) {
         g_settings.interruptAt = -1;
         std::raise(SIGINT);
+    }
+    if (cdb[0] == 0x28 && g_settings.maxTransferSectors != 0 && bigEndian16(cdb + 7) > g_settings.maxTransferSectors) {
+        if (g_settings.longReadsFailToPass) {
+            errno = EIO;
+            return false;
+        }
+        checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+        addModelledTime(0);
+        return true;
     }
     const bool passed = answer(drive, cdb, data, dataLength, result);
     if (passed) {

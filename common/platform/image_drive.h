@@ -1,11 +1,10 @@
 // An MMC drive emulated over a disc image file of 2048-byte sectors.
 //
 // It answers as a DVD-RW in Restricted Overwrite mode would: GET CONFIGURATION,
-// READ DISC INFORMATION, READ TRACK INFORMATION, READ (10), INQUIRY and TEST
-// UNIT READY; anything else, or an address beyond the image, ends in CHECK
-// CONDITION with fixed-format sense data. Tests change what it reports and
-// inject faults through imageDriveSettings(), and can read back every command
-// block it received.
+// READ DISC INFORMATION, READ TRACK INFORMATION, READ (10), INQUIRY, TEST
+// UNIT READY, SET STREAMING, SET CD SPEED and GET PERFORMANCE; anything else, or an address beyond the image, ends in
+// CHECK CONDITION with fixed-format sense data. Tests change what it reports and inject faults through
+// imageDriveSettings(), and can read back every command block it received.
 #pragma once
 
 #include <array>
@@ -51,6 +50,15 @@ struct ImageDriveSettings {
     std::optional<std::uint32_t> nextWritableAddress;
     std::optional<std::uint32_t> trackSize;
     std::vector<ImageFault> faults;
+    // The longest READ (10) it takes, in sectors (0: any); a longer one ends
+    // in ILLEGAL REQUEST, INVALID FIELD IN CDB (05/24/00), or with
+    // `longReadsFailToPass` cannot be passed at all, as an adapter that
+    // refuses the transfer would.
+    std::uint32_t maxTransferSectors = 0;
+    bool longReadsFailToPass = false;
+    // What the platform tells of the adapter's longest transfer, in bytes
+    // (0: it cannot tell).
+    std::uint32_t adapterMaxTransferBytes = 0;
     bool record = false;  // keep every command block received
     // READ (10) of this sector raises SIGINT first, as a user's Ctrl-C would.
     std::int64_t interruptAt = -1;
@@ -64,6 +72,15 @@ struct ImageDriveSettings {
     // The mapfile that came with the image: a READ (10) of any sector whose
     // bytes are not all Rescued ends in MEDIUM ERROR (03/11/00).
     std::optional<RescueMap> imageMap;
+    // SET STREAMING, SET CD SPEED and GET PERFORMANCE: accepted (a speed
+    // asked for is taken as the fastest offered at or below it, the slowest
+    // at least), accepted and ignored, or refused (05/20/00).
+    enum class SpeedCommands { Accept, Ignore, Refuse };
+    SpeedCommands speedCommands = SpeedCommands::Accept;
+    // The read speeds offered, kB/s, fastest first: the first is the
+    // drive's own. The model's media rate is held to the speed taken.
+    std::vector<std::uint32_t> readSpeeds = {22160, 11080, 5540, 2770};
+    std::uint32_t readSpeed = 0;  // kB/s taken; 0: its own
     // The drive model: every command costs `commandLatency` seconds plus its
     // data bytes at `mediaRate` bytes a second (0: free), added up in
     // `modelledSeconds` without waiting.

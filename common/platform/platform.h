@@ -56,6 +56,9 @@ PassFailureText platformPassFailureText(std::uint32_t errorCode);
 // the reason in platformLastError().
 bool platformOpenDrive(const char* path, DriveHandle* drive);
 void platformCloseDrive(DriveHandle drive);
+// The longest data transfer in bytes that the adapter between us and the
+// drive takes in one command; 0 when the system cannot tell.
+std::uint32_t platformMaxTransferBytes(DriveHandle drive);
 
 // Passes one command block synchronously with a 30-second timeout. Returns
 // false when the request could not be passed at all (platformLastError() then

@@ -1,7 +1,9 @@
 // Linux: SG_IO for device nodes, the emulated drive for disc image files.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,6 +113,25 @@ bool platformDevicePath(const char* argument, char* path, std::size_t size)
     return true;
 }
 
+namespace {
+
+// The block queue's limit in sysfs (max_sectors_kb) of a block device.
+std::uint32_t queueMaxSectorsBytes(dev_t device)
+{
+    char path[96];
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/queue/max_sectors_kb", major(device), minor(device));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    unsigned long kib = 0;
+    const bool read = std::fscanf(file, "%lu", &kib) == 1;
+    std::fclose(file);
+    return read && kib > 0 && kib < 4u * 1024 * 1024 ? static_cast<std::uint32_t>(kib * 1024) : 0;
+}
+
+}  // namespace
+
 bool platformOpenDrive(const char* path, DriveHandle* drive)
 {
     struct stat status {};
@@ -137,6 +158,32 @@ bool platformOpenDrive(const char* path, DriveHandle* drive)
     }
     *drive = handle;
     return true;
+}
+
+std::uint32_t platformMaxTransferBytes(DriveHandle drive)
+{
+    const auto* handle = static_cast<const PosixDrive*>(drive);
+    if (handle->image != nullptr) {
+        return imageDriveSettings().adapterMaxTransferBytes;
+    }
+    struct stat status {};
+    if (fstat(handle->fd, &status) != 0) {
+        return 0;
+    }
+    if (S_ISBLK(status.st_mode)) {
+        // A block device (sr) answers in 512-byte sectors, as a short.
+        unsigned short sectors = 0;
+        if (ioctl(handle->fd, BLKSECTGET, &sectors) == 0) {
+            return std::uint32_t{sectors} * 512;
+        }
+        return queueMaxSectorsBytes(status.st_rdev);
+    }
+    // The SCSI generic driver answers in bytes, as an int.
+    int bytes = 0;
+    if (ioctl(handle->fd, BLKSECTGET, &bytes) == 0 && bytes > 0) {
+        return static_cast<std::uint32_t>(bytes);
+    }
+    return 0;
 }
 
 void platformCloseDrive(DriveHandle drive)

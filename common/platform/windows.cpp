@@ -70,6 +70,29 @@ void platformCloseDrive(DriveHandle drive)
     CloseHandle(drive);
 }
 
+std::uint32_t platformMaxTransferBytes(DriveHandle drive)
+{
+    STORAGE_PROPERTY_QUERY query;
+    std::memset(&query, 0, sizeof query);
+    query.PropertyId = StorageAdapterProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ADAPTER_DESCRIPTOR adapter;
+    std::memset(&adapter, 0, sizeof adapter);
+    DWORD returned = 0;
+    if (!DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter, &returned,
+                         nullptr) ||
+        returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumPhysicalPages) + sizeof(DWORD)) {
+        return 0;
+    }
+    // A transfer also needs one page more than its length when the buffer
+    // does not start on a page.
+    std::uint32_t bytes = adapter.MaximumTransferLength;
+    if (adapter.MaximumPhysicalPages > 1 && adapter.MaximumPhysicalPages - 1 < bytes / 4096) {
+        bytes = (adapter.MaximumPhysicalPages - 1) * 4096;
+    }
+    return bytes;
+}
+
 bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
                          std::uint32_t dataLength, PassResult* result)
 {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "child.h"
 #include "platform/image_drive.h"
 #include "rescue_map.h"
+#include "version.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
 
@@ -116,53 +118,63 @@ TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
         {"the movie file's first sector", {10112}, false, {10112}},
         {"free blocks of both areas", {9800, 10220, 10221}, true, {9800, 10220, 10221}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<std::uint32_t> faults = c.faults;
-        if (faults.empty()) {
-            faults.assign(c.bad.begin(), c.bad.end());
-        }
-        for (const std::uint32_t lba : faults) {
-            imageDriveSettings().faults.push_back(unreadable(lba));
-        }
-        std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
-        if (c.reusable) {
-            arguments.insert(arguments.begin() + 1, "-r");
-        }
-        imageDriveSettings().record = true;
-        const Result damaged = runVrsalvage(image, arguments);
-        EXPECT_EQ(damaged.outcome.status, 1) << damaged.outcome.out;
-        EXPECT_NE(damaged.outcome.out.find("completed\n"), std::string::npos);
-        if (c.reusable) {
-            std::vector<std::uint32_t> free = range(9752, 10112);
-            std::string management;
-            std::string movie;
-            for (const std::uint32_t lba : free) {
-                management += expected(lba, lba + 1, c.bad);
+    // Drives that take 16 and 64 sectors a read behind an adapter of 128 KiB
+    // (the other tests read 32, the length tried when the platform cannot tell).
+    const auto useDrive = [](std::uint32_t limit) {
+        imageDriveSettings().maxTransferSectors = limit;
+        imageDriveSettings().adapterMaxTransferBytes = 128 * 1024;
+    };
+    for (const std::uint32_t limit : {16u, 64u}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(limit) + " sectors a read");
+            useDrive(limit);
+            std::vector<std::uint32_t> faults = c.faults;
+            if (faults.empty()) {
+                faults.assign(c.bad.begin(), c.bad.end());
             }
-            for (const std::uint32_t lba : range(10212, 10262)) {
-                movie += expected(lba, lba + 1, c.bad);
+            for (const std::uint32_t lba : faults) {
+                imageDriveSettings().faults.push_back(unreadable(lba));
             }
-            EXPECT_TRUE(damaged.file("VR_MANGR_R.IFO") == management);
-            EXPECT_TRUE(damaged.file("VR_MOVIE_R.VRO") == movie);
-        } else {
-            EXPECT_TRUE(damaged.file("VR_MANGR.IFO") == expected(8752, 10112, c.bad));
-            EXPECT_TRUE(damaged.file("VR_MOVIE.VRO") == expected(10112, 10412, c.bad));
-        }
-        EXPECT_EQ(badInMapfile(damaged.file("run.map")), c.bad);
-        EXPECT_EQ(ddrescuelogBadSectors(damaged.directory + "/run.map"), c.bad);
+            std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
+            if (c.reusable) {
+                arguments.insert(arguments.begin() + 1, "-r");
+            }
+            imageDriveSettings().record = true;
+            const Result damaged = runVrsalvage(image, arguments);
+            EXPECT_EQ(damaged.outcome.status, 1) << damaged.outcome.out;
+            EXPECT_NE(damaged.outcome.out.find("completed\n"), std::string::npos);
+            if (c.reusable) {
+                std::vector<std::uint32_t> free = range(9752, 10112);
+                std::string management;
+                std::string movie;
+                for (const std::uint32_t lba : free) {
+                    management += expected(lba, lba + 1, c.bad);
+                }
+                for (const std::uint32_t lba : range(10212, 10262)) {
+                    movie += expected(lba, lba + 1, c.bad);
+                }
+                EXPECT_TRUE(damaged.file("VR_MANGR_R.IFO") == management);
+                EXPECT_TRUE(damaged.file("VR_MOVIE_R.VRO") == movie);
+            } else {
+                EXPECT_TRUE(damaged.file("VR_MANGR.IFO") == expected(8752, 10112, c.bad));
+                EXPECT_TRUE(damaged.file("VR_MOVIE.VRO") == expected(10112, 10412, c.bad));
+            }
+            EXPECT_EQ(badInMapfile(damaged.file("run.map")), c.bad);
+            EXPECT_EQ(ddrescuelogBadSectors(damaged.directory + "/run.map"), c.bad);
 
-        // The same run again without the faults reads only what is missing.
-        imageDriveReset();
-        imageDriveSettings().record = true;
-        const Result resumed = runVrsalvage(image, arguments, damaged.directory);
-        EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
-        const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
-        for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
-            EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
+            // The same run again without the faults reads only what is missing.
+            imageDriveReset();
+            useDrive(limit);
+            imageDriveSettings().record = true;
+            const Result resumed = runVrsalvage(image, arguments, damaged.directory);
+            EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
+            const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
+            for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+                EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
+            }
+            EXPECT_TRUE(badInMapfile(resumed.file("run.map")).empty()) << resumed.file("run.map");
+            imageDriveReset();
         }
-        EXPECT_TRUE(badInMapfile(resumed.file("run.map")).empty()) << resumed.file("run.map");
-        imageDriveReset();
     }
 }
 
@@ -196,41 +208,238 @@ TEST_F(Rescue, RecordedAreaLargerThanADvdIsRefused)
     }
 }
 
-TEST_F(Rescue, OneReadCommandPerEccBlockWithOrWithoutKeepGoing)
+TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
 {
-    for (const char* option : {"--keep-going", "--retries=0"}) {
-        imageDriveReset();
-        imageDriveSettings().record = true;
-        imageDriveSettings().faults = {unreadable(10203)};
-        const std::string directory = freshDirectory();
-        const ChildOutcome counted = runChild([&] {
-            std::string program = "vrsalvage";
-            std::string optionWord = option;
-            std::string imageWord = image;
-            char* argv[] = {program.data(), optionWord.data(), imageWord.data(), nullptr};
+    // Sector 10203 never reads. The movie area is 10112-10411: 300 sectors,
+    // 18 whole ECC blocks and 12 sectors of a last one; the management file
+    // is read first, so a drive's limit is learned before the movie area.
+    // With --keep-going the read that holds 10203 is read again by ECC block
+    // and the failed block 10192-10207 sector by sector; without, the run
+    // ends at 10203 after 10192-10202. The signature check reads 10112 alone.
+    struct Case {
+        const char* name;
+        std::uint32_t driveLimit;    // sectors (0: any)
+        bool refusedInTransport;     // a longer read cannot be passed
+        std::uint32_t adapterBytes;  // 0: the platform cannot tell
+        const char* keepGoing;       // long reads (> 16 sectors), blocks, singles of the movie area
+        const char* stopping;
+        std::uint32_t refused;  // reads over the drive's limit in the whole run
+    };
+    const std::vector<Case> cases = {
+        // 64 KiB: 10112, 10144, 10176 (fails; blocks 10176, 10192), 10208 ... 10368, then 10400-10411.
+        {"64 KiB when the platform cannot tell", 0, false, 0, "9 long, 3 blocks, 17 singles",
+         "3 long, 2 blocks, 13 singles", 0},
+        {"a drive of 16 sectors, refusing 64 and 32", 16, false, 128 * 1024, "0 long, 19 blocks, 17 singles",
+         "0 long, 6 blocks, 13 singles", 2},
+        {"a drive of 32 sectors, refusing 64", 32, false, 128 * 1024, "9 long, 3 blocks, 17 singles",
+         "3 long, 2 blocks, 13 singles", 1},
+        // 10112, 10176 (fails; blocks 10176 ... 10224), 10240, 10304, 10368-10411.
+        {"a drive of 64 sectors", 64, false, 128 * 1024, "5 long, 4 blocks, 17 singles", "2 long, 2 blocks, 13 singles",
+         0},
+        {"an adapter that fails long reads", 16, true, 0, "0 long, 19 blocks, 17 singles",
+         "0 long, 6 blocks, 13 singles", 1},
+        {"an adapter of 16 sectors", 0, false, 32 * 1024, "0 long, 19 blocks, 17 singles",
+         "0 long, 6 blocks, 13 singles", 0},
+    };
+    for (const Case& c : cases) {
+        for (const bool keepGoing : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (keepGoing ? ", keep going" : ", stopping"));
+            imageDriveReset();
+            imageDriveSettings().record = true;
+            imageDriveSettings().faults = {unreadable(10203)};
+            imageDriveSettings().maxTransferSectors = c.driveLimit;
+            imageDriveSettings().longReadsFailToPass = c.refusedInTransport;
+            imageDriveSettings().adapterMaxTransferBytes = c.adapterBytes;
+            const std::string directory = freshDirectory();
+            const ChildOutcome counted = runChild([&] {
+                std::string program = "vrsalvage";
+                std::string optionWord = keepGoing ? "--keep-going" : "--retries=0";
+                std::string imageWord = image;
+                char* argv[] = {program.data(), optionWord.data(), imageWord.data(), nullptr};
+                if (chdir(directory.c_str()) != 0) {
+                    return;
+                }
+                runVrsalvage(3, argv);
+                std::uint32_t longReads = 0;
+                std::uint32_t blocks = 0;
+                std::uint32_t singles = 0;
+                std::uint32_t refused = 0;
+                for (const ReceivedCommand& command : imageDriveLog()) {
+                    if (command.cdb[0] != 0x28) {
+                        continue;
+                    }
+                    const std::uint32_t lba = (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
+                                              (command.cdb[4] << 8) | command.cdb[5];
+                    const std::uint32_t count = (command.cdb[7] << 8) | command.cdb[8];
+                    const bool over = c.driveLimit != 0 && count > c.driveLimit;
+                    refused += over ? 1 : 0;
+                    if (lba >= 10112 && !over) {
+                        (count == 1 ? singles : count > 16 ? longReads : blocks)++;
+                    }
+                }
+                std::printf("%u long, %u blocks, %u singles\n%u refused\n", longReads, blocks, singles, refused);
+            });
+            const std::string counts =
+                std::string(keepGoing ? c.keepGoing : c.stopping) + "\n" + std::to_string(c.refused) + " refused\n";
+            EXPECT_NE(counted.out.find(counts), std::string::npos) << counted.out;
+            const std::string movie = readFile(directory + "/VR_MOVIE.VRO");
+            EXPECT_TRUE(movie == (keepGoing ? expected(10112, 10412, {10203}) : expected(10112, 10203, {})));
+            EXPECT_TRUE(readFile(directory + "/VR_MANGR.IFO") == expected(8752, 10112, {}));
+        }
+    }
+}
+
+TEST_F(Rescue, SpeedAskedOfDrivesThatTakeIgnoreOrRefuseIt)
+{
+    using Speed = ImageDriveSettings::SpeedCommands;
+    ImageFault noStreaming;
+    noStreaming.opcode = 0xB6;
+    noStreaming.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0};
+    struct Case {
+        Speed drive;
+        std::vector<ImageFault> faults;
+        const char* option;
+        const char* line;
+        bool slower;  // the model's media rate held below the drive's own
+    };
+    // The drive offers 16x, 8x, 4x and 2x and takes the fastest at or below what is asked.
+    const std::vector<Case> cases = {
+        {Speed::Accept,
+         {},
+         "--speed=4",
+         "speed: 5540 kB/s (4.0x) by SET STREAMING; the drive reports 5540 kB/s (4.0x)\n",
+         true},
+        {Speed::Accept,
+         {},
+         "--speed=3",
+         "speed: 4155 kB/s (3.0x) by SET STREAMING; the drive reports 2770 kB/s (2.0x)\n",
+         true},
+        {Speed::Accept,
+         {noStreaming},
+         "--speed=4",
+         "speed: 5540 kB/s (4.0x) by SET CD SPEED; the drive reports 5540 kB/s (4.0x)\n",
+         true},
+        {Speed::Accept,
+         {},
+         "--speed=max",
+         "speed: the drive's own speed by SET STREAMING; the drive reports 22160 kB/s (16.0x)\n",
+         false},
+        {Speed::Ignore,
+         {},
+         "--speed=4",
+         "speed: the drive ignored SET STREAMING for 5540 kB/s (4.0x); the drive reports 22160 kB/s (16.0x)\n",
+         false},
+        {Speed::Refuse,
+         {},
+         "--speed=4",
+         "speed: the drive refused SET STREAMING and SET CD SPEED for 5540 kB/s (4.0x); it reads at its own "
+         "speed\n",
+         false},
+    };
+    const auto modelled = [&](const std::vector<std::string>& arguments, const std::string& directory) {
+        return runChild([&] {
+            std::vector<std::string> words = {"vrsalvage"};
+            words.insert(words.end(), arguments.begin(), arguments.end());
+            words.push_back(image);
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
             if (chdir(directory.c_str()) != 0) {
                 return;
             }
-            runVrsalvage(3, argv);
-            // The movie area's 300 sectors are 18 whole blocks and 12 sectors
-            // of a last one; the signature check reads 10112 alone.
-            std::uint32_t blocks = 0;
-            std::uint32_t singles = 0;
-            for (const ReceivedCommand& command : imageDriveLog()) {
-                const std::uint32_t lba = (std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) |
-                                          (command.cdb[4] << 8) | command.cdb[5];
-                if (command.cdb[0] == 0x28 && lba >= 10112) {
-                    (command.cdb[8] == 1 ? singles : blocks)++;
-                }
-            }
-            std::printf("%u blocks, %u singles\n", blocks, singles);
+            const int status = runVrsalvage(static_cast<int>(words.size()), argv.data());
+            std::printf("status %d, %.3f s\n", status, imageDriveSettings().modelledSeconds);
         });
-        // With --keep-going, then the failed block's 16 sectors one by one;
-        // without, that block's sectors up to the unreadable one, the end.
-        const std::string expectedCounts =
-            std::string(option) == "--keep-going" ? "19 blocks, 17 singles\n" : "6 blocks, 13 singles\n";
-        EXPECT_NE(counted.out.find(expectedCounts), std::string::npos) << option << ": " << counted.out;
+    };
+    imageDriveSettings().mediaRate = 22.16e6;
+    const std::string own = modelled({}, freshDirectory()).out;
+    const double ownSeconds = std::stod(own.substr(own.rfind(", ") + 2));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + ", " + c.line);
+        imageDriveSettings().speedCommands = c.drive;
+        imageDriveSettings().faults = c.faults;
+        const std::string directory = freshDirectory();
+        const std::string out = modelled({c.option}, directory).out;
+        // The run without the option and this line.
+        std::string rest = out;
+        const std::size_t at = rest.find(c.line);
+        ASSERT_NE(at, std::string::npos) << out;
+        rest.erase(at, std::strlen(c.line));
+        EXPECT_EQ(rest.substr(0, rest.rfind("status")), own.substr(0, own.rfind("status")));
+        EXPECT_NE(out.find("status 0, "), std::string::npos);
+        const double seconds = std::stod(out.substr(out.rfind(", ") + 2));
+        EXPECT_EQ(seconds > ownSeconds * 1.5, c.slower) << seconds << " against " << ownSeconds;
+        EXPECT_TRUE(readFile(directory + "/VR_MOVIE.VRO") == expected(10112, 10412, {}));
     }
+}
+
+TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
+{
+    imageDriveSettings().record = true;
+    imageDriveSettings().faults = {unreadable(10203)};
+    const std::string directory = freshDirectory();
+    const ChildOutcome run = runChild([&] {
+        std::string words[] = {"vrsalvage", "--keep-going", "--slow-retries", "--speed=8", image};
+        char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(), words[4].data(), nullptr};
+        if (chdir(directory.c_str()) != 0) {
+            return;
+        }
+        runVrsalvage(5, argv);
+        // The speed commands and the single reads of the failed block, in order.
+        std::string last;
+        for (const ReceivedCommand& command : imageDriveLog()) {
+            const std::uint32_t lba = (std::uint32_t{command.cdb[4]} << 8) | command.cdb[5];
+            const std::string word = command.cdb[0] == 0xB6                                          ? "speed"
+                                     : command.cdb[0] == 0x28 && command.cdb[8] == 1 && lba >= 10192 ? "single"
+                                                                                                     : "";
+            if (!word.empty() && (word != last || word == "speed")) {
+                std::printf("%s ", word.c_str());
+            }
+            last = word.empty() ? last : word;
+        }
+        std::printf("\n");
+    });
+    EXPECT_NE(run.out.find("\nspeed: 2770 kB/s (2.0x) by SET STREAMING; the drive reports 2770 kB/s (2.0x)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nspeed: 11080 kB/s (8.0x) by SET STREAMING; the drive reports 11080 kB/s (8.0x)\n"),
+              std::string::npos);
+    // Only the movie file has a failed block: its passes alone go slow.
+    EXPECT_NE(run.out.find("\nspeed speed single speed \n"), std::string::npos) << run.out;
+    EXPECT_TRUE(readFile(directory + "/VR_MOVIE.VRO") == expected(10112, 10412, {10203}));
+}
+
+TEST_F(Rescue, RateLogInGnuDdrescueFormat)
+{
+    // Two bad areas: 9000 alone, and 10203-10204 together.
+    imageDriveSettings().faults = {unreadable(9000), unreadable(10203), unreadable(10204)};
+    const Result r = runVrsalvage(image, {"--keep-going", "--log-rates=rates.log", "IMG"});
+    EXPECT_EQ(r.outcome.status, 1) << r.outcome.out;
+    std::vector<std::string> lines;
+    std::istringstream text(r.file("rates.log"));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 7u) << r.file("rates.log");
+    EXPECT_EQ(lines[0], std::string("# Rates Logfile. Created by vrsalvage version ") + kVersion);
+    EXPECT_EQ(lines[1], "# Command line: vrsalvage --keep-going --log-rates=rates.log " + image);
+    EXPECT_EQ(lines[2].rfind("# Start time:   ", 0), 0u);
+    EXPECT_EQ(lines[2].size(), 16u + 19u);
+    EXPECT_EQ(lines[3], "#Time  Ipos  Current_rate  Average_rate  Bad_areas  Bad_size");
+    EXPECT_EQ(lines[4], " 0  0x00000000         0         0        0         0");
+    EXPECT_EQ(lines.back().rfind("# End time:     ", 0), 0u);
+    // The last line: the last pass read the failed block 10192-10207 sector by sector.
+    unsigned long long seconds = 0, position = 0, current = 0, average = 0, areas = 0, size = 0;
+    const std::string& last = lines[lines.size() - 2];
+    EXPECT_EQ(std::sscanf(last.c_str(), "%llu 0x%llX %llu %llu %llu %llu", &seconds, &position, &current, &average,
+                          &areas, &size),
+              6)
+        << last;
+    EXPECT_EQ(position, 10207ull * 2048);
+    EXPECT_EQ(areas, 2u);
+    EXPECT_EQ(size, 3u * 2048);
 }
 
 TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)

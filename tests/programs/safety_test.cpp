@@ -233,6 +233,31 @@ TEST_F(Safety, AFullDiskStopsTheRunAndARunWithRoomCompletesIt)
     umount2(directory.c_str(), MNT_DETACH);
 }
 
+TEST_F(Safety, AFullDiskWithoutOptionsEndsAsWithOneWriteASector)
+{
+    // Runs of sectors go out in one write; the file holds every whole sector
+    // that fitted and the run ends as the write of the next sector would.
+    struct Case {
+        const char* size;
+        std::uint64_t bytes;
+    };
+    for (const Case& c : {Case{"size=1m", 1024 * 1024}, Case{"size=1000k", 1000 * 1024}}) {
+        SCOPED_TRACE(c.size);
+        const std::string directory = freshDirectory();
+        if (mount("tmpfs", directory.c_str(), "tmpfs", 0, c.size) != 0) {
+            GTEST_SKIP() << "can't mount a tmpfs here (not root?)";
+        }
+        const Result full = runVrsalvage(image, {"IMG"}, directory);
+        const std::string ifo = full.file("VR_MANGR.IFO");
+        umount2(directory.c_str(), MNT_DETACH);
+        EXPECT_EQ(full.outcome.status, 255);
+        EXPECT_NE(full.outcome.out.find("sector count = 1360\n*** Error!\ncan't write file\n"), std::string::npos)
+            << full.outcome.out;
+        EXPECT_EQ(ifo.size(), c.bytes);
+        EXPECT_TRUE(ifo == disc.substr(8752 * 2048, c.bytes));
+    }
+}
+
 TEST_F(Safety, AMapfileOfAnotherDiscChangesNothing)
 {
     struct Case {

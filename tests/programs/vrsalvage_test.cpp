@@ -55,6 +55,12 @@ TEST_F(Vrsalvage, UsageAndParameterErrors)
         {{"--retries=x", "E"}, "bad value for --retries: \"x\" (a number of passes, 0 to 999999)\n", 2},
         {{"--retries=", "E"}, "bad value for --retries: \"\" (a number of passes, 0 to 999999)\n", 2},
         {{"--mapfile=", "-r", "E"}, "bad value for --mapfile: a file name is needed\n", 2},
+        {{"--speed=0", "E"}, "bad value for --speed: \"0\" (1 to 47, or max)\n", 2},
+        {{"--speed=48", "E"}, "bad value for --speed: \"48\" (1 to 47, or max)\n", 2},
+        {{"--speed=fast", "E"}, "bad value for --speed: \"fast\" (1 to 47, or max)\n", 2},
+        {{"--slow-retries", "E"}, "--slow-retries needs --keep-going or --mapfile\n", 2},
+        {{"--log-rates=r.log", "E"}, "--log-rates needs --keep-going or --mapfile\n", 2},
+        {{"--log-rates=", "--keep-going", "E"}, "bad value for --log-rates: a file name is needed\n", 2},
     };
     for (const Case& c : cases) {
         const Result r = run("", c.arguments);

@@ -2,9 +2,12 @@
 // accepts from ddrescue, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "rescue_areas.h"
 #include "rescue_map.h"
 
 namespace {
@@ -117,6 +120,48 @@ TEST(RescueMap, MalformedTextIsRefusedWithItsReason)
         EXPECT_FALSE(parseRescueMap(c.text, &error)) << c.text;
         EXPECT_EQ(error, c.error) << c.text;
     }
+}
+
+TEST(RescueAreas, AgreeWithOneStatusPerSectorAndStayMerged)
+{
+    // Random changes against a plain array of statuses: the areas give the
+    // same status for every sector, cover it without gaps, and never leave
+    // two neighbours of one status apart.
+    std::minstd_rand random(7);
+    for (int run = 0; run < 500; run++) {
+        RescueAreas areas;
+        std::string model(160, '?');
+        for (int change = 0; change < 40; change++) {
+            const auto first = static_cast<std::uint32_t>(random() % 150);
+            const std::uint32_t end = std::min<std::uint32_t>(160, first + static_cast<std::uint32_t>(random() % 30));
+            const char status = "?*/-+"[random() % 5];
+            areas.set(first, end, static_cast<RescueStatus>(status));
+            std::fill(model.begin() + first, model.begin() + end, status);
+            std::string seen;
+            areas.forEach(0, 160, [&](const RescueAreas::Area& area) {
+                seen.append(area.end - area.first, static_cast<char>(area.status));
+            });
+            ASSERT_EQ(seen, model) << "run " << run << ", change " << change;
+            RescueMap map;
+            areas.toBlocks(2048, &map);
+            for (std::size_t k = 1; k < map.blocks.size(); k++) {
+                ASSERT_NE(map.blocks[k].status, map.blocks[k - 1].status) << "run " << run;
+            }
+        }
+    }
+}
+
+TEST(RescueAreas, FromAMapASectorIsRescuedOnlyWhenAllOfItIs)
+{
+    RescueMap map;
+    map.blocks = {
+        {0, 3000, RescueStatus::Rescued}, {3000, 100, RescueStatus::BadSector}, {3100, 5092, RescueStatus::Rescued}};
+    const RescueAreas areas = RescueAreas::fromMap(map, 2048);
+    std::string seen;
+    areas.forEach(0, 4, [&](const RescueAreas::Area& area) {
+        seen.append(area.end - area.first, static_cast<char>(area.status));
+    });
+    EXPECT_EQ(seen, "+-++");
 }
 
 }  // namespace

@@ -1,0 +1,76 @@
+// A disc to a folder of recordings in one run: the live recording files and the free
+// blocks read with the keep-going rescue and a mapfile, the recordings cut out of them,
+// and the disc report. A second run into the same folder resumes from the mapfile and
+// brings the recordings and the report up to date.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "disc_report.h"
+#include "read_engine.h"
+#include "rescue_areas.h"
+
+namespace pipeline {
+
+struct RecordingsSettings {
+    std::string folder;  // DIR: the recordings, disc/ (raw files, mapfile), report.html, report.json
+    std::uint32_t retries = 0;
+    std::string version;  // of the program, for the report
+};
+
+// Where the run tells what it is doing: each stage as it starts.
+struct RecordingsSink {
+    std::function<void(const std::string&)> stage;
+};
+
+struct RecordingsOutcome {
+    bool interrupted = false;
+    bool everythingRead = false;  // and every recording cut cleanly
+    unsigned live = 0, erased = 0;
+    std::uint64_t unreadableSectors = 0;
+    double secondsAffected = 0;
+    std::string report;        // the HTML report's path
+    double reportSeconds = 0;  // the time it took to make the report
+};
+
+// The live recording files' copy targets. The fixed layout of a DVD-RW in Restricted
+// Overwrite mode where its signatures are in place; otherwise none, with `problem`
+// saying why: the copy through the file system will yield them there.
+struct LiveFiles {
+    std::vector<CopyTarget> targets;
+    bool fixedLayout = false;
+    std::string problem;
+};
+LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd);
+
+// The files of a disc that the recordings are cut from, and where their sectors lie on it.
+struct DiscFiles {
+    std::string management, movie;  // the live files; empty: none
+    std::vector<SectorRun> movieRuns;
+    std::string freeManagement, freeMovie;  // the recovery files of the free blocks; empty: none
+    std::vector<SectorRun> freeMovieRuns;   // empty: not known (the recordings stay off the map)
+};
+struct CutSummary {
+    int status = 0;  // as vrsplit's: 0, or some recordings not cut cleanly
+    unsigned live = 0, erased = 0;
+    double secondsAffected = 0;
+    std::map<std::string, bool> files;  // the recording files written or kept: whole, or with holes
+};
+// Cuts the recordings into `folder` and enters them in the report (rows, thumbnails and
+// their map areas); `areas` says which disc sectors could not be read.
+CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, const RescueAreas& areas,
+                         DiscReport& report);
+// The file-system area, the management file and the movie file of the fixed layout, up
+// to the end of the recorded area, first in the map.
+void addFixedLayoutAreas(std::uint64_t end, DiscReport& report);
+// The unreadable areas of a mapfile, and its untried ones in [from, end), into the report.
+void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end, DiscReport& report);
+
+// Fatal errors (the drive, a file this run did not write in its way) are thrown as
+// FatalError, as the other runs of the program do.
+RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink);
+
+}  // namespace pipeline
