@@ -7,7 +7,7 @@
 #include "read_speed.h"
 #include "report.h"
 #include "support.h"
-#include "vrsalvage.h"
+#include "salvage.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../rescue_map.h"
+#include "rescue_map.h"
 #include "platform.h"
 
 // Fixed-format sense data: MEDIUM ERROR, UNRECOVERED READ ERROR (03/11/00).

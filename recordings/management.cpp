@@ -1,7 +1,7 @@
 // VR_MANGR.IFO: the header, the movie file table (one entry per VOB with its time map)
 // and the original program chain (programs made of cells), decoded into values. Every
 // offset and length is checked against the file before it is used, every count bounded.
-#include "vrsplit.h"
+#include "recordings.h"
 
 #include <cstdio>
 

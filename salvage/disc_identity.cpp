@@ -5,7 +5,7 @@
 #include "mmc.h"
 #include "read_engine.h"
 #include "udf_layout.h"
-#include "vrsalvage.h"
+#include "salvage.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../support.h"
+#include "support.h"
 #include "platform.h"
 
 namespace {

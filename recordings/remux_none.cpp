@@ -1,6 +1,6 @@
 // A build without FFmpeg's libraries (the Windows cross builds, the static one): only the
 // program streams as recorded.
-#include "vrsplit.h"
+#include "recordings.h"
 
 namespace vrsplit {
 

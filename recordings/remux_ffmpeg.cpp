@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "vrsplit.h"
+#include "recordings.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

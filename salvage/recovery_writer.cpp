@@ -6,7 +6,7 @@
 
 #include "report.h"
 #include "support.h"
-#include "vrsalvage.h"
+#include "salvage.h"
 
 namespace {
 

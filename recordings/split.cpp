@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vrsplit.h"
+#include "recordings.h"
 
 namespace vrsplit {
 

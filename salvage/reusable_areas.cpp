@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "report.h"
-#include "vrsalvage.h"
+#include "salvage.h"
 
 namespace {
 

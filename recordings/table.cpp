@@ -1,5 +1,5 @@
 // The table of recordings, as text for people and as JSON for scripts.
-#include "vrsplit.h"
+#include "recordings.h"
 
 #include <cstdio>
 

@@ -2,7 +2,7 @@
 // name (the final name + kPartialSuffix) in the same folder, flushed to the disk and
 // renamed to the final name only when complete, so that a file under a final name is
 // always whole. A file of the final name that exists already is never overwritten.
-#include "vrsplit.h"
+#include "recordings.h"
 
 #include <algorithm>
 #include <fstream>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "report.h"
+#include "salvage.h"
 #include "support.h"
-#include "vrsalvage.h"
 
 namespace {
 

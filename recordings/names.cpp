@@ -1,5 +1,5 @@
 // Titles in the disc's character set as UTF-8, recording times, and file names.
-#include "vrsplit.h"
+#include "recordings.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // recordings in raw movie data: runs of valid packs from a VOBU start, cut where the
 // system clock goes backwards or jumps, after an end code, and at sectors that are
 // not packs at all. Zero sectors between packs of one recording are holes, not cuts.
-#include "vrsplit.h"
+#include "recordings.h"
 
 #include <algorithm>
 

@@ -7,7 +7,7 @@
 
 #include "report.h"
 #include "support.h"
-#include "vrsalvage.h"
+#include "udf_walk.h"
 
 namespace {
 
