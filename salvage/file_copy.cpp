@@ -69,10 +69,9 @@ std::optional<std::string> fileName(const std::uint8_t* identifier, std::uint32_
     return name;
 }
 
-// The data of a directory whose File Entry is at partition block `block`.
-std::vector<std::uint8_t> readDirectory(Volume& volume, std::uint32_t block)
+// The data of a directory with File Entry `entry`.
+std::vector<std::uint8_t> readDirectory(Volume& volume, const FileEntry& entry)
 {
-    const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + block);
     if (!isAnyFileEntry(entry.sector.data())) {
         fail("not a File Entry");
     }
@@ -80,7 +79,7 @@ std::vector<std::uint8_t> readDirectory(Volume& volume, std::uint32_t block)
         fail("Directory data too long");
     }
     std::vector<std::uint8_t> data = allocateBuffer(static_cast<std::uint32_t>(entry.informationLength));
-    readFileData(volume.drive, volume.partition.start, entry, 0, static_cast<std::uint32_t>(data.size()), data.data());
+    readFileData(volume.drive, volume.partition, entry, 0, static_cast<std::uint32_t>(data.size()), data.data());
     return data;
 }
 
@@ -140,16 +139,17 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
         covered += bytes;
     };
     forEachExtent(
-        volume.drive, volume.partition.start, descriptors.form, descriptors.area,
+        volume.drive, volume.partition, descriptors.form, descriptors.area,
         [&](const Extent& extent) {
             if (extent.type == ExtentType::Continuation || extent.length == 0) {
                 return true;
             }
             const std::uint64_t bytes = std::min<std::uint64_t>(extent.length, length - covered);
             const bool recorded = extent.type == ExtentType::Recorded;
-            if (recorded &&
-                std::uint64_t{volume.partition.start} + extent.location + (bytes + kSectorSize - 1) / kSectorSize >
-                    UINT32_MAX) {
+            // A run of sectors must not wrap round to the disc's start.
+            if (recorded && std::uint64_t{partitionSector(volume.partition, extent.location)} +
+                                    (bytes + kSectorSize - 1) / kSectorSize >
+                                UINT32_MAX) {
                 fail("bad allocation extent");
             }
             add(recorded, extent.location, bytes);
@@ -184,11 +184,11 @@ void copyPieces(Volume& volume, const std::string& name, const std::vector<FileP
                 writeZeros(output, piece.bytes);
                 continue;
             }
-            const std::uint64_t sectors = (piece.bytes + kSectorSize - 1) / kSectorSize;
-            const std::uint32_t first = volume.partition.start + piece.block;
-            for (std::uint64_t i = 0; i < sectors; i++) {
-                const auto following = static_cast<std::uint32_t>(sectors - i - 1);
-                copier.copy(static_cast<std::uint32_t>(first + i), following);
+            const auto blocks = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
+            for (std::uint32_t i = 0; i < blocks; i++) {
+                const std::uint32_t block = piece.block + i;
+                const std::uint32_t following = consecutiveBlocks(volume.partition, block, blocks - i) - 1;
+                copier.copy(partitionSector(volume.partition, block), following);
             }
         }
         copier.flush();
@@ -214,10 +214,14 @@ bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::st
             if (offset % kSectorSize != 0) {
                 fail("bad allocation extent");
             }
-            const std::uint32_t first = volume.partition.start + piece.block;
-            const auto count = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
-            target.runs.push_back(SectorRun{first, count});
-            target.fileSectors.push_back(offset / kSectorSize);
+            const auto blocks = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
+            for (std::uint32_t done = 0; done < blocks;) {
+                const std::uint32_t block = piece.block + done;
+                const std::uint32_t count = consecutiveBlocks(volume.partition, block, blocks - done);
+                target.runs.push_back(SectorRun{partitionSector(volume.partition, block), count});
+                target.fileSectors.push_back(offset / kSectorSize + done);
+                done += count;
+            }
         }
         offset += piece.bytes;
     }
@@ -228,7 +232,7 @@ bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::st
 bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
 {
     std::printf("Writing %s\n", file.name.c_str());
-    const std::uint32_t sector = volume.partition.start + file.fileEntryBlock;
+    const std::uint32_t sector = partitionSector(volume.partition, file.fileEntryBlock);
     std::optional<FileEntry> entry;
     if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
         noteLoss(volume, structureLoss(true, "File Entry of " + file.name, sector) + ": not copied");
@@ -302,14 +306,14 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
     if (!root) {
         fail("no root directory: nothing can be copied");
     }
-    const std::uint32_t rootBlock = rootSector - volume.partition.start;
-    const std::vector<DirectoryFile> top = listDirectory(volume, readDirectory(volume, rootBlock));
+    const std::vector<DirectoryFile> top = listDirectory(volume, readDirectory(volume, *root));
     const auto rtav = std::find_if(top.begin(), top.end(),
                                    [](const DirectoryFile& f) { return f.directory && f.name == "DVD_RTAV"; });
     if (rtav == top.end()) {
         fail("not found DVD_RTAV");
     }
-    const std::vector<DirectoryFile> files = listDirectory(volume, readDirectory(volume, rtav->fileEntryBlock));
+    const std::vector<DirectoryFile> files = listDirectory(
+        volume, readDirectory(volume, readFileEntry(drive, partitionSector(volume.partition, rtav->fileEntryBlock))));
 
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {

@@ -29,7 +29,7 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
         return;
     }
     map->blocksBeyond = countBlocksBeyondMap(volume, *map);
-    const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + fileEntryBlock);
+    const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
     const AllocationDescriptors descriptors = allocationDescriptors(entry);
     if (descriptors.form == AllocationForm::Embedded) {
         // The data live inside the File Entry: no blocks, no recovery file.
@@ -56,7 +56,7 @@ enum class FileExtents { Marked, Embedded, Lost };
 FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
                             std::string* loss)
 {
-    const std::uint32_t sector = volume.partition.start + fileEntryBlock;
+    const std::uint32_t sector = partitionSector(volume.partition, fileEntryBlock);
     const std::string entryName = std::string("File Entry of ") + recordingFileName(file);
     std::optional<FileEntry> entry;
     if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
@@ -136,10 +136,10 @@ std::uint32_t movieAreaStart(Volume& volume, std::uint32_t fileEntryBlock)
 {
     std::optional<std::uint32_t> lowest;
     try {
-        const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + fileEntryBlock);
+        const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
         const AllocationDescriptors descriptors = allocationDescriptors(entry);
         if (descriptors.form != AllocationForm::Embedded) {
-            forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area,
+            forEachExtent(volume.drive, volume.partition, descriptors.form, descriptors.area,
                           [&](const Extent& extent) {
                               if ((extent.type == ExtentType::Recorded || extent.type == ExtentType::NotRecorded) &&
                                   extent.length != 0 && (!lowest || extent.location < *lowest)) {

@@ -56,7 +56,7 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
     }
     const std::uint32_t length = mapExtentLength(volume.partition);
     std::vector<std::uint8_t> descriptor = allocateBuffer(length);
-    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
+    readPartitionBytes(volume.drive, volume.partition, volume.partition.bitmapBlock, length, descriptor.data());
     return decodeSpaceBitmap(descriptor);
 }
 
@@ -69,14 +69,16 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
     if (volume.partition.bitmapLength == 0) {
         return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
     }
-    const std::uint32_t sector = volume.partition.start + volume.partition.bitmapBlock;
+    const std::uint32_t block = volume.partition.bitmapBlock;
+    const std::uint32_t sector = partitionSector(volume.partition, block);
     std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
     const auto length = static_cast<std::uint32_t>(descriptor.size());
     std::vector<std::uint32_t> unreadable;  // byte offsets of the sectors that cannot be read
     for (std::uint32_t offset = 0; offset < length; offset += kSectorSize) {
         const std::uint32_t part = length - offset < kSectorSize ? length - offset : kSectorSize;
         if (!driveCouldRead(volume, [&] {
-                readBytes(volume.drive, sector + offset / kSectorSize, part, descriptor.data() + offset);
+                readPartitionBytes(volume.drive, volume.partition, block + offset / kSectorSize, part,
+                                   descriptor.data() + offset);
             })) {
             if (offset == 0) {
                 return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
@@ -97,7 +99,8 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
         if (end > bitmap.map->blocks()) {
             end = bitmap.map->blocks();
         }
-        noteLoss(volume, "can't read sector " + std::to_string(sector + offset / kSectorSize) +
+        noteLoss(volume, "can't read sector " +
+                             std::to_string(partitionSector(volume.partition, block + offset / kSectorSize)) +
                              " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
                              std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
     }
@@ -113,7 +116,7 @@ std::int32_t countBlocksBeyondMap(Volume& volume, const ReusableMap& map)
 {
     const TrackInformation track = readLastTrackInformation(volume.drive);
     const std::int64_t last = static_cast<std::int64_t>(recordedEnd(track).value_or(track.trackSize)) - 1;
-    std::int64_t beyond = (last - volume.partition.start + 1) - static_cast<std::int64_t>(map.blocks());
+    std::int64_t beyond = (last + 1 - volume.partition.start) - static_cast<std::int64_t>(map.blocks());
     if (beyond > INT32_MAX) {
         beyond = INT32_MAX;
     } else if (beyond < INT32_MIN) {

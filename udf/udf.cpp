@@ -1,8 +1,10 @@
 #include "udf.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "report.h"
@@ -104,10 +106,59 @@ Partition decodePartition(const SectorBuffer& descriptor)
     const std::uint8_t* d = descriptor.data();
     constexpr std::uint32_t bitmap =
         PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceBitmap;
-    return Partition{readLe32(d, PartitionLayout::kPartitionStartingLocation),
-                     readLe32(d, PartitionLayout::kPartitionLength),
-                     readLe32(d, bitmap + ShortAdLayout::kExtentLength) & kExtentLengthMask,
-                     readLe32(d, bitmap + ShortAdLayout::kExtentPosition)};
+    Partition partition;
+    partition.start = readLe32(d, PartitionLayout::kPartitionStartingLocation);
+    partition.length = readLe32(d, PartitionLayout::kPartitionLength);
+    partition.bitmapLength = readLe32(d, bitmap + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.bitmapBlock = readLe32(d, bitmap + ShortAdLayout::kExtentPosition);
+    return partition;
+}
+
+std::uint32_t partitionSector(const Partition& partition, std::uint32_t block)
+{
+    if (partition.kind == PartitionKind::Virtual) {
+        if (block >= partition.virtualBlocks.size() || partition.virtualBlocks[block] == kVatUnused) {
+            fail(("block " + std::to_string(block) + " beyond the Virtual Allocation Table").c_str());
+        }
+        block = partition.virtualBlocks[block];
+    } else if (partition.kind == PartitionKind::Sparable && partition.packetLength != 0) {
+        const std::uint32_t offset = block % partition.packetLength;
+        const auto spare = partition.spared.find(block - offset);
+        if (spare != partition.spared.end()) {
+            return spare->second + offset;
+        }
+    }
+    // Sector arithmetic wraps as the drive's 32-bit addresses do; a read
+    // beyond the disc ends at the drive.
+    return partition.start + block;
+}
+
+std::uint32_t consecutiveBlocks(const Partition& partition, std::uint32_t block, std::uint32_t count)
+{
+    if (partition.kind == PartitionKind::Physical || count <= 1) {
+        return std::max<std::uint32_t>(count, 1);
+    }
+    const std::uint32_t first = partitionSector(partition, block);
+    std::uint32_t n = 1;
+    while (n < count && partitionSector(partition, block + n) == first + n) {
+        n++;
+    }
+    return n;
+}
+
+void readPartitionBytes(Drive& drive, const Partition& partition, std::uint32_t block, std::uint32_t count,
+                        void* destination)
+{
+    auto* out = static_cast<std::uint8_t*>(destination);
+    std::uint32_t done = 0;
+    do {
+        const std::uint32_t blocks = (count - done + kSectorSize - 1) / kSectorSize;
+        const std::uint32_t run = consecutiveBlocks(partition, block, blocks);
+        const std::uint32_t bytes = std::min(count - done, run * kSectorSize);
+        readBytes(drive, partitionSector(partition, block), bytes, out + done);
+        done += bytes;
+        block += run;
+    } while (done < count);
 }
 
 Partition readPartition(Drive& drive, const SectorExtent& sequence)

@@ -56,6 +56,8 @@ struct ExtAdLayout {
     static constexpr std::uint32_t kSize = 20;
 };
 constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFFu;
+// A Virtual Allocation Table entry of a block that is not in use.
+constexpr std::uint32_t kVatUnused = 0xFFFFFFFFu;
 constexpr std::uint32_t kExtentTypeShift = 30;
 
 // Anchor Volume Descriptor Pointer (3/10.2).

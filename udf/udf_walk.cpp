@@ -25,8 +25,7 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
 {
     const std::string where = " (File Entry at sector " + std::to_string(entrySector) + ")";
     try {
-        if (driveCouldRead(volume,
-                           [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data); })) {
+        if (driveCouldRead(volume, [&] { readFileData(volume.drive, volume.partition, directory, 0, size, data); })) {
             return true;
         }
         noteLoss(volume, "can't read the directory data" + where);
@@ -51,7 +50,7 @@ bool isFileEntry(const Volume& volume, const FileEntry& entry)
 void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identifier, const RecordingFileVisitor& visit)
 {
     const std::uint32_t block = readLe32(identifier, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation);
-    const std::uint32_t lba = volume.partition.start + block;
+    const std::uint32_t lba = partitionSector(volume.partition, block);
     for (std::uint32_t i = 0; i <= walk.depth; i++) {
         if (walk.path[i] == lba) {
             printLine("? Directory loop\n");
@@ -209,7 +208,7 @@ std::string structureLoss(bool unreadable, const std::string& what, std::uint32_
 std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
 {
     alignas(16) SectorBuffer fileSet{};
-    const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
+    const std::uint32_t fileSetSector = partitionSector(volume.partition, fileSetBlock);
     const bool fileSetRead = driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
     if (!fileSetRead || (volume.keepGoing && !hasTag(fileSet.data(), TagIdentifier::kFileSet))) {
         noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
@@ -217,7 +216,7 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
     }
     const std::uint32_t rootBlock =
         readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
-    *rootSector = volume.partition.start + rootBlock;
+    *rootSector = partitionSector(volume.partition, rootBlock);
     std::optional<FileEntry> root;
     const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
     if (!rootRead || !isFileEntry(volume, *root)) {
