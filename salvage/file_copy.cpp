@@ -298,7 +298,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
     } else {
         const AnchorPointer anchor = readAnchor(drive);
         descriptors.partition = readPartition(drive, anchor.mainSequence);
-        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
+        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
     std::uint32_t rootSector = 0;

@@ -240,7 +240,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     } else {
         const AnchorPointer anchor = readAnchor(drive);
         descriptors.partition = readPartition(drive, anchor.mainSequence);
-        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
+        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
     volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;

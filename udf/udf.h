@@ -97,7 +97,10 @@ Partition readPartition(Drive& drive, const SectorExtent& sequence);
 
 // The partition block of the File Set Descriptor, from the Logical Volume
 // Descriptor of a Volume Descriptor Sequence ("not found LVD").
-std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence);
+// Applies the partition map the File Set Descriptor is addressed through to
+// `partition` (a Sparing Table or a Virtual Allocation Table read from the
+// disc), and ends the run with a message naming a map that is not supported.
+std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Partition& partition);
 
 // What leads from the anchor to the file set.
 struct VolumeDescriptors {
