@@ -6,8 +6,8 @@
 
 #include "read_speed.h"
 #include "report.h"
-#include "support.h"
 #include "salvage.h"
+#include "support.h"
 
 namespace {
 
