@@ -149,7 +149,13 @@ void readSector(Drive& drive, std::uint32_t lba, void* buffer)
 
 void read10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count)
 {
-    sendForRead(drive, read10Block(lba, count), buffer, std::uint32_t{count} * kSectorSize);
+    const Cdb cdb = read10Block(lba, count);
+    const CommandOutcome outcome =
+        passCommand(drive, kDirectionIn, cdb.data(), kCdbLength, buffer, std::uint32_t{count} * kSectorSize);
+    if (!outcome.good()) {
+        failCommand(outcome, lba);
+    }
+    noteShortTransfer(outcome);
 }
 
 CommandOutcome tryRead10(Drive& drive, std::uint32_t lba, void* buffer, std::uint16_t count)

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "mmc.h"
+#include "report_sink.h"
 #include "support.h"
 
 namespace {
@@ -13,22 +14,22 @@ using Bytes = const std::uint8_t*;
 
 void number(const char* label, std::uint32_t value)
 {
-    std::printf("%s%d\n", label, static_cast<int>(value));
+    reportf("%s%d\n", label, static_cast<int>(value));
 }
 
 void hexNumber(const char* label, std::uint32_t value)
 {
-    std::printf("%s0x%X\n", label, value);
+    reportf("%s0x%X\n", label, value);
 }
 
 // A coded value: the number, then the text for it (none when text is null).
 void coded(const char* label, std::uint32_t value, const char* text)
 {
-    std::printf("%s%d : ", label, static_cast<int>(value));
+    reportf("%s%d : ", label, static_cast<int>(value));
     if (text != nullptr) {
-        std::printf("%s", text);
+        reportf("%s", text);
     }
-    std::printf("\n");
+    reportf("\n");
 }
 
 void flag(const char* label, std::uint32_t value, const char* clear, const char* set)
@@ -41,7 +42,7 @@ void quoted(const char* label, Bytes field, std::size_t width)
     char text[17] = {};
     std::memcpy(text, field, width);
     text[width] = '\0';
-    std::printf("%s\"%s\"\n", label, text);
+    reportf("%s\"%s\"\n", label, text);
 }
 
 template <std::size_t N>

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "report.h"
+#include "report_sink.h"
 
 Drive Drive::open(const char* path)
 {
@@ -55,12 +56,41 @@ std::optional<SenseCode> senseCode(const PassResult& result)
     return std::nullopt;
 }
 
-void failCommand(const CommandOutcome& outcome)
+FatalError::DriveFailure classifyFailure(const CommandOutcome& outcome)
+{
+    using Failure = FatalError::DriveFailure;
+    if (outcome.good()) {
+        return Failure::None;
+    }
+    const std::optional<SenseCode> sense = outcome.passed ? senseCode(outcome.result) : std::nullopt;
+    if (!sense) {
+        return Failure::Transport;
+    }
+    switch (sense->key) {
+        case 0x02: return Failure::NotReady;
+        case 0x03: return Failure::Medium;
+        case 0x04: return Failure::Hardware;
+        case 0x05: return Failure::IllegalRequest;
+        case 0x06: return Failure::UnitAttention;
+        case 0x0B: return Failure::Aborted;
+        default: return Failure::Other;
+    }
+}
+
+bool failureEndsTheRun(const CommandOutcome& outcome)
+{
+    const FatalError::DriveFailure failure = classifyFailure(outcome);
+    return failure == FatalError::DriveFailure::NotReady || failure == FatalError::DriveFailure::UnitAttention;
+}
+
+void failCommand(const CommandOutcome& outcome, std::int64_t sector)
 {
     if (!outcome.passed) {
         const PassFailureText text = platformPassFailureText(outcome.systemError);
         FatalError error = fatalSystemError(text.message.c_str(), text.code);
         error.cause = FatalError::Cause::Drive;
+        error.failure = FatalError::DriveFailure::Transport;
+        error.sector = sector;
         throw error;
     }
     char line[64];
@@ -71,7 +101,7 @@ void failCommand(const CommandOutcome& outcome)
             outcome.result.senseLength <= kSenseBufferLength ? outcome.result.senseLength : kSenseBufferLength;
         report += "Sense Data:\n" + hexDump(outcome.result.sense, length);
     }
-    throw FatalError{report, FatalError::Cause::Drive};
+    throw FatalError{report, FatalError::Cause::Drive, classifyFailure(outcome), sector};
 }
 
 void noteShortTransfer(const CommandOutcome& outcome)
@@ -79,7 +109,7 @@ void noteShortTransfer(const CommandOutcome& outcome)
     if (outcome.result.transferred != outcome.asked) {
         // Kept for compatibility: the notice has always ended in a lone "q"
         // without a line end, and scripts and the golden tests see it so.
-        std::printf("No error. But data length not match\nq");
+        reportf("No error. But data length not match\nq");
     }
 }
 

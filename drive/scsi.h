@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "report.h"
 
 // An open drive, closed by its owner on every path.
 class Drive {
@@ -57,14 +58,20 @@ struct SenseCode {
 };
 std::optional<SenseCode> senseCode(const PassResult& result);
 
+// What a command's outcome says of the drive, by its sense key; None for GOOD.
+FatalError::DriveFailure classifyFailure(const CommandOutcome& outcome);
+// Whether a read that failed so says nothing of the sector: the drive has no
+// disc ready, or the disc may have been changed. A rescue cannot go on then.
+bool failureEndsTheRun(const CommandOutcome& outcome);
+
 // Passes one command and hands back what became of it; never fails the run.
 CommandOutcome passCommand(Drive& drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
                            std::uint32_t dataLength);
 
 // The fatal error for a command that did not end with GOOD status: the
 // pass-through failure with its system error code, or "SCSI Error" with the
-// status and the sense data.
-[[noreturn]] void failCommand(const CommandOutcome& outcome);
+// status and the sense data; classified, with the sector it was about.
+[[noreturn]] void failCommand(const CommandOutcome& outcome, std::int64_t sector = -1);
 
 // Prints the notice for a GOOD command that moved fewer bytes than asked.
 void noteShortTransfer(const CommandOutcome& outcome);

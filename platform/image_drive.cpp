@@ -1,4 +1,5 @@
 #include "image_drive.h"
+#include "report_sink.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -414,8 +415,8 @@ ImageDrive* imageDriveOpen(const char* path)
     }
     const auto size = static_cast<std::uint64_t>(status.st_size);
     if (size % kSector != 0) {
-        std::printf("image size is not a multiple of %" PRIu32 " bytes: the last %" PRIu64 " bytes are ignored\n",
-                    kSector, size % kSector);
+        reportf("image size is not a multiple of %" PRIu32 " bytes: the last %" PRIu64 " bytes are ignored\n", kSector,
+                size % kSector);
     }
     // An image that ddrescue has not finished is shorter than its mapfile:
     // the disc is as large as the mapfile says, and what lies beyond the

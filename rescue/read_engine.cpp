@@ -12,6 +12,7 @@
 
 #include "read_speed.h"
 #include "report.h"
+#include "report_sink.h"
 #include "version.h"
 
 // ---- long reads, ECC-block reads and a sector-by-sector fallback -----------
@@ -122,7 +123,7 @@ void SectorCopier::readSingly(std::uint32_t lba)
 {
     const CommandOutcome outcome = tryRead10(drive_, lba, buffer_.get(), 1);
     if (!outcome.good()) {
-        failCommand(outcome);
+        failCommand(outcome, lba);
     }
     noteShortTransfer(outcome);
     const std::uint32_t moved = std::min(outcome.result.transferred, kSectorSize);
@@ -163,17 +164,6 @@ std::uint64_t fnv1a(std::uint64_t hash, std::uint32_t value)
         hash = (hash ^ ((value >> (8 * i)) & 0xFFu)) * 1099511628211ull;
     }
     return hash;
-}
-
-std::string formatBytes(std::uint64_t bytes)
-{
-    char text[32];
-    if (bytes < 10ull * 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%llu kB", static_cast<unsigned long long>(bytes / 1024));
-    } else {
-        std::snprintf(text, sizeof text, "%llu MB", static_cast<unsigned long long>(bytes / (1024 * 1024)));
-    }
-    return text;
 }
 
 // The local time as "2024-05-01 12:00:00".
@@ -581,7 +571,7 @@ bool RescueSession::copy(const CopyTarget& target)
         }
         fillToSize();
         showStatus(interrupted_ ? "interrupted" : "done", true);
-        std::printf("\n");
+        reportf("\n");
         saveMapfile();
     } catch (const FatalError&) {
         // What reached the file before the failure (a full disk, say) is
@@ -723,6 +713,8 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
                 writeRescued(run, lba, buffer_.get(), read.sectors);
                 failures = 0;
                 skip = 0;
+            } else if (failureEndsTheRun(read.outcome)) {
+                endForTheDrive(read.outcome, lba);
             } else if (!blockwise && read.sectors > blockCount) {
                 blockwiseEnd = lba + read.sectors;
                 continue;
@@ -755,6 +747,8 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             const CommandOutcome outcome = timedRead(lba, buffer_.get(), 1);
             if (outcome.complete()) {
                 writeRescued(run, lba, buffer_.get(), 1);
+            } else if (failureEndsTheRun(outcome)) {
+                endForTheDrive(outcome, lba);
             } else {
                 mark(lba, lba + 1, failed);
             }
@@ -764,14 +758,23 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
     }
 }
 
+// A drive without a disc ready, or whose disc may have been changed, says
+// nothing of the sector it was asked for: the run ends there, below the
+// status line, with nothing marked, and the mapfile keeps what was read.
+void RescueSession::endForTheDrive(const CommandOutcome& outcome, std::uint64_t lba)
+{
+    reportf("\n");
+    failCommand(outcome, static_cast<std::int64_t>(lba));
+}
+
 // Asks the drive for another read speed and says on a line of its own,
 // below the status line, what came of it.
 void RescueSession::changeSpeed(std::uint32_t readKBs)
 {
     const std::uint32_t end = settings_.discEnd;
     const SpeedResult result = setReadSpeed(drive_, readKBs, end == 0 ? 0 : end - 1);
-    std::printf("\n%s\n", speedReport(result, readKBs).c_str());
-    std::fflush(stdout);
+    reportf("\n%s\n", speedReport(result, readKBs).c_str());
+    reportFlush();
 }
 
 // One line, rewritten in place: phase, sectors done and in all, bad sectors,
@@ -790,20 +793,20 @@ void RescueSession::showStatus(const char* phase, bool force)
         saveMapfile();
     }
     const Progress& p = current_.progress;
-    const std::uint64_t done = p.rescued + p.badSectors;
-    const std::uint64_t bad = p.total - p.rescued - p.nonTried;
     const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double rate = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0;
-    char left[32] = "?";
-    if (rate > 0) {
-        const auto remaining =
-            static_cast<unsigned long long>(static_cast<double>(p.total - done) * kSectorSize / rate);
-        std::snprintf(left, sizeof left, "%llu:%02llu", remaining / 60, remaining % 60);
+    ProgressEvent event;
+    event.phase = phase;
+    event.target = current_.fileName;
+    event.done = p.rescued + p.badSectors;
+    event.total = p.total;
+    event.bad = p.total - p.rescued - p.nonTried;
+    event.bytesPerSecond = seconds > 0 ? static_cast<double>(bytesRead_) / seconds : 0;
+    if (event.bytesPerSecond > 0) {
+        event.secondsLeft = static_cast<std::int64_t>(static_cast<double>(event.total - event.done) * kSectorSize /
+                                                      event.bytesPerSecond);
     }
-    std::printf("\r%s: %llu/%llu sectors, %llu bad, %s lost, %.1f MB/s, %s left   ", phase,
-                static_cast<unsigned long long>(done), static_cast<unsigned long long>(p.total),
-                static_cast<unsigned long long>(bad), formatBytes(bad * kSectorSize).c_str(), rate / 1e6, left);
-    std::fflush(stdout);
+    event.last = force;
+    reportSink().progress(event);
 }
 
 // The mapfile of the whole run: this run's targets and what an earlier run
@@ -878,28 +881,28 @@ void RescueSession::summarize()
     }
     const Progress& p = current_.progress;
     const std::uint64_t missing = p.total - p.rescued;
-    std::printf("%s: %llu of %llu sectors read", current_.fileName.c_str(), static_cast<unsigned long long>(p.rescued),
-                static_cast<unsigned long long>(p.total));
+    reportf("%s: %llu of %llu sectors read", current_.fileName.c_str(), static_cast<unsigned long long>(p.rescued),
+            static_cast<unsigned long long>(p.total));
     if (missing == 0) {
-        std::printf("\n");
+        reportf("\n");
         return;
     }
     unreadable_ = true;
-    std::printf(", %llu %s (%llu bytes lost, written as zeros) at sector%s", static_cast<unsigned long long>(missing),
-                interrupted_ ? "not read" : "unreadable", static_cast<unsigned long long>(missing) * kSectorSize,
-                missing == 1 ? "" : "s");
+    reportf(", %llu %s (%llu bytes lost, written as zeros) at sector%s", static_cast<unsigned long long>(missing),
+            interrupted_ ? "not read" : "unreadable", static_cast<unsigned long long>(missing) * kSectorSize,
+            missing == 1 ? "" : "s");
     for (std::size_t k = 0; k < bad.size() && k < kListedBadAreas; k++) {
         if (bad[k].first == bad[k].second) {
-            std::printf("%s %llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first));
+            reportf("%s %llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first));
         } else {
-            std::printf("%s %llu-%llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first),
-                        static_cast<unsigned long long>(bad[k].second));
+            reportf("%s %llu-%llu", k == 0 ? "" : ",", static_cast<unsigned long long>(bad[k].first),
+                    static_cast<unsigned long long>(bad[k].second));
         }
     }
     if (bad.size() > kListedBadAreas) {
-        std::printf(" and %zu more areas", bad.size() - kListedBadAreas);
+        reportf(" and %zu more areas", bad.size() - kListedBadAreas);
     }
-    std::printf("\n");
+    reportf("\n");
 }
 
 void RescueSession::finish()
@@ -911,10 +914,9 @@ void RescueSession::finish()
         writeRateLog("# End time:     " + localTimeText() + "\n");
     }
     if (interrupted_) {
-        std::printf("interrupted%s\n",
-                    settings_.mapfile.empty() ? "" : ": run again with the same --mapfile to resume");
+        reportf("interrupted%s\n", settings_.mapfile.empty() ? "" : ": run again with the same --mapfile to resume");
     }
     if (!settings_.mapfile.empty()) {
-        std::printf("mapfile: %s\n", settings_.mapfile.c_str());
+        reportf("mapfile: %s\n", settings_.mapfile.c_str());
     }
 }

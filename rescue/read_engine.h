@@ -227,6 +227,7 @@ private:
     void fillToSize();
     bool stopRequested();
     void showStatus(const char* phase, bool force);
+    [[noreturn]] void endForTheDrive(const CommandOutcome& outcome, std::uint64_t lba);
     void saveMapfile();
     void logRates(std::chrono::steady_clock::time_point now);
     void writeRateLog(const std::string& text);

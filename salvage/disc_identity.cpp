@@ -4,8 +4,8 @@
 
 #include "mmc.h"
 #include "read_engine.h"
-#include "udf_layout.h"
 #include "salvage.h"
+#include "udf_layout.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report.h"
+#include "report_sink.h"
 #include "salvage.h"
 #include "support.h"
 
@@ -231,7 +232,7 @@ bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::st
 // Copies one file of the directory. False when the run was interrupted.
 bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
 {
-    std::printf("Writing %s\n", file.name.c_str());
+    reportf("Writing %s\n", file.name.c_str());
     const std::uint32_t sector = partitionSector(volume.partition, file.fileEntryBlock);
     std::optional<FileEntry> entry;
     if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
@@ -262,7 +263,7 @@ bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
                              ": not copied");
         return true;
     }
-    std::printf("bytes = %llu\n", static_cast<unsigned long long>(entry->informationLength));
+    reportf("bytes = %llu\n", static_cast<unsigned long long>(entry->informationLength));
     if (descriptors->form == AllocationForm::Embedded) {
         // The data live inside the File Entry: nothing to read, nothing to resume.
         std::error_code error;

@@ -6,6 +6,7 @@
 
 #include "read_speed.h"
 #include "report.h"
+#include "report_sink.h"
 #include "salvage.h"
 #include "support.h"
 
@@ -26,23 +27,23 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options)
     const RescueSettings settings = prepareReads(drive, options);
 
     if (!options.keepGoing) {
-        std::printf("# = %d sectors\n", static_cast<int>(kProgressMarkSectors));
-        std::printf("Writing VR_MANGR.IFO\n");
-        std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
+        reportf("# = %d sectors\n", static_cast<int>(kProgressMarkSectors));
+        reportf("Writing VR_MANGR.IFO\n");
+        reportf("sector count = %d\n", static_cast<int>(kManagementSectors));
         copySectorsToFile(drive, kManagementFirstSector, kManagementSectors, "VR_MANGR.IFO");
-        std::printf("Writing VR_MOVIE.VRO\n");
-        std::printf("sector count = %d\n", movieCount);
+        reportf("Writing VR_MOVIE.VRO\n");
+        reportf("sector count = %d\n", movieCount);
         copySectorsToFile(drive, kMovieFirstSector, static_cast<std::uint32_t>(movieCount), "VR_MOVIE.VRO");
         return RunResult::Complete;
     }
 
     RescueSession rescue(drive, settings, DiscIdentity{"fixed", profile, end, "signatures", signatures});
-    std::printf("Writing VR_MANGR.IFO\n");
-    std::printf("sector count = %d\n", static_cast<int>(kManagementSectors));
+    reportf("Writing VR_MANGR.IFO\n");
+    reportf("sector count = %d\n", static_cast<int>(kManagementSectors));
     bool going = rescue.copy(CopyTarget{"VR_MANGR.IFO", {{kManagementFirstSector, kManagementSectors}}});
     if (going) {
-        std::printf("Writing VR_MOVIE.VRO\n");
-        std::printf("sector count = %d\n", movieCount);
+        reportf("Writing VR_MOVIE.VRO\n");
+        reportf("sector count = %d\n", movieCount);
         // A recorded area that ends before the movie area leaves an empty
         // file; one that ends far beyond a DVD's size is refused by the session.
         const std::uint32_t count = end > kMovieFirstSector ? end - kMovieFirstSector : 0;
@@ -72,7 +73,7 @@ RescueSettings prepareReads(Drive& drive, const RunOptions& options)
     if (options.speedKBs) {
         const SpeedResult result =
             setReadSpeed(drive, *options.speedKBs, settings.discEnd == 0 ? 0 : settings.discEnd - 1);
-        std::printf("%s\n", speedReport(result, *options.speedKBs).c_str());
+        reportf("%s\n", speedReport(result, *options.speedKBs).c_str());
     }
     return settings;
 }
@@ -126,14 +127,14 @@ std::optional<std::uint64_t> checkSignatures(Drive& drive, bool keepGoing)
     bool read = readSignatureSector(drive, kManagementFirstSector, keepGoing, sector);
     hash = fingerprintBytes(hash, sector.data(), kSectorSize);
     if (!read || std::memcmp(sector.data(), kManagementSignature, sizeof kManagementSignature) != 0) {
-        std::printf("? not found IFO\n");
+        reportf("? not found IFO\n");
     }
     sector.fill(0);
     const bool movieRead = readSignatureSector(drive, kMovieFirstSector, keepGoing, sector);
     read = read && movieRead;
     hash = fingerprintBytes(hash, sector.data(), kSectorSize);
     if (!movieRead || std::memcmp(sector.data(), kMovieSignature, sizeof kMovieSignature) != 0) {
-        std::printf("? not found VRO\n");
+        reportf("? not found VRO\n");
     }
     return read ? std::optional<std::uint64_t>(hash) : std::nullopt;
 }
@@ -159,13 +160,13 @@ void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, c
         copier.copy(lba, end - lba - 1);
         if (((lba - first) & (kProgressMarkSectors - 1)) == kProgressMarkSectors - 1) {
             copier.flush();
-            std::printf("#");
-            std::fflush(stdout);
+            reportf("#");
+            reportFlush();
             marked = true;
         }
     }
     copier.flush();
     if (marked) {
-        std::printf("\n");
+        reportf("\n");
     }
 }

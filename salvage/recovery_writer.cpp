@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report.h"
+#include "report_sink.h"
 #include "salvage.h"
 #include "support.h"
 
@@ -31,8 +32,8 @@ void showProgress(std::uint64_t index, std::uint64_t count, std::uint32_t* lastS
     const auto percent = static_cast<std::uint32_t>(index * 100 / count);
     if (percent > *lastShown + 4) {
         copier.flush();
-        std::printf("%d %%\r", static_cast<int>(percent));
-        std::fflush(stdout);
+        reportf("%d %%\r", static_cast<int>(percent));
+        reportFlush();
         *lastShown = percent;
     }
 }
@@ -96,7 +97,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
     SectorCopier copier(volume.drive, output);
 
-    std::printf("Phase-1\n");
+    reportf("Phase-1\n");
     std::uint32_t lastShown = 0;
     for (std::uint64_t block = range.first; block < range.end; block++) {
         showProgress(block - range.first, range.end - range.first, &lastShown, copier);
@@ -115,7 +116,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     copier.flush();
 
     if (file == RecordingFile::Movie) {
-        std::printf("Phase-2\n");
+        reportf("Phase-2\n");
         lastShown = 0;
         const std::uint64_t count = map.blocksBeyond > 0 ? static_cast<std::uint64_t>(map.blocksBeyond) : 0;
         for (std::uint64_t i = 0; i < count; i++) {
@@ -157,26 +158,26 @@ CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const 
 void printReusableMap(const ReusableMap& map)
 {
     const std::size_t n = map.bits.size();
-    std::printf("          ");
+    reportf("          ");
     for (unsigned digit = 0; digit < 16; digit++) {
-        std::printf("%1X", digit);
+        reportf("%1X", digit);
         if (digit == 7) {
-            std::printf(" ");
+            reportf(" ");
         }
     }
-    std::printf("\n");
+    reportf("\n");
     for (std::size_t k = 0; k < n; k += 2) {
-        std::printf("%08X  ", static_cast<unsigned>(8 * k));
+        reportf("%08X  ", static_cast<unsigned>(8 * k));
         for (unsigned bit = 0; bit < 8; bit++) {
-            std::printf("%c", (map.bits[k] & (1u << bit)) != 0 ? 'O' : 'X');
+            reportf("%c", (map.bits[k] & (1u << bit)) != 0 ? 'O' : 'X');
         }
         // With an odd count the last row has one byte.
         if (k + 1 < n) {
-            std::printf(" ");
+            reportf(" ");
             for (unsigned bit = 0; bit < 8; bit++) {
-                std::printf("%c", (map.bits[k + 1] & (1u << bit)) != 0 ? 'O' : 'X');
+                reportf("%c", (map.bits[k + 1] & (1u << bit)) != 0 ? 'O' : 'X');
             }
         }
-        std::printf("\n");
+        reportf("\n");
     }
 }

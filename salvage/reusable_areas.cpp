@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report.h"
+#include "report_sink.h"
 #include "salvage.h"
 
 namespace {

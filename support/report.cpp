@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "report_sink.h"
 
 namespace {
 
-// The one piece of state shared across a run: how deep the report is.
-std::uint32_t g_indent = 0;
+// The one piece of state shared across a run: how deep the report is. Each
+// thread has its own, as it has its own sink: a window runs the work on another.
+thread_local std::uint32_t g_indent = 0;
 
 std::string indentation()
 {
@@ -40,44 +42,44 @@ void decreaseIndent()
 void printIndent()
 {
     for (std::uint32_t i = 0; i < g_indent; i++) {
-        std::printf("  ");
+        reportf("  ");
     }
 }
 
 void printLine(const char* text)
 {
     printIndent();
-    std::printf("%s\n", text);
+    reportf("%s\n", text);
 }
 
 void printByteField(const char* label, std::uint32_t value)
 {
     printIndent();
-    std::printf("%s = 0x%02X\n", label, value & 0xFFu);
+    reportf("%s = 0x%02X\n", label, value & 0xFFu);
 }
 
 void printWordField(const char* label, std::uint32_t value)
 {
     printIndent();
-    std::printf("%s = 0x%04X\n", label, value & 0xFFFFu);
+    reportf("%s = 0x%04X\n", label, value & 0xFFFFu);
 }
 
 void printDWordField(const char* label, std::uint32_t value)
 {
     printIndent();
-    std::printf("%s = 0x%08X\n", label, value);
+    reportf("%s = 0x%08X\n", label, value);
 }
 
 void printShortField(const char* label, std::uint32_t value)
 {
     printIndent();
-    std::printf("%s = %i\n", label, static_cast<int>(static_cast<std::int16_t>(value & 0xFFFFu)));
+    reportf("%s = %i\n", label, static_cast<int>(static_cast<std::int16_t>(value & 0xFFFFu)));
 }
 
 void printLongField(const char* label, std::uint32_t value)
 {
     printIndent();
-    std::printf("%s = %d\n", label, static_cast<std::int32_t>(value));
+    reportf("%s = %d\n", label, static_cast<std::int32_t>(value));
 }
 
 std::string hexDump(const void* data, std::uint32_t length)
@@ -117,7 +119,7 @@ std::string hexDump(const void* data, std::uint32_t length)
 
 void printHexDump(const void* data, std::uint32_t length)
 {
-    std::fputs(hexDump(data, length).c_str(), stdout);
+    reportText(hexDump(data, length).c_str());
 }
 
 FatalError fatalError(const char* message)
@@ -155,9 +157,9 @@ int runReportingFatalErrors(const std::function<int()>& work)
     try {
         status = work();
     } catch (const FatalError& error) {
-        std::fputs(error.report.c_str(), stdout);
+        reportText(error.report.c_str());
         status = kFatalStatus;
     }
-    std::fflush(stdout);
+    reportFlush();
     return status;
 }

@@ -1,5 +1,5 @@
 // Indented report lines, labelled values, the hexadecimal dump, and the fatal
-// error that ends a run. Everything goes to standard output.
+// error that ends a run. Everything goes to the report sink (report_sink.h).
 #pragma once
 
 #include <cstdint>
@@ -43,8 +43,23 @@ struct FatalError {
         Message,  // a check of the program's own failed
         Drive,    // the drive could not carry out a command
     };
+    // What a drive's failure says, as the drive layer sorts it by its sense
+    // data (the categories of sg3_utils).
+    enum class DriveFailure {
+        None,            // not the drive's
+        Transport,       // the request never reached the drive, or no sense came back
+        NotReady,        // NOT READY: no disc, or not spun up
+        Medium,          // MEDIUM ERROR: the data cannot be read
+        Hardware,        // HARDWARE ERROR
+        IllegalRequest,  // ILLEGAL REQUEST: the command or one of its fields refused
+        UnitAttention,   // UNIT ATTENTION: a reset, or the disc may have been changed
+        Aborted,         // ABORTED COMMAND
+        Other,
+    };
     std::string report;  // the lines to print, indented as at the failure
     Cause cause = Cause::Message;
+    DriveFailure failure = DriveFailure::None;
+    std::int64_t sector = -1;  // the sector the failed command was about; -1: none
 };
 
 // The report of an error: "*** Error!" and the message, at the current

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 #include "udf_walk.h"
 
@@ -51,7 +52,7 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
 {
     if (volume.partition.bitmapLength == 0) {
         // Kept for compatibility: "no Map" has never had a line end.
-        std::printf("no Map");
+        reportf("no Map");
         return std::nullopt;
     }
     const std::uint32_t length = mapExtentLength(volume.partition);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 #include "udf_file.h"
 
@@ -340,7 +341,7 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
         try {
             anchor = readAnchor(drive, sector);
         } catch (FatalError& error) {
-            std::printf("? no usable anchor at sector %u\n", sector);
+            reportf("? no usable anchor at sector %u\n", sector);
             last = std::move(error);
             continue;
         }
@@ -351,7 +352,7 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
                 const std::uint32_t fileSetBlock = readFileSetBlock(drive, sequence, *partition);
                 return VolumeDescriptors{*partition, fileSetBlock};
             } catch (FatalError& error) {
-                std::printf("? no usable volume descriptors at sector %u\n", sequence.location);
+                reportf("? no usable volume descriptors at sector %u\n", sequence.location);
                 if (partition && !partitionAlone) {
                     partitionAlone = partition;
                 }

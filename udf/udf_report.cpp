@@ -3,11 +3,12 @@
 #include <cstdio>
 
 #include "report.h"
+#include "report_sink.h"
 
 void printSerial(std::uint32_t value)
 {
     printIndent();
-    std::printf("[0x%08X]\n", value);
+    reportf("[0x%08X]\n", value);
 }
 
 void printLengthInSectors(const char* label, std::uint32_t length)
@@ -15,21 +16,21 @@ void printLengthInSectors(const char* label, std::uint32_t length)
     const std::uint32_t sectors = length / kSectorSize;
     const std::uint32_t rest = length % kSectorSize;
     printIndent();
-    std::printf("%s = ", label);
-    std::printf("0x%08X", length);
+    reportf("%s = ", label);
+    reportf("0x%08X", length);
     if (sectors != 0 && rest != 0) {
-        std::printf(" (0x%08X sectors and 0x%08X bytes)", sectors, rest);
+        reportf(" (0x%08X sectors and 0x%08X bytes)", sectors, rest);
     } else if (sectors != 0) {
-        std::printf(" (0x%08X sectors)", sectors);
+        reportf(" (0x%08X sectors)", sectors);
     }
-    std::printf("\n");
+    reportf("\n");
 }
 
 void printDCharacters(const void* field, std::uint32_t length)
 {
     const auto* bytes = static_cast<const std::uint8_t*>(field);
     for (std::uint32_t i = 1; i < length && bytes[i] != 0; i++) {
-        std::printf("%c", bytes[i]);
+        reportf("%c", bytes[i]);
     }
 }
 
@@ -37,24 +38,24 @@ void printDString(const void* field, std::uint32_t length)
 {
     const auto* bytes = static_cast<const std::uint8_t*>(field);
     for (std::uint32_t i = 1; i + 1 < length && bytes[i] != 0; i++) {
-        std::printf("%c", bytes[i]);
+        reportf("%c", bytes[i]);
     }
 }
 
 void printDCharactersField(const char* label, const void* field, std::uint32_t length)
 {
     printIndent();
-    std::printf("%s = \"", label);
+    reportf("%s = \"", label);
     printDCharacters(field, length);
-    std::printf("\"\n");
+    reportf("\"\n");
 }
 
 void printDStringField(const char* label, const void* field, std::uint32_t length)
 {
     printIndent();
-    std::printf("%s = \"", label);
+    reportf("%s = \"", label);
     printDString(field, length);
-    std::printf("\"\n");
+    reportf("\"\n");
 }
 
 void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t length)
@@ -62,13 +63,13 @@ void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t leng
     static const char* const marks[] = {"AR", "A ", "  ", ""};
     const std::uint32_t blocks = length / kSectorSize + (length % kSectorSize != 0 ? 1 : 0);
     printIndent();
-    std::printf("0x%08X - ", location);
-    std::printf("0x%08X ", location + blocks - 1);
-    std::printf("%s", marks[static_cast<std::uint32_t>(type) & 3u]);
+    reportf("0x%08X - ", location);
+    reportf("0x%08X ", location + blocks - 1);
+    reportf("%s", marks[static_cast<std::uint32_t>(type) & 3u]);
     if (length % kSectorSize != 0) {
-        std::printf(" : byte count in last block = 0x%08X\n", length % kSectorSize);
+        reportf(" : byte count in last block = 0x%08X\n", length % kSectorSize);
     }
-    std::printf("\n");
+    reportf("\n");
 }
 
 void printAllocationList(Drive& drive, const Partition& partition, AllocationForm form,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 #include "udf_walk.h"
 
@@ -174,7 +175,7 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 void announceRecordingFile(RecordingFile file)
 {
-    std::printf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+    reportf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
 }
 
 void noteLoss(Volume& volume, const std::string& text)
