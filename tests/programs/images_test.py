@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Runs sectorscope, vrsalvage -r and vrsalvage --files on the disc images that other people's
 tools made (tests/images) and checks their output byte for byte against what
 the images' facts and the image bytes themselves say.
@@ -140,7 +140,7 @@ def main():
             with open(image, "wb") as f:
                 f.write(data)
             sectorscope_checks(scope, image, facts, data, work)
-#File Entries of both kinds(261, 266) are walked.
+            # File Entries of both kinds (261, 266) are walked.
             if "/DVD_RTAV" in facts["dirs"]:
                 salvage_checks(vrsalvage, image, facts, data, images_dir, work)
                 files_checks(vrsalvage, image, facts, data, work)
