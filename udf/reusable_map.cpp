@@ -1,5 +1,6 @@
 // "-r" mode: the partition's Unallocated Space Bitmap and the recorded blocks
 // beyond its reach.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -46,6 +47,33 @@ std::uint32_t mapExtentLength(const Partition& partition)
     return partition.bitmapLength > kMaxMapExtentLength ? kMaxMapExtentLength : partition.bitmapLength;
 }
 
+// Adds the blocks of the Freed Space Bitmap, where the partition has one, to
+// the map's free blocks (within the map only). A freed bitmap that cannot be
+// read or carries another tag adds nothing; with keep-going that is a notice.
+void addFreedSpace(Volume& volume, ReusableMap& map)
+{
+    const Partition& partition = volume.partition;
+    if (partition.freedBitmapLength == 0) {
+        return;
+    }
+    const std::uint32_t length = std::min(partition.freedBitmapLength, kMaxMapExtentLength);
+    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
+    const std::uint32_t sector = partitionSector(partition, partition.freedBitmapBlock);
+    const bool read = driveCouldRead(volume, [&] {
+        readPartitionBytes(volume.drive, partition, partition.freedBitmapBlock, length, descriptor.data());
+    });
+    if (!read || length < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
+        if (volume.keepGoing) {
+            noteLoss(volume, structureLoss(!read, "Freed Space Bitmap", sector) + ": its blocks are not copied");
+        }
+        return;
+    }
+    const ReusableMap freed = decodeSpaceBitmap(descriptor);
+    for (std::size_t i = 0; i < map.bits.size() && i < freed.bits.size(); i++) {
+        map.bits[i] = static_cast<std::uint8_t>(map.bits[i] | freed.bits[i]);
+    }
+}
+
 }  // namespace
 
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
@@ -58,7 +86,9 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
     const std::uint32_t length = mapExtentLength(volume.partition);
     std::vector<std::uint8_t> descriptor = allocateBuffer(length);
     readPartitionBytes(volume.drive, volume.partition, volume.partition.bitmapBlock, length, descriptor.data());
-    return decodeSpaceBitmap(descriptor);
+    ReusableMap map = decodeSpaceBitmap(descriptor);
+    addFreedSpace(volume, map);
+    return map;
 }
 
 // The descriptor is read sector by sector. Its first sector holds the head,
@@ -105,6 +135,7 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
                              " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
                              std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
     }
+    addFreedSpace(volume, *bitmap.map);
     return bitmap;
 }
 

@@ -113,6 +113,9 @@ Partition decodePartition(const SectorBuffer& descriptor)
     partition.length = readLe32(d, PartitionLayout::kPartitionLength);
     partition.bitmapLength = readLe32(d, bitmap + ShortAdLayout::kExtentLength) & kExtentLengthMask;
     partition.bitmapBlock = readLe32(d, bitmap + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t freed = PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceBitmap;
+    partition.freedBitmapLength = readLe32(d, freed + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.freedBitmapBlock = readLe32(d, freed + ShortAdLayout::kExtentPosition);
     return partition;
 }
 

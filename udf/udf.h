@@ -71,6 +71,10 @@ struct Partition {
     // the Partition Header (a length of 0: none).
     std::uint32_t bitmapLength = 0;
     std::uint32_t bitmapBlock = 0;
+    // The same of the Freed Space Bitmap: blocks freed but not yet erased,
+    // which are free all the same.
+    std::uint32_t freedBitmapLength = 0;
+    std::uint32_t freedBitmapBlock = 0;
     PartitionKind kind = PartitionKind::Physical;
     std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
     std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector

@@ -76,6 +76,7 @@ struct PartitionLayout {
 // Partition Header Descriptor (4/14.3), in the Partition Contents Use.
 struct PartitionHeaderLayout {
     static constexpr std::uint32_t kUnallocatedSpaceBitmap = 8;  // short_ad
+    static constexpr std::uint32_t kFreedSpaceBitmap = 32;       // short_ad
 };
 
 // Logical Volume Descriptor (3/10.6).

@@ -56,6 +56,32 @@ TEST_F(Recovery, WritesTheFreeBlocksOfBothAreas)
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), kVroFree);
 }
 
+TEST_F(Recovery, FreedSpaceBitmapBlocksAreFreeToo)
+{
+    // Block 10300 (sector 10400, the movie file's) freed but not erased; the
+    // Freed Space Bitmap at block 8000.
+    Sector pd = partitionDescriptor(kVrStart, 24 + disc.n, 0);
+    put32(pd, 88, 24 + disc.n);
+    put32(pd, 92, 8000);
+    disc.volume.sectors[32] = pd;
+    Bytes freed(disc.n, 0);
+    freed[10300 / 8] = static_cast<std::uint8_t>(1u << (10300 % 8));
+    const Sector head = spaceBitmap(disc.n, {});
+    Sector bitmap(2048);
+    std::copy(head.begin(), head.begin() + 24, bitmap.begin());
+    std::copy(freed.begin(), freed.end(), bitmap.begin() + 24);
+    disc.volume.block(8000, bitmap);
+    const std::string image = disc.write("freed.img");
+    std::vector<std::uint32_t> movie = range(10212, 10262);
+    movie.push_back(10400);
+    for (const char* option : {"-r", "--keep-going"}) {
+        const Result r = option == std::string("-r") ? salvage(image) : runVrsalvage(image, {option, "-r", "IMG"});
+        EXPECT_EQ(r.outcome.status, 0) << option;
+        EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == kIfoFree) << option;
+        EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == sectorsText(movie)) << option;
+    }
+}
+
 TEST_F(Recovery, SecondRunStopsAtTheFirstExistingFile)
 {
     const std::string image = disc.write("twice.img");
