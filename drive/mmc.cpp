@@ -240,6 +240,28 @@ std::uint16_t currentProfile(Drive& drive)
     return static_cast<std::uint16_t>(readBe16(header, kFeatureHeaderCurrentProfile));
 }
 
+const char* profileName(std::uint16_t profile)
+{
+    switch (profile) {
+        case 0x00: return "No disk";
+        case 0x01: return "Non-removable disk";
+        case 0x02: return "Removable disk";
+        case 0x08: return "CD-ROM";
+        case 0x09: return "CD-R";
+        case 0x0A: return "CD-RW";
+        case 0x10: return "DVD-ROM";
+        case 0x11: return "DVD-R Sequential recording";
+        case 0x12: return "DVD-RAM";
+        case 0x13: return "DVD-RW Restricted Overwrite";
+        case 0x14: return "DVD-RW Sequential recording";
+        case 0x15: return "DVD-R Dual Layer Sequential recording";
+        case 0x16: return "DVD-R Dual Layer Jump recording";
+        case 0x1A: return "DVD+RW";
+        case 0x1B: return "DVD+R";
+        default: return "?";
+    }
+}
+
 CommandOutcome trySetStreaming(Drive& drive, std::uint32_t startLba, std::uint32_t endLba, std::uint32_t readKBs,
                                bool restoreDefaults)
 {

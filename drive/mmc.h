@@ -60,6 +60,8 @@ void formatUnit(Drive& drive, void* parameterList);
 void getConfiguration(Drive& drive, std::uint16_t startingFeature, void* buffer, std::uint16_t allocationLength);
 // The Current Profile of the feature header (0: no medium).
 std::uint16_t currentProfile(Drive& drive);
+// The name MMC gives a profile ("DVD-RAM"); "?" for one without a name here.
+const char* profileName(std::uint16_t profile);
 
 // DVD 1x: 1,385 kB/s (kB of 1000 bytes, as the speed commands count them).
 constexpr std::uint32_t kDvdSpeedKBs = 1385;

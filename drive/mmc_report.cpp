@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mmc.h"
 #include "report_sink.h"
 #include "support.h"
 
@@ -141,24 +142,5 @@ void printFeatureHeader(const void* reply)
     const auto* b = static_cast<Bytes>(reply);
     number("Data Length = ", readBe32(b, 0));
     const std::uint32_t profile = readBe16(b, 6);
-    const char* text = "?";
-    switch (profile) {
-        case 0x00: text = "No disk"; break;
-        case 0x01: text = "Non-removable disk"; break;
-        case 0x02: text = "Removable disk"; break;
-        case 0x08: text = "CD-ROM"; break;
-        case 0x09: text = "CD-R"; break;
-        case 0x0A: text = "CD-RW"; break;
-        case 0x10: text = "DVD-ROM"; break;
-        case 0x11: text = "DVD-R Sequential recording"; break;
-        case 0x12: text = "DVD-RAM"; break;
-        case 0x13: text = "DVD-RW Restricted Overwrite"; break;
-        case 0x14: text = "DVD-RW Sequential recording"; break;
-        case 0x15: text = "DVD-R Dual Layer Sequential recording"; break;
-        case 0x16: text = "DVD-R Dual Layer Jump recording"; break;
-        case 0x1A: text = "DVD+RW"; break;
-        case 0x1B: text = "DVD+R"; break;
-        default: break;
-    }
-    coded("Current Profile = ", profile, text);
+    coded("Current Profile = ", profile, profileName(static_cast<std::uint16_t>(profile)));
 }

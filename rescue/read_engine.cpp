@@ -312,6 +312,17 @@ std::string layoutLine(const CopyTarget& target)
         sectors += run.count;
         hash = fnv1a(fnv1a(hash, run.first), run.count);
     }
+    // Only a file with zeros between or after its runs adds them, so that
+    // the line of any other file stays as it was.
+    const auto add64 = [&](std::uint64_t value) {
+        hash = fnv1a(fnv1a(hash, static_cast<std::uint32_t>(value >> 32)), static_cast<std::uint32_t>(value));
+    };
+    for (const std::uint64_t place : target.fileSectors) {
+        add64(place);
+    }
+    if (target.bytes != 0) {
+        add64(target.bytes);
+    }
     char text[160];
     std::snprintf(text, sizeof text, "%s%s sectors=%llu layout=%016llx", kLayoutPrefix, target.fileName.c_str(),
                   static_cast<unsigned long long>(sectors), static_cast<unsigned long long>(hash));
@@ -421,25 +432,40 @@ void RescueSession::logRates(Clock::time_point now)
 // can be trusted to hold.
 void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
 {
+    const bool placed = !target.fileSectors.empty();
+    if (placed && target.fileSectors.size() != target.runs.size()) {
+        fail((target.fileName + ": internal error: not every run has its place in the file").c_str());
+    }
     std::uint64_t offset = 0;
-    for (const SectorRun& run : target.runs) {
+    for (std::size_t i = 0; i < target.runs.size(); i++) {
+        const SectorRun& run = target.runs[i];
         const std::uint64_t first = run.first;
         const std::uint64_t end = first + run.count;
+        if (placed) {
+            if (target.fileSectors[i] < offset || target.fileSectors[i] > kMaxRescueSectors) {
+                fail((target.fileName + ": its runs overlap in the file").c_str());
+            }
+            offset = target.fileSectors[i];
+        }
         if (run.count == 0) {
             continue;
         }
         auto next = claimed_.lower_bound(first);
         const bool overlaps = (next != claimed_.end() && next->first < end) ||
                               (next != claimed_.begin() && std::prev(next)->second > first) ||
-                              (!current_.runs.empty() && current_.runs.back().end > first);
+                              (!placed && !current_.runs.empty() && current_.runs.back().end > first);
         if (overlaps) {
             fail((target.fileName + ": its sectors overlap another file's or are out of order").c_str());
         }
+        // Claimed at once, so that runs of one file may come in any order but never share a sector.
+        claimed_[first] = end;
         current_.runs.push_back(Placed{first, end, offset});
         offset += run.count;
     }
-    for (const Placed& run : current_.runs) {
-        claimed_[run.first] = run.end;
+    const std::uint64_t fileSectors = std::max<std::uint64_t>(offset, (target.bytes + kSectorSize - 1) / kSectorSize);
+    current_.size = target.bytes != 0 ? target.bytes : fileSectors * kSectorSize;
+    if (current_.size > fileSectors * kSectorSize) {
+        fail((target.fileName + ": internal error: its size is beyond its sectors").c_str());
     }
 
     const std::string layout = layoutLine(target);
@@ -456,11 +482,12 @@ void RescueSession::prepareTarget(const CopyTarget& target, std::uint64_t total)
         }
         if (exists) {
             const std::uint64_t size = std::filesystem::file_size(target.fileName, error);
-            if (error || size > total * kSectorSize) {
+            if (error || size > current_.size) {
                 fail(("the mapfile describes " + target.fileName + ", but that file is missing or of another size")
                          .c_str());
             }
-            held = size / kSectorSize;
+            // A whole file holds its last sector even where that is cut short.
+            held = size == current_.size ? fileSectors : size / kSectorSize;
             current_.fileSize = size;
         }
         layouts_.erase(found);
@@ -612,8 +639,10 @@ void RescueSession::writeRescued(const Placed& run, std::uint64_t lba, const std
         }
     });
     const std::uint64_t offset = (run.offset + (lba - run.first)) * kSectorSize;
-    current_.file->writeAt(offset, data, static_cast<std::uint32_t>(count * kSectorSize), current_.fileName);
-    current_.fileSize = std::max(current_.fileSize, offset + count * kSectorSize);
+    // A file cut short within its last sector gets only the bytes it holds.
+    const std::uint64_t length = std::min(count * kSectorSize, current_.size - offset);
+    current_.file->writeAt(offset, data, static_cast<std::uint32_t>(length), current_.fileName);
+    current_.fileSize = std::max(current_.fileSize, offset + length);
     bytesRead_ += count * kSectorSize;
     mark(lba, lba + count, RescueStatus::Rescued);
 }
@@ -623,19 +652,21 @@ void RescueSession::writeRescued(const Placed& run, std::uint64_t lba, const std
 // so nothing it holds is written over.
 void RescueSession::fillToSize()
 {
-    if (current_.runs.empty()) {
-        return;
-    }
-    const Placed& last = current_.runs.back();
-    const std::uint64_t size = (last.offset + (last.end - last.first)) * kSectorSize;
+    const std::uint64_t size = current_.size;
     if (current_.fileSize >= size) {
         return;
     }
-    if (areas_.at(last.end - 1) == RescueStatus::Rescued) {
-        fail(("internal error: the last sector of " + current_.fileName + " is rescued but not in the file").c_str());
+    const std::uint64_t lastSector = (size - 1) / kSectorSize;
+    for (const Placed& run : current_.runs) {
+        if (lastSector >= run.offset && lastSector - run.offset < run.end - run.first &&
+            areas_.at(run.first + (lastSector - run.offset)) == RescueStatus::Rescued) {
+            fail(("internal error: the last sector of " + current_.fileName + " is rescued but not in the file")
+                     .c_str());
+        }
     }
     static const SectorBuffer zeros{};
-    current_.file->writeAt(size - kSectorSize, zeros.data(), kSectorSize, current_.fileName);
+    const std::uint64_t from = lastSector * kSectorSize;
+    current_.file->writeAt(from, zeros.data(), static_cast<std::uint32_t>(size - from), current_.fileName);
     current_.fileSize = size;
 }
 

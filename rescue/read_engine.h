@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rescue_areas.h"
@@ -97,8 +98,21 @@ struct SectorRun {
 
 // An output file and the disc sectors it holds, in order.
 struct CopyTarget {
+    CopyTarget() = default;
+    CopyTarget(std::string name, std::vector<SectorRun> sectorRuns)
+        : fileName(std::move(name)), runs(std::move(sectorRuns))
+    {
+    }
+
     std::string fileName;
     std::vector<SectorRun> runs;
+    // Where each run starts in the file, in sectors, for a file whose runs
+    // do not follow one another there: what lies between them is zeros.
+    // Empty: each run follows the one before, from the file's start.
+    std::vector<std::uint64_t> fileSectors;
+    // The file's size in bytes, for a file that does not end with its last
+    // run's last whole sector; 0: it does.
+    std::uint64_t bytes = 0;
 };
 
 // One read of the rescue, as it went: for a record of the read rate along the disc.
@@ -197,6 +211,7 @@ private:
     struct Current {
         std::string fileName;
         std::vector<Placed> runs;
+        std::uint64_t size = 0;  // bytes of the whole file
         OutputFile* file = nullptr;
         std::uint64_t fileSize = 0;  // bytes the file holds so far
         Progress progress;

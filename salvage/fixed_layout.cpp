@@ -90,6 +90,20 @@ std::uint16_t requireRestrictedOverwrite(Drive& drive)
     return profile;
 }
 
+std::uint16_t requireDvdVrProfile(Drive& drive)
+{
+    const std::uint16_t profile = currentProfile(drive);
+    if (profile == 0) {
+        fail("No disk");
+    }
+    if (profile < kFirstDvdVrProfile || profile > kLastDvdVrProfile) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Not a DVD-VR disc: profile 0x%04X (%s)", profile, profileName(profile));
+        fail(text);
+    }
+    return profile;
+}
+
 namespace {
 
 // Sector `lba` into `sector`; with `keepGoing` false when it cannot be read,

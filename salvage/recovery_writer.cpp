@@ -45,9 +45,13 @@ struct BlockRange {
     std::uint64_t end;
 };
 
-BlockRange phaseOneRange(const Partition& partition, RecordingFile file, const ReusableMap& map)
+BlockRange phaseOneRange(const Volume& volume, RecordingFile file, const ReusableMap& map)
 {
-    const std::uint32_t start = partition.start;
+    if (!volume.fixedAreas) {
+        const std::uint64_t boundary = std::min<std::uint64_t>(volume.movieStart, map.blocks());
+        return file == RecordingFile::Management ? BlockRange{0, boundary} : BlockRange{boundary, map.blocks()};
+    }
+    const std::uint32_t start = volume.partition.start;
     if (file == RecordingFile::Management) {
         const std::uint64_t first = start <= kManagementFirstSector ? kManagementFirstSector - start : 0;
         std::uint64_t end = start <= kMovieFirstSector ? kMovieFirstSector - start : 0;
@@ -76,11 +80,11 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
             markExtent(map, extent);
         }
         if (extent.type == ExtentType::Continuation && extentSector != nullptr) {
-            *extentSector = volume.partition.start + extent.location;
+            *extentSector = partitionSector(volume.partition, extent.location);
         }
         return true;
     };
-    forEachExtent(volume.drive, volume.partition.start, descriptors.form, descriptors.area, visit, volume.keepGoing);
+    forEachExtent(volume.drive, volume.partition, descriptors.form, descriptors.area, visit, volume.keepGoing);
 }
 
 // Phase 1 covers the file's area of the fixed layout as far as the map
@@ -88,8 +92,8 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
 // last recorded sector.
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map)
 {
-    const std::uint32_t start = volume.partition.start;
-    const BlockRange range = phaseOneRange(volume.partition, file, map);
+    const Partition& partition = volume.partition;
+    const BlockRange range = phaseOneRange(volume, file, map);
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
     SectorCopier copier(volume.drive, output);
 
@@ -98,10 +102,12 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
     for (std::uint64_t block = range.first; block < range.end; block++) {
         showProgress(block - range.first, range.end - range.first, &lastShown, copier);
         if (map.isReusable(block)) {
-            const auto lba = static_cast<std::uint32_t>(start + block);
+            const std::uint32_t lba = partitionSector(partition, static_cast<std::uint32_t>(block));
             std::uint32_t following = 0;
             while (!copier.holds(lba) && following < kMaxTransferSectors && block + following + 1 < range.end &&
-                   map.isReusable(block + following + 1)) {
+                   map.isReusable(block + following + 1) &&
+                   partitionSector(partition, static_cast<std::uint32_t>(block + following + 1)) ==
+                       lba + following + 1) {
                 following++;
             }
             copier.copy(lba, following);
@@ -117,7 +123,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
             showProgress(i, count, &lastShown, copier);
             const auto following =
                 static_cast<std::uint32_t>(std::min<std::uint64_t>(count - i - 1, kMaxTransferSectors));
-            copier.copy(static_cast<std::uint32_t>(start + map.blocks() + i), following);
+            copier.copy(partitionSector(partition, static_cast<std::uint32_t>(map.blocks() + i)), following);
         }
         copier.flush();
     }
@@ -125,8 +131,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
 
 CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const ReusableMap& map)
 {
-    const std::uint32_t start = volume.partition.start;
-    const BlockRange range = phaseOneRange(volume.partition, file, map);
+    const BlockRange range = phaseOneRange(volume, file, map);
     CopyTarget target{file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO", {}};
     const auto add = [&](std::uint64_t lba, std::uint32_t count) {
         const auto sector = static_cast<std::uint32_t>(lba);
@@ -138,13 +143,14 @@ CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const 
     };
     for (std::uint64_t block = range.first; block < range.end; block++) {
         if (map.isReusable(block)) {
-            add(start + block, 1);
+            add(partitionSector(volume.partition, static_cast<std::uint32_t>(block)), 1);
         }
     }
     // One run, however far a drive says the recorded area reaches: the
     // session refuses more sectors than a DVD holds without going through them.
     if (file == RecordingFile::Movie && map.blocksBeyond > 0) {
-        add(start + map.blocks(), static_cast<std::uint32_t>(map.blocksBeyond));
+        add(partitionSector(volume.partition, static_cast<std::uint32_t>(map.blocks())),
+            static_cast<std::uint32_t>(map.blocksBeyond));
     }
     return target;
 }

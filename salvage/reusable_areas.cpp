@@ -4,6 +4,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "report.h"
 #include "report_sink.h"
@@ -28,7 +30,7 @@ void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBloc
         return;
     }
     map->blocksBeyond = countBlocksBeyondMap(volume, *map);
-    const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + fileEntryBlock);
+    const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
     const AllocationDescriptors descriptors = allocationDescriptors(entry);
     if (descriptors.form == AllocationForm::Embedded) {
         // The data live inside the File Entry: no blocks, no recovery file.
@@ -55,7 +57,7 @@ enum class FileExtents { Marked, Embedded, Lost };
 FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
                             std::string* loss)
 {
-    const std::uint32_t sector = volume.partition.start + fileEntryBlock;
+    const std::uint32_t sector = partitionSector(volume.partition, fileEntryBlock);
     const std::string entryName = std::string("File Entry of ") + recordingFileName(file);
     std::optional<FileEntry> entry;
     if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
@@ -127,20 +129,77 @@ void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optiona
     }
 }
 
+// The lowest partition block of the movie file's allocated extents: where
+// the movie area begins on a disc without the fixed layout. 0 (every block
+// goes to the movie file's recovery file) when the file has no blocks or its
+// File Entry or descriptors cannot be used: its own part says why.
+std::uint32_t movieAreaStart(Volume& volume, std::uint32_t fileEntryBlock)
+{
+    std::optional<std::uint32_t> lowest;
+    try {
+        const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
+        const AllocationDescriptors descriptors = allocationDescriptors(entry);
+        if (descriptors.form != AllocationForm::Embedded) {
+            forEachExtent(volume.drive, volume.partition, descriptors.form, descriptors.area,
+                          [&](const Extent& extent) {
+                              if ((extent.type == ExtentType::Recorded || extent.type == ExtentType::NotRecorded) &&
+                                  extent.length != 0 && (!lowest || extent.location < *lowest)) {
+                                  lowest = extent.location;
+                              }
+                              return true;
+                          });
+        }
+    } catch (const FatalError&) {
+        if (!volume.keepGoing) {
+            throw;
+        }
+        return 0;
+    }
+    return lowest.value_or(0);
+}
+
+// Calls process(file, block) for each recording file the walk reaches. On a
+// disc with the fixed layout that happens as the walk meets it; on another
+// the walk goes through first, so that the movie area's start is known
+// before either file's blocks are taken.
+void forEachRecordingFile(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
+                          const RecordingFileVisitor& process)
+{
+    if (volume.fixedAreas) {
+        walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t block) {
+            announceRecordingFile(file);
+            process(file, block);
+        });
+        return;
+    }
+    std::vector<std::pair<RecordingFile, std::uint32_t>> found;
+    walkToRecordingFiles(volume, root, rootSector,
+                         [&](RecordingFile file, std::uint32_t block) { found.emplace_back(file, block); });
+    for (const auto& [file, block] : found) {
+        if (file == RecordingFile::Movie) {
+            volume.movieStart = movieAreaStart(volume, block);
+        }
+    }
+    for (const auto& [file, block] : found) {
+        announceRecordingFile(file);
+        process(file, block);
+    }
+}
+
 // The keep-going walk from the root to both recovery files' targets.
 void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root, std::uint32_t rootSector,
                            const std::function<void(const CopyTarget&)>& take, const std::function<bool()>& stopped)
 {
     KeepGoingRun run{volume, take, std::nullopt};
     if (root) {
-        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
             recoverFileKeepingGoing(run, file, fileEntryBlock);
         });
     }
     // A file the walk did not reach still has the free blocks of its area.
     for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
         if (!run.reached[static_cast<int>(file)] && !stopped()) {
-            reportf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+            announceRecordingFile(file);
             recoverFileKeepingGoing(run, file, std::nullopt);
         }
     }
@@ -172,7 +231,7 @@ ReusableTargets findReusableTargets(Drive& drive)
 RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
-    const std::uint16_t profile = requireRestrictedOverwrite(drive);
+    const std::uint16_t profile = requireDvdVrProfile(drive);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     const RescueSettings settings = prepareReads(drive, options);
@@ -182,9 +241,10 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     } else {
         const AnchorPointer anchor = readAnchor(drive);
         descriptors.partition = readPartition(drive, anchor.mainSequence);
-        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
+        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
+    volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
     std::optional<FileEntry> root;
     if (descriptors.fileSetFound) {
@@ -198,7 +258,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {
-        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
             recoverFile(volume, file, fileEntryBlock);
         });
         return RunResult::Complete;

@@ -16,6 +16,11 @@ constexpr std::uint32_t kManagementFirstSector = 8752;  // 0x2230
 constexpr std::uint32_t kManagementSectors = 1360;      // 0x550
 constexpr std::uint32_t kMovieFirstSector = 10112;      // 0x2780
 constexpr std::uint16_t kProfileDvdRwRestrictedOverwrite = 0x0013;
+// What a drive may report for a disc a recorder wrote in VR mode: DVD-ROM (a
+// finalised disc in many drives), DVD-R, DVD-RAM, DVD-RW in either mode and
+// the dual-layer DVD-Rs.
+constexpr std::uint16_t kFirstDvdVrProfile = 0x0010;
+constexpr std::uint16_t kLastDvdVrProfile = 0x0016;
 constexpr std::uint32_t kProgressMarkSectors = 4096;
 
 // What the options ask of a run.
@@ -24,6 +29,7 @@ struct RunOptions {
     std::uint32_t retries = 0;
     std::string mapfile;       // empty: none; implies keepGoing
     std::string imageMapfile;  // empty: none
+    bool files = false;        // "--files" ("-f")
     // --speed: kB/s, 0 for the drive's own speed; unset: not asked.
     std::optional<std::uint32_t> speedKBs;
     bool slowRetries = false;  // with keepGoing
@@ -46,6 +52,10 @@ RescueSettings prepareReads(Drive& drive, const RunOptions& options);
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted
 // Overwrite mode; the profile.
 std::uint16_t requireRestrictedOverwrite(Drive& drive);
+// "-r" and "--files": ends the run unless the disc is one of the DVD-VR
+// profiles ("No disk", "Not a DVD-VR disc: profile 0x001A (DVD+RW)"); the
+// profile.
+std::uint16_t requireDvdVrProfile(Drive& drive);
 
 // ---- default mode: the recording files from their fixed positions ----------
 
@@ -60,6 +70,13 @@ std::uint32_t recordedAreaEnd(Drive& drive);
 // Copies `count` sectors from `first` on into a new file, a progress mark
 // per kProgressMarkSectors sectors.
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName);
+
+// ---- "--files" mode: the files of DVD_RTAV through the file system --------
+
+// Walks to the DVD_RTAV directory of the root and copies every file in it
+// into a new file of the same name: recorded extents as read, the others as
+// zeros, exactly the file's information length.
+RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options);
 
 // ---- "-r" mode: the reusable areas of the two recording files --------------
 

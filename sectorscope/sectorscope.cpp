@@ -71,6 +71,6 @@ void dumpPartitionBlock(const char* devicePath, std::uint32_t blockNumber)
         fail("Block Number error");
     }
     alignas(16) SectorBuffer block{};
-    readSector(drive, partition.start + blockNumber, block.data());
+    readSector(drive, partitionSector(partition, blockNumber), block.data());
     printHexDump(block.data(), kSectorSize);
 }

@@ -1,5 +1,6 @@
 // "-r" mode: the partition's Unallocated Space Bitmap and the recorded blocks
 // beyond its reach.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -46,6 +47,34 @@ std::uint32_t mapExtentLength(const Partition& partition)
     return partition.bitmapLength > kMaxMapExtentLength ? kMaxMapExtentLength : partition.bitmapLength;
 }
 
+// Adds the blocks of the Freed Space Bitmap, where the partition has one, to
+// the map's free blocks (within the map only). A freed bitmap that cannot be
+// read or carries another tag adds nothing; with keep-going that is a notice.
+void addFreedSpace(Volume& volume, ReusableMap& map)
+{
+    const Partition& partition = volume.partition;
+    if (partition.freedBitmapLength == 0) {
+        return;
+    }
+    const std::uint32_t length = std::min(partition.freedBitmapLength, kMaxMapExtentLength);
+    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
+    const std::uint32_t sector = partitionSector(partition, partition.freedBitmapBlock);
+    const bool read = driveCouldRead(volume, [&] {
+        readPartitionBytes(volume.drive, partition, partition.freedBitmapBlock, length, descriptor.data());
+    });
+    if (!read || length < SpaceBitmapLayout::kBitmap ||
+        !hasValidTag(descriptor.data(), TagIdentifier::kSpaceBitmap, partition.freedBitmapBlock)) {
+        if (volume.keepGoing) {
+            noteLoss(volume, structureLoss(!read, "Freed Space Bitmap", sector) + ": its blocks are not copied");
+        }
+        return;
+    }
+    const ReusableMap freed = decodeSpaceBitmap(descriptor);
+    for (std::size_t i = 0; i < map.bits.size() && i < freed.bits.size(); i++) {
+        map.bits[i] = static_cast<std::uint8_t>(map.bits[i] | freed.bits[i]);
+    }
+}
+
 }  // namespace
 
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
@@ -57,8 +86,10 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
     }
     const std::uint32_t length = mapExtentLength(volume.partition);
     std::vector<std::uint8_t> descriptor = allocateBuffer(length);
-    readBytes(volume.drive, volume.partition.start + volume.partition.bitmapBlock, length, descriptor.data());
-    return decodeSpaceBitmap(descriptor);
+    readPartitionBytes(volume.drive, volume.partition, volume.partition.bitmapBlock, length, descriptor.data());
+    ReusableMap map = decodeSpaceBitmap(descriptor);
+    addFreedSpace(volume, map);
+    return map;
 }
 
 // The descriptor is read sector by sector. Its first sector holds the head,
@@ -70,14 +101,16 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
     if (volume.partition.bitmapLength == 0) {
         return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
     }
-    const std::uint32_t sector = volume.partition.start + volume.partition.bitmapBlock;
+    const std::uint32_t block = volume.partition.bitmapBlock;
+    const std::uint32_t sector = partitionSector(volume.partition, block);
     std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
     const auto length = static_cast<std::uint32_t>(descriptor.size());
     std::vector<std::uint32_t> unreadable;  // byte offsets of the sectors that cannot be read
     for (std::uint32_t offset = 0; offset < length; offset += kSectorSize) {
         const std::uint32_t part = length - offset < kSectorSize ? length - offset : kSectorSize;
         if (!driveCouldRead(volume, [&] {
-                readBytes(volume.drive, sector + offset / kSectorSize, part, descriptor.data() + offset);
+                readPartitionBytes(volume.drive, volume.partition, block + offset / kSectorSize, part,
+                                   descriptor.data() + offset);
             })) {
             if (offset == 0) {
                 return SpaceBitmap{std::nullopt, structureLoss(true, "Space Bitmap Descriptor", sector)};
@@ -99,10 +132,12 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
         if (end > bitmap.map->blocks()) {
             end = bitmap.map->blocks();
         }
-        noteLoss(volume, "can't read sector " + std::to_string(sector + offset / kSectorSize) +
+        noteLoss(volume, "can't read sector " +
+                             std::to_string(partitionSector(volume.partition, block + offset / kSectorSize)) +
                              " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
                              std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
     }
+    addFreedSpace(volume, *bitmap.map);
     return bitmap;
 }
 
@@ -115,7 +150,7 @@ std::int32_t countBlocksBeyondMap(Volume& volume, const ReusableMap& map)
 {
     const TrackInformation track = readLastTrackInformation(volume.drive);
     const std::int64_t last = static_cast<std::int64_t>(recordedEnd(track).value_or(track.trackSize)) - 1;
-    std::int64_t beyond = (last - volume.partition.start + 1) - static_cast<std::int64_t>(map.blocks());
+    std::int64_t beyond = (last + 1 - volume.partition.start) - static_cast<std::int64_t>(map.blocks());
     if (beyond > INT32_MAX) {
         beyond = INT32_MAX;
     } else if (beyond < INT32_MIN) {

@@ -1,13 +1,16 @@
 #include "udf.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "report.h"
 #include "report_sink.h"
 #include "support.h"
+#include "udf_file.h"
 
 void readBytes(Drive& drive, std::uint32_t lba, std::uint32_t count, void* destination)
 {
@@ -139,10 +142,62 @@ Partition decodePartition(const SectorBuffer& descriptor)
     const std::uint8_t* d = descriptor.data();
     constexpr std::uint32_t bitmap =
         PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceBitmap;
-    return Partition{readLe32(d, PartitionLayout::kPartitionStartingLocation),
-                     readLe32(d, PartitionLayout::kPartitionLength),
-                     readLe32(d, bitmap + ShortAdLayout::kExtentLength) & kExtentLengthMask,
-                     readLe32(d, bitmap + ShortAdLayout::kExtentPosition)};
+    Partition partition;
+    partition.start = readLe32(d, PartitionLayout::kPartitionStartingLocation);
+    partition.length = readLe32(d, PartitionLayout::kPartitionLength);
+    partition.bitmapLength = readLe32(d, bitmap + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.bitmapBlock = readLe32(d, bitmap + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t freed = PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceBitmap;
+    partition.freedBitmapLength = readLe32(d, freed + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.freedBitmapBlock = readLe32(d, freed + ShortAdLayout::kExtentPosition);
+    return partition;
+}
+
+std::uint32_t partitionSector(const Partition& partition, std::uint32_t block)
+{
+    if (partition.kind == PartitionKind::Virtual) {
+        if (block >= partition.virtualBlocks.size() || partition.virtualBlocks[block] == kVatUnused) {
+            fail(("block " + std::to_string(block) + " beyond the Virtual Allocation Table").c_str());
+        }
+        block = partition.virtualBlocks[block];
+    } else if (partition.kind == PartitionKind::Sparable && partition.packetLength != 0) {
+        const std::uint32_t offset = block % partition.packetLength;
+        const auto spare = partition.spared.find(block - offset);
+        if (spare != partition.spared.end()) {
+            return spare->second + offset;
+        }
+    }
+    // Sector arithmetic wraps as the drive's 32-bit addresses do; a read
+    // beyond the disc ends at the drive.
+    return partition.start + block;
+}
+
+std::uint32_t consecutiveBlocks(const Partition& partition, std::uint32_t block, std::uint32_t count)
+{
+    if (partition.kind == PartitionKind::Physical || count <= 1) {
+        return std::max<std::uint32_t>(count, 1);
+    }
+    const std::uint32_t first = partitionSector(partition, block);
+    std::uint32_t n = 1;
+    while (n < count && partitionSector(partition, block + n) == first + n) {
+        n++;
+    }
+    return n;
+}
+
+void readPartitionBytes(Drive& drive, const Partition& partition, std::uint32_t block, std::uint32_t count,
+                        void* destination)
+{
+    auto* out = static_cast<std::uint8_t*>(destination);
+    std::uint32_t done = 0;
+    do {
+        const std::uint32_t blocks = (count - done + kSectorSize - 1) / kSectorSize;
+        const std::uint32_t run = consecutiveBlocks(partition, block, blocks);
+        const std::uint32_t bytes = std::min(count - done, run * kSectorSize);
+        readBytes(drive, partitionSector(partition, block), bytes, out + done);
+        done += bytes;
+        block += run;
+    } while (done < count);
 }
 
 Partition readPartition(Drive& drive, const SectorExtent& sequence)
@@ -154,12 +209,154 @@ Partition readPartition(Drive& drive, const SectorExtent& sequence)
     return decodePartition(descriptor);
 }
 
-std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence)
+namespace {
+
+// A regid's identifier, without the zeros that pad it.
+std::string regidIdentifier(const std::uint8_t* regid)
+{
+    std::string identifier(reinterpret_cast<const char*>(regid + 1), PartitionMapLayout::kIdentifierLength);
+    identifier.resize(std::strlen(identifier.c_str()));
+    return identifier;
+}
+
+// The Sparing Table's moved packets, from the first of its copies that can
+// be read and carries its identifier ("no usable Sparing Table" otherwise).
+void loadSparingTable(Drive& drive, const std::uint8_t* map, std::uint32_t mapLength, Partition& partition)
+{
+    partition.packetLength = readLe16(map, PartitionMapLayout::kPacketLength);
+    const std::uint32_t tables = readLe8(map, PartitionMapLayout::kNumberOfSparingTables);
+    // A table of 4,096 entries or so fits in a few sectors; a longer size is damaged.
+    const std::uint32_t size =
+        std::min<std::uint32_t>(readLe32(map, PartitionMapLayout::kSizeOfEachSparingTable), 16 * kSectorSize);
+    if (partition.packetLength == 0 || size < SparingTableLayout::kMapEntries) {
+        fail("bad sparable partition map");
+    }
+    std::vector<std::uint8_t> table(size);
+    for (std::uint32_t i = 0; i < tables && PartitionMapLayout::kLocationsOfSparingTables + 4 * (i + 1) <= mapLength;
+         i++) {
+        const std::uint32_t sector = readLe32(map, PartitionMapLayout::kLocationsOfSparingTables + 4 * i);
+        try {
+            readBytes(drive, sector, size, table.data());
+        } catch (const FatalError& error) {
+            if (error.cause != FatalError::Cause::Drive) {
+                throw;
+            }
+            continue;
+        }
+        if (regidIdentifier(table.data() + SparingTableLayout::kSparingIdentifier) != kSparingTableIdentifier) {
+            continue;
+        }
+        const std::uint32_t entries =
+            std::min<std::uint32_t>(readLe16(table.data(), SparingTableLayout::kReallocationTableLength),
+                                    (size - SparingTableLayout::kMapEntries) / SparingTableLayout::kMapEntrySize);
+        for (std::uint32_t e = 0; e < entries; e++) {
+            const std::uint8_t* entry =
+                table.data() + SparingTableLayout::kMapEntries + e * SparingTableLayout::kMapEntrySize;
+            const std::uint32_t original = readLe32(entry, 0);
+            if (original < SparingTableLayout::kFirstUnusedOriginal && original % partition.packetLength == 0) {
+                partition.spared[original] = readLe32(entry, 4);
+            }
+        }
+        partition.kind = PartitionKind::Sparable;
+        return;
+    }
+    fail("no usable Sparing Table");
+}
+
+// A Virtual Allocation Table holds a few entries per file; one of more
+// entries than a DVD has blocks is damaged.
+constexpr std::uint32_t kMaxVatBytes = 4u * 1024 * 1024 * 4;
+
+// The Virtual Allocation Table whose File Entry is the last recorded sector.
+void loadVirtualAllocationTable(Drive& drive, Partition& partition)
+{
+    const TrackInformation track = readLastTrackInformation(drive);
+    const std::optional<std::uint64_t> recorded = recordedEnd(track);
+    if (!recorded || *recorded == 0) {
+        fail("no Virtual Allocation Table: the recorded area is empty");
+    }
+    const auto sector = static_cast<std::uint32_t>(*recorded - 1);
+    const FileEntry entry = readFileEntry(drive, sector);
+    if (!isAnyFileEntry(entry.sector.data(), std::nullopt) || entry.informationLength > kMaxVatBytes) {
+        fail(("no Virtual Allocation Table at sector " + std::to_string(sector)).c_str());
+    }
+    // Its own data lie in the physical partition beneath.
+    Partition physical;
+    physical.start = partition.start;
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(entry.informationLength));
+    readFileData(drive, physical, entry, 0, static_cast<std::uint32_t>(data.size()), data.data());
+    const std::uint32_t fileType = readLe8(entry.sector.data(), FileEntryLayout::kIcbTag + IcbTagLayout::kFileType);
+    std::size_t first = 0;
+    std::size_t end = data.size();
+    if (fileType == kFileTypeVirtualAllocationTable) {
+        first = data.size() >= 2 ? readLe16(data.data(), VirtualAllocationTableLayout::kLengthOfHeader) : data.size();
+    } else if (data.size() >= VirtualAllocationTableLayout::kTrailerLength &&
+               regidIdentifier(data.data() + data.size() - VirtualAllocationTableLayout::kTrailerLength) ==
+                   kVirtualAllocationTableIdentifier) {
+        end = data.size() - VirtualAllocationTableLayout::kTrailerLength;
+    } else {
+        fail(("no Virtual Allocation Table at sector " + std::to_string(sector)).c_str());
+    }
+    if (first > end) {
+        fail("bad Virtual Allocation Table");
+    }
+    partition.virtualBlocks.clear();
+    for (std::size_t p = first; p + 4 <= end; p += 4) {
+        partition.virtualBlocks.push_back(readLe32(data.data(), static_cast<std::uint32_t>(p)));
+    }
+    partition.kind = PartitionKind::Virtual;
+}
+
+// Applies the partition map that the File Set Descriptor's address names
+// to `partition`. A volume without maps, or whose map there is of type 1,
+// reads its blocks in place; a map of another type or identifier ends the
+// run with a message that names it.
+void applyPartitionMap(Drive& drive, const SectorBuffer& volume, Partition& partition)
+{
+    const std::uint8_t* d = volume.data();
+    const std::uint32_t reference =
+        readLe16(d, LogicalVolumeLayout::kLogicalVolumeContentsUse + LongAdLayout::kExtentLocation + 4);
+    const std::uint32_t count = readLe32(d, LogicalVolumeLayout::kNumberOfPartitionMaps);
+    const std::uint32_t tableEnd = LogicalVolumeLayout::kPartitionMaps +
+                                   std::min<std::uint32_t>(readLe32(d, LogicalVolumeLayout::kMapTableLength),
+                                                           kSectorSize - LogicalVolumeLayout::kPartitionMaps);
+    std::uint32_t p = LogicalVolumeLayout::kPartitionMaps;
+    for (std::uint32_t i = 0; i < count && p + 2 <= tableEnd; i++) {
+        const std::uint32_t type = readLe8(d, p + PartitionMapLayout::kPartitionMapType);
+        const std::uint32_t length = readLe8(d, p + PartitionMapLayout::kPartitionMapLength);
+        if (length < 2 || p + length > tableEnd) {
+            fail("bad partition map");
+        }
+        if (i == reference) {
+            if (type == 1) {
+                return;
+            }
+            if (type != 2 || length < 64) {
+                fail(("partition map of type " + std::to_string(type) + " not supported").c_str());
+            }
+            const std::string identifier = regidIdentifier(d + p + PartitionMapLayout::kPartitionTypeIdentifier);
+            if (identifier == kSparablePartitionIdentifier) {
+                loadSparingTable(drive, d + p, length, partition);
+            } else if (identifier == kVirtualPartitionIdentifier) {
+                loadVirtualAllocationTable(drive, partition);
+            } else {
+                fail(("partition map \"" + identifier + "\" not supported").c_str());
+            }
+            return;
+        }
+        p += length;
+    }
+}
+
+}  // namespace
+
+std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Partition& partition)
 {
     alignas(16) SectorBuffer descriptor;
     if (!findInSequence(drive, sequence, TagIdentifier::kLogicalVolume, descriptor)) {
         fail("not found LVD");
     }
+    applyPartitionMap(drive, descriptor, partition);
     return readLe32(descriptor.data(), LogicalVolumeLayout::kLogicalVolumeContentsUse + LongAdLayout::kExtentLocation);
 }
 
@@ -189,7 +386,8 @@ VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
             std::optional<Partition> partition;
             try {
                 partition = readPartition(drive, sequence);
-                return VolumeDescriptors{*partition, readFileSetBlock(drive, sequence)};
+                const std::uint32_t fileSetBlock = readFileSetBlock(drive, sequence, *partition);
+                return VolumeDescriptors{*partition, fileSetBlock};
             } catch (FatalError& error) {
                 reportf("? no usable volume descriptors at sector %u\n", sequence.location);
                 if (partition && !partitionAlone) {

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <vector>
 
 #include "mmc.h"
 #include "udf_layout.h"
@@ -67,16 +69,42 @@ AnchorPointer readAnchor(Drive& drive, std::uint32_t sector = kAnchorSector);
 // into `sector` until one carries `tag`; false when none does.
 bool findInSequence(Drive& drive, const SectorExtent& sequence, TagIdentifier tag, SectorBuffer& sector);
 
+// How the partition map of the Logical Volume Descriptor makes partition
+// blocks of disc sectors: in place (a type 1 map), through a Sparing Table
+// (a packet that was spared is read from its spare location), or through a
+// Virtual Allocation Table (each block where the table puts it).
+enum class PartitionKind { Physical, Sparable, Virtual };
+
 struct Partition {
-    std::uint32_t start;   // sector of partition block 0
-    std::uint32_t length;  // blocks
+    std::uint32_t start = 0;   // sector of partition block 0
+    std::uint32_t length = 0;  // blocks
     // Extent Length and Position of the Unallocated Space Bitmap named in
     // the Partition Header (a length of 0: none).
-    std::uint32_t bitmapLength;
-    std::uint32_t bitmapBlock;
+    std::uint32_t bitmapLength = 0;
+    std::uint32_t bitmapBlock = 0;
+    // The same of the Freed Space Bitmap: blocks freed but not yet erased,
+    // which are free all the same.
+    std::uint32_t freedBitmapLength = 0;
+    std::uint32_t freedBitmapBlock = 0;
+    PartitionKind kind = PartitionKind::Physical;
+    std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
+    std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector
+    std::vector<std::uint32_t> virtualBlocks;       // virtual: the physical block of each block
 };
 
 Partition decodePartition(const SectorBuffer& descriptor);
+
+// The disc sector of partition block `block`: the one translation that every
+// read of the file system goes through. A block that the Virtual Allocation
+// Table does not hold ends the run ("block N beyond the Virtual Allocation Table").
+std::uint32_t partitionSector(const Partition& partition, std::uint32_t block);
+// How many of the blocks from `block` on, up to `count`, lie on consecutive
+// sectors from partitionSector(partition, block) on (at least 1).
+std::uint32_t consecutiveBlocks(const Partition& partition, std::uint32_t block, std::uint32_t count);
+// `count` bytes of the partition from the start of block `block` on, as
+// readBytes reads them, each block from its own sector.
+void readPartitionBytes(Drive& drive, const Partition& partition, std::uint32_t block, std::uint32_t count,
+                        void* destination);
 
 // The Partition Descriptor of a Volume Descriptor Sequence ("not found PD"
 // when it has none).
@@ -84,7 +112,10 @@ Partition readPartition(Drive& drive, const SectorExtent& sequence);
 
 // The partition block of the File Set Descriptor, from the Logical Volume
 // Descriptor of a Volume Descriptor Sequence ("not found LVD").
-std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence);
+// Applies the partition map the File Set Descriptor is addressed through to
+// `partition` (a Sparing Table or a Virtual Allocation Table read from the
+// disc), and ends the run with a message naming a map that is not supported.
+std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Partition& partition);
 
 // What leads from the anchor to the file set.
 struct VolumeDescriptors {

@@ -26,7 +26,7 @@ FileEntry decodeFileEntry(const std::uint8_t* sector)
     return entry;
 }
 
-bool isAnyFileEntry(const void* descriptor, std::uint32_t block)
+bool isAnyFileEntry(const void* descriptor, std::optional<std::uint32_t> block)
 {
     return hasValidTag(descriptor, TagIdentifier::kFileEntry, block) ||
            hasValidTag(descriptor, TagIdentifier::kExtendedFileEntry, block);
@@ -96,7 +96,7 @@ std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
     }
 }
 
-AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
+AllocationExtent readAllocationExtent(Drive& drive, const Partition& partition, const Extent& extent,
                                       std::uint32_t depth, bool checkTag)
 {
     if (depth >= kMaxContinuationDepth) {
@@ -107,7 +107,7 @@ AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart
         fail("bad allocation extent");
     }
     AllocationExtent result{allocateBuffer(extent.length), {}};
-    readBytes(drive, partitionStart + extent.location, extent.length, result.bytes.data());
+    readPartitionBytes(drive, partition, extent.location, extent.length, result.bytes.data());
     const std::uint32_t listLength =
         readLe32(result.bytes.data(), AllocationExtentLayout::kLengthOfAllocationDescriptors);
     if (listLength > extent.length - head ||
@@ -123,20 +123,21 @@ namespace {
 
 // Copies `count` bytes of an extent, from byte `skip` of it on, reading only
 // the sectors that hold them.
-void readExtentPart(Drive& drive, std::uint32_t lba, std::uint32_t skip, std::uint32_t count, std::uint8_t* destination)
+void readExtentPart(Drive& drive, const Partition& partition, std::uint32_t block, std::uint32_t skip,
+                    std::uint32_t count, std::uint8_t* destination)
 {
     if (skip == 0) {
-        readBytes(drive, lba, count, destination);
+        readPartitionBytes(drive, partition, block, count, destination);
         return;
     }
-    const std::uint32_t first = lba + skip / kSectorSize;
+    const std::uint32_t first = block + skip / kSectorSize;
     const std::uint32_t inner = skip % kSectorSize;
     alignas(16) SectorBuffer sector{};
-    readBytes(drive, first, kSectorSize, sector.data());
+    readPartitionBytes(drive, partition, first, kSectorSize, sector.data());
     const std::uint32_t head = count < kSectorSize - inner ? count : kSectorSize - inner;
     std::memcpy(destination, sector.data() + inner, head);
     if (count > head) {
-        readBytes(drive, first + 1, count - head, destination + head);
+        readPartitionBytes(drive, partition, first + 1, count - head, destination + head);
     }
 }
 
@@ -148,7 +149,7 @@ void readExtentPart(Drive& drive, std::uint32_t lba, std::uint32_t skip, std::ui
 // in the requested range read as zeros, as ECMA-167 reads an unrecorded
 // extent. So a later extent always lands at its own file position, and no
 // byte of the destination is left unwritten.
-void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry, std::uint32_t offset,
+void readFileData(Drive& drive, const Partition& partition, const FileEntry& entry, std::uint32_t offset,
                   std::uint32_t length, std::uint8_t* destination)
 {
     const AllocationDescriptors descriptors = allocationDescriptors(entry);
@@ -165,7 +166,7 @@ void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& e
     std::uint64_t filePosition = 0;
     bool copying = false;
     const bool exhausted =
-        forEachExtent(drive, partitionStart, descriptors.form, descriptors.area, [&](const Extent& extent) {
+        forEachExtent(drive, partition, descriptors.form, descriptors.area, [&](const Extent& extent) {
             if (extent.type == ExtentType::Continuation) {
                 return true;
             }
@@ -173,7 +174,6 @@ void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& e
                 fail("allocated but not recorded");
             }
             const bool recorded = extent.type == ExtentType::Recorded;
-            const std::uint32_t lba = partitionStart + extent.location;
             const std::uint64_t extentEnd = filePosition + extent.length;
 
             if (!copying) {
@@ -182,7 +182,7 @@ void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& e
                     const auto skip = static_cast<std::uint32_t>(offset - filePosition);
                     const std::uint32_t part = end <= extentEnd ? length : extent.length - skip;
                     if (recorded) {
-                        readExtentPart(drive, lba, skip, part, destination);
+                        readExtentPart(drive, partition, extent.location, skip, part, destination);
                     } else {
                         std::memset(destination, 0, part);
                     }
@@ -200,7 +200,7 @@ void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& e
             const std::uint32_t part =
                 end <= extentEnd ? static_cast<std::uint32_t>(end - filePosition) : extent.length;
             if (recorded) {
-                readBytes(drive, lba, part, place);
+                readPartitionBytes(drive, partition, extent.location, part, place);
             } else {
                 std::memset(place, 0, part);
             }

@@ -42,7 +42,7 @@ struct FileEntry {
 };
 
 // Whether a descriptor is a File Entry of either kind.
-bool isAnyFileEntry(const void* descriptor, std::uint32_t block);
+bool isAnyFileEntry(const void* descriptor, std::optional<std::uint32_t> block);
 
 FileEntry readFileEntry(Drive& drive, std::uint32_t lba);
 // The same from the 2048 bytes of a sector already read.
@@ -71,7 +71,7 @@ struct AllocationExtent {
     std::vector<std::uint8_t> bytes;
     std::span<const std::uint8_t> list;
 };
-AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart, const Extent& extent,
+AllocationExtent readAllocationExtent(Drive& drive, const Partition& partition, const Extent& extent,
                                       std::uint32_t depth, bool checkTag = false);
 
 // Calls visit(extent) for each descriptor of the list in order, following a
@@ -80,7 +80,7 @@ AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart
 // ends the walk. Returns false when a visit ended it. `checkTags` goes to
 // readAllocationExtent.
 template <typename Visit>
-bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm form, std::span<const std::uint8_t> list,
+bool forEachExtent(Drive& drive, const Partition& partition, AllocationForm form, std::span<const std::uint8_t> list,
                    Visit&& visit, bool checkTags = false)
 {
     const std::uint32_t size = descriptorSize(form);
@@ -94,7 +94,7 @@ bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm fo
                 return false;
             }
             if (extent.type == ExtentType::Continuation) {
-                continuation = readAllocationExtent(drive, partitionStart, extent, depth, checkTags);
+                continuation = readAllocationExtent(drive, partition, extent, depth, checkTags);
                 list = continuation.list;
                 followed = true;
             }
@@ -108,7 +108,7 @@ bool forEachExtent(Drive& drive, std::uint32_t partitionStart, AllocationForm fo
 // Copies `length` bytes of the file from byte `offset` on into `destination`.
 // Unrecorded extents read as zeros; the range must lie within the extents
 // ("out of range", "file out of range").
-void readFileData(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry, std::uint32_t offset,
+void readFileData(Drive& drive, const Partition& partition, const FileEntry& entry, std::uint32_t offset,
                   std::uint32_t length, std::uint8_t* destination);
 
 // A buffer of `size` bytes for data whose size the disc gives, already

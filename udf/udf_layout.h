@@ -60,6 +60,8 @@ struct ExtAdLayout {
     static constexpr std::uint32_t kSize = 20;
 };
 constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFFu;
+// A Virtual Allocation Table entry of a block that is not in use.
+constexpr std::uint32_t kVatUnused = 0xFFFFFFFFu;
 constexpr std::uint32_t kExtentTypeShift = 30;
 
 // Anchor Volume Descriptor Pointer (3/10.2).
@@ -78,12 +80,54 @@ struct PartitionLayout {
 // Partition Header Descriptor (4/14.3), in the Partition Contents Use.
 struct PartitionHeaderLayout {
     static constexpr std::uint32_t kUnallocatedSpaceBitmap = 8;  // short_ad
+    static constexpr std::uint32_t kFreedSpaceBitmap = 32;       // short_ad
 };
 
 // Logical Volume Descriptor (3/10.6).
 struct LogicalVolumeLayout {
     static constexpr std::uint32_t kLogicalVolumeContentsUse = 248;  // long_ad of the File Set Descriptor
+    static constexpr std::uint32_t kMapTableLength = 264;
+    static constexpr std::uint32_t kNumberOfPartitionMaps = 268;
+    static constexpr std::uint32_t kPartitionMaps = 440;
 };
+
+// Partition maps (3/10.7): type 1 in place, type 2 named by its Partition
+// Type Identifier; the sparable map's fields as UDF lays them out.
+struct PartitionMapLayout {
+    static constexpr std::uint32_t kPartitionMapType = 0;
+    static constexpr std::uint32_t kPartitionMapLength = 1;
+    static constexpr std::uint32_t kPartitionTypeIdentifier = 4;  // regid: the identifier from byte 1, 23 bytes
+    static constexpr std::uint32_t kIdentifierLength = 23;
+    static constexpr std::uint32_t kPacketLength = 40;              // Uint16, blocks
+    static constexpr std::uint32_t kNumberOfSparingTables = 42;     // Uint8
+    static constexpr std::uint32_t kSizeOfEachSparingTable = 44;    // Uint32, bytes
+    static constexpr std::uint32_t kLocationsOfSparingTables = 48;  // Uint32 each, sectors
+};
+constexpr const char* kSparablePartitionIdentifier = "*UDF Sparable Partition";
+constexpr const char* kVirtualPartitionIdentifier = "*UDF Virtual Partition";
+
+// Sparing Table: the packets that were moved to spare locations.
+struct SparingTableLayout {
+    static constexpr std::uint32_t kSparingIdentifier = 16;        // regid
+    static constexpr std::uint32_t kReallocationTableLength = 48;  // Uint16, entries
+    static constexpr std::uint32_t kMapEntries = 56;               // 8 bytes each: Original Location, Mapped Location
+    static constexpr std::uint32_t kMapEntrySize = 8;
+    // An Original Location from here on marks a spare packet that is free
+    // or defective, not a moved one.
+    static constexpr std::uint32_t kFirstUnusedOriginal = 0xFFFFFFF0u;
+};
+constexpr const char* kSparingTableIdentifier = "*UDF Sparing Table";
+
+// Virtual Allocation Table: a file whose File Entry is the last recorded
+// sector. From UDF 2.00 on its File Type is 248 and a header comes first;
+// before, the entries come first and an identifier with the previous VAT's
+// location ends the file.
+constexpr std::uint32_t kFileTypeVirtualAllocationTable = 248;
+struct VirtualAllocationTableLayout {
+    static constexpr std::uint32_t kLengthOfHeader = 0;  // Uint16
+    static constexpr std::uint32_t kTrailerLength = 36;  // the UDF 1.50 regid and previous VAT location
+};
+constexpr const char* kVirtualAllocationTableIdentifier = "*UDF Virtual Alloc Tbl";
 
 // File Set Descriptor (4/14.1).
 struct FileSetLayout {
@@ -92,6 +136,7 @@ struct FileSetLayout {
 
 // ICB Tag (4/14.6), at byte 16 of a File Entry.
 struct IcbTagLayout {
+    static constexpr std::uint32_t kFileType = 11;
     static constexpr std::uint32_t kFlags = 18;  // Uint16; bits 0-2: allocation descriptor form
     static constexpr std::uint32_t kAllocationFormMask = 7;
 };

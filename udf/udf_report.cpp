@@ -72,26 +72,26 @@ void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t leng
     reportf("\n");
 }
 
-void printAllocationList(Drive& drive, std::uint32_t partitionStart, AllocationForm form,
+void printAllocationList(Drive& drive, const Partition& partition, AllocationForm form,
                          std::span<const std::uint8_t> list)
 {
-    forEachExtent(drive, partitionStart, form, list, [](const Extent& extent) {
+    forEachExtent(drive, partition, form, list, [](const Extent& extent) {
         printAllocation(extent.type, extent.location, extent.length);
         return true;
     });
 }
 
-void printFileEntryAllocations(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry)
+void printFileEntryAllocations(Drive& drive, const Partition& partition, const FileEntry& entry)
 {
     const AllocationDescriptors descriptors = allocationDescriptors(entry);
     if (descriptors.form == AllocationForm::Embedded) {
         return;
     }
-    printAllocationList(drive, partitionStart, descriptors.form, descriptors.area);
+    printAllocationList(drive, partition, descriptors.form, descriptors.area);
 }
 
 void printAllocations(Drive& drive, const Partition& partition, std::uint32_t block)
 {
-    const FileEntry entry = readFileEntry(drive, partition.start + block);
-    printFileEntryAllocations(drive, partition.start, entry);
+    const FileEntry entry = readFileEntry(drive, partitionSector(partition, block));
+    printFileEntryAllocations(drive, partition, entry);
 }

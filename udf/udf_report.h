@@ -15,8 +15,8 @@ void printDString(const void* field, std::uint32_t length);
 // One line per extent: first and last block, a mark for its type.
 void printAllocation(ExtentType type, std::uint32_t location, std::uint32_t length);
 // Every extent of a descriptor list, continuation extents followed.
-void printAllocationList(Drive& drive, std::uint32_t partitionStart, AllocationForm form,
+void printAllocationList(Drive& drive, const Partition& partition, AllocationForm form,
                          std::span<const std::uint8_t> list);
-void printFileEntryAllocations(Drive& drive, std::uint32_t partitionStart, const FileEntry& entry);
+void printFileEntryAllocations(Drive& drive, const Partition& partition, const FileEntry& entry);
 // The allocation of the file whose File Entry is at partition block `block`.
 void printAllocations(Drive& drive, const Partition& partition, std::uint32_t block);

@@ -26,8 +26,7 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
 {
     const std::string where = " (File Entry at sector " + std::to_string(entrySector) + ")";
     try {
-        if (driveCouldRead(volume,
-                           [&] { readFileData(volume.drive, volume.partition.start, directory, 0, size, data); })) {
+        if (driveCouldRead(volume, [&] { readFileData(volume.drive, volume.partition, directory, 0, size, data); })) {
             return true;
         }
         noteLoss(volume, "can't read the directory data" + where);
@@ -42,9 +41,9 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
 
 // With keep-going, a directory's File Entry must carry the tag of one of
 // the two kinds.
-bool isFileEntry(const Volume& volume, const FileEntry& entry, std::uint32_t sector)
+bool isFileEntry(const Volume& volume, const FileEntry& entry, std::uint32_t block)
 {
-    return !volume.keepGoing || isAnyFileEntry(entry.sector.data(), sector - volume.partition.start);
+    return !volume.keepGoing || isAnyFileEntry(entry.sector.data(), block);
 }
 
 // Follows a directory entry into the directory it names, unless that is one
@@ -52,7 +51,7 @@ bool isFileEntry(const Volume& volume, const FileEntry& entry, std::uint32_t sec
 void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identifier, const RecordingFileVisitor& visit)
 {
     const std::uint32_t block = readLe32(identifier, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation);
-    const std::uint32_t lba = volume.partition.start + block;
+    const std::uint32_t lba = partitionSector(volume.partition, block);
     for (std::uint32_t i = 0; i <= walk.depth; i++) {
         if (walk.path[i] == lba) {
             printLine("? Directory loop\n");
@@ -65,7 +64,7 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
     }
     std::optional<FileEntry> entry;
     const bool read = driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba); });
-    if (!read || !isFileEntry(volume, *entry, lba)) {
+    if (!read || !isFileEntry(volume, *entry, block)) {
         noteLoss(volume, structureLoss(!read, "directory File Entry", lba));
         return;
     }
@@ -108,10 +107,8 @@ bool visitEntry(Volume& volume, WalkState& walk, std::span<const std::uint8_t> d
     const std::optional<RecordingFile> file =
         nameOffset + kNameLength <= data.size() ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
     if (file) {
-        const bool management = *file == RecordingFile::Management;
-        reportf(management ? "IFO Processing\n" : "VRO Processing\n");
         visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
-        (management ? walk.managementFound : walk.movieFound) = true;
+        (*file == RecordingFile::Management ? walk.managementFound : walk.movieFound) = true;
     }
     return walk.managementFound && walk.movieFound;
 }
@@ -178,6 +175,11 @@ void walkDirectory(Volume& volume, WalkState& walk, const FileEntry& directory, 
 
 }  // namespace
 
+void announceRecordingFile(RecordingFile file)
+{
+    reportf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+}
+
 void noteLoss(Volume& volume, const std::string& text)
 {
     printLine(("? " + text).c_str());
@@ -209,7 +211,7 @@ std::string structureLoss(bool unreadable, const std::string& what, std::uint32_
 std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
 {
     alignas(16) SectorBuffer fileSet{};
-    const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
+    const std::uint32_t fileSetSector = partitionSector(volume.partition, fileSetBlock);
     const bool fileSetRead = driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
     if (!fileSetRead || (volume.keepGoing && !hasValidTag(fileSet.data(), TagIdentifier::kFileSet, fileSetBlock))) {
         noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
@@ -217,10 +219,10 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
     }
     const std::uint32_t rootBlock =
         readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
-    *rootSector = volume.partition.start + rootBlock;
+    *rootSector = partitionSector(volume.partition, rootBlock);
     std::optional<FileEntry> root;
     const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
-    if (!rootRead || !isFileEntry(volume, *root, *rootSector)) {
+    if (!rootRead || !isFileEntry(volume, *root, rootBlock)) {
         noteLoss(volume, structureLoss(!rootRead, "root File Entry", *rootSector));
         return std::nullopt;
     }

@@ -20,6 +20,12 @@ struct Volume {
     // such loss is named in a notice and counted.
     bool keepGoing = false;
     std::uint32_t losses = 0;
+    // A DVD-RW in Restricted Overwrite mode has the fixed layout's two areas.
+    // Any other disc has none: the management file's area is then every
+    // partition block before `movieStart`, the movie file's every block from
+    // there on, so that the two recovery files hold every free block.
+    bool fixedAreas = true;
+    std::uint32_t movieStart = 0;  // partition block; without fixed areas only
 };
 
 // "? " and `text` as a line of the report, counted as a loss (with
@@ -57,6 +63,9 @@ struct WalkState {
     bool managementFound = false;
     bool movieFound = false;
 };
+
+// "IFO Processing" or "VRO Processing": the line that starts a file's part.
+void announceRecordingFile(RecordingFile file);
 
 // Called with the partition block of a recording file's File Entry, the
 // first time the walk meets an entry of that name.

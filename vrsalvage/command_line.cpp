@@ -31,6 +31,8 @@ void printHelp()
     printUsage();
     std::printf(
         "options (before the drive argument):\n"
+        "  -f, --files           copy every file of DVD_RTAV through the file system: its\n"
+        "                        recorded extents as read, the others as zeros\n"
         "  --keep-going          go on past unreadable sectors: they are retried, written as\n"
         "                        zeros in their place and listed at the end\n"
         "  --retries=N           N more passes over the sectors still unreadable (default 0)\n"
@@ -90,7 +92,9 @@ int takeOption(const char* argument, RunOptions* options, std::string* problem)
         std::printf("vrsalvage %s\n", kVersion);
         return 0;
     }
-    if (std::strcmp(argument, "--keep-going") == 0) {
+    if (std::strcmp(argument, "--files") == 0) {
+        options->files = true;
+    } else if (std::strcmp(argument, "--keep-going") == 0) {
         options->keepGoing = true;
     } else if (valueOption(argument, "--retries", &value)) {
         if (!parseCount(value, &options->retries)) {
@@ -246,7 +250,9 @@ int runVrsalvage(int argc, char** argv)
         printUsage();
         return 0;
     }
-    if (arguments.size() == 2 && std::strcmp(arguments[0], "-r") != 0) {
+    const bool reusable = arguments.size() == 2 && std::strcmp(arguments[0], "-r") == 0;
+    options.files = options.files || (arguments.size() == 2 && std::strcmp(arguments[0], "-f") == 0);
+    if ((arguments.size() == 2 && !reusable && !options.files) || (reusable && options.files)) {
         std::printf("parameter error\n");
         return kUsageStatus;
     }
@@ -268,9 +274,9 @@ int runVrsalvage(int argc, char** argv)
         if (!options.imageMapfile.empty() && !platformUseImageMapfile(options.imageMapfile.c_str(), &problem)) {
             fail(problem.c_str());
         }
-        const bool reusable = arguments.size() == 2;
-        const RunResult result =
-            reusable ? recoverReusableAreas(path.c_str(), options) : copyFixedLayout(path.c_str(), options);
+        const RunResult result = options.files ? copyDirectoryFiles(path.c_str(), options)
+                                 : reusable    ? recoverReusableAreas(path.c_str(), options)
+                                               : copyFixedLayout(path.c_str(), options);
         if (result == RunResult::Interrupted) {
             return 1;
         }

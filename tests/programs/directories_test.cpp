@@ -65,7 +65,9 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
         const FileEntry entry = readFileEntry(drive, start + d.block);
         EXPECT_EQ(entry.informationLength, d.length);
         std::vector<std::uint8_t> data(d.length + 16, 0xEE);
-        readFileData(drive, start, entry, 0, d.length, data.data());
+        Partition partition;
+        partition.start = start;
+        readFileData(drive, partition, entry, 0, d.length, data.data());
         for (std::size_t i = d.length; i < data.size(); i++) {
             ASSERT_EQ(data[i], 0xEE);
         }

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs sectorscope and vrsalvage -r on the disc images that other people's
+"""Runs sectorscope, vrsalvage -r and vrsalvage --files on the disc images that other people's
 tools made (tests/images) and checks their output byte for byte against what
 the images' facts and the image bytes themselves say.
 
@@ -36,6 +36,10 @@ def read_facts(path):
                 facts["free"].append((int(words[1]), int(words[2])))
             elif key == "dir":
                 facts["dirs"][words[1]] = {"tag": int(words[3]), "data": words[6]}
+            elif key == "file":
+                facts["files"][words[1]] = {"length": int(words[4]), "form": int(words[5]), "extents": []}
+            elif key == "extent":
+                facts["files"].setdefault(words[1], {"length": 0, "form": 3, "extents": []})["extents"].append((int(words[2]), int(words[3]), int(words[4])))
             elif key == "root_fe":
                 facts["root_tag"] = int(words[2])
     return facts
@@ -102,6 +106,25 @@ def salvage_checks(vrsalvage, image, facts, sectors_bytes, images_dir, work):
         check(os.listdir(directory) == [], "%s: no recovery file without a bitmap" % name)
 
 
+def files_checks(vrsalvage, image, facts, sectors_bytes, work):
+    """--files copies each file of DVD_RTAV as its extents in the facts give it."""
+    name = os.path.basename(image)
+    directory = tempfile.mkdtemp(dir=work)
+    status, out = run([vrsalvage, "--files", image], directory)
+    check(status == 0, "%s: vrsalvage --files status %d\n%r" % (name, status, out[:300]))
+    for path, file in facts["files"].items():
+        if not path.startswith("/DVD_RTAV/") or file["form"] == 3:
+            continue
+        want = b""
+        for kind, block, length in file["extents"]:
+            at = (facts["start"] + block) * 2048
+            want += sectors_bytes[at:at + length] if kind == 0 else bytes(length)
+        want = want[:file["length"]] + bytes(max(0, file["length"] - len(want)))
+        copy = os.path.join(directory, path.split("/")[-1])
+        data = open(copy, "rb").read() if os.path.exists(copy) else None
+        check(data == want, "%s: --files copies %s byte for byte" % (name, path))
+
+
 def main():
     scope, vrsalvage, images_dir = (os.path.abspath(a) for a in sys.argv[1:4])
     work = tempfile.mkdtemp()
@@ -120,6 +143,7 @@ def main():
             # File Entries of both kinds (261, 266) are walked.
             if "/DVD_RTAV" in facts["dirs"]:
                 salvage_checks(vrsalvage, image, facts, data, images_dir, work)
+                files_checks(vrsalvage, image, facts, data, work)
             os.remove(image)
     finally:
         shutil.rmtree(work)

@@ -56,6 +56,32 @@ TEST_F(Recovery, WritesTheFreeBlocksOfBothAreas)
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), kVroFree);
 }
 
+TEST_F(Recovery, FreedSpaceBitmapBlocksAreFreeToo)
+{
+    // Block 10300 (sector 10400, the movie file's) freed but not erased; the
+    // Freed Space Bitmap at block 8000.
+    Sector pd = partitionDescriptor(kVrStart, 24 + disc.n, 0);
+    put32(pd, 88, 24 + disc.n);
+    put32(pd, 92, 8000);
+    disc.volume.sectors[32] = pd;
+    Bytes freed(disc.n, 0);
+    freed[10300 / 8] = static_cast<std::uint8_t>(1u << (10300 % 8));
+    const Sector head = spaceBitmap(disc.n, {});
+    Sector bitmap(2048);
+    std::copy(head.begin(), head.begin() + 24, bitmap.begin());
+    std::copy(freed.begin(), freed.end(), bitmap.begin() + 24);
+    disc.volume.block(8000, bitmap);
+    const std::string image = disc.write("freed.img");
+    std::vector<std::uint32_t> movie = range(10212, 10262);
+    movie.push_back(10400);
+    for (const char* option : {"-r", "--keep-going"}) {
+        const Result r = option == std::string("-r") ? salvage(image) : runVrsalvage(image, {option, "-r", "IMG"});
+        EXPECT_EQ(r.outcome.status, 0) << option;
+        EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == kIfoFree) << option;
+        EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == sectorsText(movie)) << option;
+    }
+}
+
 TEST_F(Recovery, SecondRunStopsAtTheFirstExistingFile)
 {
     const std::string image = disc.write("twice.img");
@@ -451,6 +477,49 @@ TEST_F(Recovery, ManagementBlocksBeyondTheMapAreNotReusable)
     EXPECT_EQ(r.file("VR_MANGR_R.IFO"), sectorsText(range(9752, 9900)));
     // The movie area lies wholly beyond the map: its recorded blocks are the tail.
     EXPECT_EQ(r.file("VR_MOVIE_R.VRO"), sectorsText(range(9900, kVrSectors)));
+}
+
+}  // namespace
+
+namespace {
+
+// Every DVD-VR profile is salvaged. Only a DVD-RW in Restricted Overwrite
+// mode has the fixed areas; on another disc the management file's recovery
+// file takes every free block before the movie file's lowest block (here the
+// free blocks from sector 106 on), the movie file's the rest.
+TEST_F(Recovery, EveryDvdVrProfile)
+{
+    // The movie file's extents listed out of order: its lowest block counts.
+    disc.volume.block(
+        5, fileEntry(250 * 2048, 0,
+                     join({shortAd(0, 150 * 2048, 10262 - kVrStart), shortAd(0, 100 * 2048, 10112 - kVrStart)})));
+    const std::string image = disc.write("profiles.img");
+    const std::string allIfoFree = readFile(image).substr(106 * 2048, (8752 - 106) * 2048) + kIfoFree;
+    for (const std::uint16_t profile : std::vector<std::uint16_t>{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16}) {
+        SCOPED_TRACE(profile);
+        imageDriveSettings().profile = profile;
+        const Result r = salvage(image);
+        EXPECT_EQ(r.outcome.status, 0);
+        EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
+        EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == (profile == 0x0013 ? kIfoFree : allIfoFree))
+            << r.file("VR_MANGR_R.IFO").size() / 2048 << " sectors";
+        EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == kVroFree) << r.file("VR_MOVIE_R.VRO").size() / 2048 << " sectors";
+    }
+    const std::vector<std::pair<std::uint16_t, std::string>> refused = {
+        {0x000A, "Not a DVD-VR disc: profile 0x000A (CD-RW)"},
+        {0x0017, "Not a DVD-VR disc: profile 0x0017 (?)"},
+        {0x001A, "Not a DVD-VR disc: profile 0x001A (DVD+RW)"},
+        {0x0000, "No disk"},
+    };
+    for (const auto& [profile, message] : refused) {
+        imageDriveSettings().profile = profile;
+        for (const char* mode : {"-r", "-f"}) {
+            const Result r = runVrsalvage(image, {mode, "IMG"});
+            EXPECT_EQ(r.outcome.out, "*** Error!\n" + message + "\n") << mode;
+            EXPECT_EQ(r.outcome.status, 255);
+            EXPECT_FALSE(r.has("VR_MANGR_R.IFO") || r.has("VR_MANGR.IFO"));
+        }
+    }
 }
 
 }  // namespace

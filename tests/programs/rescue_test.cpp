@@ -690,7 +690,12 @@ TEST_F(Rescue, UnreadableSectorOfTheSpaceBitmapLeavesOutOnlyItsBlocks)
         imageDriveSettings().faults = {unreadable(c.unreadable)};
         const ChildOutcome child = runChild([&] {
             Drive drive = Drive::open(bitmapImage.c_str());
-            Volume volume{drive, Partition{100, 200, 3 * 2048, 100}, true};
+            Partition partition;
+            partition.start = 100;
+            partition.length = 200;
+            partition.bitmapLength = 3 * 2048;
+            partition.bitmapBlock = 100;
+            Volume volume{drive, partition, true};
             const SpaceBitmap bitmap = readSpaceBitmapKeepingGoing(volume);
             if (!bitmap.map) {
                 std::printf("no map: %s\n", bitmap.loss.c_str());

@@ -17,6 +17,11 @@
 namespace {
 
 constexpr std::uint32_t kStart = 100;  // partition start of every image here
+const Partition kPartition = [] {
+    Partition partition;
+    partition.start = kStart;
+    return partition;
+}();
 
 SectorBuffer asSector(const Sector& bytes)
 {
@@ -63,7 +68,7 @@ protected:
         imageDriveLog().clear();
         std::vector<std::uint8_t> destination(length + 32, 0xEE);
         Drive drive = Drive::open(path.c_str());
-        readFileData(drive, kStart, decodeFileEntry(fe.data()), offset, length, destination.data());
+        readFileData(drive, kPartition, decodeFileEntry(fe.data()), offset, length, destination.data());
         for (std::size_t i = length; i < destination.size(); i++) {
             EXPECT_EQ(destination[i], 0xEE) << "written beyond the length at " << i;
         }
@@ -85,7 +90,7 @@ protected:
             // The refusals come before anything is copied.
             std::vector<std::uint8_t> destination(length < 65536 ? length + 1 : 65536);
             Drive drive = Drive::open(path.c_str());
-            readFileData(drive, kStart, decodeFileEntry(fe.data()), offset, length, destination.data());
+            readFileData(drive, kPartition, decodeFileEntry(fe.data()), offset, length, destination.data());
         });
     }
 
@@ -308,7 +313,7 @@ TEST_F(FileReader, AllocationListingThroughAContinuation)
         Drive drive = Drive::open(path.c_str());
         increaseIndent();
         printAllocations(drive, decodePartition(asSector(partitionDescriptor(kStart))), 5);
-        printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 3, Bytes(8, 0)).data()));
+        printFileEntryAllocations(drive, kPartition, decodeFileEntry(fileEntry(0, 3, Bytes(8, 0)).data()));
     });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out,
@@ -321,13 +326,13 @@ TEST_F(FileReader, AllocationListingThroughAContinuation)
     const std::string loop = image();
     const ChildOutcome looped = runChild([&] {
         Drive drive = Drive::open(loop.c_str());
-        printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 0, shortAd(3, 2048, 70)).data()));
+        printFileEntryAllocations(drive, kPartition, decodeFileEntry(fileEntry(0, 0, shortAd(3, 2048, 70)).data()));
     });
     EXPECT_EQ(looped.status, 255);
     EXPECT_NE(looped.out.find("*** Error!\ntoo many allocation extents\n"), std::string::npos);
     EXPECT_EQ(runChild([&] {
                   Drive drive = Drive::open(loop.c_str());
-                  printFileEntryAllocations(drive, kStart, decodeFileEntry(fileEntry(0, 5, {}).data()));
+                  printFileEntryAllocations(drive, kPartition, decodeFileEntry(fileEntry(0, 5, {}).data()));
               }).out,
               "*** Error!\nbad AD Type\n");
 }
