@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "report.h"
+#include "udf.h"
 #include "vrsalvage.h"
 
 namespace fuzz {
@@ -140,6 +141,56 @@ void writeImage(const std::uint8_t* bytes, std::size_t size, std::uint64_t offse
     }
 }
 
+// The identifiers of ECMA-167's volume (1-9) and file (256-266) descriptors.
+bool isDescriptorTag(unsigned identifier)
+{
+    return (identifier >= 1 && identifier <= 9) || (identifier >= 256 && identifier <= 266);
+}
+
+// Gives a descriptor tag at `d` (of `available` bytes) the checksum, and the
+// CRC when it covers no more than that, that a writer gives it.
+void sealOne(std::uint8_t* d, std::size_t available)
+{
+    const std::size_t covered = d[10] | (std::size_t{d[11]} << 8);
+    if (16 + covered <= available) {
+        const std::uint16_t crc = descriptorCrc(d + 16, covered);
+        d[8] = static_cast<std::uint8_t>(crc);
+        d[9] = static_cast<std::uint8_t>(crc >> 8);
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 16; i++) {
+        sum += i == 4 ? 0 : d[i];
+    }
+    d[4] = static_cast<std::uint8_t>(sum);
+}
+
+// Seals the descriptor at the start of `sector`, and when that is a File
+// Identifier Descriptor the ones that follow it in the sector, so that the
+// fuzzer need not find checksums and CRCs to get past the tag checks (the
+// locations are the input's to get right).
+void sealTags(std::uint32_t sector, std::uint64_t imageBytes)
+{
+    const std::uint64_t offset = std::uint64_t{sector} * kSector;
+    std::uint8_t d[kSector];
+    if (offset + kSector > imageBytes || pread(g_imageFd, d, kSector, static_cast<off_t>(offset)) != kSector ||
+        !isDescriptorTag(d[0] | (d[1] << 8))) {
+        return;
+    }
+    sealOne(d, kSector);
+    std::size_t p = 0;
+    while (d[p] == 1 && d[p + 1] == 1) {  // 257: a File Identifier Descriptor
+        const std::size_t length = (38 + d[p + 19] + (d[p + 36] | (std::size_t{d[p + 37]} << 8)) + 3) & ~std::size_t{3};
+        sealOne(d + p, kSector - p);
+        p += length;
+        if (p + 38 > kSector) {
+            break;
+        }
+    }
+    if (pwrite(g_imageFd, d, kSector, static_cast<off_t>(offset)) != kSector) {
+        finding("cannot write the image: %s", std::strerror(errno));
+    }
+}
+
 std::uint32_t word(const std::uint8_t* b)
 {
     return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8);
@@ -216,13 +267,20 @@ void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSecto
         finding("cannot size the image: %s", std::strerror(errno));
     }
     std::size_t p = kHeaderSize;
+    std::vector<std::uint32_t> written;
     while (p + kRecordHeadSize <= size) {
         const std::uint32_t sector = dword(data + p);
         const std::size_t length = word(data + p + 4);
         p += kRecordHeadSize;
         const std::size_t available = size - p < length ? size - p : length;
         writeImage(data + p, available, std::uint64_t{sector} * kSector, imageBytes);
+        written.push_back(sector);
         p += available;
+    }
+    if ((flags & 0x40u) != 0) {
+        for (const std::uint32_t sector : written) {
+            sealTags(sector, imageBytes);
+        }
     }
 }
 

@@ -33,7 +33,7 @@ SECTOR = 2048
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMAGES = os.path.join(HERE, "..", "tests", "images")
 
-LRA_V, NWA_V, LRA_GIVEN, NWA_GIVEN, TRACK_SIZE_GIVEN, FAULT = 1, 2, 4, 8, 16, 32
+LRA_V, NWA_V, LRA_GIVEN, NWA_GIVEN, TRACK_SIZE_GIVEN, FAULT, SEAL_TAGS = 1, 2, 4, 8, 16, 32, 64
 CHECK_CONDITION, STATUS_ONLY, SHORT_TRANSFER, PASS_FAILURE, GOOD = range(5)
 LIMITS = {"sectorscope": 32768, "recovery": 32768, "fixed_layout": 16384}
 
@@ -254,17 +254,22 @@ class Crafted:
 
     def __init__(self, sectors, start, flags=LRA_V, lra=0):
         self.start = start
-        self.head = header(sectors, flags, lra=lra)
+        # The harness fills in each descriptor's tag checksum and CRC; the
+        # locations are set here.
+        self.head = header(sectors, flags | SEAL_TAGS, lra=lra)
         self.body = record(16, b"\x00BEA01\x01")
         anchor = bytearray(24)
         struct.pack_into("<H", anchor, 0, 2)
         struct.pack_into("<II", anchor, 16, 16 * SECTOR, 32)
+        struct.pack_into("<I", anchor, 12, 256)
         self.body += record(256, bytes(anchor))
         self.partition = bytearray(196)
         struct.pack_into("<H", self.partition, 0, 5)
+        struct.pack_into("<I", self.partition, 12, 32)
         struct.pack_into("<II", self.partition, 188, start, sectors - start)
         logical = bytearray(256)
         struct.pack_into("<H", logical, 0, 6)
+        struct.pack_into("<I", logical, 12, 33)
         self.body += record(33, bytes(logical))
         fileset = bytearray(408)
         struct.pack_into("<H", fileset, 0, 256)
@@ -272,6 +277,9 @@ class Crafted:
         self.block(0, fileset)
 
     def block(self, number, data):
+        data = bytearray(data)
+        if len(data) >= 16 and data[0:2] != b"\0\0" and data[0:2] != bytes([1, 1]):
+            struct.pack_into("<I", data, 12, number)
         self.body += record(self.start + number, bytes(data))
 
     def bitmap(self, block, extent, n):
