@@ -18,7 +18,14 @@ void* moduleEntry(const char* name, const char* entry, std::string& problem)
         problem = std::string(name) + ": the folder of the program's own file is not known";
         return nullptr;
     }
-    const std::string path = (folder / name).lexically_normal().string();
+    // Never a bare file name, which the system would look for in its own folders.
+    std::error_code failure;
+    const std::filesystem::path file = std::filesystem::absolute(folder / name, failure);
+    if (failure) {
+        problem = (folder / name).string() + ": " + failure.message();
+        return nullptr;
+    }
+    const std::string path = file.lexically_normal().string();
     void* module = platformLoadModule(path.c_str(), &problem);
     return module != nullptr ? platformModuleSymbol(module, entry, &problem) : nullptr;
 }
