@@ -1,8 +1,10 @@
+// One picture of a recording through FFmpeg's libraries, in the media module.
 #include <cmath>
 #include <cstdint>
 #include <memory>
 
 #include "thumbnail.h"
+#include "version.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -95,11 +97,6 @@ Thumbnail encodeJpeg(const AVFrame& picture)
 
 }  // namespace
 
-std::string thumbnailsUnavailable()
-{
-    return "";
-}
-
 Thumbnail thumbnailOf(const std::string& path, double fraction)
 {
     av_log_set_level(AV_LOG_QUIET);
@@ -150,3 +147,10 @@ Thumbnail thumbnailOf(const std::string& path, double fraction)
 }
 
 }  // namespace pipeline
+
+// The media module's entry point for thumbnail_module.cpp.
+extern "C" const pipeline::ThumbnailFunctions* vrsalvageThumbnailFunctions()
+{
+    static const pipeline::ThumbnailFunctions functions{kVersion, &pipeline::thumbnailOf};
+    return &functions;
+}

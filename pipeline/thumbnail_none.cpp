@@ -4,7 +4,7 @@ namespace pipeline {
 
 std::string thumbnailsUnavailable()
 {
-    return "this build has no FFmpeg libraries to decode pictures with";
+    return kNoThumbnailLibraries;
 }
 
 Thumbnail thumbnailOf(const std::string&, double)

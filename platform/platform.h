@@ -3,7 +3,7 @@
 // Each operating system has one source file that implements these functions:
 // windows.cpp (CreateFileA, DeviceIoControl with SCSI pass-through direct,
 // WriteFile, GlobalAlloc) and posix.cpp (SG_IO for device nodes, the emulated
-// drive of image_drive.h for regular files, open(O_CREAT|O_EXCL), malloc).
+// drive of image_drive.h for regular files, open(O_CREAT|O_EXCL), malloc, dlopen).
 // The build picks one of them; nothing outside this folder tests the platform.
 #pragma once
 
@@ -122,3 +122,14 @@ std::string platformErrorText(std::uint32_t code);
 // False, with the reason in `error`, when it cannot be read or parsed, or
 // where image files are not drives.
 bool platformUseImageMapfile(const char* path, std::string* error);
+
+// The path of the running program's own file (/proc/self/exe); false where the
+// system cannot tell.
+bool platformProgramFile(std::string* path);
+// Loads the shared module at `path` with everything it links, resolved at once.
+// Null, with the system's reason in `reason`, when it cannot be loaded, and
+// always on Windows, whose builds have no modules.
+void* platformLoadModule(const char* path, std::string* reason);
+// The address of the symbol `name` in a loaded module; null, with the reason in
+// `reason`, when it has none.
+void* platformModuleSymbol(void* module, const char* name, std::string* reason);

@@ -1,4 +1,5 @@
 // Linux: SG_IO for device nodes, the emulated drive for disc image files.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -422,4 +423,36 @@ std::uint32_t platformLastError()
 bool platformUseImageMapfile(const char* path, std::string* error)
 {
     return imageDriveUseMapfile(path, error);
+}
+
+bool platformProgramFile(std::string* path)
+{
+    char name[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", name, sizeof name);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof name) {
+        return false;
+    }
+    path->assign(name, static_cast<std::size_t>(length));
+    return true;
+}
+
+void* platformLoadModule(const char* path, std::string* reason)
+{
+    void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* text = dlerror();
+        *reason = text != nullptr ? text : std::string(path) + ": cannot be loaded";
+    }
+    return module;
+}
+
+void* platformModuleSymbol(void* module, const char* name, std::string* reason)
+{
+    dlerror();
+    void* address = dlsym(module, name);
+    if (address == nullptr) {
+        const char* text = dlerror();
+        *reason = text != nullptr ? text : std::string(name) + ": not in the module";
+    }
+    return address;
 }

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "support.h"
 #include "platform.h"
+#include "support.h"
 
 namespace {
 
@@ -337,4 +337,21 @@ bool platformUseImageMapfile(const char*, std::string* error)
 {
     *error = "disc image files are not drives on Windows";
     return false;
+}
+
+bool platformProgramFile(std::string*)
+{
+    return false;
+}
+
+void* platformLoadModule(const char* path, std::string* reason)
+{
+    *reason = std::string(path) + ": modules are not available on Windows";
+    return nullptr;
+}
+
+void* platformModuleSymbol(void*, const char* name, std::string* reason)
+{
+    *reason = std::string(name) + ": modules are not available on Windows";
+    return nullptr;
 }

@@ -181,7 +181,7 @@ struct CopyResult {
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
                  std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error);
 
-// ---- other containers (remux_ffmpeg.cpp; remux_none.cpp in a build without FFmpeg) ------
+// ---- other containers (remux_module.cpp; remux_none.cpp in a build without FFmpeg) ------
 
 enum class OutputFormat { Mpeg, Matroska, Mp4 };
 
@@ -219,14 +219,28 @@ struct RemuxResult {
     std::string streamDiffers;  // what the stream's own header says where the management file differs
 };
 
-// False where the build has no FFmpeg.
+constexpr char kNoRemuxLibraries[] = "this build of vrsplit has no FFmpeg libraries";
+
+// False where the build has no FFmpeg, or its media module cannot be loaded.
 bool remuxAvailable();
+// Why the media module cannot be loaded; empty where it can, or where the build has none.
+std::string remuxModuleProblem();
 // Writes the cells of `job.source` into `path` as Matroska (the streams copied; LPCM as
 // plain PCM) or MP4 (H.264 and AAC), through `path` + kPartialSuffix like copySectors;
 // an existing `path` is kept. Timestamps run on across the cells. `progress` is called
 // now and then. False with `error` naming the file.
 bool remuxRecording(const RemuxJob& job, const std::string& path,
                     const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error);
+
+// The remuxer in the media module (remux_ffmpeg.cpp; remux_module.cpp loads it): the
+// module's entry point kRemuxEntry returns this table.
+struct RemuxFunctions {
+    const char* version;  // of the sources the module was built from
+    bool (*remuxRecording)(const RemuxJob& job, const std::string& path,
+                           const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result,
+                           std::string& error);
+};
+constexpr char kRemuxEntry[] = "vrsalvageRemuxFunctions";
 
 // ---- the table (table.cpp) ------------------------------------------------------------
 

@@ -3,7 +3,8 @@
 // cell's timestamps are moved so that it starts where the one before ended. Matroska gets
 // the streams as recorded (LPCM as plain PCM, which it can hold), the display aspect and
 // frame rate of the management file in its track header and one chapter per cell. MP4 gets
-// deinterlaced H.264 at square pixels and AAC, for phones.
+// deinterlaced H.264 at square pixels and AAC, for phones. Built into the media module,
+// which remux_module.cpp loads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "recordings.h"
+#include "version.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -844,11 +846,6 @@ bool convert(Remux& r, const std::function<void(const RemuxProgress&)>& progress
 
 }  // namespace
 
-bool remuxAvailable()
-{
-    return true;
-}
-
 bool remuxRecording(const RemuxJob& job, const std::string& path,
                     const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error)
 {
@@ -902,3 +899,10 @@ bool remuxRecording(const RemuxJob& job, const std::string& path,
 }
 
 }  // namespace vrsplit
+
+// The media module's entry point for remux_module.cpp.
+extern "C" const vrsplit::RemuxFunctions* vrsalvageRemuxFunctions()
+{
+    static const vrsplit::RemuxFunctions functions{kVersion, &vrsplit::remuxRecording};
+    return &functions;
+}

@@ -9,12 +9,17 @@ bool remuxAvailable()
     return false;
 }
 
+std::string remuxModuleProblem()
+{
+    return "";
+}
+
 bool remuxRecording(const RemuxJob& /*job*/, const std::string& path,
                     const std::function<void(const RemuxProgress&)>& /*progress*/, RemuxResult& result,
                     std::string& error)
 {
     result = RemuxResult{};
-    error = path + ": this build of vrsplit has no FFmpeg libraries";
+    error = path + ": " + kNoRemuxLibraries;
     return false;
 }
 

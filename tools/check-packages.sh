@@ -39,6 +39,25 @@ if [ "$(id -u)" = 0 ]; then
     "$program" --version | grep -qF "$version" || fail "$program --version does not say $version"
   done
   vrsalvage --version
+  # FFmpeg's libraries only in the media module: the installed programs link none of them
+  # and load the module for thumbnails and for vrsplit --format=mkv.
+  module=/usr/lib/vrsalvage/vrsalvage-media.so
+  dpkg -L vrsalvage | grep -qx "$module" || fail "dpkg -L vrsalvage does not list $module"
+  for program in "${programs[@]}"; do
+    ! ldd "/usr/bin/$program" | grep -q libav || fail "$program links FFmpeg's libraries"
+  done
+  media=$(mktemp -d)
+  tools/make-sample-image.sh "$media/sample" "$linux/tools/mkvrdisc" > /dev/null
+  vrsalvage --recordings="$media/out" "$media/sample/sample.img" > /dev/null ||
+    fail "vrsalvage --recordings failed on the sample disc"
+  pictures=$(grep -o '"thumbnail": "data:image/jpeg' "$media/out/report.json" | wc -l)
+  [ "$pictures" = 3 ] || fail "vrsalvage --recordings made $pictures thumbnails, not 3: $(grep -o '"thumbnails_note": "[^"]*"' "$media/out/report.json")"
+  vrsplit --format=mkv -o "$media/mkv" "$media/out/disc/VR_MANGR.IFO" "$media/out/disc/VR_MOVIE.VRO" > /dev/null ||
+    fail "vrsplit --format=mkv failed"
+  mkv=$(find "$media/mkv" -name '*.mkv' | wc -l)
+  [ "$mkv" = 2 ] || fail "vrsplit --format=mkv wrote $mkv Matroska files, not 2"
+  rm -rf "$media"
+  echo "media module: $pictures thumbnails, $mkv Matroska files from the installed programs"
   echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' vrsalvage)"
 else
   echo "check-packages.sh: not root; the package is not installed"

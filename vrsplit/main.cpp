@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "recordings.h"
 #include "recordings_run.h"
 #include "rescue_map.h"
-#include "version.h"
 #include "salvage.h"
-#include "recordings.h"
+#include "version.h"
 
 using namespace vrsplit;
 
@@ -240,6 +240,8 @@ int main(int argc, char** argv)
     if (options.format != OutputFormat::Mpeg && !remuxAvailable()) {
         std::fprintf(stderr, "vrsplit: --format=%s needs a build with FFmpeg's libraries; this one writes .mpg only\n",
                      extensionOf(options.format) + 1);
+        if (const std::string problem = remuxModuleProblem(); !problem.empty())
+            std::fprintf(stderr, "vrsplit: %s\n", problem.c_str());
         return kExitUsage;
     }
     if (!options.report.empty())

@@ -124,6 +124,32 @@ try:
             check(picture[:2] == b"\xff\xd8" and size and size[0] == 160 and 80 <= size[1] <= 130,
                   f"thumbnail size {size}")
 
+    # The programs link none of FFmpeg's libraries. Without the media module where they look
+    # for it: the same recordings, no pictures and the loader's reason; vrsplit says that
+    # --format=mkv needs it.
+    for program in (vrsalvage, vrsplit):
+        needed = subprocess.run(["readelf", "-d", program], capture_output=True, text=True).stdout
+        check("libc.so" in needed and not re.search(r"\[lib(av|sw)", needed), f"{program} links FFmpeg")
+    if not report["thumbnails_note"]:
+        nowhere = os.path.join(work, "no-module")
+        os.makedirs(nowhere)
+        missing = os.path.join(nowhere, "vrsalvage-media.so") + ": "
+        alone = dict(os.environ, VRSALVAGE_MODULE_DIR=nowhere)
+        bare = os.path.join(work, "bare")
+        result = subprocess.run([vrsalvage, "--recordings=" + bare, image], capture_output=True, env=alone)
+        without = json.load(open(os.path.join(bare, "report.json")))
+        check(result.returncode == 0 and same(without) == same(report)
+              and all(r["thumbnail"] is None for r in without["recordings"])
+              and without["thumbnails_note"].startswith(
+                  "this build has no FFmpeg libraries to decode pictures with (" + missing),
+              f"without the module: status {result.returncode}, note {without['thumbnails_note']!r}")
+        result = subprocess.run([vrsplit, "--format=mkv", "-o", os.path.join(work, "mkv"),
+                                 os.path.join(disc, "VR_MANGR.IFO"), os.path.join(disc, "VR_MOVIE.VRO")],
+                                capture_output=True, text=True, env=alone)
+        lines = result.stderr.splitlines()
+        check(result.returncode == 2 and len(lines) == 2 and lines[0].startswith("vrsplit: --format=mkv needs")
+              and lines[1].startswith("vrsplit: " + missing), f"vrsplit without the module: {result.stderr!r}")
+
     # Size and time of the report.
     size = os.path.getsize(os.path.join(folder, "report.html"))
     check(size < 2_000_000, f"report.html is {size} bytes")
