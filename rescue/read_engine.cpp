@@ -900,7 +900,7 @@ void RescueSession::summarize()
         }
     }
     if (bad.size() > kListedBadAreas) {
-        reportf(" and %zu more areas", bad.size() - kListedBadAreas);
+        reportf(" and %llu more areas", static_cast<unsigned long long>(bad.size() - kListedBadAreas));
     }
     reportf("\n");
 }

@@ -93,7 +93,8 @@ std::vector<DirectoryFile> listDirectory(Volume& volume, const std::vector<std::
     std::uint64_t p = 0;
     while (p + FileIdentifierLayout::kImplementationUse <= data.size()) {
         const std::uint8_t* entry = data.data() + p;
-        if (!hasValidTag(entry, TagIdentifier::kFileIdentifier, std::nullopt, data.size() - p)) {
+        if (!hasValidTag(entry, TagIdentifier::kFileIdentifier, std::nullopt,
+                         static_cast<std::size_t>(data.size() - p))) {
             noteLoss(volume, "Not File Entry\n");
             break;
         }

@@ -127,7 +127,7 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
         const std::uint8_t* entry = data.data() + p;
         // A File Identifier Descriptor names the block its tag starts in,
         // which the directory's data no longer tells: no location check.
-        if (!hasValidTag(entry, TagIdentifier::kFileIdentifier, std::nullopt, size - p)) {
+        if (!hasValidTag(entry, TagIdentifier::kFileIdentifier, std::nullopt, static_cast<std::size_t>(size - p))) {
             noteLoss(volume, "Not File Entry\n");
             return;
         }
