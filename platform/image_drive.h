@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "rescue_map.h"
 #include "platform.h"
+#include "rescue_map.h"
 
 // Fixed-format sense data: MEDIUM ERROR, UNRECOVERED READ ERROR (03/11/00).
 std::vector<std::uint8_t> mediumErrorSense();

@@ -30,22 +30,19 @@ void reportf(const char* format, ...)
     char small[256];
     std::va_list arguments;
     va_start(arguments, format);
-    std::va_list again;
-    va_copy(again, arguments);
     const int length = std::vsnprintf(small, sizeof small, format, arguments);
     va_end(arguments);
     if (length < 0) {
-        va_end(again);
         return;
     }
     if (static_cast<std::size_t>(length) < sizeof small) {
-        va_end(again);
         reportSink().text(std::string_view(small, static_cast<std::size_t>(length)));
         return;
     }
     std::vector<char> large(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(large.data(), large.size(), format, again);
-    va_end(again);
+    va_start(arguments, format);
+    std::vsnprintf(large.data(), large.size(), format, arguments);
+    va_end(arguments);
     reportSink().text(std::string_view(large.data(), static_cast<std::size_t>(length)));
 }
 

@@ -49,6 +49,9 @@ TEST(Report, DisplayPrintsPercentSignsAndItsOwnLineEnds)
 {
     EXPECT_EQ(capture([] { printLine("100% %d %s"); }).out, "100% %d %s\n");
     EXPECT_EQ(capture([] { printLine("? Not File Entry\n"); }).out, "? Not File Entry\n\n");
+    // Longer than the formatter's buffer on the stack.
+    const std::string line(700, 'x');
+    EXPECT_EQ(capture([&] { printLine(line.c_str()); }).out, line + "\n");
 }
 
 TEST(Report, ErrorPrintsTwoLinesAtTheDepthAndEndsWithMinusOne)
