@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "image_drive.h"
+#include "image_file.h"
 #include "platform.h"
 #include "sg_io.h"
 
@@ -422,4 +423,55 @@ std::uint32_t platformLastError()
 bool platformUseImageMapfile(const char* path, std::string* error)
 {
     return imageDriveUseMapfile(path, error);
+}
+
+const std::uint32_t kPlatformErrorInvalidArgument = EINVAL;
+const std::uint32_t kPlatformErrorIo = EIO;
+
+void platformSetLastError(std::uint32_t code)
+{
+    errno = static_cast<int>(code);
+}
+
+bool imageFileOpen(const char* path, ImageFileHandle* file, std::uint64_t* size)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int saved = errno != 0 ? errno : ENODEV;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    *file = new PosixFile{fd};
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool imageFileRead(ImageFileHandle file, void* data, std::uint32_t length, std::uint64_t offset)
+{
+    const int fd = static_cast<PosixFile*>(file)->fd;
+    auto* out = static_cast<unsigned char*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::uint32_t>(got);
+    }
+    return true;
+}
+
+void imageFileClose(ImageFileHandle file)
+{
+    auto* handle = static_cast<PosixFile*>(file);
+    close(handle->fd);
+    delete handle;
 }
