@@ -78,8 +78,8 @@ bool wideName(const char* name, std::vector<wchar_t>& wide)
 bool isDriveLetter(const char* argument)
 {
     const std::size_t length = std::strlen(argument);
-    const bool letter = length > 0 && ((argument[0] >= 'A' && argument[0] <= 'Z') ||
-                                       (argument[0] >= 'a' && argument[0] <= 'z'));
+    const bool letter =
+        length > 0 && ((argument[0] >= 'A' && argument[0] <= 'Z') || (argument[0] >= 'a' && argument[0] <= 'z'));
     return letter && (length == 1 || (length == 2 && argument[1] == ':'));
 }
 
@@ -169,8 +169,8 @@ std::uint32_t platformMaxTransferBytes(DriveHandle handle)
     STORAGE_ADAPTER_DESCRIPTOR adapter;
     std::memset(&adapter, 0, sizeof adapter);
     DWORD returned = 0;
-    if (!DeviceIoControl(drive->device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter, &returned,
-                         nullptr) ||
+    if (!DeviceIoControl(drive->device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter,
+                         &returned, nullptr) ||
         returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumPhysicalPages) + sizeof(DWORD)) {
         return 0;
     }
@@ -183,8 +183,8 @@ std::uint32_t platformMaxTransferBytes(DriveHandle handle)
     return bytes;
 }
 
-bool platformPassCommand(DriveHandle handle, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength,
-                         void* data, std::uint32_t dataLength, PassResult* result)
+bool platformPassCommand(DriveHandle handle, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+                         std::uint32_t dataLength, PassResult* result)
 {
     auto* drive = static_cast<WindowsDrive*>(handle);
     *result = PassResult{};
@@ -208,8 +208,8 @@ bool platformPassCommand(DriveHandle handle, std::uint8_t direction, const std::
     request.sptd.DataIn = direction;
 
     DWORD returned = 0;
-    if (!DeviceIoControl(drive->device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request, sizeof request,
-                         &returned, nullptr)) {
+    if (!DeviceIoControl(drive->device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
+                         sizeof request, &returned, nullptr)) {
         return false;
     }
     result->scsiStatus = request.sptd.ScsiStatus;
