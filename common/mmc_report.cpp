@@ -51,6 +51,28 @@ const char* pick(const char* const (&texts)[N], std::uint32_t value, const char*
 
 }  // namespace
 
+const char* profileName(std::uint32_t profile)
+{
+    switch (profile) {
+        case 0x00: return "No disk";
+        case 0x01: return "Non-removable disk";
+        case 0x02: return "Removable disk";
+        case 0x08: return "CD-ROM";
+        case 0x09: return "CD-R";
+        case 0x0A: return "CD-RW";
+        case 0x10: return "DVD-ROM";
+        case 0x11: return "DVD-R Sequential recording";
+        case 0x12: return "DVD-RAM";
+        case 0x13: return "DVD-RW Restricted Overwrite";
+        case 0x14: return "DVD-RW Sequential recording";
+        case 0x15: return "DVD-R Dual Layer Sequential recording";
+        case 0x16: return "DVD-R Dual Layer Jump recording";
+        case 0x1A: return "DVD+RW";
+        case 0x1B: return "DVD+R";
+    }
+    return "?";
+}
+
 void printTrackInformation(const void* reply)
 {
     const auto* b = static_cast<Bytes>(reply);
@@ -140,24 +162,5 @@ void printFeatureHeader(const void* reply)
     const auto* b = static_cast<Bytes>(reply);
     number("Data Length = ", readBe32(b, 0));
     const std::uint32_t profile = readBe16(b, 6);
-    const char* text = "?";
-    switch (profile) {
-        case 0x00: text = "No disk"; break;
-        case 0x01: text = "Non-removable disk"; break;
-        case 0x02: text = "Removable disk"; break;
-        case 0x08: text = "CD-ROM"; break;
-        case 0x09: text = "CD-R"; break;
-        case 0x0A: text = "CD-RW"; break;
-        case 0x10: text = "DVD-ROM"; break;
-        case 0x11: text = "DVD-R Sequential recording"; break;
-        case 0x12: text = "DVD-RAM"; break;
-        case 0x13: text = "DVD-RW Restricted Overwrite"; break;
-        case 0x14: text = "DVD-RW Sequential recording"; break;
-        case 0x15: text = "DVD-R Dual Layer Sequential recording"; break;
-        case 0x16: text = "DVD-R Dual Layer Jump recording"; break;
-        case 0x1A: text = "DVD+RW"; break;
-        case 0x1B: text = "DVD+R"; break;
-        default: break;
-    }
-    coded("Current Profile = ", profile, text);
+    coded("Current Profile = ", profile, profileName(profile));
 }
