@@ -56,7 +56,8 @@ void requireOwn(const fs::path& folder, const Written& written, const std::strin
 {
     std::error_code error;
     if (fs::exists(folder / name, error) && written.count(name) == 0)
-        fail(((folder / name).string() + " exists and was not written by vrsalvage; nothing was changed").c_str());
+        fail((fs::absolute(folder / name).string() + " exists and was not written by vrsalvage; nothing was changed")
+                 .c_str());
 }
 
 // Written whole under a temporary name, then renamed over the old one.
@@ -67,12 +68,12 @@ void writeWholeFile(const fs::path& path, const std::string& bytes)
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (!out.flush())
-            fail(("can't write " + partial.string()).c_str());
+            fail(("can't write " + fs::absolute(partial).string()).c_str());
     }
     std::error_code error;
     fs::rename(partial, path, error);
     if (error)
-        fail(("can't rename " + partial.string() + ": " + error.message()).c_str());
+        fail(("can't rename " + fs::absolute(partial).string() + ": " + error.message()).c_str());
 }
 
 // The working folder for the rescue, whose files are named as in the mapfile, and
@@ -462,12 +463,14 @@ ProgressCount startProgress(const std::vector<CopyTarget>& targets, const fs::pa
 
 RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink)
 {
-    const fs::path folder = fs::absolute(settings.folder);
+    // As given: a relative folder stays relative, so that names that the system's narrow
+    // encoding cannot hold need not pass through it.
+    const fs::path folder = settings.folder;
     const fs::path disc = folder / kDiscFolder;
     std::error_code error;
     fs::create_directories(disc, error);
     if (error)
-        fail((disc.string() + ": can't make the folder (" + error.message() + ")").c_str());
+        fail((fs::absolute(disc).string() + ": can't make the folder (" + error.message() + ")").c_str());
     Written written = readWritten(folder);
     for (const char* name : {"report.html", "report.json", "disc/VR_MANGR_R.IFO", "disc/VR_MOVIE_R.VRO"})
         requireOwn(folder, written, name);
@@ -505,7 +508,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
             targets.insert(targets.end(), free.targets.begin(), free.targets.end());
         if (sink.layout)
             sink.layout(end, layoutAreas(live, free, end));
-        ProgressCount progress = startProgress(targets, disc / kMapfileName, sink);
+        ProgressCount progress = startProgress(targets, kMapfileName, sink);
         rescue.observeReads([&](const ReadTiming& read) {
             if (sink.progress)
                 progress.observe(read, sink);
@@ -589,7 +592,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     writeWholeFile(folder / "report.html", reportHtml(report));
     saveWritten(folder, written);
     outcome.reportSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    outcome.report = (folder / "report.html").string();
+    outcome.report = fs::absolute(folder / "report.html").string();
     outcome.unreadableSectors = report.unreadableSectors;
     outcome.everythingRead =
         report.unreadableSectors == 0 && report.notTriedSectors == 0 && free.losses == 0 && cutStatus == 0;

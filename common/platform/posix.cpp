@@ -405,6 +405,11 @@ bool platformInterrupted()
     return g_interrupted != 0;
 }
 
+void platformSetInterrupted(bool interrupted)
+{
+    g_interrupted = interrupted ? 1 : 0;
+}
+
 void* platformAlloc(std::uint32_t size)
 {
     return std::malloc(size != 0 ? size : 1);

@@ -387,6 +387,11 @@ bool platformInterrupted()
     return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0;
 }
 
+void platformSetInterrupted(bool interrupted)
+{
+    InterlockedExchange(&g_interrupted, interrupted ? 1 : 0);
+}
+
 void* platformAlloc(std::uint32_t size)
 {
     return GlobalAlloc(GMEM_FIXED, size);
