@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "vrsplit.h"
+#include "recordings.h"
 
 using namespace vrsplit;
 

@@ -15,8 +15,8 @@
 #include "rescue_areas.h"
 #include "thumbnail.h"
 #include "udf_layout.h"
-#include "vrsalvage.h"
-#include "vrsplit.h"
+#include "salvage.h"
+#include "recordings.h"
 
 namespace fs = std::filesystem;
 

@@ -7,12 +7,11 @@ cd "$(dirname "$0")/.."
 build=${1:-build/default}
 mapfile -t pages < <(git ls-files ':(glob)*/*.1')
 mandoc -T lint -W warning "${pages[@]}"
-mapfile -t formatted < <(git ls-files 'common/*.cpp' 'common/*.h' 'vrsalvage/*.cpp' 'vrsalvage/*.h' \
-  'sectorscope/*.cpp' 'sectorscope/*.h' 'tests/unit/*.cpp' 'tests/unit/*.h' 'tests/programs/*.cpp' 'tests/programs/*.h' \
-  'vrsplit/*.cpp' 'vrsplit/*.h' 'tests/vrsplit/*.cpp' 'pipeline/*.cpp' 'pipeline/*.h')
+mapfile -t formatted < <(git ls-files 'platform/*.cpp' 'platform/*.h' 'support/*.cpp' 'support/*.h' 'drive/*.cpp' 'drive/*.h' 'udf/*.cpp' 'udf/*.h' 'rescue/*.cpp' 'rescue/*.h' 'salvage/*.cpp' 'salvage/*.h' 'recordings/*.cpp' 'recordings/*.h' 'pipeline/*.cpp' 'pipeline/*.h' 'vrsalvage/*.cpp' 'vrsalvage/*.h' 'sectorscope/*.cpp' 'sectorscope/*.h' 'vrsplit/*.cpp' 'vrsplit/*.h' \
+  'tests/unit/*.cpp' 'tests/unit/*.h' 'tests/programs/*.cpp' 'tests/programs/*.h' 'tests/vrsplit/*.cpp')
 clang-format --dry-run --Werror "${formatted[@]}"
 # windows.cpp needs the Windows headers; the 32-bit build checks it.
-mapfile -t tidied < <(git ls-files 'common/*.cpp' 'vrsalvage/*.cpp' 'sectorscope/*.cpp' 'vrsplit/*.cpp' 'pipeline/*.cpp' | grep -v 'platform/windows.cpp')
+mapfile -t tidied < <(git ls-files 'platform/*.cpp' 'support/*.cpp' 'drive/*.cpp' 'udf/*.cpp' 'rescue/*.cpp' 'salvage/*.cpp' 'recordings/*.cpp' 'pipeline/*.cpp' 'vrsalvage/*.cpp' 'sectorscope/*.cpp' 'vrsplit/*.cpp' | grep -v 'platform/windows.cpp')
 if ! report=$(clang-tidy --quiet -p "$build" "${tidied[@]}" 2>&1); then
   printf '%s\n' "$report" | grep -vE '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings'
   exit 1

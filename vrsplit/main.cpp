@@ -12,8 +12,8 @@
 #include "recordings_run.h"
 #include "rescue_map.h"
 #include "version.h"
-#include "vrsalvage.h"
-#include "vrsplit.h"
+#include "salvage.h"
+#include "recordings.h"
 
 using namespace vrsplit;
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "child.h"
 #include "platform/image_drive.h"
+#include "report_sink.h"
 #include "rescue_map.h"
 #include "version.h"
 #include "vrdisc.h"
@@ -718,6 +720,103 @@ TEST_F(Rescue, ImageMapfileMarksWhatDdrescueCouldNotRead)
     const Result refused = runVrsalvage(image, {"--image-mapfile=missing.map", "IMG"}, directory);
     EXPECT_EQ(refused.outcome.status, 255);
     EXPECT_EQ(refused.outcome.out.rfind("*** Error!\n", 0), 0u);
+}
+
+// A program that sets its own sink (a window, a report) gets the whole report
+// of a run and its progress there, and nothing reaches standard output.
+TEST_F(Rescue, RunsReportThroughTheSinkOnly)
+{
+    struct Collector final : ReportSink {
+        std::string text_;
+        std::vector<ProgressEvent> events;
+        std::vector<std::string> targets;
+        void text(std::string_view text) override { text_ += text; }
+        void progress(const ProgressEvent& event) override
+        {
+            events.push_back(event);
+            targets.emplace_back(event.target);
+        }
+    };
+    for (const bool reusable : {false, true}) {
+        SCOPED_TRACE(reusable ? "-r" : "default mode");
+        imageDriveSettings().faults.push_back(unreadable(reusable ? 9800 : 9000));
+        const std::vector<std::string> arguments = reusable ? std::vector<std::string>{"-r", "--keep-going", "IMG"}
+                                                            : std::vector<std::string>{"--keep-going", "IMG"};
+        const Result console = runVrsalvage(image, arguments);
+        const std::string directory = freshDirectory();
+        const ChildOutcome sunk = runChild([&] {
+            if (chdir(directory.c_str()) != 0) {
+                std::exit(3);
+            }
+            Collector collector;
+            RunOptions options;
+            options.keepGoing = true;
+            {
+                ReportSinkScope scope(collector);
+                reusable ? recoverReusableAreas(image.c_str(), options) : copyFixedLayout(image.c_str(), options);
+            }
+            // What the console printed of the run ends with the command line's own "completed".
+            std::printf("--- sink\n%scompleted\n", collector.text_.c_str());
+            const ProgressEvent& last = collector.events.back();
+            std::printf("--- last event: %s %d %llu/%llu\n", collector.targets.back().c_str(), last.last ? 1 : 0,
+                        static_cast<unsigned long long>(last.done), static_cast<unsigned long long>(last.total));
+        });
+        ASSERT_EQ(sunk.status, 0) << sunk.out;
+        const std::size_t end = sunk.out.find("--- ", 8);
+        // The console's status lines, each rewritten in place, come from the progress events.
+        const std::string consoleText = std::regex_replace(console.outcome.out, std::regex("\r[^\r\n]*"), "");
+        EXPECT_EQ(sunk.out.substr(0, end), "--- sink\n" + consoleText);
+        EXPECT_EQ(sunk.out.substr(end),
+                  reusable ? "--- last event: VR_MOVIE_R.VRO 1 50/50\n" : "--- last event: VR_MOVIE.VRO 1 300/300\n");
+        imageDriveReset();
+    }
+}
+
+// A drive whose disc is gone, or was changed, says nothing of the sectors it
+// was asked for: the run ends with the drive's error and marks none of them
+// bad; the same run with the disc back goes on from the mapfile.
+TEST_F(Rescue, DriveNotReadyEndsTheRunWithoutMarkingSectors)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> sense;
+        std::uint32_t lba;
+        bool reusable;
+    };
+    const auto fixedSense = [](std::uint8_t key, std::uint8_t asc) {
+        std::vector<std::uint8_t> sense(18);
+        sense[0] = 0x70;
+        sense[2] = key;
+        sense[7] = 10;
+        sense[12] = asc;
+        return sense;
+    };
+    const std::vector<Case> cases = {
+        {"medium not present", fixedSense(0x02, 0x3A), 9000, false},
+        {"medium may have changed", fixedSense(0x06, 0x28), 10300, false},
+        {"not ready in -r", fixedSense(0x02, 0x04), 10220, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImageFault fault = unreadable(c.lba);
+        fault.sense = c.sense;
+        imageDriveSettings().faults.push_back(fault);
+        std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
+        if (c.reusable) {
+            arguments.insert(arguments.begin(), "-r");
+        }
+        const Result stopped = runVrsalvage(image, arguments);
+        EXPECT_EQ(stopped.outcome.status, 255) << stopped.outcome.out;
+        EXPECT_NE(stopped.outcome.out.find("\nSCSI Error\n"), std::string::npos) << stopped.outcome.out;
+        EXPECT_TRUE(badInMapfile(stopped.file("run.map")).empty()) << stopped.file("run.map");
+        imageDriveReset();
+        const Result resumed = runVrsalvage(image, arguments, stopped.directory);
+        EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
+        const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
+        for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+            EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
+        }
+    }
 }
 
 }  // namespace

@@ -121,9 +121,9 @@ EOF
 # sgprobe: READ (10) through the project's platform layer, linked statically
 # so that the same file runs in the guest and here.
 probe=$work/sgprobe
-g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir/common" -o "$probe" "$here/sgprobe.cpp" \
-    "$source_dir/common/platform/posix.cpp" "$source_dir/common/platform/image_drive.cpp" "$source_dir/common/rescue_map.cpp" \
-    "$source_dir/common/report.cpp" ||
+g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir" -I"$source_dir/support" -I"$source_dir/platform" -o "$probe" "$here/sgprobe.cpp" \
+    "$source_dir/platform/posix.cpp" "$source_dir/platform/image_drive.cpp" "$source_dir/support/rescue_map.cpp" \
+    "$source_dir/support/report.cpp" ||
     fail "cannot build sgprobe"
 
 cp "$busybox_path" "$root/bin/busybox"

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "vrsplit.h"
+#include "recordings.h"
 
 using namespace vrsplit;
 

@@ -1,0 +1,219 @@
+// "-r" mode from start to end: the volume, the walk to the recording files,
+// and for each of them its reusable map and its recovery file.
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "report.h"
+#include "report_sink.h"
+#include "salvage.h"
+
+namespace {
+
+const char* recordingFileName(RecordingFile file)
+{
+    return file == RecordingFile::Management ? "VR_MANGR.IFO" : "VR_MOVIE.VRO";
+}
+
+const char* recoveryFileName(RecordingFile file)
+{
+    return file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO";
+}
+
+void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock)
+{
+    std::optional<ReusableMap> map = readSpaceBitmap(volume);
+    if (!map) {
+        return;
+    }
+    map->blocksBeyond = countBlocksBeyondMap(volume, *map);
+    const FileEntry entry = readFileEntry(volume.drive, volume.partition.start + fileEntryBlock);
+    const AllocationDescriptors descriptors = allocationDescriptors(entry);
+    if (descriptors.form == AllocationForm::Embedded) {
+        // The data live inside the File Entry: no blocks, no recovery file.
+        return;
+    }
+    markUnrecordedExtents(volume, descriptors, *map);
+    copyReusableBlocks(volume, file, *map);
+}
+
+// What the two files of a keep-going run share: the space bitmap, read when
+// the first of them needs it, and which of them the walk reached.
+struct KeepGoingRun {
+    Volume& volume;
+    std::function<void(const CopyTarget&)> take;  // each recovery file's target, as it is found
+    std::optional<SpaceBitmap> bitmap;
+    bool reached[2] = {false, false};
+};
+
+enum class FileExtents { Marked, Embedded, Lost };
+
+// Marks the file's allocated-but-unrecorded extents in `map`. Lost, with the
+// loss in `loss` and `map` unchanged, when its File Entry or one of its
+// Allocation Extent Descriptors cannot be read or is damaged.
+FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
+                            std::string* loss)
+{
+    const std::uint32_t sector = volume.partition.start + fileEntryBlock;
+    const std::string entryName = std::string("File Entry of ") + recordingFileName(file);
+    std::optional<FileEntry> entry;
+    if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
+        *loss = structureLoss(true, entryName, sector);
+        return FileExtents::Lost;
+    }
+    std::optional<AllocationDescriptors> descriptors;
+    try {
+        if (!isAnyFileEntry(entry->sector.data())) {
+            fail("not a File Entry");
+        }
+        descriptors = allocationDescriptors(*entry);
+    } catch (const FatalError&) {
+        *loss = structureLoss(false, entryName, sector);
+        return FileExtents::Lost;
+    }
+    if (descriptors->form == AllocationForm::Embedded) {
+        return FileExtents::Embedded;
+    }
+    ReusableMap marked = map;
+    std::uint32_t extentSector = 0;
+    try {
+        markUnrecordedExtents(volume, *descriptors, marked, &extentSector);
+    } catch (const FatalError& error) {
+        *loss = structureLoss(error.cause == FatalError::Cause::Drive,
+                              std::string("Allocation Extent Descriptor of ") + recordingFileName(file), extentSector);
+        return FileExtents::Lost;
+    }
+    map = std::move(marked);
+    return FileExtents::Marked;
+}
+
+// The recovery file of a keep-going run. Without the file's File Entry (the
+// walk did not reach it: `fileEntryBlock` empty, or it cannot be used) it
+// holds the free blocks of the file's area that the bitmap gives; without a
+// bitmap it is not written. Each loss is one notice.
+void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optional<std::uint32_t> fileEntryBlock)
+{
+    Volume& volume = run.volume;
+    run.reached[static_cast<int>(file)] = true;
+    // The notices of a file stand at the left margin, as "IFO Processing" does.
+    const std::uint32_t indent = reportIndent();
+    setReportIndent(0);
+    if (!run.bitmap) {
+        run.bitmap = readSpaceBitmapKeepingGoing(volume);
+    }
+    std::string loss;
+    std::optional<ReusableMap> map = run.bitmap->map;
+    if (!map) {
+        noteLoss(volume, run.bitmap->loss + ": " + recoveryFileName(file) + " not written");
+    } else {
+        map->blocksBeyond = countBlocksBeyondMap(volume, *map);
+        FileExtents extents = FileExtents::Lost;
+        if (fileEntryBlock) {
+            extents = markFileExtents(volume, file, *fileEntryBlock, *map, &loss);
+        } else {
+            loss = std::string(recordingFileName(file)) + " not found";
+        }
+        if (extents == FileExtents::Embedded) {
+            map.reset();
+        } else if (extents == FileExtents::Lost) {
+            noteLoss(volume, loss + ": " + recoveryFileName(file) +
+                                 " has the free blocks of its area only, not the file's unrecorded extents");
+        }
+    }
+    setReportIndent(indent);
+    if (map) {
+        run.take(reusableBlocksTarget(volume, file, *map));
+    }
+}
+
+// The keep-going walk from the root to both recovery files' targets.
+void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root, std::uint32_t rootSector,
+                           const std::function<void(const CopyTarget&)>& take, const std::function<bool()>& stopped)
+{
+    KeepGoingRun run{volume, take, std::nullopt};
+    if (root) {
+        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+            recoverFileKeepingGoing(run, file, fileEntryBlock);
+        });
+    }
+    // A file the walk did not reach still has the free blocks of its area.
+    for (const RecordingFile file : {RecordingFile::Management, RecordingFile::Movie}) {
+        if (!run.reached[static_cast<int>(file)] && !stopped()) {
+            reportf(file == RecordingFile::Management ? "IFO Processing\n" : "VRO Processing\n");
+            recoverFileKeepingGoing(run, file, std::nullopt);
+        }
+    }
+}
+
+}  // namespace
+
+ReusableTargets findReusableTargets(Drive& drive)
+{
+    requireDvdMedium(drive);
+    requireExtendedArea(drive);
+    const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
+    Volume volume{drive, descriptors.partition, true};
+    std::uint32_t rootSector = 0;
+    std::optional<FileEntry> root;
+    if (descriptors.fileSetFound) {
+        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
+    } else {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+    }
+    ReusableTargets found;
+    walkToReusableTargets(
+        volume, root, rootSector, [&](const CopyTarget& target) { found.targets.push_back(target); },
+        [] { return false; });
+    found.losses = volume.losses;
+    return found;
+}
+
+RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
+{
+    Drive drive = Drive::open(devicePath);
+    const std::uint16_t profile = requireRestrictedOverwrite(drive);
+    requireDvdMedium(drive);
+    requireExtendedArea(drive);
+    const RescueSettings settings = prepareReads(drive, options);
+    VolumeDescriptors descriptors{};
+    if (options.keepGoing) {
+        descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
+    } else {
+        const AnchorPointer anchor = readAnchor(drive);
+        descriptors.partition = readPartition(drive, anchor.mainSequence);
+        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence);
+    }
+    Volume volume{drive, descriptors.partition, options.keepGoing};
+    std::uint32_t rootSector = 0;
+    std::optional<FileEntry> root;
+    if (descriptors.fileSetFound) {
+        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
+    } else {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+    }
+    std::optional<RescueSession> rescue;
+    if (options.keepGoing) {
+        rescue.emplace(drive, settings,
+                       options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
+    }
+    if (!rescue) {
+        walkToRecordingFiles(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
+            recoverFile(volume, file, fileEntryBlock);
+        });
+        return RunResult::Complete;
+    }
+    walkToReusableTargets(
+        volume, root, rootSector,
+        [&](const CopyTarget& target) {
+            if (!rescue->interrupted()) {
+                rescue->copy(target);
+            }
+        },
+        [&] { return rescue->interrupted(); });
+    rescue->finish();
+    if (rescue->interrupted()) {
+        return RunResult::Interrupted;
+    }
+    return rescue->unreadable() || volume.losses != 0 ? RunResult::Unreadable : RunResult::Complete;
+}
