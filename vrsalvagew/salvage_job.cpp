@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "report.h"
+#include "report_sink.h"
 #include "support.h"
 #include "version.h"
 
@@ -60,15 +61,39 @@ void SalvageJob::notify()
         changed_(context_);
 }
 
+namespace {
+
+// The libraries' report lines, kept for the window; the progress comes through the
+// pipeline's sink, disc-wide.
+class KeptText : public ReportSink {
+public:
+    KeptText(std::mutex& mutex, std::string& text) : mutex_(mutex), text_(text) {}
+    void text(std::string_view text) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(text);
+    }
+    void progress(const ProgressEvent&) override {}
+
+private:
+    std::mutex& mutex_;
+    std::string& text_;
+};
+
+}  // namespace
+
 // The same run and the same words as vrsalvage --recordings, with the console's lines
 // kept for the window instead of printed.
 void SalvageJob::run(JobRequest request)
 {
+    KeptText kept(mutex_, view_.text);
+    ReportSinkScope scope(kept);
     pipeline::RecordingsSink sink;
     sink.stage = [this](const std::string& stage) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             view_.stage = stage;
+            view_.text += "== " + stage + "\n";
         }
         notify();
     };
@@ -121,7 +146,9 @@ void SalvageJob::run(JobRequest request)
         view_.running = false;
         view_.ended = true;
         view_.status = status;
-        view_.text = text;
+        if (!view_.text.empty() && view_.text.back() != '\n')
+            view_.text += '\n';
+        view_.text += text;
         if (!outcome.areas.empty())
             view_.areas = outcome.areas;
         view_.outcome = std::move(outcome);

@@ -26,10 +26,10 @@ struct JobView {
     std::uint64_t discSectors = 0;
     std::vector<pipeline::MapArea> areas;  // the layout while it runs, the report's map at the end
     RescueAreas statuses;                  // of the sectors read so far
+    std::string text;                      // the console's lines so far, the status line left out
     // At the end: the exit status the console program would give (0, 1, or 255 after a
-    // fatal error), the console's lines, and the outcome.
+    // fatal error) and the outcome.
     int status = 0;
-    std::string text;
     pipeline::RecordingsOutcome outcome;
 };
 

@@ -369,12 +369,21 @@ void showRecordings()
     }
 }
 
+// The console's lines, the last in sight.
+void showMessages()
+{
+    HWND messages = control(kMessages);
+    SetWindowTextW(messages, withCrLf(g_window->view.text).c_str());
+    SendMessageW(messages, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    SendMessageW(messages, EM_SCROLLCARET, 0, 0);
+}
+
 void endRun()
 {
     KillTimer(g_window->hwnd, kRefreshTimer);
     g_window->job.join();
     const JobView& view = g_window->view;
-    SetWindowTextW(control(kMessages), withCrLf(view.text).c_str());
+    showMessages();
     showRecordings();
     EnableWindow(control(kOpenReport), !view.outcome.report.empty());
     showRunning(false);
@@ -389,8 +398,11 @@ void endRun()
 void refreshView()
 {
     const bool wasRunning = g_window->view.running;
+    const std::size_t textBefore = g_window->view.text.size();
     g_window->view = g_window->job.view();
     showFigures();
+    if (g_window->view.text.size() != textBefore)
+        showMessages();
     if (g_window->job.takeMapChange())
         InvalidateRect(control(kMap), nullptr, FALSE);
     if (wasRunning && !g_window->view.running)
@@ -605,7 +617,7 @@ void layOut()
     const int mapHeight = scaled(8 * 14 + 3);
     place(kMap, margin, y, wide, mapHeight);
     y += mapHeight + gap;
-    const int messages = scaled(52);
+    const int messages = scaled(84);
     place(kMessages, margin, y, wide, messages);
     y += messages + gap;
     place(kRecordingsLabel, margin, y, wide, scaled(18));
