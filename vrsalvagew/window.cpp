@@ -374,7 +374,8 @@ void showMessages()
 {
     HWND messages = control(kMessages);
     SetWindowTextW(messages, withCrLf(g_window->view.text).c_str());
-    SendMessageW(messages, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    const auto end = static_cast<WPARAM>(GetWindowTextLengthW(messages));
+    SendMessageW(messages, EM_SETSEL, end, static_cast<LPARAM>(end));
     SendMessageW(messages, EM_SCROLLCARET, 0, 0);
 }
 
