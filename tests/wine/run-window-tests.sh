@@ -122,11 +122,11 @@ same_files "stopped and started again: the files of vrsalvage.exe --recordings" 
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
-echo "-- --start --exit-when-done"
-"$wine" "$window" sample/sample.img --output=scripted --start --exit-when-done </dev/null >/dev/null 2>&1
+echo "-- --start --exit-when-done, into a folder named in Japanese"
+"$wine" "$window" sample/sample.img --output=録画 --start --exit-when-done </dev/null >/dev/null 2>&1
 status=$?
 if [ "$status" -eq 0 ]; then ok "exit status 0"; else bad "exit status $status"; fi
-same_files "the files of vrsalvage.exe --recordings" scripted
+same_files "the files of vrsalvage.exe --recordings" 録画
 
 echo "-- drive E mapped to a file: the console's error, the window still usable"
 truncate -s 4M "$tmp/not-a-drive.img"
