@@ -11,12 +11,12 @@
 
 #include "disc_report.h"
 #include "mmc.h"
+#include "recordings.h"
 #include "report.h"
 #include "rescue_areas.h"
+#include "salvage.h"
 #include "thumbnail.h"
 #include "udf_layout.h"
-#include "salvage.h"
-#include "recordings.h"
 
 namespace fs = std::filesystem;
 

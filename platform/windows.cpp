@@ -14,8 +14,8 @@
 
 #include "image_drive.h"
 #include "image_file.h"
-#include "support.h"
 #include "platform.h"
+#include "support.h"
 
 namespace {
 
