@@ -64,7 +64,7 @@ FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fi
     }
     std::optional<AllocationDescriptors> descriptors;
     try {
-        if (!isAnyFileEntry(entry->sector.data())) {
+        if (!isAnyFileEntry(entry->sector.data(), fileEntryBlock)) {
             fail("not a File Entry");
         }
         descriptors = allocationDescriptors(*entry);

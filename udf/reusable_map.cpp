@@ -85,7 +85,8 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
             unreadable.push_back(offset);
         }
     }
-    if (length < SpaceBitmapLayout::kBitmap || !hasTag(descriptor.data(), TagIdentifier::kSpaceBitmap)) {
+    if (length < SpaceBitmapLayout::kBitmap ||
+        !hasValidTag(descriptor.data(), TagIdentifier::kSpaceBitmap, volume.partition.bitmapBlock)) {
         return SpaceBitmap{std::nullopt, structureLoss(false, "Space Bitmap Descriptor", sector)};
     }
     SpaceBitmap bitmap{decodeSpaceBitmap(descriptor), ""};

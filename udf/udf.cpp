@@ -38,6 +38,40 @@ bool hasTag(const void* descriptor, TagIdentifier tag)
     return tagIdentifier(descriptor) == static_cast<std::uint32_t>(tag);
 }
 
+std::uint16_t descriptorCrc(const std::uint8_t* bytes, std::size_t length)
+{
+    std::uint32_t crc = 0;
+    for (std::size_t i = 0; i < length; i++) {
+        crc ^= std::uint32_t{bytes[i]} << 8;
+        for (int bit = 0; bit < 8; bit++) {
+            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
+        }
+    }
+    return static_cast<std::uint16_t>(crc);
+}
+
+bool hasValidTag(const void* descriptor, TagIdentifier tag, std::optional<std::uint32_t> location,
+                 std::size_t available)
+{
+    const auto* d = static_cast<const std::uint8_t*>(descriptor);
+    if (available < DescriptorTagLayout::kSize || !hasTag(d, tag)) {
+        return false;
+    }
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < DescriptorTagLayout::kSize; i++) {
+        sum += i == DescriptorTagLayout::kTagChecksum ? 0 : d[i];
+    }
+    if ((sum & 0xFFu) != d[DescriptorTagLayout::kTagChecksum]) {
+        return false;
+    }
+    if (location && readLe32(d, DescriptorTagLayout::kTagLocation) != *location) {
+        return false;
+    }
+    const std::size_t covered = readLe16(d, DescriptorTagLayout::kDescriptorCrcLength);
+    return DescriptorTagLayout::kSize + covered > available ||
+           descriptorCrc(d + DescriptorTagLayout::kSize, covered) == readLe16(d, DescriptorTagLayout::kDescriptorCrc);
+}
+
 void requireDvdMedium(Drive& drive)
 {
     const std::uint16_t profile = currentProfile(drive);
@@ -73,7 +107,7 @@ AnchorPointer readAnchor(Drive& drive, std::uint32_t sector)
 {
     alignas(16) SectorBuffer descriptor{};
     readSector(drive, sector, descriptor.data());
-    if (!hasTag(descriptor.data(), TagIdentifier::kAnchorVolumeDescriptorPointer)) {
+    if (!hasValidTag(descriptor.data(), TagIdentifier::kAnchorVolumeDescriptorPointer, sector)) {
         fail("not AVDP");
     }
     const auto extent = [&](std::uint32_t field) {
@@ -93,7 +127,7 @@ bool findInSequence(Drive& drive, const SectorExtent& sequence, TagIdentifier ta
     for (std::uint32_t i = 0; i < sectors; i++) {
         sector.fill(0);
         readSector(drive, sequence.location + i, sector.data());
-        if (hasTag(sector.data(), tag)) {
+        if (hasValidTag(sector.data(), tag, sequence.location + i)) {
             return true;
         }
     }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "mmc.h"
 #include "udf_layout.h"
@@ -18,6 +19,16 @@ void readBytes(Drive& drive, std::uint32_t lba, std::uint32_t count, void* desti
 // The Tag Identifier of a descriptor.
 std::uint32_t tagIdentifier(const void* descriptor);
 bool hasTag(const void* descriptor, TagIdentifier tag);
+// Whether a descriptor read from `location` (its sector, or its logical block
+// in the partition) is the one its tag says, as the Linux kernel checks it:
+// the identifier, the tag checksum, the location the tag gives (unless none is
+// given here) and the CRC over the bytes it covers when they lie within the
+// `available` bytes read (at most a block: a descriptor's CRC over more is not
+// checked, so that a map with an unreadable sector keeps its other sectors).
+bool hasValidTag(const void* descriptor, TagIdentifier tag, std::optional<std::uint32_t> location,
+                 std::size_t available = kSectorSize);
+// CRC-ITU-T (x^16 + x^12 + x^5 + 1, initial value 0), as descriptor tags carry it.
+std::uint16_t descriptorCrc(const std::uint8_t* bytes, std::size_t length);
 
 // Ends the run unless the drive holds a DVD medium.
 void requireDvdMedium(Drive& drive);

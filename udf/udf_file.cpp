@@ -1,5 +1,6 @@
 #include "udf_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -25,9 +26,10 @@ FileEntry decodeFileEntry(const std::uint8_t* sector)
     return entry;
 }
 
-bool isAnyFileEntry(const void* descriptor)
+bool isAnyFileEntry(const void* descriptor, std::uint32_t block)
 {
-    return hasTag(descriptor, TagIdentifier::kFileEntry) || hasTag(descriptor, TagIdentifier::kExtendedFileEntry);
+    return hasValidTag(descriptor, TagIdentifier::kFileEntry, block) ||
+           hasValidTag(descriptor, TagIdentifier::kExtendedFileEntry, block);
 }
 
 FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
@@ -109,7 +111,8 @@ AllocationExtent readAllocationExtent(Drive& drive, std::uint32_t partitionStart
     const std::uint32_t listLength =
         readLe32(result.bytes.data(), AllocationExtentLayout::kLengthOfAllocationDescriptors);
     if (listLength > extent.length - head ||
-        (checkTag && !hasTag(result.bytes.data(), TagIdentifier::kAllocationExtent))) {
+        (checkTag && !hasValidTag(result.bytes.data(), TagIdentifier::kAllocationExtent, extent.location,
+                                  std::min<std::size_t>(extent.length, kSectorSize)))) {
         fail("bad allocation extent");
     }
     result.list = std::span<const std::uint8_t>(result.bytes).subspan(head, listLength);

@@ -42,7 +42,7 @@ struct FileEntry {
 };
 
 // Whether a descriptor is a File Entry of either kind.
-bool isAnyFileEntry(const void* descriptor);
+bool isAnyFileEntry(const void* descriptor, std::uint32_t block);
 
 FileEntry readFileEntry(Drive& drive, std::uint32_t lba);
 // The same from the 2048 bytes of a sector already read.

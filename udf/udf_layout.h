@@ -22,7 +22,11 @@ enum class TagIdentifier : std::uint16_t {
 
 // Descriptor Tag (3/7.2), at the start of every descriptor.
 struct DescriptorTagLayout {
-    static constexpr std::uint32_t kTagIdentifier = 0;  // Uint16
+    static constexpr std::uint32_t kTagIdentifier = 0;         // Uint16
+    static constexpr std::uint32_t kTagChecksum = 4;           // Uint8: bytes 0-3 and 5-15, modulo 256
+    static constexpr std::uint32_t kDescriptorCrc = 8;         // Uint16
+    static constexpr std::uint32_t kDescriptorCrcLength = 10;  // Uint16: bytes from 16 on
+    static constexpr std::uint32_t kTagLocation = 12;          // Uint32
     static constexpr std::uint32_t kSize = 16;
 };
 

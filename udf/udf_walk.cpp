@@ -42,9 +42,9 @@ bool readDirectoryData(Volume& volume, const FileEntry& directory, std::uint32_t
 
 // With keep-going, a directory's File Entry must carry the tag of one of
 // the two kinds.
-bool isFileEntry(const Volume& volume, const FileEntry& entry)
+bool isFileEntry(const Volume& volume, const FileEntry& entry, std::uint32_t sector)
 {
-    return !volume.keepGoing || isAnyFileEntry(entry.sector.data());
+    return !volume.keepGoing || isAnyFileEntry(entry.sector.data(), sector - volume.partition.start);
 }
 
 // Follows a directory entry into the directory it names, unless that is one
@@ -65,7 +65,7 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
     }
     std::optional<FileEntry> entry;
     const bool read = driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba); });
-    if (!read || !isFileEntry(volume, *entry)) {
+    if (!read || !isFileEntry(volume, *entry, lba)) {
         noteLoss(volume, structureLoss(!read, "directory File Entry", lba));
         return;
     }
@@ -128,7 +128,9 @@ void visitEntries(Volume& volume, WalkState& walk, std::span<const std::uint8_t>
     std::uint64_t p = 0;
     while (p + FileIdentifierLayout::kImplementationUse <= size) {
         const std::uint8_t* entry = data.data() + p;
-        if (!hasTag(entry, TagIdentifier::kFileIdentifier)) {
+        // A File Identifier Descriptor names the block its tag starts in,
+        // which the directory's data no longer tells: no location check.
+        if (!hasValidTag(entry, TagIdentifier::kFileIdentifier, std::nullopt, size - p)) {
             noteLoss(volume, "Not File Entry\n");
             return;
         }
@@ -209,7 +211,7 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
     alignas(16) SectorBuffer fileSet{};
     const std::uint32_t fileSetSector = volume.partition.start + fileSetBlock;
     const bool fileSetRead = driveCouldRead(volume, [&] { readSector(volume.drive, fileSetSector, fileSet.data()); });
-    if (!fileSetRead || (volume.keepGoing && !hasTag(fileSet.data(), TagIdentifier::kFileSet))) {
+    if (!fileSetRead || (volume.keepGoing && !hasValidTag(fileSet.data(), TagIdentifier::kFileSet, fileSetBlock))) {
         noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
         return std::nullopt;
     }
@@ -218,7 +220,7 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
     *rootSector = volume.partition.start + rootBlock;
     std::optional<FileEntry> root;
     const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
-    if (!rootRead || !isFileEntry(volume, *root)) {
+    if (!rootRead || !isFileEntry(volume, *root, *rootSector)) {
         noteLoss(volume, structureLoss(!rootRead, "root File Entry", *rootSector));
         return std::nullopt;
     }

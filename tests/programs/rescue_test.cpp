@@ -664,6 +664,7 @@ TEST_F(Rescue, UnreadableSectorOfTheSpaceBitmapLeavesOutOnlyItsBlocks)
     Bytes descriptor = spaceBitmap(kBytes, {});
     descriptor.resize(24);
     descriptor.insert(descriptor.end(), bits.begin(), bits.end());
+    placeTag(descriptor, 100);
     std::map<std::uint32_t, Sector> sectors;
     for (std::uint32_t i = 0; i < 3; i++) {
         sectors[200 + i] = Sector(descriptor.begin() + i * 2048, descriptor.begin() + (i + 1) * 2048);

@@ -87,7 +87,7 @@ void VrDisc::writeBitmap()
         for (std::uint32_t j = 0; j < 2048 && i * 2048 + j < all.size(); j++) {
             s[j] = all[i * 2048 + j];
         }
-        volume.sectors[start + i] = s;
+        volume.block(i, s);
     }
 }
 

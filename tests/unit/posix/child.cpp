@@ -86,6 +86,19 @@ std::string testDirectory()
 
 }  // namespace
 
+void placeTag(Sector& s, std::uint32_t location)
+{
+    if (s.size() < 16 || s[2] != 2 || s[3] != 0 || s[12] != 0xFF || s[13] != 0xFF || s[14] != 0xFF || s[15] != 0xFF) {
+        return;
+    }
+    put32(s, 12, location);
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 16; i++) {
+        sum += i == 4 ? 0 : s[i];
+    }
+    s[4] = static_cast<std::uint8_t>(sum);
+}
+
 std::string writeImage(const std::string& name, std::uint64_t sectors, const std::map<std::uint32_t, Sector>& content)
 {
     const std::string path = testDirectory() + "/" + name;
@@ -96,6 +109,7 @@ std::string writeImage(const std::string& name, std::uint64_t sectors, const std
     for (const auto& [lba, bytes] : content) {
         Sector sector = bytes;
         sector.resize(2048);
+        placeTag(sector, lba);
         if (pwrite(fd, sector.data(), sector.size(), static_cast<off_t>(std::uint64_t{lba} * 2048)) != 2048) {
             std::abort();
         }

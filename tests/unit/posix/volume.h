@@ -41,7 +41,11 @@ struct VolumeImage {
     std::uint32_t start;
     std::uint64_t total;
 
-    void block(std::uint32_t partitionBlock, const Sector& sector) { sectors[start + partitionBlock] = sector; }
+    void block(std::uint32_t partitionBlock, Sector sector)
+    {
+        placeTag(sector, partitionBlock);
+        sectors[start + partitionBlock] = sector;
+    }
     std::string write(const std::string& name) const { return writeImage(name, total, sectors); }
 };
 
