@@ -47,7 +47,7 @@ mkdir "$WINEPREFIX"
 SAMPLE_STREAMS=bundled bash "$here/../../tools/make-sample-image.sh" "$tmp/sample" "$host/tools/mkvrdisc" >/dev/null 2>&1 ||
     exit 1
 cd "$tmp" || exit 1
-"$wine" "$console" --recordings=console sample/sample.img </dev/null >/dev/null 2>&1
+timeout 120 "$wine" "$console" --recordings=console sample/sample.img </dev/null >/dev/null 2>&1
 
 passed=0
 failed=0
@@ -123,7 +123,7 @@ kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
 echo "-- --start --exit-when-done, into a folder named in Japanese"
-"$wine" "$window" sample/sample.img --output=録画 --start --exit-when-done </dev/null >/dev/null 2>&1
+timeout 120 "$wine" "$window" sample/sample.img --output=録画 --start --exit-when-done </dev/null >/dev/null 2>&1
 status=$?
 if [ "$status" -eq 0 ]; then ok "exit status 0"; else bad "exit status $status"; fi
 same_files "the files of vrsalvage.exe --recordings" 録画
@@ -131,7 +131,7 @@ same_files "the files of vrsalvage.exe --recordings" 録画
 echo "-- drive E mapped to a file: the console's error, the window still usable"
 truncate -s 4M "$tmp/not-a-drive.img"
 ln -s "$tmp/not-a-drive.img" "$WINEPREFIX/dosdevices/e::"
-"$wine" "$window" E --output=drive-e --start --exit-when-done </dev/null >/dev/null 2>&1
+timeout 120 "$wine" "$window" E --output=drive-e --start --exit-when-done </dev/null >/dev/null 2>&1
 status=$?
 if [ "$status" -eq 255 ]; then ok "exit status 255 after the error"; else bad "exit status $status, not 255"; fi
 "$wine" "$window" E --output=drive-e --start </dev/null >/dev/null 2>&1 &
