@@ -16,7 +16,7 @@ constexpr double kRateHeight = 140;
 
 // Colours of the live recordings in turn; erased ones take the same hues, lighter and
 // hatched.
-const char* const kLiveColours[] = {"#1f77b4", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#bcbd22"};
+const std::uint32_t kLiveColours[] = {0x1f77b4, 0x2ca02c, 0x9467bd, 0xff7f0e, 0x17becf, 0x8c564b, 0xbcbd22};
 constexpr std::size_t kLiveColourCount = sizeof kLiveColours / sizeof kLiveColours[0];
 
 std::string format(const char* pattern, double value)
@@ -123,17 +123,13 @@ std::string bytesText(std::uint64_t bytes)
 
 std::string fill(const MapArea& area)
 {
-    switch (area.kind) {
-        case AreaKind::FileSystem: return "#34495e";
-        case AreaKind::Management: return "#e6b800";
-        case AreaKind::Live: return kLiveColours[(area.recording + kLiveColourCount - 1) % kLiveColourCount];
-        case AreaKind::Movie: return "#9ecae1";
-        case AreaKind::Free: return "#dddddd";
-        case AreaKind::Erased: return "url(#erased)";
-        case AreaKind::Unreadable: return "#d62728";
-        case AreaKind::NotTried: return "url(#untried)";
-    }
-    return "#ffffff";
+    if (area.kind == AreaKind::Erased)
+        return "url(#erased)";
+    if (area.kind == AreaKind::NotTried)
+        return "url(#untried)";
+    char text[8];
+    std::snprintf(text, sizeof text, "#%06x", static_cast<unsigned>(areaColours(area.kind, area.recording).main));
+    return text;
 }
 
 const char* legendText(AreaKind kind)
@@ -349,6 +345,24 @@ const char kStyle[] =
     "td img{width:100%;max-width:320px}}";
 
 }  // namespace
+
+AreaColours areaColours(AreaKind kind, unsigned recording)
+{
+    switch (kind) {
+        case AreaKind::FileSystem: return {0x34495e, 0x34495e};
+        case AreaKind::Management: return {0xe6b800, 0xe6b800};
+        case AreaKind::Live: {
+            const std::uint32_t colour = kLiveColours[(recording + kLiveColourCount - 1) % kLiveColourCount];
+            return {colour, colour};
+        }
+        case AreaKind::Movie: return {0x9ecae1, 0x9ecae1};
+        case AreaKind::Free: return {0xdddddd, 0xdddddd};
+        case AreaKind::Erased: return {0xf4a6c8, 0xc2185b};
+        case AreaKind::Unreadable: return {0xd62728, 0xd62728};
+        case AreaKind::NotTried: return {0xffffff, 0x555555};
+    }
+    return {0xffffff, 0xffffff};
+}
 
 const char* areaKindName(AreaKind kind)
 {

@@ -22,6 +22,14 @@ enum class AreaKind {
 };
 const char* areaKindName(AreaKind kind);  // "file-system", "management", ...
 
+// The colours an area is drawn in, 0xRRGGBB: erased recordings are hatched and untried
+// sectors checked in the two; the other kinds are plain `main`. Live recordings take
+// their colour in turn by their number in the table.
+struct AreaColours {
+    std::uint32_t main, second;
+};
+AreaColours areaColours(AreaKind kind, unsigned recording);
+
 struct MapArea {
     AreaKind kind = AreaKind::Free;
     std::uint64_t first = 0, count = 0;  // disc sectors

@@ -56,7 +56,8 @@ void requireOwn(const fs::path& folder, const Written& written, const std::strin
 {
     std::error_code error;
     if (fs::exists(folder / name, error) && written.count(name) == 0)
-        fail(((folder / name).string() + " exists and was not written by vrsalvage; nothing was changed").c_str());
+        fail((fs::absolute(folder / name).string() + " exists and was not written by vrsalvage; nothing was changed")
+                 .c_str());
 }
 
 // Written whole under a temporary name, then renamed over the old one.
@@ -67,12 +68,12 @@ void writeWholeFile(const fs::path& path, const std::string& bytes)
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (!out.flush())
-            fail(("can't write " + partial.string()).c_str());
+            fail(("can't write " + fs::absolute(partial).string()).c_str());
     }
     std::error_code error;
     fs::rename(partial, path, error);
     if (error)
-        fail(("can't rename " + partial.string() + ": " + error.message()).c_str());
+        fail(("can't rename " + fs::absolute(partial).string() + ": " + error.message()).c_str());
 }
 
 // The working folder for the rescue, whose files are named as in the mapfile, and
@@ -344,14 +345,132 @@ void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end,
     }
 }
 
+namespace {
+
+// The fixed layout's areas, then the free blocks.
+std::vector<MapArea> layoutAreas(const LiveFiles& live, const ReusableTargets& free, std::uint64_t end)
+{
+    DiscReport report;
+    if (live.fixedLayout)
+        addFixedLayoutAreas(end, report);
+    for (const CopyTarget& target : free.targets)
+        for (const SectorRun& run : target.runs)
+            report.areas.push_back(
+                MapArea{AreaKind::Free, run.first, run.count, 0, "free blocks (" + target.fileName + ")"});
+    return report.areas;
+}
+
+// The counts of ReadProgress over the sectors of a run's targets, kept up to date read by read.
+class ProgressCount {
+public:
+    ProgressCount(const std::vector<CopyTarget>& targets, RescueAreas earlier) : areas_(std::move(earlier))
+    {
+        for (const CopyTarget& target : targets)
+            for (const SectorRun& run : target.runs) {
+                wanted_.set(run.first, run.first + run.count, RescueStatus::Rescued);
+                progress_.total += run.count;
+            }
+        forWanted(0, areas_.end(), [&](const RescueAreas::Area& area) { count(area, +1); });
+    }
+
+    // The areas of the earlier run, one by one.
+    void replay(const RecordingsSink& sink)
+    {
+        forWanted(0, areas_.end(), [&](const RescueAreas::Area& area) {
+            if (area.status == RescueStatus::Rescued || area.status == RescueStatus::BadSector)
+                tell(area, sink);
+        });
+    }
+
+    void observe(const ReadTiming& read, const RecordingsSink& sink)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!started_) {
+            started_ = true;
+            start_ = now;
+        }
+        if (read.complete)
+            bytesRead_ += static_cast<double>(read.count) * kSectorSize;
+        const RescueStatus status = read.complete ? RescueStatus::Rescued : RescueStatus::BadSector;
+        const std::uint64_t end = read.first + read.count;
+        forWanted(read.first, end, [&](const RescueAreas::Area& area) { count(area, -1); });
+        areas_.set(read.first, end, status);
+        forWanted(read.first, end, [&](const RescueAreas::Area& area) { count(area, +1); });
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        progress_.bytesPerSecond = seconds > 0 ? bytesRead_ / seconds : 0;
+        progress_.secondsLeft = progress_.bytesPerSecond > 0 ? static_cast<double>(progress_.total - progress_.done) *
+                                                                   kSectorSize / progress_.bytesPerSecond
+                                                             : -1;
+        tell(RescueAreas::Area{read.first, end, status}, sink);
+    }
+
+private:
+    // Calls `visit` for each part of [first, end) among the targets' sectors, in its status.
+    template <typename Visit>
+    void forWanted(std::uint64_t first, std::uint64_t end, Visit&& visit) const
+    {
+        wanted_.forEach(first, end, [&](const RescueAreas::Area& wanted) {
+            if (wanted.status == RescueStatus::Rescued)
+                areas_.forEach(wanted.first, wanted.end, visit);
+        });
+    }
+
+    void count(const RescueAreas::Area& area, int sign)
+    {
+        const std::uint64_t n = area.end - area.first;
+        const auto add = [&](std::uint64_t& counter) { counter = sign > 0 ? counter + n : counter - n; };
+        if (area.status == RescueStatus::Rescued || area.status == RescueStatus::BadSector)
+            add(progress_.done);
+        if (area.status == RescueStatus::BadSector)
+            add(progress_.unreadable);
+    }
+
+    void tell(const RescueAreas::Area& area, const RecordingsSink& sink)
+    {
+        progress_.first = area.first;
+        progress_.count = area.end - area.first;
+        progress_.status = area.status;
+        sink.progress(progress_);
+    }
+
+    RescueAreas wanted_;  // Rescued: a sector of a target
+    RescueAreas areas_;   // what became of the sectors
+    ReadProgress progress_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point start_;
+    double bytesRead_ = 0;
+};
+
+// The counts at the start: what the mapfile says of an earlier run, told to the sink.
+ProgressCount startProgress(const std::vector<CopyTarget>& targets, const fs::path& mapfile, const RecordingsSink& sink)
+{
+    RescueAreas earlier;
+    if (sink.progress) {
+        std::ifstream in(mapfile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string problem;
+        if (const std::optional<RescueMap> map = parseRescueMap(text.str(), &problem))
+            earlier = RescueAreas::fromMap(*map, kSectorSize);
+    }
+    ProgressCount progress(targets, std::move(earlier));
+    if (sink.progress)
+        progress.replay(sink);
+    return progress;
+}
+
+}  // namespace
+
 RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings& settings, const RecordingsSink& sink)
 {
-    const fs::path folder = fs::absolute(settings.folder);
+    // As given: a relative folder stays relative, so that names that the system's narrow
+    // encoding cannot hold need not pass through it.
+    const fs::path folder = settings.folder;
     const fs::path disc = folder / kDiscFolder;
     std::error_code error;
     fs::create_directories(disc, error);
     if (error)
-        fail((disc.string() + ": can't make the folder (" + error.message() + ")").c_str());
+        fail((fs::absolute(disc).string() + ": can't make the folder (" + error.message() + ")").c_str());
     Written written = readWritten(folder);
     for (const char* name : {"report.html", "report.json", "disc/VR_MANGR_R.IFO", "disc/VR_MOVIE_R.VRO"})
         requireOwn(folder, written, name);
@@ -369,7 +488,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     const LiveFiles live = liveFileTargets(drive, end);
     if (!live.problem.empty())
         report.notes.push_back(live.problem);
-    const ReusableTargets free = findReusableTargets(drive);
+    const ReusableTargets free = settings.erasedRecordings ? findReusableTargets(drive) : ReusableTargets{};
     if (free.losses > 0)
         report.notes.push_back(std::to_string(free.losses) + " file-system structure(s) could not be used");
 
@@ -382,7 +501,17 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
         rescueSettings.retries = settings.retries;
         rescueSettings.mapfile = kMapfileName;
         RescueSession rescue(drive, rescueSettings, DiscIdentity{"recordings", profile, end, "signatures", signatures});
+        // Without the live files the free blocks are read from the disc; with them they
+        // are among the sectors read already.
+        std::vector<CopyTarget> targets = live.targets;
+        if (!live.fixedLayout)
+            targets.insert(targets.end(), free.targets.begin(), free.targets.end());
+        if (sink.layout)
+            sink.layout(end, layoutAreas(live, free, end));
+        ProgressCount progress = startProgress(targets, kMapfileName, sink);
         rescue.observeReads([&](const ReadTiming& read) {
+            if (sink.progress)
+                progress.observe(read, sink);
             if (!read.complete || read.seconds <= 0)
                 return;
             RateBucket& bucket = rate[read.first / bucketSectors];
@@ -390,14 +519,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
             bucket.seconds += read.seconds;
         });
         bool going = true;
-        for (const CopyTarget& target : live.targets)
+        for (const CopyTarget& target : targets)
             going = going && rescue.copy(target);
-        // Without the live files the free blocks are read from the disc; with them they
-        // are among the sectors read already.
-        if (!live.fixedLayout) {
-            for (const CopyTarget& target : free.targets)
-                going = going && rescue.copy(target);
-        }
         rescue.finish();
         outcome.interrupted = !going || rescue.interrupted();
     }
@@ -458,14 +581,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     const auto started = std::chrono::steady_clock::now();
     // The map: what the volume and the layout put where, the recordings over it, then
     // what could not be read.
-    if (live.fixedLayout)
-        addFixedLayoutAreas(end, report);
-    std::size_t freeAt = live.fixedLayout ? 3 : 0;
-    for (const CopyTarget& target : free.targets)
-        for (const SectorRun& run : target.runs)
-            report.areas.insert(
-                report.areas.begin() + static_cast<std::ptrdiff_t>(freeAt++),
-                MapArea{AreaKind::Free, run.first, run.count, 0, "free blocks (" + target.fileName + ")"});
+    const std::vector<MapArea> layout = layoutAreas(live, free, end);
+    report.areas.insert(report.areas.begin(), layout.begin(), layout.end());
     if (map)
         addRescueAreas(*map, live.fixedLayout ? kManagementFirstSector : 0, end, report);
     report.readAt = utcNow();
@@ -475,10 +592,12 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     writeWholeFile(folder / "report.html", reportHtml(report));
     saveWritten(folder, written);
     outcome.reportSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    outcome.report = (folder / "report.html").string();
+    outcome.report = fs::absolute(folder / "report.html").string();
     outcome.unreadableSectors = report.unreadableSectors;
     outcome.everythingRead =
         report.unreadableSectors == 0 && report.notTriedSectors == 0 && free.losses == 0 && cutStatus == 0;
+    outcome.areas = std::move(report.areas);
+    outcome.recordings = std::move(report.recordings);
     return outcome;
 }
 

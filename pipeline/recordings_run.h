@@ -18,12 +18,30 @@ namespace pipeline {
 struct RecordingsSettings {
     std::string folder;  // DIR: the recordings, disc/ (raw files, mapfile), report.html, report.json
     std::uint32_t retries = 0;
-    std::string version;  // of the program, for the report
+    std::string version;           // of the program, for the report
+    bool erasedRecordings = true;  // false: the free blocks are neither read nor cut
 };
 
-// Where the run tells what it is doing: each stage as it starts.
+// How far the reading of the disc has come, after each read of it.
+struct ReadProgress {
+    std::uint64_t total = 0;       // sectors of the files read from the disc
+    std::uint64_t done = 0;        // of them: read, or found unreadable (an earlier run's count too)
+    std::uint64_t unreadable = 0;  // of them
+    double bytesPerSecond = 0;     // read by this run, over its time so far
+    double secondsLeft = -1;       // at that rate; negative: not known yet
+    // The sectors whose status changed: Rescued or BadSector. Before the first read of a
+    // run that resumes, each area an earlier run read or found unreadable comes once.
+    std::uint64_t first = 0, count = 0;
+    RescueStatus status = RescueStatus::NonTried;
+};
+
+// Where the run tells what it is doing. Each may be empty.
 struct RecordingsSink {
-    std::function<void(const std::string&)> stage;
+    std::function<void(const std::string&)> stage;  // each stage as it starts
+    // Before the disc is read: the disc's size in sectors and what lies where, as far as
+    // the layout and the file system tell (the report's map without the recordings).
+    std::function<void(std::uint64_t, const std::vector<MapArea>&)> layout;
+    std::function<void(const ReadProgress&)> progress;
 };
 
 struct RecordingsOutcome {
@@ -32,8 +50,10 @@ struct RecordingsOutcome {
     unsigned live = 0, erased = 0;
     std::uint64_t unreadableSectors = 0;
     double secondsAffected = 0;
-    std::string report;        // the HTML report's path
-    double reportSeconds = 0;  // the time it took to make the report
+    std::string report;                      // the HTML report's path
+    double reportSeconds = 0;                // the time it took to make the report
+    std::vector<MapArea> areas;              // the report's map
+    std::vector<RecordingEntry> recordings;  // the report's table
 };
 
 // The live recording files' copy targets. The fixed layout of a DVD-RW in Restricted

@@ -1,12 +1,7 @@
 #include "image_drive.h"
 #include "report_sink.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -14,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "image_file.h"
+
 struct ImageDrive {
-    int fd;
+    ImageFileHandle file;
     std::uint64_t sectors;
 };
 
@@ -94,18 +91,9 @@ void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
         bytes = dataLength;
     }
     auto* out = static_cast<std::uint8_t*>(data);
-    std::uint64_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = pread(drive->fd, out + done, static_cast<std::size_t>(bytes - done),
-                                  static_cast<off_t>(lba * kSector + done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            checkCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
-            return;
-        }
-        done += static_cast<std::uint64_t>(got);
+    if (!imageFileRead(drive->file, out, static_cast<std::uint32_t>(bytes), lba * kSector)) {
+        checkCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
+        return;
     }
     result->transferred = static_cast<std::uint32_t>(bytes);
 }
@@ -402,18 +390,11 @@ bool imageDriveUseMapfile(const char* path, std::string* error)
 
 ImageDrive* imageDriveOpen(const char* path)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    ImageFileHandle file = nullptr;
+    std::uint64_t size = 0;
+    if (!imageFileOpen(path, &file, &size)) {
         return nullptr;
     }
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int saved = errno != 0 ? errno : ENODEV;
-        close(fd);
-        errno = saved;
-        return nullptr;
-    }
-    const auto size = static_cast<std::uint64_t>(status.st_size);
     if (size % kSector != 0) {
         reportf("image size is not a multiple of %" PRIu32 " bytes: the last %" PRIu64 " bytes are ignored\n", kSector,
                 size % kSector);
@@ -426,14 +407,14 @@ ImageDrive* imageDriveOpen(const char* path)
         const RescueBlock& last = g_settings.imageMap->blocks.back();
         sectors = std::max(sectors, (last.position + last.size) / kSector);
     }
-    auto* drive = new ImageDrive{fd, sectors};
+    auto* drive = new ImageDrive{file, sectors};
     return drive;
 }
 
 void imageDriveClose(ImageDrive* drive)
 {
     if (drive != nullptr) {
-        close(drive->fd);
+        imageFileClose(drive->file);
         delete drive;
     }
 }
@@ -448,7 +429,7 @@ bool answer(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_
             continue;
         }
         switch (fault.kind) {
-            case ImageFault::Kind::PassFailure: errno = static_cast<int>(fault.errorCode); return false;
+            case ImageFault::Kind::PassFailure: platformSetLastError(fault.errorCode); return false;
             case ImageFault::Kind::CheckCondition: {
                 result->scsiStatus = fault.status;
                 const std::size_t length =
@@ -492,7 +473,7 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
 {
     *result = PassResult{};
     if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
-        errno = EINVAL;
+        platformSetLastError(kPlatformErrorInvalidArgument);
         return false;
     }
     if (g_settings.record) {
@@ -518,7 +499,7 @@ bool imageDrivePass(ImageDrive* drive, std::uint8_t direction, const std::uint8_
     }
     if (cdb[0] == 0x28 && g_settings.maxTransferSectors != 0 && bigEndian16(cdb + 7) > g_settings.maxTransferSectors) {
         if (g_settings.longReadsFailToPass) {
-            errno = EIO;
+            platformSetLastError(kPlatformErrorIo);
             return false;
         }
         checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB

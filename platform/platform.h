@@ -106,6 +106,9 @@ bool platformSetModifiedTimeUtf8(const char* name, std::int64_t unixSeconds);
 // cleanly.
 void platformCatchInterrupts();
 bool platformInterrupted();
+// Sets the flag as an interrupt does (a window's Stop button), or clears it
+// before the next run.
+void platformSetInterrupted(bool interrupted);
 
 // Fixed memory; null when it cannot be had. A size of 0 gives a valid block.
 void* platformAlloc(std::uint32_t size);

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "image_drive.h"
+#include "image_file.h"
 #include "platform.h"
 #include "sg_io.h"
 
@@ -405,6 +406,11 @@ bool platformInterrupted()
     return g_interrupted != 0;
 }
 
+void platformSetInterrupted(bool interrupted)
+{
+    g_interrupted = interrupted ? 1 : 0;
+}
+
 void* platformAlloc(std::uint32_t size)
 {
     return std::malloc(size != 0 ? size : 1);
@@ -455,4 +461,55 @@ void* platformModuleSymbol(void* module, const char* name, std::string* reason)
         *reason = text != nullptr ? text : std::string(name) + ": not in the module";
     }
     return address;
+}
+
+const std::uint32_t kPlatformErrorInvalidArgument = EINVAL;
+const std::uint32_t kPlatformErrorIo = EIO;
+
+void platformSetLastError(std::uint32_t code)
+{
+    errno = static_cast<int>(code);
+}
+
+bool imageFileOpen(const char* path, ImageFileHandle* file, std::uint64_t* size)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int saved = errno != 0 ? errno : ENODEV;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    *file = new PosixFile{fd};
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool imageFileRead(ImageFileHandle file, void* data, std::uint32_t length, std::uint64_t offset)
+{
+    const int fd = static_cast<PosixFile*>(file)->fd;
+    auto* out = static_cast<unsigned char*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::uint32_t>(got);
+    }
+    return true;
+}
+
+void imageFileClose(ImageFileHandle file)
+{
+    auto* handle = static_cast<PosixFile*>(file);
+    close(handle->fd);
+    delete handle;
 }

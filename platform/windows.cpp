@@ -1,5 +1,6 @@
-// Windows: CreateFileA, DeviceIoControl with SCSI pass-through direct,
-// WriteFile, GlobalAlloc.
+// Windows: CreateFileA, DeviceIoControl with SCSI pass-through direct for
+// drive letters, the emulated drive for disc image files, WriteFile,
+// GlobalAlloc.
 // windows.h first, then the headers that build on it.
 #include <windows.h>
 
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "image_drive.h"
+#include "image_file.h"
 #include "platform.h"
 #include "support.h"
 
@@ -39,12 +42,78 @@ static_assert(SCSI_IOCTL_DATA_OUT == kDirectionOut);
 static_assert(SCSI_IOCTL_DATA_IN == kDirectionIn);
 static_assert(SCSI_IOCTL_DATA_UNSPECIFIED == kDirectionNone);
 
+// An open drive: a drive letter's device, or the emulated drive over an image.
+struct WindowsDrive {
+    HANDLE device;      // INVALID_HANDLE_VALUE for an image
+    ImageDrive* image;  // null for a device
+};
+
+// A name as Windows' wide characters: UTF-8 where it is valid UTF-8 (the
+// window's names), else in the ANSI code page (a console program's
+// arguments). False, with the error set, when it is neither.
+bool wideName(const char* name, std::vector<wchar_t>& wide, bool utf8Only)
+{
+    for (const UINT codePage : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(codePage, flags, name, -1, nullptr, 0);
+        if (length > 0) {
+            wide.resize(static_cast<std::size_t>(length));
+            MultiByteToWideChar(codePage, flags, name, -1, wide.data(), length);
+            return true;
+        }
+        if (utf8Only) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool wideName(const char* name, std::vector<wchar_t>& wide)
+{
+    return wideName(name, wide, true);
+}
+
+// "E" and "E:" are drive letters even where a file of that name lies in the
+// working folder.
+bool isDriveLetter(const char* argument)
+{
+    const std::size_t length = std::strlen(argument);
+    const bool letter =
+        length > 0 && ((argument[0] >= 'A' && argument[0] <= 'Z') || (argument[0] >= 'a' && argument[0] <= 'z'));
+    return letter && (length == 1 || (length == 2 && argument[1] == ':'));
+}
+
+bool isDevicePath(const char* path)
+{
+    return std::strncmp(path, "\\\\.\\", 4) == 0;
+}
+
+// A disc image: an existing file that is no folder, named by anything but a
+// drive letter or a device path.
+bool namesImageFile(const char* argument)
+{
+    std::vector<wchar_t> wide;
+    if (isDriveLetter(argument) || isDevicePath(argument) || !wideName(argument, wide, false)) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(wide.data());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace
 
 const std::size_t kPlatformDevicePathSize = 520;
 
 bool platformDevicePath(const char* argument, char* path, std::size_t size)
 {
+    if (namesImageFile(argument)) {
+        const std::size_t length = std::strlen(argument);
+        if (length + 1 > size) {
+            return false;
+        }
+        std::memcpy(path, argument, length + 1);
+        return true;
+    }
     return makeWindowsDevicePath(argument, path, size);
 }
 
@@ -56,22 +125,43 @@ PassFailureText platformPassFailureText(std::uint32_t errorCode)
 
 bool platformOpenDrive(const char* path, DriveHandle* drive)
 {
+    if (!isDevicePath(path)) {
+        ImageDrive* image = imageDriveOpen(path);
+        if (image == nullptr) {
+            return false;
+        }
+        *drive = new WindowsDrive{INVALID_HANDLE_VALUE, image};
+        return true;
+    }
     HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    *drive = handle;
+    *drive = new WindowsDrive{handle, nullptr};
     return true;
 }
 
 void platformCloseDrive(DriveHandle drive)
 {
-    CloseHandle(drive);
+    auto* handle = static_cast<WindowsDrive*>(drive);
+    if (handle == nullptr) {
+        return;
+    }
+    if (handle->image != nullptr) {
+        imageDriveClose(handle->image);
+    } else {
+        CloseHandle(handle->device);
+    }
+    delete handle;
 }
 
-std::uint32_t platformMaxTransferBytes(DriveHandle drive)
+std::uint32_t platformMaxTransferBytes(DriveHandle handle)
 {
+    const auto* drive = static_cast<const WindowsDrive*>(handle);
+    if (drive->image != nullptr) {
+        return imageDriveSettings().adapterMaxTransferBytes;
+    }
     STORAGE_PROPERTY_QUERY query;
     std::memset(&query, 0, sizeof query);
     query.PropertyId = StorageAdapterProperty;
@@ -79,8 +169,8 @@ std::uint32_t platformMaxTransferBytes(DriveHandle drive)
     STORAGE_ADAPTER_DESCRIPTOR adapter;
     std::memset(&adapter, 0, sizeof adapter);
     DWORD returned = 0;
-    if (!DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter, &returned,
-                         nullptr) ||
+    if (!DeviceIoControl(drive->device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter, sizeof adapter,
+                         &returned, nullptr) ||
         returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumPhysicalPages) + sizeof(DWORD)) {
         return 0;
     }
@@ -93,10 +183,14 @@ std::uint32_t platformMaxTransferBytes(DriveHandle drive)
     return bytes;
 }
 
-bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
+bool platformPassCommand(DriveHandle handle, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
                          std::uint32_t dataLength, PassResult* result)
 {
+    auto* drive = static_cast<WindowsDrive*>(handle);
     *result = PassResult{};
+    if (drive->image != nullptr) {
+        return imageDrivePass(drive->image, direction, cdb, cdbLength, data, dataLength, result);
+    }
     if (cdbLength < 1 || cdbLength > kMaxCdbLength) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -114,8 +208,8 @@ bool platformPassCommand(DriveHandle drive, std::uint8_t direction, const std::u
     request.sptd.DataIn = direction;
 
     DWORD returned = 0;
-    if (!DeviceIoControl(drive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request, sizeof request,
-                         &returned, nullptr)) {
+    if (!DeviceIoControl(drive->device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
+                         sizeof request, &returned, nullptr)) {
         return false;
     }
     result->scsiStatus = request.sptd.ScsiStatus;
@@ -139,18 +233,6 @@ bool platformCreateNewFile(const char* name, FileHandle* file)
 }
 
 namespace {
-
-// A UTF-8 name as Windows' wide characters; false (with the error set) when it is not UTF-8.
-bool wideName(const char* name, std::vector<wchar_t>& wide)
-{
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
-    if (length <= 0) {
-        return false;
-    }
-    wide.resize(static_cast<std::size_t>(length));
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length);
-    return true;
-}
 
 bool createFileUtf8(const char* name, DWORD disposition, FileHandle* file)
 {
@@ -305,6 +387,11 @@ bool platformInterrupted()
     return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0;
 }
 
+void platformSetInterrupted(bool interrupted)
+{
+    InterlockedExchange(&g_interrupted, interrupted ? 1 : 0);
+}
+
 void* platformAlloc(std::uint32_t size)
 {
     return GlobalAlloc(GMEM_FIXED, size);
@@ -333,10 +420,61 @@ std::string platformErrorText(std::uint32_t code)
     return message.empty() ? "system error " + std::to_string(code) : message;
 }
 
-bool platformUseImageMapfile(const char*, std::string* error)
+bool platformUseImageMapfile(const char* path, std::string* error)
 {
-    *error = "disc image files are not drives on Windows";
-    return false;
+    return imageDriveUseMapfile(path, error);
+}
+
+const std::uint32_t kPlatformErrorInvalidArgument = ERROR_INVALID_PARAMETER;
+const std::uint32_t kPlatformErrorIo = ERROR_IO_DEVICE;
+
+void platformSetLastError(std::uint32_t code)
+{
+    SetLastError(code);
+}
+
+bool imageFileOpen(const char* path, ImageFileHandle* file, std::uint64_t* size)
+{
+    std::vector<wchar_t> wide;
+    if (!wideName(path, wide, false)) {
+        return false;
+    }
+    HANDLE handle = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER length;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &length)) {
+        CloseHandle(handle);
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        return false;
+    }
+    *file = handle;
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return true;
+}
+
+bool imageFileRead(ImageFileHandle file, void* data, std::uint32_t length, std::uint64_t offset)
+{
+    auto* out = static_cast<unsigned char*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, out + done, length - done, &got, &at) || got == 0) {
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
+void imageFileClose(ImageFileHandle file)
+{
+    CloseHandle(file);
 }
 
 bool platformProgramFile(std::string*)

@@ -76,7 +76,7 @@ top="$unpacked/vrsalvage-$version-win32"
 for file in README.md LICENSE CHANGELOG.md; do
   cmp -s "$file" "$top/$file" || fail "the .zip holds no copy of $file"
 done
-for program in "${programs[@]}"; do
+for program in "${programs[@]}" vrsalvagew; do
   format=$(i686-w64-mingw32-objdump -f "$top/$program.exe" | sed -n 's/.*file format //p')
   [ "$format" = pei-i386 ] || fail "$program.exe is not a 32-bit Windows program ($format)"
 done

@@ -21,6 +21,8 @@ packages=(
   mkvtoolnix
   # the disc report in a real browser (headless) and its markup check
   chromium tidy
+  # the Windows window under Wine on a virtual screen: screenshots and keystrokes
+  xvfb xauth imagemagick xdotool
 )
 # wine32 is a 32-bit package.
 need_i386=0

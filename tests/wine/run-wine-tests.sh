@@ -4,7 +4,10 @@
 # print (byte for byte, after CR LF has become LF: Windows writes standard
 # output in text mode) and their exit status.
 #
-#   run-wine-tests.sh WIN64_BUILD_DIR
+#   run-wine-tests.sh WIN64_BUILD_DIR [HOST_BUILD_DIR]
+#
+# With a native build that has mkvrdisc and vrsalvage, the sample disc image
+# is salvaged with --recordings by both builds, and the files compared.
 #
 # Exit status: 0 when everything matched, 1 on a mismatch (shown as a diff)
 # or an error, 77 when wine64 or the MinGW compiler is missing.
@@ -14,8 +17,8 @@
 # command and none reaches a progress line. Drive letter Q is left unmapped.
 set -u
 
-if [ $# -ne 1 ]; then
-    echo "usage: run-wine-tests.sh WIN64_BUILD_DIR" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: run-wine-tests.sh WIN64_BUILD_DIR [HOST_BUILD_DIR]" >&2
     exit 1
 fi
 build=$(cd "$1" 2>/dev/null && pwd) || {
@@ -209,6 +212,36 @@ check "open a missing file for input" 255 $'*** Error!\ncan\'t open file\n' \
 if [ -e "$files/VR_MISSING.BIN" ]; then
     failed=$((failed + 1))
     echo "FAIL opening a missing file for input created it"
+fi
+
+echo "-- a disc image file where the drive letter goes (vrsalvage --recordings)"
+host=${2:-}
+if [ -n "$host" ] && [ -x "$host/tools/mkvrdisc" ] && [ -x "$host/vrsalvage/vrsalvage" ]; then
+    here=$(cd "$(dirname "$0")" && pwd)
+    SAMPLE_STREAMS=bundled bash "$here/../../tools/make-sample-image.sh" "$tmp/sample" "$host/tools/mkvrdisc" \
+        >"$tmp/sample.log" 2>&1 || { cat "$tmp/sample.log"; exit 1; }
+    (cd "$tmp" && "$host/vrsalvage/vrsalvage" --recordings=host sample/sample.img >/dev/null)
+    (cd "$tmp" && exec "$wine" "$vrsalvage" --recordings=windows sample/sample.img </dev/null >"$tmp/raw" 2>&1)
+    status=$?
+    if [ "$status" -eq 0 ] && grep -q '^completed' "$tmp/raw"; then
+        passed=$((passed + 1))
+        echo "ok   vrsalvage --recordings=windows sample/sample.img completed"
+    else
+        failed=$((failed + 1))
+        echo "FAIL vrsalvage --recordings on the image: exit status $status"
+        sed 's/^/    /' "$tmp/raw"
+    fi
+    # Recordings and raw files byte for byte, the report without its times and thumbnails.
+    (cd "$tmp/host" && find . -type f \( -name '*.mpg' -o -name 'VR_*' -o -name mapfile \) | sort) >"$tmp/file-list"
+    same_file "the same recording and raw files" "$tmp/file-list" \
+        <(cd "$tmp/windows" && find . -type f \( -name '*.mpg' -o -name 'VR_*' -o -name mapfile \) | sort)
+    while IFS= read -r file; do
+        same_file "$file" "$tmp/host/$file" "$tmp/windows/$file"
+    done <"$tmp/file-list"
+    same_file "report.json" <(python3 "$here/report_content.py" "$tmp/host/report.json") \
+        <(python3 "$here/report_content.py" "$tmp/windows/report.json")
+else
+    echo "skipped: no native build with mkvrdisc and vrsalvage given"
 fi
 
 script_end=$(now)
