@@ -16,10 +16,9 @@ vm_cases() {
     done
     for drive in TGT_SR TGT_SG; do
         echo "vrsalvage $drive"
-        echo "vrsalvage -r $drive"
-        # The keep-going engine's options through both builds' parsers; the
-        # profile test ends the run on this DVD-ROM before any copy.
-        echo "vrsalvage --keep-going --retries=1 -r $drive"
+        # -r on this disc, which holds the recording files, writes them in the
+        # guest's working folder, where a later run finds them; its files are
+        # not compared with the image run's yet, so it is not among the cases.
         echo "sectorscope $drive 0"
         echo "sectorscope $drive $FSD_BLOCK"
         echo "sectorscope $drive $LAST_BLOCK"
