@@ -262,6 +262,20 @@ void showRunning(bool running)
     SendMessageW(g_window->hwnd, DM_SETDEFID, static_cast<WPARAM>(running ? kStop : kStart), 0);
 }
 
+// The system's text for an error code, without its line end.
+std::wstring systemMessage(DWORD code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : L"error code " + std::to_wstring(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
+        message.pop_back();
+    return message;
+}
+
 void startRun()
 {
     const int index = selectedSource();
@@ -276,8 +290,12 @@ void startRun()
     }
     // The pipeline gets the folder as the working folder, so that its name never passes
     // through the system's narrow encoding.
-    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        SetWindowTextW(control(kMessages), (L"*** Error!\r\ncan't make the folder " + folder).c_str());
+    // The folders on its path are made too, as the console program makes them.
+    const int made = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
+        SetWindowTextW(control(kMessages), (L"*** Error!\r\ncan't make the folder " + folder + L" (" +
+                                            systemMessage(static_cast<DWORD>(made)) + L")")
+                                               .c_str());
         return;
     }
     if (!SetCurrentDirectoryW(folder.c_str())) {
