@@ -369,6 +369,16 @@ LiveFiles liveFileTargets(Drive& drive, std::uint16_t profile, std::uint32_t rec
     DirectoryTargets directory = findDirectoryTargets(drive);
     live.partitionStart = directory.partitionStart;
     live.losses = directory.losses;
+    // Signatures that are damaged or cannot be read leave it to the file system: the two
+    // files where the fixed layout puts them.
+    const auto startsAt = [&](const char* name, std::uint32_t sector) {
+        return std::any_of(directory.files.begin(), directory.files.end(), [&](const DirectoryTarget& file) {
+            return file.target.fileName == name && !file.target.runs.empty() &&
+                   file.target.runs.front().first == sector && file.target.fileSectors.front() == 0;
+        });
+    };
+    if (profile == kProfileDvdRwRestrictedOverwrite && !live.fixedLayout)
+        live.fixedLayout = startsAt(kManagementName, kManagementFirstSector) && startsAt(kMovieName, kMovieFirstSector);
     if (live.fixedLayout) {
         const std::uint32_t movieCount = recordedEnd > kMovieFirstSector ? recordedEnd - kMovieFirstSector : 0;
         live.targets.push_back(CopyTarget{kManagementName, {{kManagementFirstSector, kManagementSectors}}});

@@ -59,7 +59,8 @@ struct RecordingsOutcome {
 };
 
 // The live recording files' copy targets. The fixed layout on a DVD-RW in Restricted
-// Overwrite mode where its signatures are in place, and there the walk's place of the
+// Overwrite mode where its signatures are in place (or the file system puts the two files
+// where it does), and there the walk's place of the
 // management file's backup copy; otherwise the files of DVD_RTAV through the file system,
 // or none, with `problem` saying why.
 struct LiveFiles {
