@@ -152,6 +152,40 @@ std::string sectorRange(std::uint64_t first, std::uint64_t count)
     return count == 1 ? "sector " + number(first) : "sectors " + number(first) + "-" + number(first + count - 1);
 }
 
+// The areas as drawn: unreadable and untried areas of one kind nearer to each other than
+// `nearSectors` drawn as one, counted in its label, so that a disc with thousands of
+// scattered bad sectors still makes a small page (the JSON keeps each of them).
+std::vector<MapArea> drawnAreas(const DiscReport& report, std::uint64_t nearSectors)
+{
+    std::vector<MapArea> drawn, scattered;
+    for (const MapArea& area : report.areas)
+        (area.kind == AreaKind::Unreadable || area.kind == AreaKind::NotTried ? scattered : drawn).push_back(area);
+    std::stable_sort(scattered.begin(), scattered.end(), [](const MapArea& a, const MapArea& b) {
+        return a.kind != b.kind ? a.kind < b.kind : a.first < b.first;
+    });
+    std::uint64_t areas = 0, sectors = 0;
+    const auto close = [&] {
+        if (areas > 1)
+            drawn.back().label =
+                number(areas) + " areas, " + number(sectors) + " sector(s) in all: " + drawn.back().label;
+    };
+    for (const MapArea& area : scattered) {
+        MapArea* last = drawn.empty() ? nullptr : &drawn.back();
+        if (areas > 0 && last->kind == area.kind && area.first <= last->first + last->count + nearSectors) {
+            last->count = std::max(last->count, area.first + area.count - last->first);
+            ++areas;
+            sectors += area.count;
+            continue;
+        }
+        close();
+        drawn.push_back(area);
+        areas = 1;
+        sectors = area.count;
+    }
+    close();
+    return drawn;
+}
+
 // The disc as rows of sectors drawn to scale, each area a group of rectangles (one per
 // row it touches) with its hover text; unreadable and untried areas are drawn last, at
 // least 2 units wide, so that a single sector still shows.
@@ -174,8 +208,11 @@ std::string mapSvg(const DiscReport& report)
                "\" height=\"" + format("%.0f", kRowHeight) + "\"/>\n";
         svg += "<text class=\"axis\" x=\"0\" y=\"" + format("%.0f", y - 2) + "\">" + number(row * perRow) + "</text>\n";
     }
+    // Two units of the map's width: the narrowest an unreadable area is drawn.
+    const std::vector<MapArea> drawn =
+        drawnAreas(report, static_cast<std::uint64_t>(static_cast<double>(perRow) / kMapWidth * 2));
     std::vector<const MapArea*> order;
-    for (const MapArea& area : report.areas)
+    for (const MapArea& area : drawn)
         order.push_back(&area);
     std::stable_sort(order.begin(), order.end(), [](const MapArea* a, const MapArea* b) {
         const auto rank = [](AreaKind kind) { return kind == AreaKind::Unreadable || kind == AreaKind::NotTried; };
@@ -272,13 +309,13 @@ std::string rateSvg(const DiscReport& report)
         lastEnd = point.first + point.count;
     }
     flush();
-    for (const MapArea& area : report.areas) {
+    for (const MapArea& area : drawnAreas(report, static_cast<std::uint64_t>(static_cast<double>(total) / width * 2))) {
         if (area.kind != AreaKind::Unreadable || area.first >= total)
             continue;
         const double x = left + static_cast<double>(area.first) / static_cast<double>(total) * width;
         svg += "<rect class=\"bad\" x=\"" + format("%.1f", x) + "\" y=\"" + format("%.0f", kRateHeight - 6) +
-               "\" width=\"2\" height=\"10\"><title>" + escapeHtml(sectorRange(area.first, area.count)) +
-               ": unreadable</title></rect>";
+               "\" width=\"2\" height=\"10\"><title>" +
+               escapeHtml(sectorRange(area.first, area.count) + ": " + area.label) + "</title></rect>";
     }
     return svg + "</svg>\n";
 }
