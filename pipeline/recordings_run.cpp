@@ -518,13 +518,13 @@ std::vector<MapArea> layoutAreas(const LiveFiles& live, const ReusableTargets& f
         {kBackupName, {AreaKind::Management, "the management file's backup copy VR_MANGR.BUP"}},
         {kMovieName, {AreaKind::Movie, "the movie file VR_MOVIE.VRO"}},
     };
-    for (const auto& [name, shown] : files) {
+    for (const auto& file : files) {
         const auto target = std::find_if(live.targets.begin(), live.targets.end(),
-                                         [&](const CopyTarget& t) { return t.fileName == name; });
+                                         [&](const CopyTarget& t) { return t.fileName == file.first; });
         if (live.fixedLayout || target == live.targets.end())
             continue;
         for (const SectorRun& run : target->runs)
-            report.areas.push_back(MapArea{shown.first, run.first, run.count, 0, shown.second});
+            report.areas.push_back(MapArea{file.second.first, run.first, run.count, 0, file.second.second});
     }
     for (const CopyTarget& target : free.targets)
         for (const SectorRun& run : target.runs)
@@ -541,6 +541,7 @@ std::string chooseManagement(const fs::path& disc, const std::vector<const CopyT
                              const RescueAreas& areas, std::string* note)
 {
     std::vector<ManagementState> states;
+    states.reserve(copies.size());
     for (const CopyTarget* copy : copies)
         states.push_back(copy != nullptr ? managementState(disc / copy->fileName, *copy, areas)
                                          : ManagementState{false, false, "it was not found"});
