@@ -728,6 +728,8 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
         derived.push_back(deriveFromCopies(*live.backup, live.targets));
     // Each of them is this program's from now on, whoever stops the run.
     for (const DerivedFile& file : derived)
+        requireOwn(folder, written, std::string(kDiscFolder) + "/" + file.read.fileName);
+    for (const DerivedFile& file : derived)
         written[std::string(kDiscFolder) + "/" + file.read.fileName] = true;
     saveWritten(folder, written);
 
