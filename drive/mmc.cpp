@@ -175,6 +175,11 @@ DiscInformation readDiscInformation(Drive& drive)
     return information;
 }
 
+namespace {
+// The fields of a READ TRACK INFORMATION reply.
+TrackInformation decodedTrackInformation(TrackInformation information);
+}  // namespace
+
 TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber)
 {
     Cdb cdb = commandBlock(0x52);
@@ -183,6 +188,13 @@ TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber)
     writeBe16(cdb.data(), 7, kTrackInformationLength);
     TrackInformation information;
     sendForRead(drive, cdb, information.reply.data(), kTrackInformationLength);
+    return decodedTrackInformation(information);
+}
+
+namespace {
+
+TrackInformation decodedTrackInformation(TrackInformation information)
+{
     const auto* b = information.reply.data();
     information.lastRecordedAddressValid = (b[kTrackAddressFlags] & 2u) != 0;
     information.nextWritableAddressValid = (b[kTrackAddressFlags] & 1u) != 0;
@@ -192,9 +204,56 @@ TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber)
     return information;
 }
 
+}  // namespace
+
 TrackInformation readLastTrackInformation(Drive& drive)
 {
     return readTrackInformation(drive, readDiscInformation(drive).lastTrackInLastSession);
+}
+
+CommandOutcome tryReadCapacity(Drive& drive, std::uint32_t* lastBlock)
+{
+    const Cdb cdb = commandBlock(0x25);
+    alignas(16) std::array<std::uint8_t, 8> reply{};
+    const CommandOutcome outcome =
+        passCommand(drive, kDirectionIn, cdb.data(), 10, reply.data(), static_cast<std::uint32_t>(reply.size()));
+    *lastBlock = readBe32(reply.data(), 0);
+    return outcome;
+}
+
+TrackInformation readLastTrackInformationOrCapacity(Drive& drive)
+{
+    Cdb disc = commandBlock(0x51);
+    writeBe16(disc.data(), 7, kDiscInformationLength);
+    DiscInformation discInformation;
+    CommandOutcome outcome =
+        passCommand(drive, kDirectionIn, disc.data(), kCdbLength, discInformation.reply.data(), kDiscInformationLength);
+    if (outcome.good()) {
+        noteShortTransfer(outcome);
+        const auto& b = discInformation.reply;
+        const std::uint32_t lastTrack = b[kDiscLastTrackInLastSessionLow] + 256u * b[kDiscLastTrackInLastSessionHigh];
+        Cdb track = commandBlock(0x52);
+        track[1] = 0x01;  // the address is a track number
+        writeBe32(track.data(), 2, lastTrack);
+        writeBe16(track.data(), 7, kTrackInformationLength);
+        TrackInformation information;
+        outcome = passCommand(drive, kDirectionIn, track.data(), kCdbLength, information.reply.data(),
+                              kTrackInformationLength);
+        if (outcome.good()) {
+            noteShortTransfer(outcome);
+            return decodedTrackInformation(information);
+        }
+    }
+    if (classifyFailure(outcome) != FatalError::DriveFailure::IllegalRequest)
+        failCommand(outcome);
+    std::uint32_t lastBlock = 0;
+    if (!tryReadCapacity(drive, &lastBlock).complete())
+        failCommand(outcome);
+    TrackInformation capacity;
+    capacity.lastRecordedAddressValid = true;
+    capacity.lastRecordedAddress = lastBlock;
+    capacity.trackSize = lastBlock + 1;
+    return capacity;
 }
 
 std::array<std::uint8_t, kInquiryLength> inquiry(Drive& drive)

@@ -54,6 +54,14 @@ DiscInformation readDiscInformation(Drive& drive);
 TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber);
 // Track information of the last track in the last session.
 TrackInformation readLastTrackInformation(Drive& drive);
+// The same, or for a drive that does not know READ DISC INFORMATION or READ TRACK
+// INFORMATION (ILLEGAL REQUEST, as emulated DVD-ROM drives answer), one made from
+// READ CAPACITY: the whole capacity recorded, its last block the Last Recorded Address.
+// Another failure of either, or of READ CAPACITY then, ends the run with the track
+// command's error.
+TrackInformation readLastTrackInformationOrCapacity(Drive& drive);
+// READ CAPACITY (10): the address of the last logical block; its outcome comes back too.
+CommandOutcome tryReadCapacity(Drive& drive, std::uint32_t* lastBlock);
 std::array<std::uint8_t, kInquiryLength> inquiry(Drive& drive);
 void blank(Drive& drive, std::uint8_t blankingType, std::uint32_t startAddress);
 void formatUnit(Drive& drive, void* parameterList);

@@ -628,7 +628,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     report.medium = medium;
     const std::optional<std::uint64_t> signatures =
         profile == kProfileDvdRwRestrictedOverwrite ? checkSignatures(drive, true) : std::nullopt;
-    const std::uint32_t end = recordedAreaEnd(drive);
+    const std::uint32_t end = recordedAreaEndOfAnyDisc(drive);
     report.recordedSectors = end;
     report.volume = volumeIdentifier(drive);
     const LiveFiles live = liveFileTargets(drive, profile, end);

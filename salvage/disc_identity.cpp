@@ -42,7 +42,7 @@ std::optional<std::uint64_t> volumeFingerprint(Drive& drive)
 
 DiscIdentity reusableDiscIdentity(Drive& drive, std::uint16_t profile)
 {
-    const TrackInformation track = readLastTrackInformation(drive);
+    const TrackInformation track = readLastTrackInformationOrCapacity(drive);
     return DiscIdentity{"reusable", profile, recordedEnd(track).value_or(track.trackSize), "volume",
                         volumeFingerprint(drive)};
 }

@@ -139,15 +139,29 @@ std::optional<std::uint64_t> checkSignatures(Drive& drive, bool keepGoing)
     return read ? std::optional<std::uint64_t>(hash) : std::nullopt;
 }
 
-std::uint32_t recordedAreaEnd(Drive& drive)
+namespace {
+
+std::uint32_t recordedAreaEndOf(const TrackInformation& track)
 {
-    const std::optional<std::uint64_t> end = recordedEnd(readLastTrackInformation(drive));
+    const std::optional<std::uint64_t> end = recordedEnd(track);
     if (!end) {
         fail("Can't find Last Sector Address");
     }
     // Held to 32 bits as a sector number: a Last Recorded Address of
     // 0xFFFFFFFF gives an end of 0.
     return static_cast<std::uint32_t>(*end);
+}
+
+}  // namespace
+
+std::uint32_t recordedAreaEnd(Drive& drive)
+{
+    return recordedAreaEndOf(readLastTrackInformation(drive));
+}
+
+std::uint32_t recordedAreaEndOfAnyDisc(Drive& drive)
+{
+    return recordedAreaEndOf(readLastTrackInformationOrCapacity(drive));
 }
 
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName)

@@ -67,6 +67,9 @@ RunResult copyFixedLayout(const char* devicePath, const RunOptions& options);
 std::optional<std::uint64_t> checkSignatures(Drive& drive, bool keepGoing);
 // One past the last recorded sector ("Can't find Last Sector Address").
 std::uint32_t recordedAreaEnd(Drive& drive);
+// The same on any DVD-VR disc: from READ CAPACITY where the drive does not know the
+// track commands (readLastTrackInformationOrCapacity).
+std::uint32_t recordedAreaEndOfAnyDisc(Drive& drive);
 // Copies `count` sectors from `first` on into a new file, a progress mark
 // per kProgressMarkSectors sectors.
 void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, const char* fileName);

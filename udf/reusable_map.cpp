@@ -148,7 +148,7 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
 // with the drive's report, instead of a count that wrapped.
 std::int32_t countBlocksBeyondMap(Volume& volume, const ReusableMap& map)
 {
-    const TrackInformation track = readLastTrackInformation(volume.drive);
+    const TrackInformation track = readLastTrackInformationOrCapacity(volume.drive);
     const std::int64_t last = static_cast<std::int64_t>(recordedEnd(track).value_or(track.trackSize)) - 1;
     std::int64_t beyond = (last + 1 - volume.partition.start) - static_cast<std::int64_t>(map.blocks());
     if (beyond > INT32_MAX) {

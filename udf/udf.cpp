@@ -270,7 +270,7 @@ constexpr std::uint32_t kMaxVatBytes = 4u * 1024 * 1024 * 4;
 // The Virtual Allocation Table whose File Entry is the last recorded sector.
 void loadVirtualAllocationTable(Drive& drive, Partition& partition)
 {
-    const TrackInformation track = readLastTrackInformation(drive);
+    const TrackInformation track = readLastTrackInformationOrCapacity(drive);
     const std::optional<std::uint64_t> recorded = recordedEnd(track);
     if (!recorded || *recorded == 0) {
         fail("no Virtual Allocation Table: the recorded area is empty");
@@ -362,7 +362,7 @@ std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Parti
 
 VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
 {
-    const TrackInformation track = readLastTrackInformation(drive);
+    const TrackInformation track = readLastTrackInformationOrCapacity(drive);
     const auto end = static_cast<std::uint32_t>(recordedEnd(track).value_or(track.trackSize));
     std::vector<std::uint32_t> anchors = {kAnchorSector};
     if (end > kAnchorSector + 1) {
