@@ -98,6 +98,15 @@ void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
     result->transferred = static_cast<std::uint32_t>(bytes);
 }
 
+// READ CAPACITY (10): the image's last sector and the block length.
+void capacity(const ImageDrive* drive, void* data, std::uint32_t dataLength, PassResult* result)
+{
+    std::uint8_t b[8] = {};
+    putBig32(b, lastSector(drive));
+    putBig32(b + 4, 2048);
+    reply(b, sizeof b, data, dataLength, result);
+}
+
 void discInformation(void* data, std::uint32_t dataLength, PassResult* result)
 {
     std::uint8_t b[34] = {};
@@ -324,11 +333,12 @@ void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
         case 0x46: configuration(data, dataLength, result); return;
         default: break;
     }
-    if (!medium && (cdb[0] == 0x28 || cdb[0] == 0x51 || cdb[0] == 0x52)) {
+    if (!medium && (cdb[0] == 0x25 || cdb[0] == 0x28 || cdb[0] == 0x51 || cdb[0] == 0x52)) {
         checkCondition(result, 0x02, 0x3A, 0x00);  // medium not present
         return;
     }
     switch (cdb[0]) {
+        case 0x25: capacity(drive, data, dataLength, result); return;
         case 0x28: readTen(drive, cdb, data, dataLength, result); return;
         case 0x51: discInformation(data, dataLength, result); return;
         case 0x52: trackInformation(drive, cdb, data, dataLength, result); return;

@@ -1,7 +1,7 @@
 // An MMC drive emulated over a disc image file of 2048-byte sectors.
 //
 // It answers as a DVD-RW in Restricted Overwrite mode would: GET CONFIGURATION,
-// READ DISC INFORMATION, READ TRACK INFORMATION, READ (10), INQUIRY, TEST
+// READ DISC INFORMATION, READ TRACK INFORMATION, READ CAPACITY, READ (10), INQUIRY, TEST
 // UNIT READY, SET STREAMING, SET CD SPEED and GET PERFORMANCE; anything else, or an address beyond the image, ends in
 // CHECK CONDITION with fixed-format sense data. Tests change what it reports and inject faults through
 // imageDriveSettings(), and can read back every command block it received.

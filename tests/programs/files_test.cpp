@@ -132,6 +132,47 @@ TEST_F(Files, EveryFileByteForByteInEveryModeAndProfile)
     }
 }
 
+// The text without the keep-going status lines, whose rates differ from run to run.
+std::string withoutStatusLines(const std::string& text)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text[at] != '\r') {
+            out += text[at++];
+            continue;
+        }
+        const std::size_t end = text.find_first_of("\r\n", at + 1);
+        at = end == std::string::npos ? text.size() : end;
+    }
+    return out;
+}
+
+// A drive that does not know READ TRACK INFORMATION (ILLEGAL REQUEST, INVALID COMMAND
+// OPERATION CODE), as emulated DVD-ROM drives answer: the recorded area from READ CAPACITY,
+// the same run as on a drive that knows it.
+TEST_F(Files, TheTrackCommandRefusedTheCapacityServes)
+{
+    ImageFault refused;
+    refused.opcode = 0x52;
+    refused.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00};
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-f", "IMG"}, {"-r", "IMG"}, {"--keep-going", "--mapfile=r.map", "-r", "IMG"}}) {
+        SCOPED_TRACE(arguments[arguments.size() - 2]);
+        imageDriveReset();
+        imageDriveSettings().profile = 0x0010;
+        const Result known = runVrsalvage(image, arguments);
+        imageDriveSettings().faults = {refused};
+        const Result unknown = runVrsalvage(image, arguments);
+        EXPECT_EQ(known.outcome.status, 0) << known.outcome.out;
+        EXPECT_EQ(unknown.outcome.status, 0) << unknown.outcome.out;
+        EXPECT_EQ(withoutStatusLines(unknown.outcome.out), withoutStatusLines(known.outcome.out));
+        for (const char* name : {"VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
+            EXPECT_EQ(known.has(name), unknown.has(name)) << name;
+            EXPECT_TRUE(known.file(name) == unknown.file(name)) << name;
+        }
+    }
+}
+
 TEST_F(Files, UnreadableSectorsAreZerosMappedAndResumedFilePerFile)
 {
     // One in the file that starts with zeros, one in the file cut short.
