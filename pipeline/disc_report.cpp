@@ -132,7 +132,9 @@ std::string fill(const MapArea& area)
     return text;
 }
 
-const char* legendText(AreaKind kind)
+}  // namespace
+
+const char* areaLegendText(AreaKind kind)
 {
     switch (kind) {
         case AreaKind::FileSystem: return "file system";
@@ -146,6 +148,8 @@ const char* legendText(AreaKind kind)
     }
     return "";
 }
+
+namespace {
 
 std::string sectorRange(std::uint64_t first, std::uint64_t count)
 {
@@ -225,7 +229,7 @@ std::string legendHtml(const DiscReport& report)
             continue;
         const MapArea sample{kind, 0, 0, 1, ""};
         html += "<li><svg width=\"14\" height=\"14\" aria-hidden=\"true\"><rect width=\"14\" height=\"14\" fill=\"" +
-                fill(sample) + "\" stroke=\"#777\"/></svg> " + legendText(kind) + "</li>";
+                fill(sample) + "\" stroke=\"#777\"/></svg> " + areaLegendText(kind) + "</li>";
     }
     return html + "</ul>\n";
 }
