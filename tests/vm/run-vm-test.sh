@@ -70,8 +70,8 @@ else
     native_sectorscope=$3/sectorscope/sectorscope
 fi
 [ -x "$native_sectorscope" ] || fail "no sectorscope in $3"
-reference=$4
-mkvrdisc=$5
+reference=$(realpath "$4")
+mkvrdisc=$(realpath "$5")
 [ -x "$reference" ] || fail "no $reference"
 [ -x "$mkvrdisc" ] || fail "no $mkvrdisc"
 
@@ -118,10 +118,14 @@ mv "$root/bb" "$root/test/bb"
 for dir in bin lib lib32 lib64 sbin; do
     ln -s "usr/$dir" "$root/$dir"
 done
-# What the dynamic loader and Wine look up in /etc.
-for file in passwd group ld.so.cache ld.so.conf ld.so.conf.d nsswitch.conf; do
+# What the dynamic loader, Wine, fontconfig and ImageMagick look up in /etc,
+# and fontconfig's caches, so that no Wine process scans the fonts again.
+for file in passwd group ld.so.cache ld.so.conf ld.so.conf.d nsswitch.conf alternatives fonts ImageMagick-6; do
     [ -e "/etc/$file" ] && cp -r "/etc/$file" "$root/etc/"
 done
+if [ -d /var/cache/fontconfig ]; then
+    mkdir -p "$root/var/cache" && cp -r /var/cache/fontconfig "$root/var/cache/"
+fi
 
 # shellcheck disable=SC2086  # a list of names
 copy_guest_modules "$root/test/modules" $scsi_cd_modules netfs fscache 9pnet 9pnet_virtio 9p loop crc-itu-t udf
@@ -154,10 +158,11 @@ fsd_block=$(awk '$1 == "fsd" { print $2 }' "$work/sample/sample.img.record")
 # built.
 share=$work/share
 mkdir -p "$share/udf" "$share/out" "$work/expected"
-printf '%s\n' "sectors 12000" "partition 576" | "$mkvrdisc" - "$work/sparable-source.img" &&
-    printf '%s\n' "sectors 13000" "partition 272 12728" "anchors 256" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
-        "file /DVD_RTAV/VR_MOVIE.VRO size=600s" | "$mkvrdisc" - "$work/virtual-source.img" ||
-    fail "cannot make the discs for the kernel's reader"
+printf '%s\n' "sectors 12000" "partition 576" | "$mkvrdisc" - "$work/sparable-source.img" ||
+    fail "cannot make the disc for the sparable partition"
+printf '%s\n' "sectors 13000" "partition 272 12728" "anchors 256" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
+    "file /DVD_RTAV/VR_MOVIE.VRO size=600s" | "$mkvrdisc" - "$work/virtual-source.img" ||
+    fail "cannot make the disc for the virtual partition"
 for kind in sparable virtual; do
     python3 "$here/udf_variant.py" "$kind" "$work/$kind-source.img" "$share/udf/$kind.img" "$work/expected/$kind" ||
         fail "cannot make the $kind disc"
@@ -460,19 +465,19 @@ if ! cmp -s <(sed 's/$/  (DVD-ROM)/' "$share/out/window-sysfs.txt") <(tr -d '\r'
 fi
 # Its salvage of F: wrote what the console program's --recordings run on the
 # same drive wrote, the reports' times and rates aside, and ended the same.
-window_status=$(cat "$share/out/window-status.txt" 2>/dev/null)
+window_status=$(tr '\n' ' ' <"$share/out/window-status.txt" 2>/dev/null)
 same_salvage() {
     local file
     [ "$(awk '{ print $2 }' "$share/out/window-status.txt" | sort -u | wc -l)" = 1 ] || return 1
     diff -r -x 'report.*' "$share/out/window-console" "$share/out/window-run" || return 1
-    for file in "$share/out/window-console"/report.json; do
-        [ -e "$file" ] || continue
+    file=$share/out/window-console/report.json
+    if [ -e "$file" ]; then
         cmp <(python3 "$source_dir/tests/wine/report_content.py" "$file") \
             <(python3 "$source_dir/tests/wine/report_content.py" "$share/out/window-run/report.json") || return 1
-    done
+    fi
 }
 if ! same_salvage >"$work/diff.txt" 2>&1; then
-    echo "$me: the window's salvage differs from the console program's ($(echo $window_status)):"
+    echo "$me: the window's salvage differs from the console program's ($window_status):"
     cat "$work/diff.txt"
     result=1
 fi
@@ -520,7 +525,7 @@ echo "$me: the guest's milestones (seconds since its kernel started):"
 grep '^guest: ' "$work/console.txt" | sed 's/^/  /'
 artifacts=${VRS_ARTIFACT_DIR:-$static_dir/artifacts}/vm
 mkdir -p "$artifacts" && cp "$share/out"/window-*.png "$artifacts/" 2>/dev/null
-echo "$me: the window ($(echo $window_status)), screenshots in $artifacts"
+echo "$me: the window ($window_status), screenshots in $artifacts"
 echo "$me: READ (10) rates under TCG (linux: SG_IO; wine: the .exe's pass-through through Wine):"
 sed 's/^/  /' "$work/rates.txt"
 rate_lines=$(grep -c 'commands/s' "$work/rates.txt")
