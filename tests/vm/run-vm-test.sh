@@ -5,13 +5,16 @@
 # on QEMU's scsi-cd and on an MMC LUN of Debian's tgt that QEMU's iSCSI
 # initiator hands to the guest, through the block and the generic node.
 #
-# Usage: run-vm-test.sh STATIC_BUILD_DIR WIN32_BUILD_DIR NATIVE_BUILD_DIR
+# Usage: run-vm-test.sh STATIC_BUILD_DIR WIN32_BUILD_DIR NATIVE_BUILD_DIR REFERENCE MKVRDISC
 #
 #   STATIC_BUILD_DIR  build folder of the "static" preset
 #   WIN32_BUILD_DIR   build folder of the "win32" preset (the shipped .exe files)
 #   NATIVE_BUILD_DIR  a native build folder, or the folder holding its
 #                     sectorscope, which reads the tgt disc's image file
 #                     through the emulated drive for the expected dumps
+#   REFERENCE         dvd_rom_vrsalvage of the native build: vrsalvage on an
+#                     image whose emulated drive answers as QEMU's or tgt's
+#   MKVRDISC          the disc image builder
 #
 # The guest gets the host's /usr read-only over 9p (Wine, strace) and no
 # network device; tgt listens on 127.0.0.1 only and is stopped at the end.
@@ -19,7 +22,11 @@
 # both builds against the emulated drive's output or the expected reports,
 # the SG_IO requests that Wine made of one traced run (timeout, direction,
 # sense buffer, command blocks) against those of the Linux build, and prints
-# the READ (10) command rates.
+# the READ (10) command rates. The copies (--files, -r, --keep-going -r) of
+# both builds must write the same files as the native build's runs on the
+# images. Images of sparable and virtual partitions from the builder must read
+# the same through the kernel's UDF reader as the builder put them in, and as
+# vrsalvage --files copies them.
 #
 # VRS_VM_KEEP=1 keeps the work folder; VRS_VM_RATE_SCALE=N makes the rate
 # runs N times as long.
@@ -29,8 +36,8 @@
 # printed).
 #
 # Run-time packages: qemu-system-x86, qemu-block-extra, tgt, wine32:i386,
-# strace, busybox-static, linux-image-amd64, udftools, cpio, xz-utils, g++,
-# g++-mingw-w64-i686.
+# strace, busybox-static, linux-image-amd64, cpio, xz-utils, g++,
+# g++-mingw-w64-i686, python3, xvfb, imagemagick, xdotool.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,7 +48,7 @@ me=run-vm-test.sh
 skip() { echo "$me: SKIP: $*"; exit 77; }
 fail() { echo "$me: FAIL: $*" >&2; exit 1; }
 
-[ $# -eq 3 ] || { echo "usage: $me STATIC_BUILD_DIR WIN32_BUILD_DIR NATIVE_BUILD_DIR" >&2; exit 1; }
+[ $# -eq 5 ] || { echo "usage: $me STATIC_BUILD_DIR WIN32_BUILD_DIR NATIVE_BUILD_DIR REFERENCE MKVRDISC" >&2; exit 1; }
 
 started=$(date +%s.%N)
 since() { echo "$(date +%s.%N) $1" | awk '{ printf "%.1f", $1 - $2 }'; }
@@ -56,15 +63,20 @@ for program in sectorscope vrsalvage; do
     [ -f "$win32_dir/$program/$program.exe" ] ||
         skip "$win32_dir/$program/$program.exe is not built (cmake --preset win32 && cmake --build --preset win32)"
 done
+[ -f "$win32_dir/vrsalvagew/vrsalvagew.exe" ] || skip "$win32_dir/vrsalvagew/vrsalvagew.exe is not built"
 if [ -f "$3/sectorscope" ]; then
     native_sectorscope=$3/sectorscope
 else
     native_sectorscope=$3/sectorscope/sectorscope
 fi
 [ -x "$native_sectorscope" ] || fail "no sectorscope in $3"
+reference=$(realpath "$4")
+mkvrdisc=$(realpath "$5")
+[ -x "$reference" ] || fail "no $reference"
+[ -x "$mkvrdisc" ] || fail "no $mkvrdisc"
 
-for tool in qemu-system-x86_64 tgtd tgtadm strace mkudffs busybox cpio g++ i686-w64-mingw32-g++-posix \
-    readelf timeout od dd truncate xz cmp diff awk sed; do
+for tool in qemu-system-x86_64 tgtd tgtadm strace busybox cpio g++ i686-w64-mingw32-g++-posix \
+    readelf timeout od dd truncate xz cmp diff awk sed python3 Xvfb import xdotool; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 find /usr/lib -path '*/qemu/block-iscsi.so' 2>/dev/null | grep -q . ||
@@ -106,32 +118,55 @@ mv "$root/bb" "$root/test/bb"
 for dir in bin lib lib32 lib64 sbin; do
     ln -s "usr/$dir" "$root/$dir"
 done
-# What the dynamic loader and Wine look up in /etc.
-for file in passwd group ld.so.cache ld.so.conf ld.so.conf.d nsswitch.conf; do
+# What the dynamic loader, Wine, fontconfig and ImageMagick look up in /etc,
+# and fontconfig's caches, so that no Wine process scans the fonts again.
+for file in passwd group ld.so.cache ld.so.conf ld.so.conf.d nsswitch.conf alternatives fonts ImageMagick-6; do
     [ -e "/etc/$file" ] && cp -r "/etc/$file" "$root/etc/"
 done
+if [ -d /var/cache/fontconfig ]; then
+    mkdir -p "$root/var/cache" && cp -r /var/cache/fontconfig "$root/var/cache/"
+fi
 
 # shellcheck disable=SC2086  # a list of names
-copy_guest_modules "$root/test/modules" $scsi_cd_modules netfs fscache 9pnet 9pnet_virtio 9p
+copy_guest_modules "$root/test/modules" $scsi_cd_modules netfs fscache 9pnet 9pnet_virtio 9p loop crc-itu-t udf
 
 # --- the discs -----------------------------------------------------------
 
-# QEMU's CD-ROM: a sparse 1.2 GB UDF volume, a DVD-ROM to QEMU (profile
-# 0x0010), which refuses READ TRACK INFORMATION.
-cd_blocks=600000
+# QEMU's CD-ROM: a sparse 758 MB volume with the recording files, a DVD-ROM
+# to QEMU (profile 0x0010 above 737280000 bytes), which refuses READ TRACK
+# INFORMATION.
 cd_image=$work/cd.img
-truncate -s $((cd_blocks * 2048)) "$cd_image" || fail "cannot make $cd_image"
-mkudffs --media-type=dvdram --udfrev=0x0102 -b 2048 --label=VMTEST "$cd_image" "$cd_blocks" >"$work/mkudffs.log" 2>&1 ||
-    { cat "$work/mkudffs.log"; fail "mkudffs failed"; }
+printf '%s\n' "sectors 370000" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
+    "file /DVD_RTAV/VR_MOVIE.VRO size=2000s" "erased 13000 300s" | "$mkvrdisc" - "$cd_image" ||
+    fail "cannot make the CD-ROM's disc"
 
-# tgt's LUN: the mkudffs volume of the image tests, with files in it.
+# tgt's LUN: the sample disc (real recordings, an erased one, an older
+# management file in free blocks).
 tgt_image=$work/tgt.img
-xz -dc "$source_dir/tests/images/mkudffs-102.img.xz" >"$tgt_image" || fail "cannot unpack the tgt disc"
+SAMPLE_STREAMS=bundled "$source_dir/tools/make-sample-image.sh" "$work/sample" "$mkvrdisc" >"$work/sample.log" 2>&1 ||
+    { cat "$work/sample.log"; fail "cannot make the sample disc"; }
+mv "$work/sample/sample.img" "$tgt_image"
 tgt_blocks=$(($(stat -c %s "$tgt_image") / 2048))
 part_start=$(udf_partition_start "$tgt_image")
 [ -n "$part_start" ] || fail "no Partition Descriptor in the tgt disc"
-fsd_block=$(awk '$1 == "fsd" { print $2 }' "$source_dir/tests/images/mkudffs-102.facts")
-[ -n "$fsd_block" ] || fail "no File Set Descriptor block in mkudffs-102.facts"
+fsd_block=$(awk '$1 == "fsd" { print $2 }' "$work/sample/sample.img.record")
+[ -n "$fsd_block" ] || fail "no File Set Descriptor block in the sample disc's record"
+
+# The kernel's reader gets the builder's disc in two forms: its blocks
+# through a Sparing Table (three packets spared) and through a Virtual
+# Allocation Table (everything moved). expected/NAME holds the files as
+# built.
+share=$work/share
+mkdir -p "$share/udf" "$share/out" "$work/expected"
+printf '%s\n' "sectors 12000" "partition 576" | "$mkvrdisc" - "$work/sparable-source.img" ||
+    fail "cannot make the disc for the sparable partition"
+printf '%s\n' "sectors 13000" "partition 272 12728" "anchors 256" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
+    "file /DVD_RTAV/VR_MOVIE.VRO size=600s" | "$mkvrdisc" - "$work/virtual-source.img" ||
+    fail "cannot make the disc for the virtual partition"
+for kind in sparable virtual; do
+    python3 "$here/udf_variant.py" "$kind" "$work/$kind-source.img" "$share/udf/$kind.img" "$work/expected/$kind" ||
+        fail "cannot make the $kind disc"
+done
 
 # tgt reports the last sector of the LUN as the track's last recorded
 # address, so the last block of the partition is the one before the end.
@@ -158,6 +193,11 @@ i686-w64-mingw32-g++-posix -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir" 
     "${sgprobe_sources[@]}" "$source_dir/support/support.cpp" "$source_dir/platform/windows.cpp" \
     "$source_dir/platform/image_drive.cpp" "$source_dir/support/rescue_map.cpp" ||
     fail "cannot build sgprobe.exe"
+i686-w64-mingw32-g++-posix -std=c++20 -O2 -static -Wall -Wextra -o "$root/test/bin/window_drives.exe" "$here/window_drives.cpp" ||
+    fail "cannot build window_drives.exe"
+cp "$win32_dir/vrsalvagew/vrsalvagew.exe" "$root/test/bin/"
+printf '%s\r\n' REGEDIT4 "" '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' \
+    '"d:"="cdrom"' '"e:"="cdrom"' '"f:"="cdrom"' '"g:"="cdrom"' >"$root/test/drives.reg"
 
 cp "$busybox_path" "$root/test/bb/busybox"
 for applet in $("$busybox_path" --list); do
@@ -218,12 +258,53 @@ expect_frame() {
 
 # shellcheck source=cases.sh
 . "$here/cases.sh"
+
+# The copies through the emulated drive: each case's files in
+# $work/reference/FOLDER, its standard output and status beside.
+# reference_run CASE...
+reference_run() {
+    local program=$1 arguments=() folder drive image mode
+    shift
+    folder=$work/reference/$(copy_folder "$program" "$@")
+    mkdir -p "$folder"
+    while [ $# -gt 1 ]; do
+        arguments+=("$1")
+        shift
+    done
+    drive=$1
+    case $drive in
+    CD_*) image=$cd_image mode=qemu ;;
+    *) image=$tgt_image mode=tgt ;;
+    esac
+    (cd "$folder" && "$reference" "$mode" "${arguments[@]}" "$image" </dev/null >"$folder.out" 2>"$folder.err"
+        echo $? >"$folder.status")
+}
+while read -r line; do
+    # shellcheck disable=SC2086  # a case is a list of words
+    reference_run $line
+    # shellcheck disable=SC2086
+    folder=$work/reference/$(copy_folder $line)
+    [ -s "$folder.err" ] && fail "the native run \"$line\" wrote to standard error: $(cat "$folder.err")"
+done < <(vm_copy_cases)
+
+# The progress lines of a rescue hold rates and times: left out on both sides.
+without_progress() {
+    sed -E 's/\r[a-z ]+: [0-9]+\/[0-9]+ sectors, [0-9]+ bad, [0-9]+ [kM]B lost, [0-9.]+ MB\/s, [^\r\n]* left   //g' "$@"
+}
+
 {
     vm_cases | while read -r line; do
         # shellcheck disable=SC2086  # a case is a list of words
         read -r status file <<<"$(expected_output $line)"
         expect_frame "linux $line" "$status" "$file"
         expect_frame "wine $line" "$status" "$file" crlf
+    done
+    vm_copy_cases | while read -r line; do
+        # shellcheck disable=SC2086
+        folder=$work/reference/$(copy_folder $line)
+        without_progress "$folder.out" >"$folder.expected"
+        expect_frame "linux $line" "$(cat "$folder.status")" "$folder.expected"
+        expect_frame "wine $line" "$(cat "$folder.status")" "$folder.expected" crlf
     done
     expect_frame "strace wine sectorscope TGT_SR 0" 0 "$work/native-0.out" crlf
     expect_frame "strace linux sectorscope TGT_SR 0" 0 "$work/native-0.out"
@@ -294,6 +375,7 @@ timeout 480 qemu-system-x86_64 $accel -cpu max,-smap -m 1536 -smp 1 -nodefaults 
     -serial "file:$work/console.txt" -serial "file:$work/transcript.txt" \
     -serial "file:$work/strace.txt" -serial "file:$work/rates.txt" \
     -virtfs local,path=/usr,mount_tag=hostusr,security_model=none,readonly=on \
+    -virtfs "local,path=$share,mount_tag=share,security_model=none" \
     -device virtio-scsi-pci,id=scsi0 \
     -drive "if=none,id=cd,file=$cd_image,format=raw,media=cdrom,readonly=on" \
     -device scsi-cd,bus=scsi0.0,scsi-id=0,lun=0,drive=cd \
@@ -335,10 +417,70 @@ fi
 # --- the verdict -----------------------------------------------------------
 
 result=0
-if ! cmp -s "$work/expected.txt" "$work/transcript.txt"; then
+without_progress "$work/transcript.txt" >"$work/transcript-compared.txt"
+if ! cmp -s "$work/expected.txt" "$work/transcript-compared.txt"; then
     echo "$me: the guest's transcript differs from what was expected (cat -A: ^M is CR):"
-    diff -u --label expected --label guest <(cat -A "$work/expected.txt") <(cat -A "$work/transcript.txt")
+    diff -u --label expected --label guest <(cat -A "$work/expected.txt") <(cat -A "$work/transcript-compared.txt")
     show_guest
+    result=1
+fi
+
+# Every file that each copy wrote, byte for byte, and no other.
+copies=0
+while read -r line; do
+    # shellcheck disable=SC2086
+    folder=$(copy_folder $line)
+    for side in linux wine; do
+        if ! diff -r "$work/reference/$folder" "$share/out/$side-$folder" >"$work/diff.txt" 2>&1; then
+            echo "$me: the files of \"$side $line\" differ from those of the native run:"
+            cat "$work/diff.txt"
+            result=1
+        fi
+        copies=$((copies + $(find "$share/out/$side-$folder" -type f | wc -l)))
+    done
+done < <(vm_copy_cases)
+
+# What the kernel's UDF reader read is what the builder put in, and what
+# vrsalvage --files copies.
+for kind in sparable virtual; do
+    mkdir -p "$work/files-$kind"
+    (cd "$work/files-$kind" && "$reference" tgt --files "$share/udf/$kind.img" >/dev/null 2>&1) ||
+        { echo "$me: vrsalvage --files failed on the $kind disc"; result=1; }
+    for reader in "$share/out/kernel-$kind" "$work/files-$kind"; do
+        if ! diff -r "$work/expected/$kind" "$reader" >"$work/diff.txt" 2>&1; then
+            echo "$me: what $reader holds differs from the $kind disc's files as built:"
+            cat "$work/diff.txt" "$share/out/kernel-$kind.log"
+            result=1
+        fi
+    done
+done
+
+# The window's drive list: each drive with the vendor and model that the
+# kernel has from it, and the medium it reports.
+if ! cmp -s <(sed 's/$/  (DVD-ROM)/' "$share/out/window-sysfs.txt") <(tr -d '\r' <"$share/out/window-drives.txt"); then
+    echo "$me: the window's drive list is not that of the guest's drives:"
+    diff -u --label "the guest's drives" --label "the window's list" <(sed 's/$/  (DVD-ROM)/' "$share/out/window-sysfs.txt") \
+        <(tr -d '\r' <"$share/out/window-drives.txt")
+    result=1
+fi
+# Its salvage of F: wrote what the console program's --recordings run on the
+# same drive wrote, and ended the same; the times and rates aside (the rate
+# log, the reports' time of reading and rate graph).
+window_status=$(tr '\n' ' ' <"$share/out/window-status.txt" 2>/dev/null)
+report_html() { grep -v -e '<dt>Read</dt>' -e 'MB/s' -e 'class="line"' "$1/report.html"; }
+same_salvage() {
+    local console=$share/out/window-console window=$share/out/window-run
+    [ "$(awk '{ print $2 }' "$share/out/window-status.txt" | sort -u | wc -l)" = 1 ] || return 1
+    diff -r -x 'report.*' -x rates.txt "$console" "$window" || return 1
+    if [ -e "$console/report.json" ] || [ -e "$window/report.json" ]; then
+        cmp <(python3 "$source_dir/tests/wine/report_content.py" "$console/report.json") \
+            <(python3 "$source_dir/tests/wine/report_content.py" "$window/report.json") || return 1
+        cmp <(report_html "$console") <(report_html "$window") || return 1
+    fi
+}
+if ! same_salvage >"$work/diff.txt" 2>&1; then
+    echo "$me: the window's salvage differs from the console program's ($window_status):"
+    cat "$work/diff.txt"
     result=1
 fi
 
@@ -383,6 +525,9 @@ profile=$(awk '/^=== linux/ { inside = 1 } inside && /cmdp="\\x46/ {
 
 echo "$me: the guest's milestones (seconds since its kernel started):"
 grep '^guest: ' "$work/console.txt" | sed 's/^/  /'
+artifacts=${VRS_ARTIFACT_DIR:-$static_dir/artifacts}/vm
+mkdir -p "$artifacts" && cp "$share/out"/window-*.png "$artifacts/" 2>/dev/null
+echo "$me: the window ($window_status), screenshots in $artifacts"
 echo "$me: READ (10) rates under TCG (linux: SG_IO; wine: the .exe's pass-through through Wine):"
 sed 's/^/  /' "$work/rates.txt"
 rate_lines=$(grep -c 'commands/s' "$work/rates.txt")
@@ -391,7 +536,7 @@ if [ "$rate_lines" -ne $(($(vm_rates | wc -l) * 4)) ]; then
     result=1
 fi
 
-echo "$me: kernel $kernel_version, $(grep -c '^=== .*: exit ' "$work/transcript.txt") guest runs," \
+echo "$me: kernel $kernel_version, $(grep -c '^=== .*: exit ' "$work/transcript.txt") guest runs, $copies files copied," \
     "$(wc -l <"$work/sg-wine.txt") SG_IO requests from Wine checked, tgt profile ${profile:-unknown}," \
     "guest $guest_seconds s, total $(since "$started") s"
 [ "$result" -eq 0 ] && echo "$me: PASS"
