@@ -50,6 +50,8 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /share ||
     echo "guest: cannot mount the results folder"
 PATH=/test/bb:/usr/bin:/usr/sbin
 export HOME=/root USER=root
+# File names in UTF-8, as on the host: Wine maps Windows names to Unix ones by the locale.
+export LANG=C.UTF-8
 export WINEARCH=win32 WINEPREFIX=/root/wine WINEDEBUG=-all
 # No Mono or Gecko installer and no menu entries in a prefix made for tests.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

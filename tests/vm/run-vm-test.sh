@@ -134,10 +134,13 @@ copy_guest_modules "$root/test/modules" $scsi_cd_modules netfs fscache 9pnet 9pn
 
 # QEMU's CD-ROM: a sparse 758 MB volume with the recording files, a DVD-ROM
 # to QEMU (profile 0x0010 above 737280000 bytes), which refuses READ TRACK
-# INFORMATION.
+# INFORMATION (the programs take the recorded area from READ CAPACITY). The
+# blocks past the erased recording are marked used, so that -r's recovery
+# files stay small enough for the guest's memory.
 cd_image=$work/cd.img
 printf '%s\n' "sectors 370000" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
-    "file /DVD_RTAV/VR_MOVIE.VRO size=2000s" "erased 13000 300s" | "$mkvrdisc" - "$cd_image" ||
+    "file /DVD_RTAV/VR_MOVIE.VRO size=2000s" "erased 13000 300s" "mark-used 14000 355000" |
+    "$mkvrdisc" - "$cd_image" ||
     fail "cannot make the CD-ROM's disc"
 
 # tgt's LUN: the sample disc (real recordings, an erased one, an older
@@ -425,13 +428,26 @@ if ! cmp -s "$work/expected.txt" "$work/transcript-compared.txt"; then
     result=1
 fi
 
+# mapfile_blocks_match REFERENCE OUT: each *.map of both folders holds the same blocks.
+mapfile_blocks_match() {
+    local map name
+    for map in "$1"/*.map "$2"/*.map; do
+        [ -e "$map" ] || continue
+        name=$(basename "$map")
+        cmp <(grep -v '^#' "$1/$name" | tail -n +2) <(grep -v '^#' "$2/$name" | tail -n +2) || return 1
+    done
+}
+
 # Every file that each copy wrote, byte for byte, and no other.
 copies=0
 while read -r line; do
     # shellcheck disable=SC2086
     folder=$(copy_folder $line)
     for side in linux wine; do
-        if ! diff -r "$work/reference/$folder" "$share/out/$side-$folder" >"$work/diff.txt" 2>&1; then
+        # A mapfile's blocks; its status line holds the position of the last read, which
+        # follows the adapter's transfer limit.
+        if ! diff -r -x '*.map' "$work/reference/$folder" "$share/out/$side-$folder" >"$work/diff.txt" 2>&1 ||
+            ! mapfile_blocks_match "$work/reference/$folder" "$share/out/$side-$folder" >>"$work/diff.txt" 2>&1; then
             echo "$me: the files of \"$side $line\" differ from those of the native run:"
             cat "$work/diff.txt"
             result=1
