@@ -13,6 +13,7 @@
 
 #include "image_file.h"
 #include "rescue_map.h"
+#include "support.h"
 
 namespace {
 
@@ -37,39 +38,6 @@ constexpr std::uint16_t kProfile = 0x0013;  // DVD-RW Restricted Overwrite
 std::optional<RescueMap> g_nextImageMap;
 ImageDriveHooks* g_hooks = nullptr;
 
-std::uint32_t bigEndian32(const std::uint8_t* b)
-{
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
-}
-
-std::uint32_t bigEndian16(const std::uint8_t* b)
-{
-    return (std::uint32_t{b[0]} << 8) | b[1];
-}
-
-void putBig32(std::uint8_t* b, std::uint32_t v)
-{
-    b[0] = static_cast<std::uint8_t>(v >> 24);
-    b[1] = static_cast<std::uint8_t>(v >> 16);
-    b[2] = static_cast<std::uint8_t>(v >> 8);
-    b[3] = static_cast<std::uint8_t>(v);
-}
-
-void putBig16(std::uint8_t* b, std::uint32_t v)
-{
-    b[0] = static_cast<std::uint8_t>(v >> 8);
-    b[1] = static_cast<std::uint8_t>(v);
-}
-
-void checkCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq)
-{
-    const std::uint8_t sense[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
-    result->scsiStatus = 2;
-    result->senseLength = sizeof sense;
-    std::memcpy(result->sense, sense, sizeof sense);
-    result->transferred = 0;
-}
-
 // Copies a reply into the caller's buffer, no more than it asked for.
 void reply(const std::uint8_t* bytes, std::uint32_t size, void* data, std::uint32_t dataLength, PassResult* result)
 {
@@ -87,15 +55,15 @@ std::uint32_t lastSector(const ImageDrive* drive)
 
 void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength, PassResult* result)
 {
-    const std::uint64_t lba = bigEndian32(cdb + 2);
-    const std::uint64_t count = bigEndian16(cdb + 7);
+    const std::uint64_t lba = readBe32(cdb, 2);
+    const std::uint64_t count = readBe16(cdb, 7);
     if (lba + count > drive->sectors) {
-        checkCondition(result, 0x05, 0x21, 0x00);
+        setCheckCondition(result, 0x05, 0x21, 0x00);
         return;
     }
     if (drive->imageMap && !rescuedThroughout(*drive->imageMap, lba * kSector, count * kSector)) {
         // A sector the image's rescue could not read, or never tried.
-        checkCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
+        setCheckCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
         return;
     }
     std::uint64_t bytes = count * kSector;
@@ -104,7 +72,7 @@ void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
     }
     auto* out = static_cast<std::uint8_t*>(data);
     if (!imageFileRead(drive->file, out, static_cast<std::uint32_t>(bytes), lba * kSector)) {
-        checkCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
+        setCheckCondition(result, 0x03, 0x11, 0x00);  // unrecovered read error
         return;
     }
     result->transferred = static_cast<std::uint32_t>(bytes);
@@ -113,7 +81,7 @@ void readTen(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
 void discInformation(void* data, std::uint32_t dataLength, PassResult* result)
 {
     std::uint8_t b[34] = {};
-    putBig16(b, 32);
+    writeBe16(b, 0, 32);
     b[2] = 0x10 | (3u << 2) | 2u;  // erasable, complete session, complete disc
     b[3] = 1;
     b[4] = 1;
@@ -127,37 +95,37 @@ void discInformation(void* data, std::uint32_t dataLength, PassResult* result)
 void trackInformation(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32_t dataLength,
                       PassResult* result)
 {
-    const std::uint32_t track = bigEndian32(cdb + 2);
+    const std::uint32_t track = readBe32(cdb, 2);
     if ((cdb[1] & 3u) != 1 || track != 1) {
-        checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+        setCheckCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
         return;
     }
     const auto sectors = static_cast<std::uint32_t>(drive->sectors);
     std::uint8_t b[48] = {};
-    putBig16(b, 46);
+    writeBe16(b, 0, 46);
     b[2] = static_cast<std::uint8_t>(track);
     b[3] = 1;
     b[5] = 0x04;  // track mode: data, recorded uninterrupted
     b[6] = 0x01;  // data mode 1
     b[7] = 0x02;  // LRA_V
-    putBig32(b + 8, 0);
-    putBig32(b + 12, sectors);  // next writable address
-    putBig32(b + 16, 0);
-    putBig32(b + 20, 16);  // one ECC block
-    putBig32(b + 24, sectors);
-    putBig32(b + 28, lastSector(drive));
+    writeBe32(b, 8, 0);
+    writeBe32(b, 12, sectors);  // next writable address
+    writeBe32(b, 16, 0);
+    writeBe32(b, 20, 16);  // one ECC block
+    writeBe32(b, 24, sectors);
+    writeBe32(b, 28, lastSector(drive));
     reply(b, sizeof b, data, dataLength, result);
 }
 
 void configuration(void* data, std::uint32_t dataLength, PassResult* result)
 {
     std::uint8_t b[16] = {};
-    putBig32(b, sizeof b - 4);
-    putBig16(b + 6, kProfile);
+    writeBe32(b, 0, sizeof b - 4);
+    writeBe16(b, 6, kProfile);
     // Feature 0, the profile list, with the current profile alone.
     b[10] = 0x03;
     b[11] = 4;
-    putBig16(b + 12, kProfile);
+    writeBe16(b, 12, kProfile);
     b[14] = 0x01;
     reply(b, sizeof b, data, dataLength, result);
 }
@@ -198,14 +166,14 @@ void speedCommand(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::u
 {
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (cdb[0] == 0xB6) {  // SET STREAMING, one performance descriptor
-        if (cdb[8] != 0 || bigEndian16(cdb + 9) < 28 || dataLength < 28) {
-            checkCondition(result, 0x05, 0x24, 0x00);
+        if (cdb[8] != 0 || readBe16(cdb, 9) < 28 || dataLength < 28) {
+            setCheckCondition(result, 0x05, 0x24, 0x00);
             return;
         }
-        const std::uint32_t size = bigEndian32(in + 12);
-        const std::uint32_t time = bigEndian32(in + 16);
+        const std::uint32_t size = readBe32(in, 12);
+        const std::uint32_t time = readBe32(in, 16);
         if ((in[0] & 0x04) == 0 && time == 0) {
-            checkCondition(result, 0x05, 0x26, 0x00);  // invalid field in parameter list
+            setCheckCondition(result, 0x05, 0x26, 0x00);  // invalid field in parameter list
             return;
         }
         takeReadSpeed(drive, (in[0] & 0x04) != 0 ? 0 : static_cast<std::uint32_t>(std::uint64_t{size} * 1000 / time));
@@ -213,7 +181,7 @@ void speedCommand(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::u
         return;
     }
     if (cdb[0] == 0xBB) {  // SET CD SPEED
-        takeReadSpeed(drive, bigEndian16(cdb + 2));
+        takeReadSpeed(drive, readBe16(cdb, 2));
         return;
     }
     // GET PERFORMANCE: nominal performance (type 0) or write speeds (type 3).
@@ -221,10 +189,10 @@ void speedCommand(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::u
     const std::uint32_t current = drive->readSpeed != 0 ? drive->readSpeed : kReadSpeeds.front();
     const auto descriptor = [&](std::uint32_t first, std::uint32_t second, std::uint32_t third, std::uint32_t fourth) {
         std::uint8_t d[16] = {};
-        putBig32(d, first);
-        putBig32(d + 4, second);
-        putBig32(d + 8, third);
-        putBig32(d + 12, fourth);
+        writeBe32(d, 0, first);
+        writeBe32(d, 4, second);
+        writeBe32(d, 8, third);
+        writeBe32(d, 12, fourth);
         b.insert(b.end(), d, d + 16);
     };
     if (cdb[10] == 0x00) {
@@ -234,10 +202,10 @@ void speedCommand(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::u
             descriptor(0, lastSector(drive), offered, offered);
         }
     } else {
-        checkCondition(result, 0x05, 0x24, 0x00);
+        setCheckCondition(result, 0x05, 0x24, 0x00);
         return;
     }
-    putBig32(b.data(), static_cast<std::uint32_t>(b.size() - 4));
+    writeBe32(b.data(), 0, static_cast<std::uint32_t>(b.size() - 4));
     reply(b.data(), static_cast<std::uint32_t>(b.size()), data, dataLength, result);
 }
 
@@ -254,7 +222,7 @@ void execute(ImageDrive* drive, const std::uint8_t* cdb, void* data, std::uint32
         case 0xB6:
         case 0xBB: speedCommand(drive, cdb, data, dataLength, result); return;
         default:
-            checkCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
+            setCheckCondition(result, 0x05, 0x20, 0x00);  // invalid command operation code
             return;
     }
 }
@@ -339,6 +307,15 @@ bool imageDriveAnswer(ImageDrive* drive, std::uint8_t /*direction*/, const std::
     }
     execute(drive, cdb, data, dataLength, result);
     return true;
+}
+
+void setCheckCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq)
+{
+    const std::uint8_t sense[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
+    result->scsiStatus = 2;
+    result->senseLength = sizeof sense;
+    std::memcpy(result->sense, sense, sizeof sense);
+    result->transferred = 0;
 }
 
 std::uint32_t imageDriveReadSpeed(const ImageDrive* drive)

@@ -33,6 +33,8 @@ std::uint32_t imageDriveMaxTransferBytes(const ImageDrive* drive);
 // One command as the drive itself answers it.
 bool imageDriveAnswer(ImageDrive* drive, std::uint8_t direction, const std::uint8_t* cdb, int cdbLength, void* data,
                       std::uint32_t dataLength, PassResult* result);
+// CHECK CONDITION with fixed-format sense data of `key`, `asc` and `ascq`.
+void setCheckCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
 // The read speed that SET STREAMING or SET CD SPEED took, kB/s; 0: the drive's own.
 std::uint32_t imageDriveReadSpeed(const ImageDrive* drive);
 

@@ -5,37 +5,11 @@
 #include <cstring>
 
 #include "platform/image_file.h"
+#include "support.h"
 
 namespace {
 
 constexpr std::uint32_t kSector = 2048;
-
-std::uint32_t bigEndian32(const std::uint8_t* b)
-{
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
-}
-
-std::uint32_t bigEndian16(const std::uint8_t* b)
-{
-    return (std::uint32_t{b[0]} << 8) | b[1];
-}
-
-void putBig32(std::uint8_t* b, std::uint32_t v)
-{
-    b[0] = static_cast<std::uint8_t>(v >> 24);
-    b[1] = static_cast<std::uint8_t>(v >> 16);
-    b[2] = static_cast<std::uint8_t>(v >> 8);
-    b[3] = static_cast<std::uint8_t>(v);
-}
-
-void checkCondition(PassResult* result, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq)
-{
-    const std::uint8_t sense[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
-    result->scsiStatus = 2;
-    result->senseLength = sizeof sense;
-    std::memcpy(result->sense, sense, sizeof sense);
-    result->transferred = 0;
-}
 
 // Sets reply byte `at` to `value` when the reply reached it.
 void patch(void* data, const PassResult& result, std::uint32_t at, std::uint8_t value)
@@ -59,12 +33,12 @@ void answerAsSet(const DriveHookSettings& s, ImageDrive* drive, const std::uint8
     using SpeedCommands = DriveHookSettings::SpeedCommands;
     const std::uint8_t op = cdb[0];
     if (s.profile == 0 && (op == 0x00 || op == 0x28 || op == 0x51 || op == 0x52)) {
-        checkCondition(result, 0x02, 0x3A, 0x00);  // medium not present
+        setCheckCondition(result, 0x02, 0x3A, 0x00);  // medium not present
         return;
     }
     if (op == 0xAC || op == 0xB6 || op == 0xBB) {
         if (s.speedCommands == SpeedCommands::Refuse) {
-            checkCondition(result, 0x05, 0x20, 0x00);
+            setCheckCondition(result, 0x05, 0x20, 0x00);
             return;
         }
         if (s.speedCommands == SpeedCommands::Ignore && op != 0xAC) {
@@ -76,14 +50,14 @@ void answerAsSet(const DriveHookSettings& s, ImageDrive* drive, const std::uint8
     const std::uint8_t* sent = cdb;
     std::uint32_t track = 0;
     if (op == 0x52) {
-        track = bigEndian32(cdb + 2);
+        track = readBe32(cdb, 2);
         if ((cdb[1] & 3u) != 1 || track == 0 || track > s.lastTrack) {
-            checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+            setCheckCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
             return;
         }
         // The drive knows one track; every other one reads as that.
         std::memcpy(asked, cdb, sizeof asked);
-        putBig32(asked + 2, 1);
+        writeBe32(asked, 2, 1);
         sent = asked;
     }
     imageDriveAnswer(drive, kDirectionIn, sent, op == 0x52 ? 10 : 12, data, dataLength, result);
@@ -122,15 +96,15 @@ void answerAsSet(const DriveHookSettings& s, ImageDrive* drive, const std::uint8
 void readAroundSector(const DriveHookSettings& s, ImageDrive* drive, const std::uint8_t* cdb, std::uint64_t skipped,
                       void* data, std::uint32_t dataLength, PassResult* result)
 {
-    const std::uint64_t lba = bigEndian32(cdb + 2);
-    const std::uint64_t count = bigEndian16(cdb + 7);
+    const std::uint64_t lba = readBe32(cdb, 2);
+    const std::uint64_t count = readBe16(cdb, 7);
     auto* out = static_cast<std::uint8_t*>(data);
     for (std::uint64_t i = 0; i < count && (i + 1) * kSector <= dataLength; i++) {
         if (lba + i == skipped) {
             continue;
         }
         std::uint8_t one[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-        putBig32(one + 2, static_cast<std::uint32_t>(lba + i));
+        writeBe32(one, 2, static_cast<std::uint32_t>(lba + i));
         answerAsSet(s, drive, one, out + i * kSector, kSector, result);
         if (result->scsiStatus != 0) {
             return;
@@ -163,8 +137,8 @@ bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
         if (cdb[0] != 0x28) {
             return false;
         }
-        const std::int64_t first = bigEndian32(cdb + 2);
-        const std::int64_t count = bigEndian16(cdb + 7);
+        const std::int64_t first = readBe32(cdb, 2);
+        const std::int64_t count = readBe16(cdb, 7);
         if (fault.lba < first || fault.lba >= first + (count == 0 ? 1 : count)) {
             return false;
         }
@@ -182,8 +156,8 @@ bool faultMatches(ImageFault& fault, const std::uint8_t* cdb)
 
 bool readsSector(const std::uint8_t* cdb, std::int64_t lba)
 {
-    const std::int64_t first = bigEndian32(cdb + 2);
-    const std::int64_t count = bigEndian16(cdb + 7);
+    const std::int64_t first = readBe32(cdb, 2);
+    const std::int64_t count = readBe16(cdb, 7);
     return cdb[0] == 0x28 && lba >= first && lba < first + count;
 }
 
@@ -206,7 +180,7 @@ bool answer(DriveHookSettings& s, ImageDrive* drive, const std::uint8_t* cdb, vo
                 return true;
             }
             case ImageFault::Kind::Good:
-                if (fault.lba >= 0 && bigEndian16(cdb + 7) > 1) {
+                if (fault.lba >= 0 && readBe16(cdb, 7) > 1) {
                     readAroundSector(s, drive, cdb, static_cast<std::uint64_t>(fault.lba), data, dataLength, result);
                 } else {
                     result->transferred = dataLength;
@@ -286,12 +260,12 @@ bool DriveHooks::pass(ImageDrive* drive, std::uint8_t direction, const std::uint
         s.interruptAt = -1;
         std::raise(SIGINT);
     }
-    if (cdb[0] == 0x28 && s.maxTransferSectors != 0 && bigEndian16(cdb + 7) > s.maxTransferSectors) {
+    if (cdb[0] == 0x28 && s.maxTransferSectors != 0 && readBe16(cdb, 7) > s.maxTransferSectors) {
         if (s.longReadsFailToPass) {
             platformSetLastError(kPlatformErrorIo);
             return false;
         }
-        checkCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
+        setCheckCondition(result, 0x05, 0x24, 0x00);  // invalid field in CDB
         addModelledTime(s, drive, 0);
         return true;
     }
