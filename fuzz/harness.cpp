@@ -157,11 +157,7 @@ void sealOne(std::uint8_t* d, std::size_t available)
         d[8] = static_cast<std::uint8_t>(crc);
         d[9] = static_cast<std::uint8_t>(crc >> 8);
     }
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 16; i++) {
-        sum += i == 4 ? 0 : d[i];
-    }
-    d[4] = static_cast<std::uint8_t>(sum);
+    d[4] = tagChecksum(d);
 }
 
 // Seals the descriptor at the start of `sector`, and when that is a File

@@ -886,16 +886,7 @@ bool remuxRecording(const RemuxJob& job, const std::string& path,
         error += "; the partial file was removed";
         return false;
     }
-    if (job.modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *job.modifiedAt)) {
-        error = partial + ": cannot set the modification time" + systemReason();
-        platformRemoveFileUtf8(partial.c_str());
-        return false;
-    }
-    if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
-        error = partial + ": cannot rename to " + path + systemReason();
-        return false;
-    }
-    return true;
+    return finishPartialFile(partial, path, job.modifiedAt, error);
 }
 
 }  // namespace vrsplit

@@ -286,21 +286,12 @@ bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
 
 RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
 {
-    Drive drive = Drive::open(devicePath);
-    const std::uint16_t profile = requireDvdVrProfile(drive);
-    requireDvdMedium(drive);
-    requireExtendedArea(drive);
-    const RescueSettings settings = prepareReads(drive, options);
-    VolumeDescriptors descriptors{};
-    if (options.keepGoing) {
-        descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
-        if (!descriptors.fileSetFound) {
-            fail("no usable Logical Volume Descriptor: the directory tree cannot be walked");
-        }
-    } else {
-        const AnchorPointer anchor = readAnchor(drive);
-        descriptors.partition = readPartition(drive, anchor.mainSequence);
-        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
+    FileSystemRun run = openFileSystemRun(devicePath, options);
+    Drive& drive = run.drive;
+    const std::uint16_t profile = run.profile;
+    const VolumeDescriptors& descriptors = run.descriptors;
+    if (!descriptors.fileSetFound) {
+        fail("no usable Logical Volume Descriptor: the directory tree cannot be walked");
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
     std::uint32_t rootSector = 0;
@@ -324,7 +315,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
             identity = reusableDiscIdentity(drive, profile);
             identity.mode = "files";
         }
-        rescue.emplace(drive, settings, identity);
+        rescue.emplace(drive, run.settings, identity);
     }
     for (const DirectoryFile& file : files) {
         if (!file.directory && !copyFile(volume, rescue ? &*rescue : nullptr, file)) {

@@ -228,7 +228,7 @@ ReusableTargets findReusableTargets(Drive& drive)
     return found;
 }
 
-RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
+FileSystemRun openFileSystemRun(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
     const std::uint16_t profile = requireDvdVrProfile(drive);
@@ -243,6 +243,15 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         descriptors.partition = readPartition(drive, anchor.mainSequence);
         descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
+    return FileSystemRun{std::move(drive), profile, settings, descriptors};
+}
+
+RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
+{
+    FileSystemRun run = openFileSystemRun(devicePath, options);
+    Drive& drive = run.drive;
+    const std::uint16_t profile = run.profile;
+    const VolumeDescriptors& descriptors = run.descriptors;
     Volume volume{drive, descriptors.partition, options.keepGoing};
     volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
@@ -254,7 +263,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     }
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, settings,
+        rescue.emplace(drive, run.settings,
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {
