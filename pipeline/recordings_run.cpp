@@ -122,17 +122,6 @@ std::string volumeIdentifier(Drive& drive)
     return "(not found)";
 }
 
-std::string utcNow()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    if (std::tm* at = std::gmtime(&now))
-        utc = *at;
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    return text;
-}
-
 // Disc sectors of a file's sectors [first, end), by the runs of its copy target.
 std::vector<SectorRun> discRuns(const std::vector<SectorRun>& runs, std::uint64_t first, std::uint64_t end)
 {

@@ -207,6 +207,21 @@ void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root,
 
 }  // namespace
 
+namespace {
+
+// The root directory's File Entry, or none with a loss noted when no File Set was found.
+std::optional<FileEntry> readRootOrNoteLoss(Volume& volume, const VolumeDescriptors& descriptors,
+                                            std::uint32_t* rootSector)
+{
+    if (!descriptors.fileSetFound) {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+        return std::nullopt;
+    }
+    return readRootDirectory(volume, descriptors.fileSetBlock, rootSector);
+}
+
+}  // namespace
+
 ReusableTargets findReusableTargets(Drive& drive)
 {
     requireDvdMedium(drive);
@@ -214,12 +229,7 @@ ReusableTargets findReusableTargets(Drive& drive)
     const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
     Volume volume{drive, descriptors.partition, true};
     std::uint32_t rootSector = 0;
-    std::optional<FileEntry> root;
-    if (descriptors.fileSetFound) {
-        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
-    } else {
-        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
-    }
+    const std::optional<FileEntry> root = readRootOrNoteLoss(volume, descriptors, &rootSector);
     ReusableTargets found;
     walkToReusableTargets(
         volume, root, rootSector, [&](const CopyTarget& target) { found.targets.push_back(target); },
@@ -255,12 +265,7 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
     Volume volume{drive, descriptors.partition, options.keepGoing};
     volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
-    std::optional<FileEntry> root;
-    if (descriptors.fileSetFound) {
-        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
-    } else {
-        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
-    }
+    const std::optional<FileEntry> root = readRootOrNoteLoss(volume, descriptors, &rootSector);
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
         rescue.emplace(drive, run.settings,
