@@ -1,22 +1,25 @@
 #!/usr/bin/env python3
 """Runs the same inputs through the harnesses of two builds and compares their transcripts.
 
-Usage: fuzz/differential.py --old DIR --new DIR [--work DIR] [--harness NAME ...] INPUT_DIR ...
+Usage: fuzz/differential.py --old DIR --new DIR [--work DIR] [--harness NAME ...] [--unsealed] INPUT_DIR ...
 
 DIR is the folder of a build's fuzz_* binaries (the fuzz preset: build/fuzz/fuzz). Each
 INPUT_DIR holds one folder of inputs per harness (fuzz/corpus, fuzz/regressions). Every
 input is first sealed: the image it describes is written out again as one record per
 sector that is not all zeros, with the tag checksum and the CRC of the descriptor at the
-start of each written sector (and of the File Identifier Descriptors after one) filled in
-as the harness's flag 0x40 fills them, and that flag cleared. A build that checks tags
+start of every sector (and of the File Identifier Descriptors after one) filled in as the
+harness's flag 0x40 fills them for the sectors its records start in, and that flag cleared.
+A build that checks tags
 and one that does not then read the same well-formed descriptors; only a tag's location
-can still tell them apart.
+can still tell them apart. With --unsealed the inputs run as they are.
 
-Each sealed input runs once in each build with VRS_FUZZ_TRANSCRIPT set:
-how the run ended, every command block the drive received, and
-every file written with its size and checksum. The transcripts must be identical; the
-inputs whose transcripts differ are listed with the first line where they part. The
-exit status is 1 when any differs.
+Each sealed input runs once in each build with VRS_FUZZ_TRANSCRIPT and VRS_FUZZ_STDOUT set:
+how the run ended, every command block the drive received, and every file written with its
+size and checksum, then the program's output without the status lines' rates (which depend
+on the machine's speed). Leak checks are off: libFuzzer would run an input a second time
+in a build whose run leaves memory allocated (a log kept across runs, say). The
+transcripts and the outputs must be identical; the inputs whose transcripts differ are
+listed with the first line where they part. The exit status is 1 when any differs.
 """
 
 import argparse
@@ -75,22 +78,19 @@ def sealed(data):
     header = bytearray(data[:HEADER].ljust(HEADER, b"\0"))
     sectors = header[6] | (header[7] << 8)
     image = {}
-    written = []
     p = HEADER
     while p + 6 <= len(data):
         sector, length = struct.unpack_from("<IH", data, p)
         p += 6
         chunk = data[p:p + length]
         p += len(chunk)
-        written.append(sector)
         for i in range(0, len(chunk)):
             at = sector * SECTOR + i
             if at >= sectors * SECTOR:
                 break
             image.setdefault(at // SECTOR, bytearray(SECTOR))[at % SECTOR] = chunk[i]
-    for sector in written:
-        if sector < sectors:
-            seal_sector(image.setdefault(sector, bytearray(SECTOR)))
+    for sector in image:
+        seal_sector(image[sector])
     header[0] &= ~SEAL_TAGS & 0xFF
     out = bytearray(header)
     for sector in sorted(image):
@@ -100,11 +100,18 @@ def sealed(data):
     return bytes(out)
 
 
+TRANSCRIPT_LINES = ("--- ended=", "cdb ", "file ")
+
+
 def transcript(binary, path, work):
-    env = dict(os.environ, VRS_FUZZ_TRANSCRIPT="1", TMPDIR=work)
-    run = subprocess.run([binary, "-rss_limit_mb=4096", path], env=env, stdout=subprocess.PIPE,
+    """The run's transcript lines, then the program's output without its rates."""
+    env = dict(os.environ, VRS_FUZZ_TRANSCRIPT="1", VRS_FUZZ_STDOUT="1", TMPDIR=work)
+    run = subprocess.run([binary, "-rss_limit_mb=4096", "-detect_leaks=0", path], env=env, stdout=subprocess.PIPE,
                          stderr=subprocess.DEVNULL, cwd=work, timeout=600, check=False)
-    return run.stdout, run.returncode
+    lines = run.stdout.decode(errors="replace").replace("\r", "\n").split("\n")
+    # The status lines carry the rate and the time left, which differ from run to run.
+    output = [line for line in lines if not line.startswith(TRANSCRIPT_LINES) and "B/s" not in line]
+    return [line for line in lines if line.startswith(TRANSCRIPT_LINES)] + ["=== output"] + output, run.returncode
 
 
 def main():
@@ -113,8 +120,10 @@ def main():
     parser.add_argument("--new", required=True)
     parser.add_argument("--work", default=None)
     parser.add_argument("--harness", action="append")
+    parser.add_argument("--unsealed", action="store_true", help="run the inputs as they are")
     parser.add_argument("inputs", nargs="+")
     args = parser.parse_args()
+    args.old, args.new = os.path.abspath(args.old), os.path.abspath(args.new)
 
     work = tempfile.mkdtemp(prefix="vrs-differential-", dir=args.work)
     counts = {"run": 0, "identical": 0, "differing": 0}
@@ -130,7 +139,7 @@ def main():
                     data = f.read()
                 path = os.path.join(work, "input")
                 with open(path, "wb") as f:
-                    f.write(sealed(data))
+                    f.write(data if args.unsealed else sealed(data))
                 old, old_status = transcript(os.path.join(args.old, "fuzz_" + harness), path, work)
                 new, new_status = transcript(os.path.join(args.new, "fuzz_" + harness), path, work)
                 counts["run"] += 1
@@ -138,7 +147,7 @@ def main():
                     counts["identical"] += 1
                     continue
                 counts["differing"] += 1
-                old_lines, new_lines = old.decode(errors="replace").splitlines(), new.decode(errors="replace").splitlines()
+                old_lines, new_lines = old, new
                 at = next((i for i, (a, b) in enumerate(zip(old_lines, new_lines)) if a != b),
                           min(len(old_lines), len(new_lines)))
                 print(f"DIFFERS {harness}/{os.path.basename(folder)}/{name} (exit {old_status} / {new_status}) "
