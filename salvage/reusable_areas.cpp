@@ -222,12 +222,13 @@ std::optional<FileEntry> readRootOrNoteLoss(Volume& volume, const VolumeDescript
 
 }  // namespace
 
-ReusableTargets findReusableTargets(Drive& drive)
+ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile)
 {
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
     Volume volume{drive, descriptors.partition, true};
+    volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
     const std::optional<FileEntry> root = readRootOrNoteLoss(volume, descriptors, &rootSector);
     ReusableTargets found;
