@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "drive_hooks.h"
 #include "mmc.h"
-#include "platform/image_drive.h"
 #include "read_engine.h"
 #include "report.h"
 #include "scsi.h"
@@ -38,10 +38,10 @@ struct Figures {
     double host = 0;
 };
 
-Figures copyDisc(Drive& drive, std::uint32_t sectors, std::uint32_t perCommand)
+Figures copyDisc(DriveHooks& hooks, Drive& drive, std::uint32_t sectors, std::uint32_t perCommand)
 {
     std::vector<std::uint8_t> buffer(std::size_t{perCommand} * kSectorSize);
-    imageDriveSettings().modelledSeconds = 0;
+    hooks.settings.modelledSeconds = 0;
     Figures figures;
     const auto start = std::chrono::steady_clock::now();
     for (std::uint32_t lba = 0; lba < sectors; lba += perCommand) {
@@ -51,7 +51,7 @@ Figures copyDisc(Drive& drive, std::uint32_t sectors, std::uint32_t perCommand)
         figures.failed += outcome.complete() ? 0 : 1;
     }
     figures.host = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    figures.modelled = imageDriveSettings().modelledSeconds;
+    figures.modelled = hooks.settings.modelledSeconds;
     return figures;
 }
 
@@ -107,8 +107,9 @@ int main(int argc, char** argv)
     }
     close(fd);
 
-    imageDriveSettings().commandLatency = latencyMs / 1000;
-    imageDriveSettings().mediaRate = rateMBs * 1e6;
+    DriveHooks hooks;
+    hooks.settings.commandLatency = latencyMs / 1000;
+    hooks.settings.mediaRate = rateMBs * 1e6;
     const Pattern patterns[] = {{"one sector per READ (10)", 1},
                                 {"16-sector ECC blocks", kEccBlockSectors},
                                 {"32 sectors (64 KiB)", kDefaultTransferSectors},
@@ -126,7 +127,7 @@ int main(int argc, char** argv)
             "drive |\n");
         std::printf("|---|--:|--:|--:|--:|--:|\n");
         for (const Pattern& pattern : patterns) {
-            const Figures f = copyDisc(drive, sectors, pattern.sectorsPerCommand);
+            const Figures f = copyDisc(hooks, drive, sectors, pattern.sectorsPerCommand);
             if (f.failed != 0) {
                 std::printf("%llu commands failed\n", static_cast<unsigned long long>(f.failed));
                 return 1;

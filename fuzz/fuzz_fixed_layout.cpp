@@ -19,7 +19,7 @@ namespace {
 // progress mark), and one input costs at most some 7600 sector copies.
 constexpr std::uint32_t kMaxSectors = 16384;
 
-void copyFiles(const char* imagePath, const fuzz::Disc& /*disc*/)
+void copyFiles(const char* imagePath, const fuzz::Disc& /*disc*/, DriveHooks& /*hooks*/)
 {
     copyFixedLayout(imagePath, RunOptions{});
 }

@@ -15,7 +15,7 @@ constexpr std::uint32_t kMaxSectors = 32768;
 
 bool g_keepGoing = false;
 
-void salvage(const char* imagePath, const fuzz::Disc& /*disc*/)
+void salvage(const char* imagePath, const fuzz::Disc& /*disc*/, DriveHooks& /*hooks*/)
 {
     RunOptions options;
     options.keepGoing = g_keepGoing;

@@ -209,18 +209,18 @@ void checkTargets(const char* imagePath, const Plan& plan, std::uint32_t sectors
 fuzz::Disc g_disc;
 Plan g_plan;
 
-void crashRefuseResume(const char* imagePath, const fuzz::Disc& disc)
+void crashRefuseResume(const char* imagePath, const fuzz::Disc& disc, DriveHooks& hooks)
 {
     const DiscIdentity identity{"fuzz", 0x0013, disc.sectors, "disc", 1};
     g_crashAt = g_plan.crashAt;
-    imageDriveSettings().onRead = crashAtChosenRead;
+    hooks.settings.onRead = crashAtChosenRead;
     bool ended = false;
     try {
         rescue(imagePath, g_plan, identity);
     } catch (const FatalError&) {
         ended = true;  // what it left behind is the next runs' to resume
     }
-    imageDriveSettings().onRead = nullptr;
+    hooks.settings.onRead = nullptr;
     if (!disc.dataFault) {
         checkTargets(imagePath, g_plan, disc.sectors, false, ended ? "after a fatal end" : "after the first run");
     }
@@ -247,7 +247,7 @@ void crashRefuseResume(const char* imagePath, const fuzz::Disc& disc)
     }
 
     // A good day: no faults, no crash; everything read.
-    imageDriveSettings().faults.clear();
+    hooks.settings.faults.clear();
     rescue(imagePath, g_plan, identity);
     if (!disc.dataFault) {
         checkTargets(imagePath, g_plan, disc.sectors, true, "after the last run");

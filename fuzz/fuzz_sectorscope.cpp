@@ -11,7 +11,7 @@ namespace {
 // 64 MiB of image.
 constexpr std::uint32_t kMaxSectors = 32768;
 
-void showBlock(const char* imagePath, const fuzz::Disc& disc)
+void showBlock(const char* imagePath, const fuzz::Disc& disc, DriveHooks& /*hooks*/)
 {
     dumpPartitionBlock(imagePath, disc.blockNumber);
 }

@@ -36,10 +36,10 @@ char g_stdoutBuffer[1 << 16];
 // output (with VRS_FUZZ_STDOUT, after the program's own output): its end, the
 // command blocks the drive received and the files it wrote with a checksum,
 // so that two builds can be compared over the same inputs.
-void printTranscript(const Outcome& outcome)
+void printTranscript(const Outcome& outcome, const std::vector<ReceivedCommand>& log)
 {
     std::printf("\n--- ended=%d status=%d\n", outcome.ended ? 1 : 0, outcome.status);
-    for (const ReceivedCommand& command : imageDriveLog()) {
+    for (const ReceivedCommand& command : log) {
         std::printf("cdb");
         for (int i = 0; i < command.cdbLength; i++) {
             std::printf(" %02X", command.cdb[static_cast<std::size_t>(i)]);
@@ -157,11 +157,7 @@ void sealOne(std::uint8_t* d, std::size_t available)
         d[8] = static_cast<std::uint8_t>(crc);
         d[9] = static_cast<std::uint8_t>(crc >> 8);
     }
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 16; i++) {
-        sum += i == 4 ? 0 : d[i];
-    }
-    d[4] = static_cast<std::uint8_t>(sum);
+    d[4] = tagChecksum(d);
 }
 
 // Seals the descriptor at the start of `sector`, and when that is a File
@@ -219,8 +215,8 @@ void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSecto
     std::memcpy(h, data, size < kHeaderSize ? size : kHeaderSize);
     const std::uint32_t flags = h[0];
 
-    ImageDriveSettings& s = disc->settings;
-    s = ImageDriveSettings{};
+    DriveHookSettings& s = disc->settings;
+    s = DriveHookSettings{};
     s.profile = static_cast<std::uint16_t>(word(h + 2));
     s.lastTrack = static_cast<std::uint16_t>(word(h + 4));
     s.lraValid = (flags & 0x01u) != 0;
@@ -287,10 +283,9 @@ void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSecto
 Outcome runProgram(const Disc& disc, Body body, Check check)
 {
     setReportIndent(0);
-    imageDriveReset();
-    imageDriveSettings() = disc.settings;
+    DriveHooks hooks(disc.settings);
     const bool transcript = std::getenv("VRS_FUZZ_TRANSCRIPT") != nullptr;
-    imageDriveSettings().record = transcript;
+    hooks.settings.record = transcript;
     const FdSet before = openDescriptors();
     if (fchdir(g_workFd) != 0) {
         finding("cannot enter the private directory: %s", std::strerror(errno));
@@ -298,7 +293,7 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
 
     Outcome outcome{false, 0};
     try {
-        body(g_imagePath, disc);
+        body(g_imagePath, disc, hooks);
     } catch (const FatalError& error) {
         // What the program's top prints for it.
         std::fputs(error.report.c_str(), stdout);
@@ -318,13 +313,12 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
         check(disc, outcome);
     }
     if (transcript) {
-        printTranscript(outcome);
+        printTranscript(outcome, hooks.log);
     }
     removeOutputs();
     if (fchdir(g_homeFd) != 0) {
         finding("cannot go back to the start directory: %s", std::strerror(errno));
     }
-    imageDriveReset();
     return outcome;
 }
 
@@ -387,7 +381,7 @@ void checkCopy(const Disc& disc, const Outcome& outcome, bool keepGoing)
     if (outcome.ended || disc.dataFault) {
         return;
     }
-    const ImageDriveSettings& s = disc.settings;
+    const DriveHookSettings& s = disc.settings;
     if (s.profile != kProfileDvdRwRestrictedOverwrite) {
         finding("copy completed for profile 0x%04X", s.profile);
     }

@@ -42,7 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 
 namespace fuzz {
 
@@ -51,7 +51,7 @@ constexpr std::size_t kHeaderSize = 36;
 constexpr std::size_t kRecordHeadSize = 6;
 
 struct Disc {
-    ImageDriveSettings settings;
+    DriveHookSettings settings;
     std::uint32_t sectors = 0;
     std::uint32_t blockNumber = 0;
     // A fault that hands the program different data with GOOD status (a
@@ -69,11 +69,11 @@ struct Outcome {
     int status;  // its status
 };
 
-using Body = void (*)(const char* imagePath, const Disc& disc);
+using Body = void (*)(const char* imagePath, const Disc& disc, DriveHooks& hooks);
 using Check = void (*)(const Disc& disc, const Outcome& outcome);
 
 // Runs `body` against the image in the harness's private directory, with the
-// drive emulation set from `disc` and standard output discarded. A fatal error
+// drive hooks set from `disc` (installed while it runs) and standard output discarded. A fatal error
 // comes back as an Outcome. Every descriptor the run opened must have been
 // closed, whichever way it ended.
 // `check` runs afterwards, while the files the program wrote still exist;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <map>
 
 namespace pipeline {
@@ -521,6 +522,17 @@ std::string outcomeText(const DiscReport& report)
     }
     if (!which.empty())
         text += "; about " + format("%.1f", seconds) + " s of video affected in recording(s) " + which;
+    return text;
+}
+
+std::string utcNow()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (std::tm* at = std::gmtime(&now))
+        utc = *at;
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
     return text;
 }
 

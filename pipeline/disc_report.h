@@ -78,5 +78,7 @@ struct DiscReport {
 std::string outcomeText(const DiscReport& report);
 std::string reportHtml(const DiscReport& report);
 std::string reportJson(const DiscReport& report);
+// The time now as a report gives it (readAt).
+std::string utcNow();
 
 }  // namespace pipeline

@@ -127,17 +127,6 @@ std::string volumeIdentifier(Drive& drive)
     return "(not found)";
 }
 
-std::string utcNow()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    if (std::tm* at = std::gmtime(&now))
-        utc = *at;
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    return text;
-}
-
 // A run of a copy target with its place in the file.
 struct PlacedRun {
     std::uint64_t first = 0, count = 0;  // disc sectors

@@ -166,7 +166,7 @@ std::uint32_t platformMaxTransferBytes(DriveHandle drive)
 {
     const auto* handle = static_cast<const PosixDrive*>(drive);
     if (handle->image != nullptr) {
-        return imageDriveSettings().adapterMaxTransferBytes;
+        return imageDriveMaxTransferBytes(handle->image);
     }
     struct stat status {};
     if (fstat(handle->fd, &status) != 0) {

@@ -160,7 +160,7 @@ std::uint32_t platformMaxTransferBytes(DriveHandle handle)
 {
     const auto* drive = static_cast<const WindowsDrive*>(handle);
     if (drive->image != nullptr) {
-        return imageDriveSettings().adapterMaxTransferBytes;
+        return imageDriveMaxTransferBytes(drive->image);
     }
     STORAGE_PROPERTY_QUERY query;
     std::memset(&query, 0, sizeof query);

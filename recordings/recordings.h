@@ -165,6 +165,12 @@ std::string systemReason();
 // An output file is written as its name + this, and renamed when complete.
 constexpr char kPartialSuffix[] = ".part";
 
+// The end of an output file written whole under `partial`: its modification time
+// set when one is given, then the name `path`, which must not exist yet. False with
+// the reason in `error`; a file whose time could not be set is removed.
+bool finishPartialFile(const std::string& partial, const std::string& path, std::optional<std::int64_t> modifiedAt,
+                       std::string& error);
+
 // Copies sector ranges of `source` into a new file `path`, through `path` + kPartialSuffix
 // (emptied when it exists); a file `path` of the size the copy would have is kept as it
 // is, one of another size is an error. Also tells whether a packet in the ranges has its

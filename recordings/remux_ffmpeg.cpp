@@ -375,14 +375,9 @@ bool takeAudioFrame(Remux& r, Track& track, AVFrame* decoded, std::string& error
     return encodeAudioFifo(r, track, false, error);
 }
 
-bool takeVideoFrame(Remux& r, Track& track, AVFrame* decoded, std::string& error)
+// Encodes the frames the video filter has ready.
+bool encodeFilteredFrames(Remux& r, Track& track, std::string& error)
 {
-    decoded->pts = decoded->best_effort_timestamp;
-    int status = av_buffersrc_add_frame_flags(track.graphIn, decoded, AV_BUFFERSRC_FLAG_KEEP_REF);
-    if (status < 0) {
-        error = "cannot filter the video (" + ffmpegText(status) + ")";
-        return false;
-    }
     FramePtr filtered(av_frame_alloc());
     while (av_buffersink_get_frame(track.graphOut, filtered.get()) >= 0) {
         ++r.result.frames;
@@ -392,6 +387,17 @@ bool takeVideoFrame(Remux& r, Track& track, AVFrame* decoded, std::string& error
             return false;
     }
     return true;
+}
+
+bool takeVideoFrame(Remux& r, Track& track, AVFrame* decoded, std::string& error)
+{
+    decoded->pts = decoded->best_effort_timestamp;
+    int status = av_buffersrc_add_frame_flags(track.graphIn, decoded, AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (status < 0) {
+        error = "cannot filter the video (" + ffmpegText(status) + ")";
+        return false;
+    }
+    return encodeFilteredFrames(r, track, error);
 }
 
 // Decodes `packet` (null: the end) and passes on its frames.
@@ -417,16 +423,8 @@ bool flushTrack(Remux& r, Track& track, std::string& error)
     if (!decodePacket(r, track, nullptr, error))
         return false;
     if (track.video) {
-        if (av_buffersrc_add_frame_flags(track.graphIn, nullptr, 0) >= 0) {
-            FramePtr filtered(av_frame_alloc());
-            while (av_buffersink_get_frame(track.graphOut, filtered.get()) >= 0) {
-                ++r.result.frames;
-                bool ok = encodeFrame(r, track, filtered.get(), error);
-                av_frame_unref(filtered.get());
-                if (!ok)
-                    return false;
-            }
-        }
+        if (av_buffersrc_add_frame_flags(track.graphIn, nullptr, 0) >= 0 && !encodeFilteredFrames(r, track, error))
+            return false;
     } else if (track.fifo && !encodeAudioFifo(r, track, true, error)) {
         return false;
     }
@@ -886,16 +884,7 @@ bool remuxRecording(const RemuxJob& job, const std::string& path,
         error += "; the partial file was removed";
         return false;
     }
-    if (job.modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *job.modifiedAt)) {
-        error = partial + ": cannot set the modification time" + systemReason();
-        platformRemoveFileUtf8(partial.c_str());
-        return false;
-    }
-    if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
-        error = partial + ": cannot rename to " + path + systemReason();
-        return false;
-    }
-    return true;
+    return finishPartialFile(partial, path, job.modifiedAt, error);
 }
 
 }  // namespace vrsplit

@@ -8,19 +8,9 @@ namespace vrsplit {
 
 namespace {
 
-struct LoadedRemuxer {
-    const RemuxFunctions* functions = nullptr;
-    std::string problem;  // when there are none
-};
-
-const LoadedRemuxer& loadedRemuxer()
+const LoadedModuleTable<RemuxFunctions>& loadedRemuxer()
 {
-    static const LoadedRemuxer loaded = [] {
-        LoadedRemuxer remuxer;
-        remuxer.functions = moduleTable<RemuxFunctions>(kMediaModule, kRemuxEntry, remuxer.problem);
-        return remuxer;
-    }();
-    return loaded;
+    return loadedModuleTable<RemuxFunctions>(kMediaModule, kRemuxEntry);
 }
 
 }  // namespace
@@ -38,7 +28,7 @@ std::string remuxModuleProblem()
 bool remuxRecording(const RemuxJob& job, const std::string& path,
                     const std::function<void(const RemuxProgress&)>& progress, RemuxResult& result, std::string& error)
 {
-    const LoadedRemuxer& remuxer = loadedRemuxer();
+    const auto& remuxer = loadedRemuxer();
     if (remuxer.functions == nullptr) {
         result = RemuxResult{};
         error = path + ": " + kNoRemuxLibraries + " (" + remuxer.problem + ")";

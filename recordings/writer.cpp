@@ -44,6 +44,21 @@ std::string systemReason()
     return " (" + platformErrorText(platformLastError()) + ")";
 }
 
+bool finishPartialFile(const std::string& partial, const std::string& path, std::optional<std::int64_t> modifiedAt,
+                       std::string& error)
+{
+    if (modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *modifiedAt)) {
+        error = partial + ": cannot set the modification time" + systemReason();
+        platformRemoveFileUtf8(partial.c_str());
+        return false;
+    }
+    if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
+        error = partial + ": cannot rename to " + path + systemReason();
+        return false;
+    }
+    return true;
+}
+
 bool copySectors(const std::string& source, const std::vector<Range>& ranges, const std::string& path,
                  std::optional<std::int64_t> modifiedAt, CopyResult& result, std::string& error)
 {
@@ -118,16 +133,7 @@ bool copySectors(const std::string& source, const std::vector<Range>& ranges, co
     if (!platformFlushFile(out.handle))
         return abandon(partial + ": cannot write to the disk" + systemReason());
     out.close();
-    if (modifiedAt && !platformSetModifiedTimeUtf8(partial.c_str(), *modifiedAt)) {
-        error = partial + ": cannot set the modification time" + systemReason();
-        platformRemoveFileUtf8(partial.c_str());
-        return false;
-    }
-    if (!platformRenameNoReplaceUtf8(partial.c_str(), path.c_str())) {
-        error = partial + ": cannot rename to " + path + systemReason();
-        return false;
-    }
-    return true;
+    return finishPartialFile(partial, path, modifiedAt, error);
 }
 
 }  // namespace vrsplit

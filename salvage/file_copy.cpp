@@ -347,21 +347,12 @@ std::string fatalMessage(const FatalError& error)
 
 RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
 {
-    Drive drive = Drive::open(devicePath);
-    const std::uint16_t profile = requireDvdVrProfile(drive);
-    requireDvdMedium(drive);
-    requireExtendedArea(drive);
-    const RescueSettings settings = prepareReads(drive, options);
-    VolumeDescriptors descriptors{};
-    if (options.keepGoing) {
-        descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
-        if (!descriptors.fileSetFound) {
-            fail("no usable Logical Volume Descriptor: the directory tree cannot be walked");
-        }
-    } else {
-        const AnchorPointer anchor = readAnchor(drive);
-        descriptors.partition = readPartition(drive, anchor.mainSequence);
-        descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
+    FileSystemRun run = openFileSystemRun(devicePath, options);
+    Drive& drive = run.drive;
+    const std::uint16_t profile = run.profile;
+    const VolumeDescriptors& descriptors = run.descriptors;
+    if (!descriptors.fileSetFound) {
+        fail("no usable Logical Volume Descriptor: the directory tree cannot be walked");
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
     const std::vector<DirectoryFile> files = recordingDirectoryFiles(volume, descriptors.fileSetBlock);
@@ -373,7 +364,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
             identity = reusableDiscIdentity(drive, profile);
             identity.mode = "files";
         }
-        rescue.emplace(drive, settings, identity);
+        rescue.emplace(drive, run.settings, identity);
     }
     for (const DirectoryFile& file : files) {
         if (!copyFile(volume, rescue ? &*rescue : nullptr, file)) {

@@ -207,6 +207,21 @@ void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root,
 
 }  // namespace
 
+namespace {
+
+// The root directory's File Entry, or none with a loss noted when no File Set was found.
+std::optional<FileEntry> readRootOrNoteLoss(Volume& volume, const VolumeDescriptors& descriptors,
+                                            std::uint32_t* rootSector)
+{
+    if (!descriptors.fileSetFound) {
+        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
+        return std::nullopt;
+    }
+    return readRootDirectory(volume, descriptors.fileSetBlock, rootSector);
+}
+
+}  // namespace
+
 ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile)
 {
     requireDvdMedium(drive);
@@ -215,12 +230,7 @@ ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile)
     Volume volume{drive, descriptors.partition, true};
     volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
-    std::optional<FileEntry> root;
-    if (descriptors.fileSetFound) {
-        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
-    } else {
-        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
-    }
+    const std::optional<FileEntry> root = readRootOrNoteLoss(volume, descriptors, &rootSector);
     ReusableTargets found;
     walkToReusableTargets(
         volume, root, rootSector, [&](const CopyTarget& target) { found.targets.push_back(target); },
@@ -229,7 +239,7 @@ ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile)
     return found;
 }
 
-RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
+FileSystemRun openFileSystemRun(const char* devicePath, const RunOptions& options)
 {
     Drive drive = Drive::open(devicePath);
     const std::uint16_t profile = requireDvdVrProfile(drive);
@@ -244,18 +254,22 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
         descriptors.partition = readPartition(drive, anchor.mainSequence);
         descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
+    return FileSystemRun{std::move(drive), profile, settings, descriptors};
+}
+
+RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options)
+{
+    FileSystemRun run = openFileSystemRun(devicePath, options);
+    Drive& drive = run.drive;
+    const std::uint16_t profile = run.profile;
+    const VolumeDescriptors& descriptors = run.descriptors;
     Volume volume{drive, descriptors.partition, options.keepGoing};
     volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
-    std::optional<FileEntry> root;
-    if (descriptors.fileSetFound) {
-        root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
-    } else {
-        noteLoss(volume, "no usable Logical Volume Descriptor: the directory tree cannot be walked");
-    }
+    const std::optional<FileEntry> root = readRootOrNoteLoss(volume, descriptors, &rootSector);
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
-        rescue.emplace(drive, settings,
+        rescue.emplace(drive, run.settings,
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {

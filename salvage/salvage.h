@@ -49,6 +49,19 @@ enum class RunResult {
 // keep-going run.
 RescueSettings prepareReads(Drive& drive, const RunOptions& options);
 
+// "-r" and "--files": the drive of a run that reads the disc's file system,
+// once it holds a DVD-VR disc (requireDvdVrProfile), with the settings of its
+// reads (prepareReads) and the volume's descriptors: with keep-going from any
+// anchor that leads to them, else through the anchor at 256, whose failure
+// ends the run.
+struct FileSystemRun {
+    Drive drive;
+    std::uint16_t profile;
+    RescueSettings settings;
+    VolumeDescriptors descriptors;
+};
+FileSystemRun openFileSystemRun(const char* devicePath, const RunOptions& options);
+
 // Both modes: ends the run unless the disc is a DVD-RW in Restricted
 // Overwrite mode; the profile.
 std::uint16_t requireRestrictedOverwrite(Drive& drive);

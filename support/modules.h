@@ -37,3 +37,22 @@ const Table* moduleTable(const char* name, const char* entry, std::string& probl
     }
     return table;
 }
+
+// A module's table of functions, loaded the first time it is asked for and kept for the
+// rest of the run; `functions` null with the reason in `problem` when it cannot be had.
+template <typename Table>
+struct LoadedModuleTable {
+    const Table* functions = nullptr;
+    std::string problem;
+};
+
+template <typename Table>
+const LoadedModuleTable<Table>& loadedModuleTable(const char* name, const char* entry)
+{
+    static const LoadedModuleTable<Table> loaded = [&] {
+        LoadedModuleTable<Table> table;
+        table.functions = moduleTable<Table>(name, entry, table.problem);
+        return table;
+    }();
+    return loaded;
+}

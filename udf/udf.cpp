@@ -53,6 +53,15 @@ std::uint16_t descriptorCrc(const std::uint8_t* bytes, std::size_t length)
     return static_cast<std::uint16_t>(crc);
 }
 
+std::uint8_t tagChecksum(const std::uint8_t* tag)
+{
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < DescriptorTagLayout::kSize; i++) {
+        sum += i == DescriptorTagLayout::kTagChecksum ? 0 : tag[i];
+    }
+    return static_cast<std::uint8_t>(sum);
+}
+
 bool hasValidTag(const void* descriptor, TagIdentifier tag, std::optional<std::uint32_t> location,
                  std::size_t available)
 {
@@ -60,11 +69,7 @@ bool hasValidTag(const void* descriptor, TagIdentifier tag, std::optional<std::u
     if (available < DescriptorTagLayout::kSize || !hasTag(d, tag)) {
         return false;
     }
-    std::uint32_t sum = 0;
-    for (std::uint32_t i = 0; i < DescriptorTagLayout::kSize; i++) {
-        sum += i == DescriptorTagLayout::kTagChecksum ? 0 : d[i];
-    }
-    if ((sum & 0xFFu) != d[DescriptorTagLayout::kTagChecksum]) {
+    if (tagChecksum(d) != d[DescriptorTagLayout::kTagChecksum]) {
         return false;
     }
     if (location && readLe32(d, DescriptorTagLayout::kTagLocation) != *location) {

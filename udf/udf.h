@@ -31,6 +31,9 @@ bool hasValidTag(const void* descriptor, TagIdentifier tag, std::optional<std::u
                  std::size_t available = kSectorSize);
 // CRC-ITU-T (x^16 + x^12 + x^5 + 1, initial value 0), as descriptor tags carry it.
 std::uint16_t descriptorCrc(const std::uint8_t* bytes, std::size_t length);
+// The tag checksum of the 16-byte descriptor tag at `tag`: its bytes other than
+// the checksum itself added up, modulo 256.
+std::uint8_t tagChecksum(const std::uint8_t* tag);
 
 // Ends the run unless the drive holds a DVD medium.
 void requireDvdMedium(Drive& drive);

@@ -195,13 +195,7 @@ int writeReport(const Options& options)
     }
     const pipeline::CutSummary cut =
         pipeline::cutIntoReport(files, options.outputDir.empty() ? "." : options.outputDir, areas, report);
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    if (std::tm* at = std::gmtime(&now))
-        utc = *at;
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    report.readAt = text;
+    report.readAt = pipeline::utcNow();
     for (const auto& [name, content] : {std::pair{options.report, pipeline::reportHtml(report)},
                                         std::pair{options.report + ".json", pipeline::reportJson(report)}}) {
         std::ofstream out(std::filesystem::u8path(name), std::ios::binary);

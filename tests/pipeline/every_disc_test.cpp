@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "drive_hooks.h"
 #include "platform/image_drive.h"
 #include "recordings_run.h"
 
@@ -34,6 +35,9 @@ void writeFile(const fs::path& path, const std::string& text)
 // in free blocks after the movie file, the older management copy before it.
 class EveryDisc : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     static void SetUpTestSuite()
     {
         work = fs::temp_directory_path() / ("every-disc-" + std::to_string(::getpid()));
@@ -56,7 +60,7 @@ protected:
                              "patch 8752 256 FFFFFFFF\n");
     }
     static void TearDownTestSuite() { fs::remove_all(work); }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     static void build(const std::string& name, const std::string& recipe)
     {
@@ -120,8 +124,8 @@ TEST_F(EveryDisc, EachLayoutAndProfileGivesTheSampleRecordings)
         const Case& c = cases[i];
         SCOPED_TRACE(std::string(c.image) + " profile " + std::to_string(c.profile) + " unreadable " +
                      std::to_string(c.unreadable));
-        imageDriveReset();
-        imageDriveSettings().profile = c.profile;
+        hooks.reset();
+        hooks.settings.profile = c.profile;
         if (c.unreadable >= 0) {
             const std::uint64_t bad = static_cast<std::uint64_t>(c.unreadable) * 2048;
             std::ostringstream map;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
 
@@ -34,16 +34,19 @@ std::string prefixOf(const std::string& out, const std::string& failure)
 
 class Faults : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         image = standardDisc().write("faults.img");
         clean = salvage(image, true);
         cleanFixed = salvage(image, false);
         ASSERT_EQ(clean.outcome.status, 0);
         ASSERT_EQ(cleanFixed.outcome.status, 0);
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     static ImageFault readFault(std::int64_t lba)
     {
@@ -74,7 +77,7 @@ TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
     };
     for (const Stage& stage : stages) {
         SCOPED_TRACE(stage.name);
-        imageDriveSettings().faults = {readFault(stage.lba)};
+        hooks.settings.faults = {readFault(stage.lba)};
         const Result failed = salvage(image, true);
         EXPECT_EQ(failed.outcome.status, 255);
         const std::string before = prefixOf(failed.outcome.out, kMediumError);
@@ -87,11 +90,11 @@ TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
         }
     }
     // Files are kept as far as they got: the management file up to 9799.
-    imageDriveSettings().faults = {readFault(9800)};
+    hooks.settings.faults = {readFault(9800)};
     Result failed = salvage(image, true);
     EXPECT_EQ(failed.file("VR_MANGR_R.IFO"), sectorsText(range(9752, 9800)));
     EXPECT_FALSE(failed.has("VR_MOVIE_R.VRO"));
-    imageDriveSettings().faults = {readFault(10230)};
+    hooks.settings.faults = {readFault(10230)};
     failed = salvage(image, true);
     EXPECT_EQ(failed.file("VR_MANGR_R.IFO"), clean.file("VR_MANGR_R.IFO"));
     EXPECT_EQ(failed.file("VR_MOVIE_R.VRO"), sectorsText(range(10212, 10230)));
@@ -100,7 +103,7 @@ TEST_F(Faults, ReadErrorAtEachStageOfTheWalk)
 TEST_F(Faults, ReadErrorInEachCopyOfTheFixedLayout)
 {
     for (const std::int64_t lba : {8752 + 1, 10112 + 3}) {
-        imageDriveSettings().faults = {readFault(lba)};
+        hooks.settings.faults = {readFault(lba)};
         const Result failed = salvage(image, false);
         EXPECT_EQ(failed.outcome.status, 255);
         const std::string before = prefixOf(failed.outcome.out, kMediumError);
@@ -126,14 +129,14 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
     pass.errorCode = 121;
     pass.opcode = 0x52;
     for (const bool reusable : {false, true}) {
-        imageDriveSettings().faults = {bare};
+        hooks.settings.faults = {bare};
         Result failed = salvage(image, reusable);
         EXPECT_EQ(failed.outcome.status, 255);
         EXPECT_NE(failed.outcome.out.find("SCSI Error\nStatus = 0x00000018\n"), std::string::npos);
         const std::string report = "SCSI Error\nStatus = 0x00000018\n";
         EXPECT_EQ(failed.outcome.out.substr(failed.outcome.out.size() - report.size()), report);
 
-        imageDriveSettings().faults = {pass};
+        hooks.settings.faults = {pass};
         failed = salvage(image, reusable);
         EXPECT_EQ(failed.outcome.status, 255);
         const std::string message = "ioctl(SG_IO) failed: the command did not reach the drive\n";
@@ -146,7 +149,7 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
     shortRead.kind = ImageFault::Kind::ShortTransfer;
     shortRead.lba = 256;
     shortRead.transfer = 2047;
-    imageDriveSettings().faults = {shortRead};
+    hooks.settings.faults = {shortRead};
     const Result warned = salvage(image, true);
     EXPECT_EQ(warned.outcome.status, 0);
     EXPECT_EQ(warned.outcome.out, "No error. But data length not match\nq" + clean.outcome.out);
@@ -154,7 +157,7 @@ TEST_F(Faults, OtherKindsOfFailureInBothModes)
 
 TEST_F(Faults, RepliesThatContradictTheDisc)
 {
-    ImageDriveSettings& settings = imageDriveSettings();
+    DriveHookSettings& settings = hooks.settings;
     // A Last Recorded Address beyond the image: the copy fails there, with
     // every sector before it written.
     settings.lastRecordedAddress = kVrSectors + 9;

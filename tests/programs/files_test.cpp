@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "vrdisc.h"
 
 namespace {
@@ -22,9 +22,12 @@ std::string zeros(std::size_t bytes)
 // movie file ends within its last block.
 class Files : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         disc = standardDisc();
         disc.volume.block(
             3, directoryEntry({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 0, 5),
@@ -47,7 +50,7 @@ protected:
             {"VR_STILL.VRO", "still"},
         };
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     // The files a run wrote against `expected`, with the disc sectors `bad`
     // as zeros where a file holds them.
@@ -122,7 +125,7 @@ TEST_F(Files, EveryFileByteForByteInEveryModeAndProfile)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + std::to_string(c.profile));
-        imageDriveSettings().profile = c.profile;
+        hooks.settings.profile = c.profile;
         const Result r = runVrsalvage(image, c.arguments);
         EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
         EXPECT_NE(r.outcome.out.find("Writing VR_MANGR.BUP\nbytes = " + std::to_string(kBackupBytes) + "\n"),
@@ -158,10 +161,10 @@ TEST_F(Files, TheTrackCommandRefusedTheCapacityServes)
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"-f", "IMG"}, {"-r", "IMG"}, {"--keep-going", "--mapfile=r.map", "-r", "IMG"}}) {
         SCOPED_TRACE(arguments[arguments.size() - 2]);
-        imageDriveReset();
-        imageDriveSettings().profile = 0x0010;
+        hooks.reset();
+        hooks.settings.profile = 0x0010;
         const Result known = runVrsalvage(image, arguments);
-        imageDriveSettings().faults = {refused};
+        hooks.settings.faults = {refused};
         const Result unknown = runVrsalvage(image, arguments);
         EXPECT_EQ(known.outcome.status, 0) << known.outcome.out;
         EXPECT_EQ(unknown.outcome.status, 0) << unknown.outcome.out;
@@ -178,7 +181,7 @@ TEST_F(Files, UnreadableSectorsAreZerosMappedAndResumedFilePerFile)
     // One in the file that starts with zeros, one in the file cut short.
     const std::vector<std::uint32_t> bad = {9901, 10300};
     for (const std::uint32_t lba : bad) {
-        imageDriveSettings().faults.push_back(unreadable(lba));
+        hooks.settings.faults.push_back(unreadable(lba));
     }
     const std::vector<std::string> arguments = {"--mapfile=files.map", "-f", "IMG"};
     const Result damaged = runVrsalvage(image, arguments);
@@ -189,7 +192,7 @@ TEST_F(Files, UnreadableSectorsAreZerosMappedAndResumedFilePerFile)
         EXPECT_NE(map.find(std::string("# vrsalvage file ") + name + " "), std::string::npos) << map;
     }
 
-    imageDriveReset();
+    hooks.reset();
     const Result resumed = runVrsalvage(image, arguments, damaged.directory);
     EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
     expectFiles(resumed);

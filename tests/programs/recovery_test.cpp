@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
 
@@ -33,12 +33,15 @@ std::string vroPart(const std::string& progress1 = fullProgress(), const std::st
 
 class Recovery : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         disc = standardDisc();
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
     Result go() { return salvage(disc.write("recovery.img")); }
     void setDirectory(std::uint32_t block, const std::vector<Bytes>& entries)
     {
@@ -317,7 +320,7 @@ TEST_F(Recovery, TailBeyondTheMap)
     // The map covers blocks 0 to 8 n - 1 = 10199: sectors up to 10299.
     disc.n = 10200 / 8;
     disc.volume.sectors[32] = partitionDescriptor(kVrStart, 24 + disc.n, 0);
-    ImageDriveSettings& settings = imageDriveSettings();
+    DriveHookSettings& settings = hooks.settings;
     settings.lastRecordedAddress = 10349;
     settings.nextWritableAddress = 10380;
     settings.trackSize = 10400;
@@ -359,15 +362,15 @@ TEST_F(Recovery, TailBeyondTheMap)
 
 TEST_F(Recovery, TrackNumberWithAHighByte)
 {
-    imageDriveSettings().lastTrack = 300;
-    imageDriveSettings().record = true;
+    hooks.settings.lastTrack = 300;
+    hooks.settings.record = true;
     const std::string image = disc.write("track300.img");
     const ChildOutcome outcome = runChild([&] {
         if (chdir(freshDirectory().c_str()) != 0) {
             std::exit(99);
         }
         recoverReusableAreas(image.c_str(), RunOptions{});
-        for (const ReceivedCommand& command : imageDriveLog()) {
+        for (const ReceivedCommand& command : hooks.log) {
             if (command.cdb[0] == 0x52) {
                 std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);
             }
@@ -497,7 +500,7 @@ TEST_F(Recovery, EveryDvdVrProfile)
     const std::string allIfoFree = readFile(image).substr(106 * 2048, (8752 - 106) * 2048) + kIfoFree;
     for (const std::uint16_t profile : std::vector<std::uint16_t>{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16}) {
         SCOPED_TRACE(profile);
-        imageDriveSettings().profile = profile;
+        hooks.settings.profile = profile;
         const Result r = salvage(image);
         EXPECT_EQ(r.outcome.status, 0);
         EXPECT_EQ(r.outcome.out, ifoPart() + vroPart() + "completed\n");
@@ -512,7 +515,7 @@ TEST_F(Recovery, EveryDvdVrProfile)
         {0x0000, "No disk"},
     };
     for (const auto& [profile, message] : refused) {
-        imageDriveSettings().profile = profile;
+        hooks.settings.profile = profile;
         for (const char* mode : {"-r", "-f"}) {
             const Result r = runVrsalvage(image, {mode, "IMG"});
             EXPECT_EQ(r.outcome.out, "*** Error!\n" + message + "\n") << mode;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "report_sink.h"
 #include "rescue_map.h"
 #include "version.h"
@@ -80,13 +80,16 @@ Lbas ddrescuelogBadSectors(const std::string& mapfile)
 
 class Rescue : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         image = standardDisc().write("rescue.img");
         disc = readFile(image);
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     // Image sectors [first, end) with zeros in place of `bad` ones.
     std::string expected(std::uint32_t first, std::uint32_t end, const Lbas& bad) const
@@ -122,9 +125,9 @@ TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
     };
     // Drives that take 16 and 64 sectors a read behind an adapter of 128 KiB
     // (the other tests read 32, the length tried when the platform cannot tell).
-    const auto useDrive = [](std::uint32_t limit) {
-        imageDriveSettings().maxTransferSectors = limit;
-        imageDriveSettings().adapterMaxTransferBytes = 128 * 1024;
+    const auto useDrive = [this](std::uint32_t limit) {
+        hooks.settings.maxTransferSectors = limit;
+        hooks.settings.adapterMaxTransferBytes = 128 * 1024;
     };
     for (const std::uint32_t limit : {16u, 64u}) {
         for (const Case& c : cases) {
@@ -135,13 +138,13 @@ TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
                 faults.assign(c.bad.begin(), c.bad.end());
             }
             for (const std::uint32_t lba : faults) {
-                imageDriveSettings().faults.push_back(unreadable(lba));
+                hooks.settings.faults.push_back(unreadable(lba));
             }
             std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
             if (c.reusable) {
                 arguments.insert(arguments.begin() + 1, "-r");
             }
-            imageDriveSettings().record = true;
+            hooks.settings.record = true;
             const Result damaged = runVrsalvage(image, arguments);
             EXPECT_EQ(damaged.outcome.status, 1) << damaged.outcome.out;
             EXPECT_NE(damaged.outcome.out.find("completed\n"), std::string::npos);
@@ -165,9 +168,9 @@ TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
             EXPECT_EQ(ddrescuelogBadSectors(damaged.directory + "/run.map"), c.bad);
 
             // The same run again without the faults reads only what is missing.
-            imageDriveReset();
+            hooks.reset();
             useDrive(limit);
-            imageDriveSettings().record = true;
+            hooks.settings.record = true;
             const Result resumed = runVrsalvage(image, arguments, damaged.directory);
             EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
             const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});
@@ -175,7 +178,7 @@ TEST_F(Rescue, UnreadableSectorsAreZerosInPlaceMappedAndResumed)
                 EXPECT_TRUE(resumed.file(name) == clean.file(name)) << name;
             }
             EXPECT_TRUE(badInMapfile(resumed.file("run.map")).empty()) << resumed.file("run.map");
-            imageDriveReset();
+            hooks.reset();
         }
     }
 }
@@ -188,7 +191,7 @@ TEST_F(Rescue, SectorsThatReadOnALaterTryAndAShortTransfer)
     shortRead.kind = ImageFault::Kind::ShortTransfer;
     shortRead.lba = 10350;
     shortRead.transfer = 100;
-    imageDriveSettings().faults = {unreadable(10200, 1), unreadable(10300, 2), unreadable(10301), shortRead};
+    hooks.settings.faults = {unreadable(10200, 1), unreadable(10300, 2), unreadable(10301), shortRead};
     const Result r = runVrsalvage(image, {"--keep-going", "--retries=1", "IMG"});
     EXPECT_EQ(r.outcome.status, 1);
     EXPECT_TRUE(r.file("VR_MOVIE.VRO") == expected(10112, 10412, {10301, 10350}));
@@ -202,7 +205,7 @@ TEST_F(Rescue, RecordedAreaLargerThanADvdIsRefused)
 {
     // Past 2^31 sectors the movie file's count reads as negative when signed.
     for (const std::uint32_t lra : {4u * 1024 * 1024 + 10112, 4294508799u}) {
-        imageDriveSettings().lastRecordedAddress = lra;
+        hooks.settings.lastRecordedAddress = lra;
         const Result r = runVrsalvage(image, {"--keep-going", "IMG"});
         EXPECT_EQ(r.outcome.status, 255) << lra;
         EXPECT_NE(r.outcome.out.find("VR_MOVIE.VRO: more sectors than a DVD holds\n"), std::string::npos)
@@ -246,12 +249,12 @@ TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
     for (const Case& c : cases) {
         for (const bool keepGoing : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (keepGoing ? ", keep going" : ", stopping"));
-            imageDriveReset();
-            imageDriveSettings().record = true;
-            imageDriveSettings().faults = {unreadable(10203)};
-            imageDriveSettings().maxTransferSectors = c.driveLimit;
-            imageDriveSettings().longReadsFailToPass = c.refusedInTransport;
-            imageDriveSettings().adapterMaxTransferBytes = c.adapterBytes;
+            hooks.reset();
+            hooks.settings.record = true;
+            hooks.settings.faults = {unreadable(10203)};
+            hooks.settings.maxTransferSectors = c.driveLimit;
+            hooks.settings.longReadsFailToPass = c.refusedInTransport;
+            hooks.settings.adapterMaxTransferBytes = c.adapterBytes;
             const std::string directory = freshDirectory();
             const ChildOutcome counted = runChild([&] {
                 std::string program = "vrsalvage";
@@ -266,7 +269,7 @@ TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
                 std::uint32_t blocks = 0;
                 std::uint32_t singles = 0;
                 std::uint32_t refused = 0;
-                for (const ReceivedCommand& command : imageDriveLog()) {
+                for (const ReceivedCommand& command : hooks.log) {
                     if (command.cdb[0] != 0x28) {
                         continue;
                     }
@@ -293,7 +296,7 @@ TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
 
 TEST_F(Rescue, SpeedAskedOfDrivesThatTakeIgnoreOrRefuseIt)
 {
-    using Speed = ImageDriveSettings::SpeedCommands;
+    using Speed = DriveHookSettings::SpeedCommands;
     ImageFault noStreaming;
     noStreaming.opcode = 0xB6;
     noStreaming.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0};
@@ -352,16 +355,16 @@ TEST_F(Rescue, SpeedAskedOfDrivesThatTakeIgnoreOrRefuseIt)
                 return;
             }
             const int status = runVrsalvage(static_cast<int>(words.size()), argv.data());
-            std::printf("status %d, %.3f s\n", status, imageDriveSettings().modelledSeconds);
+            std::printf("status %d, %.3f s\n", status, hooks.settings.modelledSeconds);
         });
     };
-    imageDriveSettings().mediaRate = 22.16e6;
+    hooks.settings.mediaRate = 22.16e6;
     const std::string own = modelled({}, freshDirectory()).out;
     const double ownSeconds = std::stod(own.substr(own.rfind(", ") + 2));
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.option) + ", " + c.line);
-        imageDriveSettings().speedCommands = c.drive;
-        imageDriveSettings().faults = c.faults;
+        hooks.settings.speedCommands = c.drive;
+        hooks.settings.faults = c.faults;
         const std::string directory = freshDirectory();
         const std::string out = modelled({c.option}, directory).out;
         // The run without the option and this line.
@@ -379,8 +382,8 @@ TEST_F(Rescue, SpeedAskedOfDrivesThatTakeIgnoreOrRefuseIt)
 
 TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
 {
-    imageDriveSettings().record = true;
-    imageDriveSettings().faults = {unreadable(10203)};
+    hooks.settings.record = true;
+    hooks.settings.faults = {unreadable(10203)};
     const std::string directory = freshDirectory();
     const ChildOutcome run = runChild([&] {
         std::string words[] = {"vrsalvage", "--keep-going", "--slow-retries", "--speed=8", image};
@@ -391,7 +394,7 @@ TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
         runVrsalvage(5, argv);
         // The speed commands and the single reads of the failed block, in order.
         std::string last;
-        for (const ReceivedCommand& command : imageDriveLog()) {
+        for (const ReceivedCommand& command : hooks.log) {
             const std::uint32_t lba = (std::uint32_t{command.cdb[4]} << 8) | command.cdb[5];
             const std::string word = command.cdb[0] == 0xB6                                          ? "speed"
                                      : command.cdb[0] == 0x28 && command.cdb[8] == 1 && lba >= 10192 ? "single"
@@ -416,7 +419,7 @@ TEST_F(Rescue, SlowRetriesReadTheFailedBlockAtTheLowestSpeed)
 TEST_F(Rescue, RateLogInGnuDdrescueFormat)
 {
     // Two bad areas: 9000 alone, and 10203-10204 together.
-    imageDriveSettings().faults = {unreadable(9000), unreadable(10203), unreadable(10204)};
+    hooks.settings.faults = {unreadable(9000), unreadable(10203), unreadable(10204)};
     const Result r = runVrsalvage(image, {"--keep-going", "--log-rates=rates.log", "IMG"});
     EXPECT_EQ(r.outcome.status, 1) << r.outcome.out;
     std::vector<std::string> lines;
@@ -446,14 +449,14 @@ TEST_F(Rescue, RateLogInGnuDdrescueFormat)
 
 TEST_F(Rescue, InterruptedRunEndsCleanlyAndResumes)
 {
-    imageDriveSettings().interruptAt = 9500;
+    hooks.settings.interruptAt = 9500;
     const Result interrupted = runVrsalvage(image, {"--mapfile=run.map", "IMG"});
     EXPECT_EQ(interrupted.outcome.status, 1);
     EXPECT_NE(interrupted.outcome.out.find("interrupted: run again with the same --mapfile to resume\n"),
               std::string::npos);
     EXPECT_EQ(interrupted.outcome.out.find("completed"), std::string::npos);
     EXPECT_FALSE(interrupted.has("VR_MOVIE.VRO"));
-    imageDriveReset();
+    hooks.reset();
     const Result resumed = runVrsalvage(image, {"--mapfile=run.map", "IMG"}, interrupted.directory);
     EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
     EXPECT_TRUE(resumed.file("VR_MANGR.IFO") == expected(8752, 10112, {}));
@@ -499,10 +502,10 @@ TEST_F(Rescue, DamagedVolumeStructuresWithKeepGoing)
         const std::string damagedImage = damaged.write("volume.img");
         const Result clean = runVrsalvage(damagedImage, {"-r", "IMG"});
         for (const std::uint32_t lba : c.unreadable) {
-            imageDriveSettings().faults.push_back(unreadable(lba));
+            hooks.settings.faults.push_back(unreadable(lba));
         }
         const Result r = runVrsalvage(damagedImage, {"--keep-going", "-r", "IMG"});
-        imageDriveReset();
+        hooks.reset();
         EXPECT_EQ(r.outcome.out.rfind(c.notices, 0), 0u) << r.outcome.out;
         EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
         EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == clean.file("VR_MANGR_R.IFO"));
@@ -621,12 +624,12 @@ TEST_F(Rescue, EachStructureOnTheWayLostWithKeepGoing)
         VrDisc damaged = discWithEveryStructure();
         damaged.writeBitmap();
         if (c.zeroed == kRead) {
-            imageDriveSettings().faults.push_back(unreadable(c.sector));
+            hooks.settings.faults.push_back(unreadable(c.sector));
         } else {
             put16(damaged.volume.sectors[c.sector], c.zeroed, 0);
         }
         const Result r = runVrsalvage(damaged.volume.write("damaged.img"), {"--keep-going", "-r", "IMG"});
-        imageDriveReset();
+        hooks.reset();
         const bool fatal = c.notices == anchorSearch;
         EXPECT_EQ(r.outcome.status, fatal ? 255 : 1) << r.outcome.out;
         EXPECT_TRUE(r.outcome.out.ends_with(fatal ? "*** Error!\nnot AVDP\n" : "completed\n")) << r.outcome.out;
@@ -687,7 +690,7 @@ TEST_F(Rescue, UnreadableSectorOfTheSpaceBitmapLeavesOutOnlyItsBlocks)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.unreadable);
-        imageDriveSettings().faults = {unreadable(c.unreadable)};
+        hooks.settings.faults = {unreadable(c.unreadable)};
         const ChildOutcome child = runChild([&] {
             Drive drive = Drive::open(bitmapImage.c_str());
             Partition partition;
@@ -745,7 +748,7 @@ TEST_F(Rescue, RunsReportThroughTheSinkOnly)
     };
     for (const bool reusable : {false, true}) {
         SCOPED_TRACE(reusable ? "-r" : "default mode");
-        imageDriveSettings().faults.push_back(unreadable(reusable ? 9800 : 9000));
+        hooks.settings.faults.push_back(unreadable(reusable ? 9800 : 9000));
         const std::vector<std::string> arguments = reusable ? std::vector<std::string>{"-r", "--keep-going", "IMG"}
                                                             : std::vector<std::string>{"--keep-going", "IMG"};
         const Result console = runVrsalvage(image, arguments);
@@ -774,7 +777,7 @@ TEST_F(Rescue, RunsReportThroughTheSinkOnly)
         EXPECT_EQ(sunk.out.substr(0, end), "--- sink\n" + consoleText);
         EXPECT_EQ(sunk.out.substr(end),
                   reusable ? "--- last event: VR_MOVIE_R.VRO 1 50/50\n" : "--- last event: VR_MOVIE.VRO 1 300/300\n");
-        imageDriveReset();
+        hooks.reset();
     }
 }
 
@@ -806,7 +809,7 @@ TEST_F(Rescue, DriveNotReadyEndsTheRunWithoutMarkingSectors)
         SCOPED_TRACE(c.name);
         ImageFault fault = unreadable(c.lba);
         fault.sense = c.sense;
-        imageDriveSettings().faults.push_back(fault);
+        hooks.settings.faults.push_back(fault);
         std::vector<std::string> arguments = {"--mapfile=run.map", "IMG"};
         if (c.reusable) {
             arguments.insert(arguments.begin(), "-r");
@@ -815,7 +818,7 @@ TEST_F(Rescue, DriveNotReadyEndsTheRunWithoutMarkingSectors)
         EXPECT_EQ(stopped.outcome.status, 255) << stopped.outcome.out;
         EXPECT_NE(stopped.outcome.out.find("\nSCSI Error\n"), std::string::npos) << stopped.outcome.out;
         EXPECT_TRUE(badInMapfile(stopped.file("run.map")).empty()) << stopped.file("run.map");
-        imageDriveReset();
+        hooks.reset();
         const Result resumed = runVrsalvage(image, arguments, stopped.directory);
         EXPECT_EQ(resumed.outcome.status, 0) << resumed.outcome.out;
         const Result clean = runVrsalvage(image, {c.reusable ? "-r" : "--keep-going", "IMG"});

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "rescue_map.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
@@ -58,9 +58,12 @@ std::set<std::uint64_t> rescuedSectors(const std::string& mapfileText)
 
 class Safety : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         // SIGQUIT dumps no core into the test's folders.
         const rlimit none{0, 0};
         setrlimit(RLIMIT_CORE, &none);
@@ -77,7 +80,7 @@ protected:
         }
         disc = readFile(image);
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     std::string sector(std::uint64_t lba) const { return disc.substr(lba * 2048, 2048); }
 
@@ -118,8 +121,8 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
     // The READ commands of a whole damaged run, to choose the stops from:
     // the signature reads, and the middle of each file's block passes and
     // of its sector-by-sector passes.
-    imageDriveSettings().faults = faults;
-    imageDriveSettings().record = true;
+    hooks.settings.faults = faults;
+    hooks.settings.record = true;
     const std::string logDirectory = freshDirectory();
     const ChildOutcome logged = runChild([&] {
         std::vector<std::string> words = {"vrsalvage", "--mapfile=run.map", "--retries=1", image};
@@ -134,7 +137,7 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
         runVrsalvage(static_cast<int>(words.size()), argv.data());
         std::uint32_t number = 0;
         std::map<std::string, std::vector<std::uint32_t>> groups;
-        for (const ReceivedCommand& command : imageDriveLog()) {
+        for (const ReceivedCommand& command : hooks.log) {
             if (command.cdb[0] != 0x28) {
                 continue;
             }
@@ -148,7 +151,7 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
             std::printf("\nstop %u\n", numbers[numbers.size() / 2]);
         }
     });
-    imageDriveReset();
+    hooks.reset();
     std::vector<std::uint32_t> stops;
     for (std::size_t at = logged.out.find("\nstop "); at != std::string::npos;
          at = logged.out.find("\nstop ", at + 1)) {
@@ -175,12 +178,12 @@ TEST_F(Safety, EveryStopOfEveryPassResumesToTheCleanRunsFiles)
             };
             Result last;
             for (const Run& run : chain) {
-                imageDriveReset();
+                hooks.reset();
                 if (run.faulty) {
-                    imageDriveSettings().faults = faults;
+                    hooks.settings.faults = faults;
                 }
-                imageDriveSettings().signalAtRead = run.stopAt;
-                imageDriveSettings().signal = signal;
+                hooks.settings.signalAtRead = run.stopAt;
+                hooks.settings.signal = signal;
                 last = runVrsalvage(image, run.arguments, directory);
                 // Interrupts end a run cleanly once its copy has begun, after
                 // the two signature reads; a kill or a crash ends it anywhere.
@@ -213,7 +216,7 @@ TEST_F(Safety, AFullDiskStopsTheRunAndARunWithRoomCompletesIt)
     if (mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=1m") != 0) {
         GTEST_SKIP() << "can't mount a tmpfs here (not root?)";
     }
-    imageDriveSettings().faults = {unreadable(10300)};
+    hooks.settings.faults = {unreadable(10300)};
     const Result full = runVrsalvage(image, {"--mapfile=run.map", "IMG"}, directory);
     EXPECT_EQ(full.outcome.status, 255) << full.outcome.out;
     EXPECT_NE(full.outcome.out.find("can't write VR_MANGR.IFO\n"), std::string::npos) << full.outcome.out;
@@ -222,7 +225,7 @@ TEST_F(Safety, AFullDiskStopsTheRunAndARunWithRoomCompletesIt)
     expectRescuedHeld(directory, &everRescued, "full");
 
     ASSERT_EQ(mount("tmpfs", directory.c_str(), "tmpfs", MS_REMOUNT, "size=64m"), 0);
-    imageDriveReset();
+    hooks.reset();
     const Result resumed = runVrsalvage(image, {"--mapfile=run.map", "IMG"}, directory);
     expectRescuedHeld(directory, &everRescued, "with room");
     const Result clean = runVrsalvage(image, {"--keep-going", "IMG"});
@@ -275,8 +278,8 @@ TEST_F(Safety, AMapfileOfAnotherDiscChangesNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        imageDriveReset();
-        imageDriveSettings().interruptAt = c.mode == std::string("-r") ? 10230 : 10200;
+        hooks.reset();
+        hooks.settings.interruptAt = c.mode == std::string("-r") ? 10230 : 10200;
         const Result first = runVrsalvage(image, {"--mapfile=run.map", c.mode, "IMG"});
         ASSERT_EQ(first.outcome.status, 1) << first.outcome.out;
         VrDisc other = standardDisc();
@@ -291,7 +294,7 @@ TEST_F(Safety, AMapfileOfAnotherDiscChangesNothing)
         for (const char* name : {"run.map", "VR_MANGR.IFO", "VR_MOVIE.VRO", "VR_MANGR_R.IFO", "VR_MOVIE_R.VRO"}) {
             before[name] = first.has(name) ? first.file(name) : "(none)";
         }
-        imageDriveReset();
+        hooks.reset();
         const Result refused = runVrsalvage(otherImage, {"--mapfile=run.map", c.mode, "IMG"}, first.directory);
         EXPECT_EQ(refused.outcome.status, 255) << refused.outcome.out;
         EXPECT_NE(refused.outcome.out.find("the mapfile run.map describes another disc (" + std::string(c.why) +

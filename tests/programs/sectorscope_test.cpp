@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "report.h"
 #include "sectorscope.h"
 #include "version.h"
@@ -33,15 +33,18 @@ std::string dumpText(const Sector& sector)
 
 class Sectorscope : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         volume = basicVolume(kStart, kSectors);
         for (std::uint32_t lba = kStart + 3; lba < kSectors; lba++) {
             volume.sectors[lba] = numbered(lba);
         }
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     ChildOutcome run(std::vector<std::string> arguments)
     {
@@ -65,7 +68,7 @@ protected:
 
 TEST_F(Sectorscope, UsageWithoutTwoArguments)
 {
-    imageDriveSettings().record = true;
+    hooks.settings.record = true;
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{}, {"IMG"}, {"IMG", "1", "2"}}) {
         const ChildOutcome outcome = run(arguments);
@@ -106,7 +109,7 @@ TEST_F(Sectorscope, BoundIsTheEndOfTheRecordedArea)
 
 TEST_F(Sectorscope, TrackInformationCasesForTheBound)
 {
-    ImageDriveSettings& settings = imageDriveSettings();
+    DriveHookSettings& settings = hooks.settings;
     settings.lastRecordedAddress = 599;
     settings.nextWritableAddress = 500;
     settings.trackSize = 400;
@@ -128,12 +131,12 @@ TEST_F(Sectorscope, TrackInformationCasesForTheBound)
 
 TEST_F(Sectorscope, TrackNumberHasAHighByte)
 {
-    imageDriveSettings().lastTrack = 300;
+    hooks.settings.lastTrack = 300;
     const ChildOutcome outcome = runChild([&] {
-        imageDriveSettings().record = true;
+        hooks.settings.record = true;
         const std::string image = volume.write("scope300.img");
         dumpPartitionBlock(image.c_str(), 16);
-        for (const ReceivedCommand& command : imageDriveLog()) {
+        for (const ReceivedCommand& command : hooks.log) {
             if (command.cdb[0] == 0x52) {
                 std::printf("track %u\n", (command.cdb[4] << 8) | command.cdb[5]);
             }
@@ -167,7 +170,7 @@ TEST_F(Sectorscope, VolumeStructureFailures)
     volume.sectors[16] = recognition("NSR02");
     EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nno BEA01\n");
     volume = original;
-    imageDriveSettings().profile = 0x000A;
+    hooks.settings.profile = 0x000A;
     EXPECT_EQ(run({"IMG", "0"}).out, "*** Error!\nnot DVD\n");
 }
 

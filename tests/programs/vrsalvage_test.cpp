@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "version.h"
 #include "vrdisc.h"
 #include "vrsalvage.h"
@@ -16,8 +16,11 @@ namespace {
 
 class Vrsalvage : public ::testing::Test {
 protected:
-    void SetUp() override { imageDriveReset(); }
-    void TearDown() override { imageDriveReset(); }
+    DriveHooks hooks;
+
+protected:
+    void SetUp() override { hooks.reset(); }
+    void TearDown() override { hooks.reset(); }
 
     static Result run(const std::string& image, std::vector<std::string> arguments, std::string directory = "")
     {
@@ -144,20 +147,20 @@ TEST_F(FixedLayout, ProfilesOtherThanRestrictedOverwrite)
 {
     const std::string path = image();
     for (int profile : {0x0014, 0x0012, 0x001A, 0x0010}) {
-        imageDriveSettings().profile = static_cast<std::uint16_t>(profile);
+        hooks.settings.profile = static_cast<std::uint16_t>(profile);
         const Result r = run(path, {"IMG"});
         EXPECT_EQ(r.outcome.out, "*** Error!\nNot DVD-RW VR\n");
         EXPECT_EQ(r.outcome.status, 255);
         EXPECT_FALSE(r.has("VR_MANGR.IFO"));
     }
-    imageDriveSettings().profile = 0;
+    hooks.settings.profile = 0;
     EXPECT_EQ(run(path, {"IMG"}).outcome.out, "*** Error!\nNo disk\n");
 }
 
 TEST_F(FixedLayout, EndOfTheRecordedArea)
 {
     const std::string path = image();
-    ImageDriveSettings& settings = imageDriveSettings();
+    DriveHookSettings& settings = hooks.settings;
     settings.lastRecordedAddress = 10200;
     settings.nextWritableAddress = 10300;
     settings.lraValid = true;
@@ -179,12 +182,12 @@ TEST_F(FixedLayout, EndOfTheRecordedArea)
 TEST_F(FixedLayout, EmptyMovieAtAndBelowTheMovieArea)
 {
     const std::string path = image();
-    imageDriveSettings().lastRecordedAddress = 10111;
+    hooks.settings.lastRecordedAddress = 10111;
     Result r = run(path, {"IMG"});
     EXPECT_EQ(r.outcome.out, output(0));
     EXPECT_TRUE(r.has("VR_MOVIE.VRO"));
     EXPECT_EQ(r.file("VR_MOVIE.VRO"), "");
-    imageDriveSettings().lastRecordedAddress = 9999;
+    hooks.settings.lastRecordedAddress = 9999;
     r = run(path, {"IMG"});
     EXPECT_EQ(r.outcome.out, output(-112));
     EXPECT_EQ(r.file("VR_MOVIE.VRO"), "");
@@ -234,7 +237,7 @@ TEST_F(FixedLayout, ReadFailureKeepsTheFileAsFarAsItGot)
 {
     ImageFault fault;
     fault.lba = 10112 + 5;
-    imageDriveSettings().faults = {fault};
+    hooks.settings.faults = {fault};
     const Result r = run(image(), {"IMG"});
     EXPECT_EQ(r.outcome.status, 255);
     EXPECT_EQ(r.outcome.out, output(300).substr(0, output(300).size() - 10) +
@@ -251,7 +254,7 @@ TEST_F(FixedLayout, ShortReadWarnsAndLeavesZerosNotStaleBytes)
     fault.kind = ImageFault::Kind::ShortTransfer;
     fault.lba = 10113;
     fault.transfer = 1000;
-    imageDriveSettings().faults = {fault};
+    hooks.settings.faults = {fault};
     const Result r = run(image(), {"IMG"});
     EXPECT_EQ(r.outcome.status, 0);
     EXPECT_EQ(r.outcome.out,

@@ -123,7 +123,8 @@ EOF
 probe=$work/sgprobe
 g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir" -I"$source_dir/support" -I"$source_dir/platform" -o "$probe" "$here/sgprobe.cpp" \
     "$source_dir/platform/posix.cpp" "$source_dir/platform/image_drive.cpp" "$source_dir/support/rescue_map.cpp" \
-    "$source_dir/support/report.cpp" "$source_dir/support/report_sink.cpp" "$source_dir/platform/console.cpp" ||
+    "$source_dir/support/report.cpp" "$source_dir/support/report_sink.cpp" "$source_dir/platform/console.cpp" \
+    "$source_dir/support/support.cpp" ||
     fail "cannot build sgprobe"
 
 cp "$busybox_path" "$root/bin/busybox"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image_drive.h"
+#include "drive_hooks.h"
 #include "vrsalvage.h"
 
 int main(int argc, char** argv)
@@ -18,7 +18,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: dvd_rom_vrsalvage qemu|tgt VRSALVAGE-ARGUMENT...\n");
         return 2;
     }
-    ImageDriveSettings& drive = imageDriveSettings();
+    DriveHooks hooks;
+    DriveHookSettings& drive = hooks.settings;
     drive.profile = 0x0010;
     if (qemu) {
         ImageFault refused;

@@ -188,12 +188,13 @@ EOF
 
 # sgprobe, for the rates: the project's pass-through, as a static Linux
 # program and as a 32-bit Windows program.
-sgprobe_sources=("$qemu_dir/sgprobe.cpp" "$source_dir/support/report.cpp" "$source_dir/support/report_sink.cpp" "$source_dir/platform/console.cpp")
+sgprobe_sources=("$qemu_dir/sgprobe.cpp" "$source_dir/support/report.cpp" "$source_dir/support/report_sink.cpp" "$source_dir/platform/console.cpp"
+    "$source_dir/support/support.cpp")
 g++ -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir" -I"$source_dir/support" -I"$source_dir/platform" -o "$root/test/bin/sgprobe" "${sgprobe_sources[@]}" \
     "$source_dir/platform/posix.cpp" "$source_dir/platform/image_drive.cpp" "$source_dir/support/rescue_map.cpp" ||
     fail "cannot build sgprobe"
 i686-w64-mingw32-g++-posix -std=c++20 -O2 -static -Wall -Wextra -I"$source_dir" -I"$source_dir/support" -I"$source_dir/platform" -o "$root/test/bin/sgprobe.exe" \
-    "${sgprobe_sources[@]}" "$source_dir/support/support.cpp" "$source_dir/platform/windows.cpp" \
+    "${sgprobe_sources[@]}" "$source_dir/platform/windows.cpp" \
     "$source_dir/platform/image_drive.cpp" "$source_dir/support/rescue_map.cpp" ||
     fail "cannot build sgprobe.exe"
 i686-w64-mingw32-g++-posix -std=c++20 -O2 -static -Wall -Wextra -o "$root/test/bin/window_drives.exe" "$here/window_drives.cpp" ||

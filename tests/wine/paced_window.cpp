@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "image_drive.h"
+#include "drive_hooks.h"
 #include "window.h"
 
 namespace {
@@ -23,6 +23,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     if (const char* delay = std::getenv("VRS_READ_DELAY_MS"))
         g_delay = static_cast<DWORD>(std::atoi(delay));
-    imageDriveSettings().onRead = holdBack;
+    DriveHooks hooks;
+    hooks.settings.onRead = holdBack;
     return runWindow(__argc, __wargv);
 }

@@ -24,11 +24,7 @@ SectorBuffer validDescriptor()
     const std::uint16_t crc = descriptorCrc(d.data() + 16, 100);
     d[8] = static_cast<std::uint8_t>(crc);
     d[9] = static_cast<std::uint8_t>(crc >> 8);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 16; i++) {
-        sum += i == 4 ? 0 : d[i];
-    }
-    d[4] = static_cast<std::uint8_t>(sum);
+    d[4] = tagChecksum(d.data());
     return d;
 }
 
@@ -37,6 +33,10 @@ TEST(UdfTag, IdentifierChecksumLocationAndCrc)
     // CRC-ITU-T of "123456789" with initial value 0 (the XMODEM check value).
     const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(descriptorCrc(check, sizeof check), 0x31C3);
+    // The tag checksum leaves out its own byte and keeps the low 8 bits: 15 x 0xFF is 0xEF1.
+    const std::uint8_t tag[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(tagChecksum(tag), 0xF1);
 
     struct Case {
         const char* name;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "report.h"
+#include "udf.h"
 
 ChildOutcome runChild(const std::function<void()>& body)
 {
@@ -92,11 +93,7 @@ void placeTag(Sector& s, std::uint32_t location)
         return;
     }
     put32(s, 12, location);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 16; i++) {
-        sum += i == 4 ? 0 : s[i];
-    }
-    s[4] = static_cast<std::uint8_t>(sum);
+    s[4] = tagChecksum(s.data());
 }
 
 std::string writeImage(const std::string& name, std::uint64_t sectors, const std::map<std::uint32_t, Sector>& content)

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "child.h"
+#include "drive_hooks.h"
 #include "mmc.h"
-#include "platform/image_drive.h"
 #include "platform/sg_io.h"
 #include "report.h"
 #include "scsi.h"
@@ -23,12 +23,15 @@ using Cdb = std::array<std::uint8_t, 12>;
 
 class DriveCommands : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         image = writeImage("drive.img", 20, {{3, sectorWithText("THREE")}, {4, sectorWithText("FOUR")}});
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     // The drive over the test's image, open until close() or the end of the test.
     Drive& open()
@@ -45,13 +48,13 @@ protected:
     {
         ImageFault good;
         good.kind = ImageFault::Kind::Good;
-        imageDriveSettings().faults = {good};
-        imageDriveSettings().record = true;
-        imageDriveLog().clear();
+        hooks.settings.faults = {good};
+        hooks.settings.record = true;
+        hooks.log.clear();
         send(open());
         close();
-        EXPECT_EQ(imageDriveLog().size(), 1u);
-        return imageDriveLog().empty() ? ReceivedCommand{} : imageDriveLog().front();
+        EXPECT_EQ(hooks.log.size(), 1u);
+        return hooks.log.empty() ? ReceivedCommand{} : hooks.log.front();
     }
 
     static Cdb cdbOf(const ReceivedCommand& command)
@@ -167,31 +170,31 @@ TEST_F(DriveCommands, WriteSectorsOneCommandASector)
 {
     ImageFault good;
     good.kind = ImageFault::Kind::Good;
-    imageDriveSettings().faults = {good};
-    imageDriveSettings().record = true;
+    hooks.settings.faults = {good};
+    hooks.settings.record = true;
     Drive& drive = open();
     writeSectorsOneByOne(drive, 0xFF, buffer, 3);
     writeSectorsOneByOne(drive, 0, buffer, 0);
     close();
-    ASSERT_EQ(imageDriveLog().size(), 3u);
+    ASSERT_EQ(hooks.log.size(), 3u);
     for (std::uint32_t i = 0; i < 3; i++) {
-        const Cdb cdb = cdbOf(imageDriveLog()[i]);
+        const Cdb cdb = cdbOf(hooks.log[i]);
         const std::uint32_t lba = (std::uint32_t{cdb[2]} << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5];
         EXPECT_EQ(cdb[0], 0x2A);
         EXPECT_EQ(lba, 0xFF + i);
         EXPECT_EQ(cdb[8], 1);
-        EXPECT_EQ(imageDriveLog()[i].dataLength, 2048u);
+        EXPECT_EQ(hooks.log[i].dataLength, 2048u);
     }
 }
 
 TEST_F(DriveCommands, RefusalsBeforeAnythingIsSent)
 {
-    imageDriveSettings().record = true;
+    hooks.settings.record = true;
     for (unsigned page : {0u, 63u}) {
         const ChildOutcome ok = runChild([&] {
             ImageFault good;
             good.kind = ImageFault::Kind::Good;
-            imageDriveSettings().faults = {good};
+            hooks.settings.faults = {good};
             Drive& drive = open();
             modeSense10(drive, static_cast<std::uint8_t>(page), buffer, 8);
             close();
@@ -205,7 +208,7 @@ TEST_F(DriveCommands, RefusalsBeforeAnythingIsSent)
     EXPECT_EQ(blanking.status, 255);
     EXPECT_EQ(blanking.out, "*** Error!\nBad Blanking Type\n");
     // Nothing reached the drive in the parent either.
-    EXPECT_TRUE(imageDriveLog().empty());
+    EXPECT_TRUE(hooks.log.empty());
 }
 
 TEST_F(DriveCommands, ReadsTheImageAndRefusesWhatTheDriveDoesNot)
@@ -236,7 +239,7 @@ TEST_F(DriveCommands, ErrorReportsOfThePassThrough)
     sense.lba = 4;
     sense.sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0x05, 0, 0, 0, 0, 0xAA, 0xBB};
     const ChildOutcome checked = runChild([&] {
-        imageDriveSettings().faults = {sense};
+        hooks.settings.faults = {sense};
         Drive& drive = open();
         readSector(drive, 3, buffer);
         std::printf("read 3\n");
@@ -253,7 +256,7 @@ TEST_F(DriveCommands, ErrorReportsOfThePassThrough)
     busy.kind = ImageFault::Kind::StatusOnly;
     busy.status = 0x08;
     const ChildOutcome bare = runChild([&] {
-        imageDriveSettings().faults = {busy};
+        hooks.settings.faults = {busy};
         synchronizeCache(open());
     });
     EXPECT_EQ(bare.status, 255);
@@ -263,7 +266,7 @@ TEST_F(DriveCommands, ErrorReportsOfThePassThrough)
     failed.kind = ImageFault::Kind::PassFailure;
     failed.errorCode = 50;
     const ChildOutcome passFailed = runChild([&] {
-        imageDriveSettings().faults = {failed};
+        hooks.settings.faults = {failed};
         increaseIndent();
         readSector(open(), 0, buffer);
     });
@@ -284,7 +287,7 @@ TEST_F(DriveCommands, ShortTransferWarnsAndGoesOn)
     shortRead.opcode = 0x46;
     shortRead.transfer = 6;
     const ChildOutcome outcome = runChild([&] {
-        imageDriveSettings().faults = {shortRead};
+        hooks.settings.faults = {shortRead};
         Drive& drive = open();
         std::uint8_t header[8];
         std::memset(header, 0xCC, sizeof header);
@@ -317,7 +320,7 @@ TEST_F(DriveCommands, EmulatedDriveAnswersAsADvdRw)
     EXPECT_EQ(inquiry(drive)[0], 5);
     close();
 
-    imageDriveSettings().profile = 0;
+    hooks.settings.profile = 0;
     const ChildOutcome empty = runChild([&] { readSector(open(), 0, buffer); });
     EXPECT_NE(empty.out.find("70 00 02 00 00 00 00 0A  00 00 00 00 3A 00"), std::string::npos);
 }

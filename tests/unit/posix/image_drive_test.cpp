@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "child.h"
+#include "drive_hooks.h"
 #include "mmc.h"
-#include "platform/image_drive.h"
 #include "platform/platform.h"
 #include "scsi.h"
 
@@ -18,16 +18,19 @@ namespace {
 
 class ImageDriveModel : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         std::map<std::uint32_t, Sector> content;
         for (std::uint32_t s = 0; s < 40; s++) {
             content[s] = sectorWithText("SECTOR " + std::to_string(s));
         }
         image = writeImage("model.img", 40, content);
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     std::string image;
 };
@@ -86,7 +89,7 @@ TEST_F(ImageDriveModel, GoodFaultLeavesOnlyItsSectorOfAMultiSectorRead)
     ImageFault good;
     good.kind = ImageFault::Kind::Good;
     good.lba = 5;
-    imageDriveSettings().faults = {good};
+    hooks.settings.faults = {good};
     Drive drive = Drive::open(image.c_str());
     std::vector<std::uint8_t> buffer(16 * kSectorSize, 0xAA);
     EXPECT_TRUE(tryRead10(drive, 0, buffer.data(), 16).complete());
@@ -105,7 +108,7 @@ TEST_F(ImageDriveModel, GoodFaultLeavesOnlyItsSectorOfAMultiSectorRead)
     EXPECT_EQ(one, std::vector<std::uint8_t>(kSectorSize, 0xBB));
     // A read that reaches past the image still fails there.
     std::vector<std::uint8_t> tail(16 * kSectorSize);
-    imageDriveSettings().faults[0].lba = 30;
+    hooks.settings.faults[0].lba = 30;
     const CommandOutcome past = tryRead10(drive, 28, tail.data(), 16);
     EXPECT_FALSE(past.good());
     EXPECT_EQ(past.result.sense[12], 0x21);
@@ -113,17 +116,17 @@ TEST_F(ImageDriveModel, GoodFaultLeavesOnlyItsSectorOfAMultiSectorRead)
 
 TEST_F(ImageDriveModel, EveryCommandAddsItsModelledTime)
 {
-    imageDriveSettings().commandLatency = 0.0002;
-    imageDriveSettings().mediaRate = 11e6;
+    hooks.settings.commandLatency = 0.0002;
+    hooks.settings.mediaRate = 11e6;
     Drive drive = Drive::open(image.c_str());
     std::vector<std::uint8_t> buffer(16 * kSectorSize);
     tryRead10(drive, 0, buffer.data(), 1);
-    EXPECT_DOUBLE_EQ(imageDriveSettings().modelledSeconds, 0.0002 + 2048 / 11e6);
+    EXPECT_DOUBLE_EQ(hooks.settings.modelledSeconds, 0.0002 + 2048 / 11e6);
     tryRead10(drive, 16, buffer.data(), 16);
-    EXPECT_DOUBLE_EQ(imageDriveSettings().modelledSeconds, 2 * 0.0002 + 17 * 2048 / 11e6);
+    EXPECT_DOUBLE_EQ(hooks.settings.modelledSeconds, 2 * 0.0002 + 17 * 2048 / 11e6);
     // A failed command costs its latency alone.
     tryRead10(drive, 39, buffer.data(), 2);
-    EXPECT_DOUBLE_EQ(imageDriveSettings().modelledSeconds, 3 * 0.0002 + 17 * 2048 / 11e6);
+    EXPECT_DOUBLE_EQ(hooks.settings.modelledSeconds, 3 * 0.0002 + 17 * 2048 / 11e6);
 }
 
 TEST_F(ImageDriveModel, PartialLastSectorGetsANotice)

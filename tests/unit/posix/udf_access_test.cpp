@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "scsi.h"
 #include "support.h"
 #include "udf.h"
@@ -14,10 +14,10 @@
 
 namespace {
 
-std::vector<std::uint32_t> readLbas()
+std::vector<std::uint32_t> readLbas(const std::vector<ReceivedCommand>& log)
 {
     std::vector<std::uint32_t> lbas;
-    for (const ReceivedCommand& command : imageDriveLog()) {
+    for (const ReceivedCommand& command : log) {
         if (command.cdb[0] == 0x28) {
             lbas.push_back((std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) | (command.cdb[4] << 8) |
                            command.cdb[5]);
@@ -28,8 +28,11 @@ std::vector<std::uint32_t> readLbas()
 
 class Udf : public ::testing::Test {
 protected:
-    void SetUp() override { imageDriveReset(); }
-    void TearDown() override { imageDriveReset(); }
+    DriveHooks hooks;
+
+protected:
+    void SetUp() override { hooks.reset(); }
+    void TearDown() override { hooks.reset(); }
 };
 
 TEST_F(Udf, ReadFromSectorReadsWholeSectorsAndCopiesOnlyTheCount)
@@ -46,12 +49,12 @@ TEST_F(Udf, ReadFromSectorReadsWholeSectorsAndCopiesOnlyTheCount)
     };
     for (const Case& c : std::vector<Case>{{2048, {2}}, {2049, {2, 3}}, {0, {2}}, {4096, {2, 3}}, {5000, {2, 3, 4}}}) {
         SCOPED_TRACE(c.count);
-        imageDriveLog().clear();
-        imageDriveSettings().record = true;
+        hooks.log.clear();
+        hooks.settings.record = true;
         std::vector<std::uint8_t> destination(c.count + 64, 0xEE);
         Drive drive = Drive::open(image.c_str());
         readBytes(drive, 2, c.count, destination.data());
-        EXPECT_EQ(readLbas(), c.reads);
+        EXPECT_EQ(readLbas(hooks.log), c.reads);
         for (std::uint32_t i = 0; i < c.count; i++) {
             ASSERT_EQ(destination[i], 0x12 + i / 2048) << i;
         }
@@ -92,7 +95,7 @@ TEST_F(Udf, CheckMediaAcceptsTheDvdProfiles)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.profile);
-        imageDriveSettings().profile = c.profile;
+        hooks.settings.profile = c.profile;
         const ChildOutcome outcome = runChild([&] {
             Drive drive = Drive::open(image.c_str());
             requireDvdMedium(drive);
@@ -124,10 +127,10 @@ TEST_F(Udf, CheckBeaSkipsIsoDescriptorsAndNeedsABeginning)
         }
         const std::string image = writeImage("vrs.img", 64, content);
         const ChildOutcome outcome = runChild([&] {
-            imageDriveSettings().record = true;
+            hooks.settings.record = true;
             Drive drive = Drive::open(image.c_str());
             requireExtendedArea(drive);
-            std::printf("%zu", readLbas().size());
+            std::printf("%zu", readLbas(hooks.log).size());
         });
         EXPECT_EQ(outcome.out, std::string(c.out) + (c.out[0] == '\0' ? std::to_string(c.reads) : ""));
     }
@@ -145,12 +148,12 @@ TEST_F(Udf, CheckBeaReadsNoFurtherThanSector4095)
     content[4096] = recognition("BEA01");
     const std::string notFound = writeImage("cd001-4096.img", 5000, content);
 
-    const auto run = [](const std::string& image) {
+    const auto run = [this](const std::string& image) {
         return runChild([&] {
-            imageDriveSettings().record = true;
+            hooks.settings.record = true;
             Drive drive = Drive::open(image.c_str());
             requireExtendedArea(drive);
-            std::printf("ok %zu", readLbas().size());
+            std::printf("ok %zu", readLbas(hooks.log).size());
         });
     };
     EXPECT_EQ(run(found).out, "ok 4080");

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "child.h"
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "report.h"
 #include "scsi.h"
 #include "udf_file.h"
@@ -47,14 +47,17 @@ Sector patternSector(std::uint32_t lba)
 
 class FileReader : public ::testing::Test {
 protected:
+    DriveHooks hooks;
+
+protected:
     void SetUp() override
     {
-        imageDriveReset();
+        hooks.reset();
         for (std::uint32_t block = 10; block < 60; block++) {
             disc[kStart + block] = patternSector(kStart + block);
         }
     }
-    void TearDown() override { imageDriveReset(); }
+    void TearDown() override { hooks.reset(); }
 
     std::string image() { return writeImage("file.img", 400, disc); }
 
@@ -64,8 +67,8 @@ protected:
                                    std::vector<std::uint32_t>* lbas = nullptr)
     {
         const std::string path = image();
-        imageDriveSettings().record = true;
-        imageDriveLog().clear();
+        hooks.settings.record = true;
+        hooks.log.clear();
         std::vector<std::uint8_t> destination(length + 32, 0xEE);
         Drive drive = Drive::open(path.c_str());
         readFileData(drive, kPartition, decodeFileEntry(fe.data()), offset, length, destination.data());
@@ -75,7 +78,7 @@ protected:
         destination.resize(length);
         if (lbas != nullptr) {
             lbas->clear();
-            for (const ReceivedCommand& command : imageDriveLog()) {
+            for (const ReceivedCommand& command : hooks.log) {
                 lbas->push_back((std::uint32_t{command.cdb[2]} << 24) | (command.cdb[3] << 16) | (command.cdb[4] << 8) |
                                 command.cdb[5]);
             }
