@@ -150,6 +150,14 @@ Partition decodePartition(const SectorBuffer& descriptor)
     constexpr std::uint32_t freed = PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceBitmap;
     partition.freedBitmapLength = readLe32(d, freed + ShortAdLayout::kExtentLength) & kExtentLengthMask;
     partition.freedBitmapBlock = readLe32(d, freed + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t table =
+        PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceTable;
+    partition.tableLength = readLe32(d, table + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.tableBlock = readLe32(d, table + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t freedTable =
+        PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceTable;
+    partition.freedTableLength = readLe32(d, freedTable + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.freedTableBlock = readLe32(d, freedTable + ShortAdLayout::kExtentPosition);
     return partition;
 }
 

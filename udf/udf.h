@@ -86,6 +86,12 @@ struct Partition {
     // which are free all the same.
     std::uint32_t freedBitmapLength = 0;
     std::uint32_t freedBitmapBlock = 0;
+    // The same of the Unallocated and the Freed Space Table, whose extents
+    // are free blocks as the bitmaps' set bits are.
+    std::uint32_t tableLength = 0;
+    std::uint32_t tableBlock = 0;
+    std::uint32_t freedTableLength = 0;
+    std::uint32_t freedTableBlock = 0;
     PartitionKind kind = PartitionKind::Physical;
     std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
     std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector
