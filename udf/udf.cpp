@@ -368,6 +368,14 @@ std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Parti
     return readLe32(descriptor.data(), LogicalVolumeLayout::kLogicalVolumeContentsUse + LongAdLayout::kExtentLocation);
 }
 
+void applyVolumePartitionMap(Drive& drive, const SectorExtent& sequence, Partition& partition)
+{
+    alignas(16) SectorBuffer descriptor;
+    if (findInSequence(drive, sequence, TagIdentifier::kLogicalVolume, descriptor)) {
+        applyPartitionMap(drive, descriptor, partition);
+    }
+}
+
 VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)
 {
     const TrackInformation track = readLastTrackInformation(drive);

@@ -123,6 +123,10 @@ Partition readPartition(Drive& drive, const SectorExtent& sequence);
 // disc), and ends the run with a message naming a map that is not supported.
 std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Partition& partition);
 
+// The same map applied to `partition` when the sequence holds a Logical
+// Volume Descriptor; without one the partition's blocks are read in place.
+void applyVolumePartitionMap(Drive& drive, const SectorExtent& sequence, Partition& partition);
+
 // What leads from the anchor to the file set.
 struct VolumeDescriptors {
     Partition partition;
