@@ -328,7 +328,20 @@ void applyPartitionMap(Drive& drive, const SectorBuffer& volume, Partition& part
     const std::uint32_t tableEnd = LogicalVolumeLayout::kPartitionMaps +
                                    std::min<std::uint32_t>(readLe32(d, LogicalVolumeLayout::kMapTableLength),
                                                            kSectorSize - LogicalVolumeLayout::kPartitionMaps);
+    partition.reference = static_cast<std::uint16_t>(reference);
+    // The type 1 maps first, as far as the table can be followed.
     std::uint32_t p = LogicalVolumeLayout::kPartitionMaps;
+    for (std::uint32_t i = 0; i < count && i < 32 && p + 2 <= tableEnd; i++) {
+        const std::uint32_t length = readLe8(d, p + PartitionMapLayout::kPartitionMapLength);
+        if (length < 2 || p + length > tableEnd) {
+            break;
+        }
+        if (readLe8(d, p + PartitionMapLayout::kPartitionMapType) == 1) {
+            partition.inPlaceReferences |= 1u << i;
+        }
+        p += length;
+    }
+    p = LogicalVolumeLayout::kPartitionMaps;
     for (std::uint32_t i = 0; i < count && p + 2 <= tableEnd; i++) {
         const std::uint32_t type = readLe8(d, p + PartitionMapLayout::kPartitionMapType);
         const std::uint32_t length = readLe8(d, p + PartitionMapLayout::kPartitionMapLength);

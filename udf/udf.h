@@ -93,6 +93,11 @@ struct Partition {
     std::uint32_t freedTableLength = 0;
     std::uint32_t freedTableBlock = 0;
     PartitionKind kind = PartitionKind::Physical;
+    // The Partition Reference Number of the map this translation is, and the
+    // numbers (below 32) of the volume's type 1 maps: blocks of the same
+    // partition read in place, as a long_ad may name them.
+    std::uint16_t reference = 0;
+    std::uint32_t inPlaceReferences = 0;
     std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
     std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector
     std::vector<std::uint32_t> virtualBlocks;       // virtual: the physical block of each block
