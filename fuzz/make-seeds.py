@@ -90,6 +90,9 @@ fsd +10
     "nobitmap": """sectors 12000
 bitmap none
 """,
+    "table": """sectors 12000
+space table
+""",
     "continuations": """sectors 14000
 dir /DVD_RTAV
 file /DVD_RTAV/VR_MANGR.IFO form=short
