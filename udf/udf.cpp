@@ -329,6 +329,7 @@ void applyPartitionMap(Drive& drive, const SectorBuffer& volume, Partition& part
                                    std::min<std::uint32_t>(readLe32(d, LogicalVolumeLayout::kMapTableLength),
                                                            kSectorSize - LogicalVolumeLayout::kPartitionMaps);
     partition.reference = static_cast<std::uint16_t>(reference);
+    partition.mapsRead = count != 0;
     // The type 1 maps first, as far as the table can be followed.
     std::uint32_t p = LogicalVolumeLayout::kPartitionMaps;
     for (std::uint32_t i = 0; i < count && i < 32 && p + 2 <= tableEnd; i++) {

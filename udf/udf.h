@@ -96,8 +96,12 @@ struct Partition {
     // The Partition Reference Number of the map this translation is, and the
     // numbers (below 32) of the volume's type 1 maps: blocks of the same
     // partition read in place, as a long_ad may name them.
+    // A partition known without a map table (no Logical Volume Descriptor
+    // read, or one without maps) reads every extent in place, whatever its
+    // reference.
     std::uint16_t reference = 0;
     std::uint32_t inPlaceReferences = 0;
+    bool mapsRead = false;
     std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
     std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector
     std::vector<std::uint32_t> virtualBlocks;       // virtual: the physical block of each block

@@ -91,7 +91,7 @@ Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm
 
 const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace)
 {
-    if (!extent.partitionReference || *extent.partitionReference == partition.reference) {
+    if (!partition.mapsRead || !extent.partitionReference || *extent.partitionReference == partition.reference) {
         return partition;
     }
     const std::uint32_t reference = *extent.partitionReference;
@@ -103,6 +103,7 @@ const Partition& extentPartition(const Partition& partition, const Extent& exten
     inPlace.length = partition.length;
     inPlace.reference = static_cast<std::uint16_t>(reference);
     inPlace.inPlaceReferences = partition.inPlaceReferences;
+    inPlace.mapsRead = true;
     return inPlace;
 }
 

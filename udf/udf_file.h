@@ -38,7 +38,8 @@ struct Extent {
 // the partition's blocks in place (in `inPlace`) when the extent names a
 // type 1 map of the volume while `partition` reads through another; a
 // reference to a map the volume does not have ends the run ("bad partition
-// reference N"), as a damaged descriptor does.
+// reference N"), as a damaged descriptor does. Without a map table every
+// extent lies in `partition`.
 const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace);
 
 // A File Entry or an Extended File Entry as read: its sector, and the fields
