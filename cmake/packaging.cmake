@@ -30,6 +30,8 @@ endforeach()
 
 if(WIN32)
   install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+  # The README's pictures, where its links find them.
+  install(FILES docs/window.png docs/report-sample.png DESTINATION docs)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_SYSTEM_NAME win32)

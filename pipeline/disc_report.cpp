@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 namespace pipeline {
 
@@ -132,7 +133,9 @@ std::string fill(const MapArea& area)
     return text;
 }
 
-const char* legendText(AreaKind kind)
+}  // namespace
+
+const char* areaLegendText(AreaKind kind)
 {
     switch (kind) {
         case AreaKind::FileSystem: return "file system";
@@ -147,15 +150,123 @@ const char* legendText(AreaKind kind)
     return "";
 }
 
+namespace {
+
 std::string sectorRange(std::uint64_t first, std::uint64_t count)
 {
     return count == 1 ? "sector " + number(first) : "sectors " + number(first) + "-" + number(first + count - 1);
 }
 
+// The areas as drawn: unreadable and untried areas of one kind nearer to each other than
+// `nearSectors` drawn as one, counted in its label, so that a disc with thousands of
+// scattered bad sectors still makes a small page (the JSON keeps each of them).
+std::vector<MapArea> drawnAreas(const DiscReport& report, std::uint64_t nearSectors)
+{
+    std::vector<MapArea> drawn, scattered;
+    for (const MapArea& area : report.areas)
+        (area.kind == AreaKind::Unreadable || area.kind == AreaKind::NotTried ? scattered : drawn).push_back(area);
+    std::stable_sort(scattered.begin(), scattered.end(), [](const MapArea& a, const MapArea& b) {
+        return a.kind != b.kind ? a.kind < b.kind : a.first < b.first;
+    });
+    std::uint64_t areas = 0, sectors = 0;
+    const auto close = [&] {
+        if (areas > 1)
+            drawn.back().label =
+                number(areas) + " areas, " + number(sectors) + " sector(s) in all: " + drawn.back().label;
+    };
+    for (const MapArea& area : scattered) {
+        MapArea* last = drawn.empty() ? nullptr : &drawn.back();
+        if (areas > 0 && last->kind == area.kind && area.first <= last->first + last->count + nearSectors) {
+            last->count = std::max(last->count, area.first + area.count - last->first);
+            ++areas;
+            sectors += area.count;
+            continue;
+        }
+        close();
+        drawn.push_back(area);
+        areas = 1;
+        sectors = area.count;
+    }
+    close();
+    return drawn;
+}
+
+// Where each area shows on the map: the areas laid down in drawing order, a later one
+// over an earlier one, and for each of them the stretches [first, end) left visible.
+using Pieces = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Drawing order: the areas as given, unreadable and untried areas over everything.
+int drawingRank(AreaKind kind)
+{
+    return kind == AreaKind::Unreadable || kind == AreaKind::NotTried ? 1 : 0;
+}
+
+// Kinds drawn at least 2 units wide, after the others so that no neighbour covers them:
+// the management file is small but wanted.
+bool drawnWide(AreaKind kind)
+{
+    return drawingRank(kind) > 0 || kind == AreaKind::Management;
+}
+
+std::vector<Pieces> visiblePieces(const std::vector<const MapArea*>& order, std::uint64_t total)
+{
+    std::map<std::uint64_t, std::pair<std::uint64_t, std::size_t>> painted;  // first -> (end, area)
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::uint64_t first = order[i]->first;
+        const std::uint64_t end = std::min(total, first + order[i]->count);
+        if (first >= end)
+            continue;
+        // Cut the pieces that reach over `first` and `end`, then drop those in between.
+        for (const std::uint64_t at : {first, end}) {
+            auto it = painted.upper_bound(at);
+            if (it == painted.begin())
+                continue;
+            --it;
+            if (it->first < at && it->second.first > at) {
+                painted[at] = it->second;
+                it->second.first = at;
+            }
+        }
+        painted.erase(painted.lower_bound(first), painted.lower_bound(end));
+        painted[first] = {end, i};
+    }
+    std::vector<Pieces> pieces(order.size());
+    for (const auto& [first, piece] : painted) {
+        Pieces& own = pieces[piece.second];
+        if (!own.empty() && own.back().second == first)
+            own.back().second = piece.first;
+        else
+            own.emplace_back(first, piece.first);
+    }
+    return pieces;
+}
+
+// The areas in drawing order, and the parts of each that show.
+struct MapLayout {
+    std::vector<MapArea> drawn;
+    std::vector<const MapArea*> order;
+    std::vector<Pieces> pieces;
+};
+
+MapLayout mapLayout(const DiscReport& report)
+{
+    const std::uint64_t total = std::max<std::uint64_t>(report.recordedSectors, 1);
+    const std::uint64_t perRow = (total + kMapRows - 1) / kMapRows;
+    MapLayout layout;
+    // Two units of the map's width: the narrowest an unreadable area is drawn.
+    layout.drawn = drawnAreas(report, static_cast<std::uint64_t>(static_cast<double>(perRow) / kMapWidth * 2));
+    for (const MapArea& area : layout.drawn)
+        layout.order.push_back(&area);
+    std::stable_sort(layout.order.begin(), layout.order.end(),
+                     [](const MapArea* a, const MapArea* b) { return drawingRank(a->kind) < drawingRank(b->kind); });
+    layout.pieces = visiblePieces(layout.order, total);
+    return layout;
+}
+
 // The disc as rows of sectors drawn to scale, each area a group of rectangles (one per
-// row it touches) with its hover text; unreadable and untried areas are drawn last, at
-// least 2 units wide, so that a single sector still shows.
-std::string mapSvg(const DiscReport& report)
+// row its visible parts touch) with its hover text; unreadable and untried areas and the
+// management file are drawn at least 2 units wide, so that a single sector still shows.
+std::string mapSvg(const DiscReport& report, const MapLayout& layout)
 {
     const std::uint64_t total = std::max<std::uint64_t>(report.recordedSectors, 1);
     const std::uint64_t perRow = (total + kMapRows - 1) / kMapRows;
@@ -174,58 +285,66 @@ std::string mapSvg(const DiscReport& report)
                "\" height=\"" + format("%.0f", kRowHeight) + "\"/>\n";
         svg += "<text class=\"axis\" x=\"0\" y=\"" + format("%.0f", y - 2) + "\">" + number(row * perRow) + "</text>\n";
     }
-    std::vector<const MapArea*> order;
-    for (const MapArea& area : report.areas)
-        order.push_back(&area);
-    std::stable_sort(order.begin(), order.end(), [](const MapArea* a, const MapArea* b) {
-        const auto rank = [](AreaKind kind) { return kind == AreaKind::Unreadable || kind == AreaKind::NotTried; };
-        return !rank(a->kind) && rank(b->kind);
+    std::vector<std::size_t> emitted(layout.order.size());
+    for (std::size_t i = 0; i < emitted.size(); ++i)
+        emitted[i] = i;
+    std::stable_sort(emitted.begin(), emitted.end(), [&](std::size_t a, std::size_t b) {
+        const auto rank = [&](std::size_t i) {
+            return drawingRank(layout.order[i]->kind) * 2 + (drawnWide(layout.order[i]->kind) ? 1 : 0);
+        };
+        return rank(a) < rank(b);
     });
-    for (const MapArea* area : order) {
-        if (area->count == 0 || area->first >= total)
+    for (const std::size_t i : emitted) {
+        const MapArea* area = layout.order[i];
+        if (layout.pieces[i].empty())
             continue;
-        const bool small = area->kind == AreaKind::Unreadable || area->kind == AreaKind::NotTried;
+        const bool small = drawnWide(area->kind);
         svg += "<g data-kind=\"" + std::string(areaKindName(area->kind)) + "\" data-first=\"" + number(area->first) +
                "\" data-count=\"" + number(area->count) + "\"";
         if (area->recording != 0)
             svg += " data-recording=\"" + number(area->recording) + "\"";
         svg += "><title>" + escapeHtml(sectorRange(area->first, area->count) + ": " + area->label) + "</title>";
-        const std::uint64_t end = std::min(area->first + area->count, total);
-        for (std::uint64_t at = area->first; at < end;) {
-            const std::uint64_t row = at / perRow;
-            const std::uint64_t rowEnd = std::min(end, (row + 1) * perRow);
-            double x = static_cast<double>(at - row * perRow) / static_cast<double>(perRow) * kMapWidth;
-            double width = static_cast<double>(rowEnd - at) / static_cast<double>(perRow) * kMapWidth;
-            if (small && width < 2) {
-                x = std::max(0.0, std::min(x, kMapWidth - 2));
-                width = 2;
+        for (const auto& [first, end] : layout.pieces[i]) {
+            for (std::uint64_t at = first; at < end;) {
+                const std::uint64_t row = at / perRow;
+                const std::uint64_t rowEnd = std::min(end, (row + 1) * perRow);
+                double x = static_cast<double>(at - row * perRow) / static_cast<double>(perRow) * kMapWidth;
+                double width = static_cast<double>(rowEnd - at) / static_cast<double>(perRow) * kMapWidth;
+                if (small && width < 2) {
+                    x = std::max(0.0, std::min(x, kMapWidth - 2));
+                    width = 2;
+                }
+                const double y = static_cast<double>(row) * (kRowHeight + kRowGap) + kRowGap;
+                svg += "<rect x=\"" + format("%.2f", x) + "\" y=\"" + format("%.0f", y) + "\" width=\"" +
+                       format("%.2f", std::max(width, 0.3)) + "\" height=\"" + format("%.0f", kRowHeight) +
+                       "\" fill=\"" + fill(*area) + "\"/>";
+                if (area->recording != 0 && width >= 16)
+                    svg += "<text class=\"number\" x=\"" + format("%.2f", x + width / 2) + "\" y=\"" +
+                           format("%.0f", y + kRowHeight / 2 + 5) + "\">" + number(area->recording) + "</text>";
+                at = rowEnd;
             }
-            const double y = static_cast<double>(row) * (kRowHeight + kRowGap) + kRowGap;
-            svg += "<rect x=\"" + format("%.2f", x) + "\" y=\"" + format("%.0f", y) + "\" width=\"" +
-                   format("%.2f", std::max(width, 0.3)) + "\" height=\"" + format("%.0f", kRowHeight) + "\" fill=\"" +
-                   fill(*area) + "\"/>";
-            if (area->recording != 0 && width >= 16)
-                svg += "<text class=\"number\" x=\"" + format("%.2f", x + width / 2) + "\" y=\"" +
-                       format("%.0f", y + kRowHeight / 2 + 5) + "\">" + number(area->recording) + "</text>";
-            at = rowEnd;
         }
         svg += "</g>\n";
     }
     return svg + "</svg>\n";
 }
 
-std::string legendHtml(const DiscReport& report)
+// The kinds that show on the map, each once: drawn wide, or over a unit of its width.
+std::string legendHtml(const MapLayout& layout, std::uint64_t unitSectors)
 {
     std::string html = "<ul class=\"legend\">";
     for (AreaKind kind : {AreaKind::FileSystem, AreaKind::Management, AreaKind::Live, AreaKind::Movie, AreaKind::Free,
                           AreaKind::Erased, AreaKind::Unreadable, AreaKind::NotTried}) {
-        const bool present = std::any_of(report.areas.begin(), report.areas.end(),
-                                         [&](const MapArea& area) { return area.kind == kind && area.count > 0; });
-        if (!present)
+        std::uint64_t sectors = 0;
+        for (std::size_t i = 0; i < layout.order.size(); ++i)
+            if (layout.order[i]->kind == kind)
+                for (const auto& [first, end] : layout.pieces[i])
+                    sectors += end - first;
+        if (sectors == 0 || (!drawnWide(kind) && sectors < unitSectors))
             continue;
         const MapArea sample{kind, 0, 0, 1, ""};
         html += "<li><svg width=\"14\" height=\"14\" aria-hidden=\"true\"><rect width=\"14\" height=\"14\" fill=\"" +
-                fill(sample) + "\" stroke=\"#777\"/></svg> " + legendText(kind) + "</li>";
+                fill(sample) + "\" stroke=\"#777\"/></svg> " + areaLegendText(kind) + "</li>";
     }
     return html + "</ul>\n";
 }
@@ -249,7 +368,7 @@ std::string rateSvg(const DiscReport& report)
                       "<rect class=\"row\" x=\"" +
                       format("%.0f", left) + "\" y=\"4\" width=\"" + format("%.0f", width) + "\" height=\"" +
                       format("%.0f", kRateHeight) + "\"/>\n";
-    svg += "<text class=\"axis\" x=\"0\" y=\"14\">" + format("%.1f MB/s", top / 1e6) + "</text>";
+    svg += "<text class=\"axis\" x=\"0\" y=\"24\">" + format("%.1f MB/s", top / 1e6) + "</text>";
     svg += "<text class=\"axis\" x=\"0\" y=\"" + format("%.0f", kRateHeight + 4) + "\">0</text>";
     svg += "<text class=\"axis\" x=\"" + format("%.0f", left) + "\" y=\"" + format("%.0f", kRateHeight + 20) +
            "\">sector 0</text>";
@@ -272,13 +391,13 @@ std::string rateSvg(const DiscReport& report)
         lastEnd = point.first + point.count;
     }
     flush();
-    for (const MapArea& area : report.areas) {
+    for (const MapArea& area : drawnAreas(report, static_cast<std::uint64_t>(static_cast<double>(total) / width * 2))) {
         if (area.kind != AreaKind::Unreadable || area.first >= total)
             continue;
         const double x = left + static_cast<double>(area.first) / static_cast<double>(total) * width;
         svg += "<rect class=\"bad\" x=\"" + format("%.1f", x) + "\" y=\"" + format("%.0f", kRateHeight - 6) +
-               "\" width=\"2\" height=\"10\"><title>" + escapeHtml(sectorRange(area.first, area.count)) +
-               ": unreadable</title></rect>";
+               "\" width=\"2\" height=\"10\"><title>" +
+               escapeHtml(sectorRange(area.first, area.count) + ": " + area.label) + "</title></rect>";
     }
     return svg + "</svg>\n";
 }
@@ -311,11 +430,12 @@ std::string recordingsHtml(const DiscReport& report)
         if (!entry.thumbnail.empty())
             html += "<img src=\"data:image/jpeg;base64," + base64(entry.thumbnail) +
                     "\" alt=\"a picture from recording " + number(entry.number) + "\">";
-        html += "</td><td>" + escapeHtml(entry.recordedAt.empty() ? "unknown" : entry.recordedAt) + "</td><td>" +
-                duration(entry.seconds) + "</td><td>" + escapeHtml(entry.title) + "</td><td>" +
-                escapeHtml(stateText(entry)) +
-                (entry.note.empty() ? "" : "<br><small>" + escapeHtml(entry.note) + "</small>") + "</td><td>" +
-                bytesText(entry.size) + "</td><td>";
+        html += "</td><td data-label=\"Recorded at\">" +
+                escapeHtml(entry.recordedAt.empty() ? "unknown" : entry.recordedAt) +
+                "</td><td data-label=\"Duration\">" + duration(entry.seconds) + "</td><td data-label=\"Title\">" +
+                escapeHtml(entry.title) + "</td><td data-label=\"State\">" + escapeHtml(stateText(entry)) +
+                (entry.note.empty() ? "" : "<br><small>" + escapeHtml(entry.note) + "</small>") +
+                "</td><td data-label=\"Size\">" + bytesText(entry.size) + "</td><td>";
         if (!entry.file.empty())
             html += "<a href=\"" + urlOf(entry.file) + "\">" + escapeHtml(entry.file) + "</a>";
         html += "</td></tr>\n";
@@ -332,7 +452,8 @@ const char kStyle[] =
     ".outcome{font-weight:bold}.lost{color:#b00020}.ok{color:#1b7a1b}"
     "svg.map,svg.rate{width:100%;height:auto;display:block}"
     ".row{fill:#f0f0f0;stroke:#bbb;stroke-width:.5}.axis{font-size:11px;fill:#666}.end{text-anchor:end}"
-    ".number{font-size:13px;fill:#fff;text-anchor:middle;font-weight:bold;pointer-events:none}"
+    ".number{font-size:13px;fill:#fff;text-anchor:middle;font-weight:bold;pointer-events:none;"
+    "stroke:#222;stroke-width:3px;paint-order:stroke}"
     ".line{fill:none;stroke:#1f77b4;stroke-width:1.5}.bad{fill:#d62728}"
     ".legend{list-style:none;padding:0;display:flex;flex-wrap:wrap;gap:.4rem 1.2rem;margin:.5rem 0 0}"
     ".legend svg{vertical-align:-2px}"
@@ -342,7 +463,9 @@ const char kStyle[] =
     ".note{color:#8a5a00}small{color:#666}"
     "@media (max-width:640px){main,section{padding:.5rem}thead{display:none}table,tbody,tr,td{display:block}"
     "tr{border-bottom:1px solid #ccc;padding:.5rem 0}td{border:0;padding:.1rem .25rem}"
-    "td img{width:100%;max-width:320px}}";
+    "td[data-label]::before{content:attr(data-label) \": \";color:#666}"
+    "td img{width:100%;max-width:320px}"
+    "svg.map .axis{display:none}svg.rate .axis{font-size:24px}.number{font-size:26px;stroke-width:5px}}";
 
 }  // namespace
 
@@ -425,8 +548,14 @@ std::string reportHtml(const DiscReport& report)
     for (const std::string& note : report.notes)
         html += "<p class=\"note\">" + escapeHtml(note) + "</p>\n";
     html += "</section>\n";
-    html += "<section id=\"map\"><h2>Map of the disc</h2>\n" + mapSvg(report) + legendHtml(report) + "</section>\n";
-    html += "<section id=\"rate\"><h2>Read rate along the disc</h2>\n" + rateSvg(report) + "</section>\n";
+    const MapLayout layout = mapLayout(report);
+    html +=
+        "<section id=\"map\"><h2>Map of the disc</h2>\n<div class=\"wide\">" + mapSvg(report, layout) + "</div>" +
+        legendHtml(layout,
+                   static_cast<std::uint64_t>(static_cast<double>(report.recordedSectors) / kMapRows / kMapWidth) + 1) +
+        "</section>\n";
+    html += "<section id=\"rate\"><h2>Read rate along the disc</h2>\n<div class=\"wide\">" + rateSvg(report) +
+            "</div></section>\n";
     html += "<section id=\"recordings\"><h2>Recordings</h2>\n" + recordingsHtml(report) + "</section>\n";
     return html + "</main>\n</body>\n</html>\n";
 }

@@ -20,7 +20,8 @@ enum class AreaKind {
     Unreadable,
     NotTried,
 };
-const char* areaKindName(AreaKind kind);  // "file-system", "management", ...
+const char* areaKindName(AreaKind kind);    // "file-system", "management", ...
+const char* areaLegendText(AreaKind kind);  // "file system", "management file", ...
 
 // The colours an area is drawn in, 0xRRGGBB: erased recordings are hatched and untried
 // sectors checked in the two; the other kinds are plain `main`. Live recordings take

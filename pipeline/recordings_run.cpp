@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "disc_report.h"
 #include "mmc.h"
+#include "progress_count.h"
 #include "recordings.h"
 #include "report.h"
 #include "rescue_areas.h"
@@ -26,6 +28,9 @@ namespace {
 
 constexpr char kDiscFolder[] = "disc";
 constexpr char kMapfileName[] = "mapfile";
+constexpr char kManagementName[] = "VR_MANGR.IFO";
+constexpr char kBackupName[] = "VR_MANGR.BUP";
+constexpr char kMovieName[] = "VR_MOVIE.VRO";
 // The files this program wrote into the folder, relative to it, one a line with
 // "whole" or "holes" before the name: only those are ever replaced.
 constexpr char kWrittenList[] = "disc/written.list";
@@ -133,18 +138,39 @@ std::string utcNow()
     return text;
 }
 
-// Disc sectors of a file's sectors [first, end), by the runs of its copy target.
-std::vector<SectorRun> discRuns(const std::vector<SectorRun>& runs, std::uint64_t first, std::uint64_t end)
+// A run of a copy target with its place in the file.
+struct PlacedRun {
+    std::uint64_t first = 0, count = 0;  // disc sectors
+    std::uint64_t fileSector = 0;
+};
+
+std::vector<PlacedRun> placedRuns(const std::vector<SectorRun>& runs, const std::vector<std::uint64_t>& fileSectors)
+{
+    std::vector<PlacedRun> placed;
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::uint64_t at = i < fileSectors.size() ? fileSectors[i] : offset;
+        placed.push_back(PlacedRun{runs[i].first, runs[i].count, at});
+        offset = at + runs[i].count;
+    }
+    return placed;
+}
+
+std::vector<PlacedRun> placedRuns(const CopyTarget& target)
+{
+    return placedRuns(target.runs, target.fileSectors);
+}
+
+// Disc sectors of a file's sectors [first, end), in the file's order.
+std::vector<SectorRun> discRuns(const std::vector<PlacedRun>& runs, std::uint64_t first, std::uint64_t end)
 {
     std::vector<SectorRun> out;
-    std::uint64_t offset = 0;
-    for (const SectorRun& run : runs) {
-        const std::uint64_t from = std::max(first, offset);
-        const std::uint64_t to = std::min(end, offset + run.count);
+    for (const PlacedRun& run : runs) {
+        const std::uint64_t from = std::max(first, run.fileSector);
+        const std::uint64_t to = std::min(end, run.fileSector + run.count);
         if (from < to)
-            out.push_back(SectorRun{static_cast<std::uint32_t>(run.first + (from - offset)),
+            out.push_back(SectorRun{static_cast<std::uint32_t>(run.first + (from - run.fileSector)),
                                     static_cast<std::uint32_t>(to - from)});
-        offset += run.count;
     }
     return out;
 }
@@ -161,35 +187,138 @@ std::uint64_t unreadIn(const RescueAreas& areas, const std::vector<SectorRun>& r
     return count;
 }
 
-// A recovery file of the free blocks made from the live files already read: each of
-// its sectors from where the fixed layout put it (zeros for what none holds).
-void writeFromLiveFiles(const fs::path& disc, const CopyTarget& target, std::uint32_t recordedEnd)
+// A file made of disc sectors that the copies of the live files may hold already, so that
+// each sector is read once: the sectors they do not hold are read into it as a target of
+// its own (with their places in the file), the others taken from the copies after.
+struct DerivedFile {
+    struct FromCopy {
+        std::uint64_t fileSector = 0, count = 0;
+        std::string source;  // the live file's name
+        std::uint64_t sourceSector = 0;
+    };
+    CopyTarget read;  // no runs: nothing to read
+    std::vector<FromCopy> fromCopies;
+    std::uint64_t bytes = 0;  // of the whole file
+};
+
+DerivedFile deriveFromCopies(const CopyTarget& target, const std::vector<CopyTarget>& copies)
 {
-    std::ifstream management(disc / "VR_MANGR.IFO", std::ios::binary);
-    std::ifstream movie(disc / "VR_MOVIE.VRO", std::ios::binary);
-    std::string bytes;
-    std::string sector(kSectorSize, '\0');
-    for (const SectorRun& run : target.runs) {
-        for (std::uint64_t s = run.first; s < std::uint64_t{run.first} + run.count; ++s) {
-            std::fill(sector.begin(), sector.end(), '\0');
-            std::ifstream* from = nullptr;
-            std::uint64_t at = 0;
-            if (s >= kManagementFirstSector && s < kMovieFirstSector) {
-                from = &management;
-                at = s - kManagementFirstSector;
-            } else if (s >= kMovieFirstSector && s < recordedEnd) {
-                from = &movie;
-                at = s - kMovieFirstSector;
+    struct Held {
+        std::uint64_t end;
+        const std::string* source;
+        std::uint64_t sourceSector;
+    };
+    std::map<std::uint64_t, Held> held;  // by the first disc sector
+    for (const CopyTarget& copy : copies)
+        for (const PlacedRun& run : placedRuns(copy))
+            if (run.count > 0)
+                held[run.first] = Held{run.first + run.count, &copy.fileName, run.fileSector};
+    DerivedFile derived;
+    derived.read.fileName = target.fileName;
+    std::uint64_t sectors = 0;
+    for (const PlacedRun& run : placedRuns(target)) {
+        const std::uint64_t end = run.first + run.count;
+        for (std::uint64_t at = run.first; at < end;) {
+            auto it = held.upper_bound(at);
+            if (it != held.begin() && std::prev(it)->second.end > at)
+                --it;
+            const std::uint64_t heldFirst = it == held.end() ? end : std::max(at, it->first);
+            const std::uint64_t fileSector = run.fileSector + (at - run.first);
+            if (at < heldFirst) {
+                const std::uint64_t to = std::min(end, heldFirst);
+                derived.read.runs.push_back(
+                    SectorRun{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(to - at)});
+                derived.read.fileSectors.push_back(fileSector);
+                at = to;
+                continue;
             }
-            if (from != nullptr) {
-                from->clear();
-                from->seekg(static_cast<std::streamoff>(at * kSectorSize));
-                from->read(sector.data(), static_cast<std::streamsize>(kSectorSize));
-            }
-            bytes += sector;
+            const std::uint64_t to = std::min(end, it->second.end);
+            derived.fromCopies.push_back(DerivedFile::FromCopy{fileSector, to - at, *it->second.source,
+                                                               it->second.sourceSector + (at - it->first)});
+            at = to;
         }
+        sectors = std::max(sectors, run.fileSector + run.count);
     }
-    writeWholeFile(disc / target.fileName, bytes);
+    derived.bytes = target.bytes != 0 ? target.bytes : sectors * kSectorSize;
+    if (derived.fromCopies.empty())
+        derived.read = target;  // the target itself, as an earlier run's mapfile knows it
+    else
+        derived.read.bytes = derived.bytes;
+    return derived;
+}
+
+// The sectors of a derived file that the copies hold, written into it over what was read
+// into it (zeros where neither put anything), in place, and the file cut to its size.
+void fillFromCopies(const fs::path& disc, const DerivedFile& derived)
+{
+    const fs::path path = disc / derived.read.fileName;
+    std::error_code error;
+    if (!fs::exists(path, error))
+        std::ofstream(path, std::ios::binary).flush();
+    {
+        std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+        std::map<std::string, std::ifstream> sources;
+        std::vector<char> buffer;
+        constexpr std::uint64_t kChunkSectors = 256;
+        for (const DerivedFile::FromCopy& piece : derived.fromCopies) {
+            auto [source, opened] = sources.try_emplace(piece.source);
+            if (opened)
+                source->second.open(disc / piece.source, std::ios::binary);
+            for (std::uint64_t done = 0; done < piece.count; done += kChunkSectors) {
+                const std::uint64_t count = std::min(kChunkSectors, piece.count - done);
+                buffer.assign(static_cast<std::size_t>(count * kSectorSize), '\0');
+                source->second.clear();
+                source->second.seekg(static_cast<std::streamoff>((piece.sourceSector + done) * kSectorSize));
+                source->second.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                out.seekp(static_cast<std::streamoff>((piece.fileSector + done) * kSectorSize));
+                out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            }
+        }
+        if (!out.flush())
+            fail(("can't write " + fs::absolute(path).string()).c_str());
+    }
+    fs::resize_file(path, derived.bytes, error);
+    if (error)
+        fail(("can't write " + fs::absolute(path).string() + ": " + error.message()).c_str());
+}
+
+// What a copy of the management file is worth: read whole as far as its header says the
+// file reaches, and a management file that decodes.
+struct ManagementState {
+    bool whole = false, valid = false;
+    std::string problem;
+};
+
+ManagementState managementState(const fs::path& path, const CopyTarget& target, const RescueAreas& areas)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes(vrsplit::kMaxManagementSize);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    ManagementState state;
+    vrsplit::Management decoded;
+    state.valid = !bytes.empty() && vrsplit::parseManagement(bytes, decoded, state.problem);
+    if (bytes.empty())
+        state.problem = "it was not copied";
+    constexpr std::size_t kLastByteAddress = 12;
+    std::uint64_t length = bytes.size();
+    if (bytes.size() >= kLastByteAddress + 4)
+        length = std::min<std::uint64_t>(length, std::uint64_t{vrsplit::be32(bytes, kLastByteAddress)} + 1);
+    const std::uint64_t sectors = (length + kSectorSize - 1) / kSectorSize;
+    std::uint64_t unread = 0;
+    for (const PlacedRun& run : placedRuns(target)) {
+        if (run.fileSector >= sectors)
+            continue;
+        const std::uint64_t count = std::min(run.count, sectors - run.fileSector);
+        areas.forEach(run.first, run.first + count, [&](const RescueAreas::Area& area) {
+            if (area.status != RescueStatus::Rescued)
+                unread += area.end - area.first;
+        });
+    }
+    state.whole = !bytes.empty() && unread == 0;
+    if (!bytes.empty() && unread > 0)
+        state.problem = std::to_string(unread) + " of its sectors could not be read";
+    return state;
 }
 
 struct RateBucket {
@@ -228,23 +357,52 @@ void saveRates(const fs::path& folder, std::uint64_t bucketSectors, const RateBu
 
 }  // namespace
 
-LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd)
+LiveFiles liveFileTargets(Drive& drive, std::uint16_t profile, std::uint32_t recordedEnd)
 {
-    alignas(16) SectorBuffer management{};
-    alignas(16) SectorBuffer movie{};
-    const bool read = tryRead10(drive, kManagementFirstSector, management.data(), 1).complete() &&
-                      tryRead10(drive, kMovieFirstSector, movie.data(), 1).complete();
     LiveFiles live;
-    if (!read || !startsWith(management, "DVD_RTR_VMG0", 12) || !startsWith(movie, "\x00\x00\x01\xBA", 4)) {
-        live.problem =
-            "the fixed layout's signatures are not in place (or cannot be read); the copy through the "
-            "file system is not in this program yet, so only the free blocks were read";
+    if (profile == kProfileDvdRwRestrictedOverwrite) {
+        alignas(16) SectorBuffer management{};
+        alignas(16) SectorBuffer movie{};
+        live.fixedLayout = tryRead10(drive, kManagementFirstSector, management.data(), 1).complete() &&
+                           tryRead10(drive, kMovieFirstSector, movie.data(), 1).complete() &&
+                           startsWith(management, "DVD_RTR_VMG0", 12) && startsWith(movie, "\x00\x00\x01\xBA", 4);
+    }
+    DirectoryTargets directory = findDirectoryTargets(drive);
+    live.partitionStart = directory.partitionStart;
+    live.losses = directory.losses;
+    // Signatures that are damaged or cannot be read leave it to the file system: the two
+    // files where the fixed layout puts them.
+    const auto startsAt = [&](const char* name, std::uint32_t sector) {
+        return std::any_of(directory.files.begin(), directory.files.end(), [&](const DirectoryTarget& file) {
+            return file.target.fileName == name && !file.target.runs.empty() &&
+                   file.target.runs.front().first == sector && file.target.fileSectors.front() == 0;
+        });
+    };
+    if (profile == kProfileDvdRwRestrictedOverwrite && !live.fixedLayout)
+        live.fixedLayout = startsAt(kManagementName, kManagementFirstSector) && startsAt(kMovieName, kMovieFirstSector);
+    if (live.fixedLayout) {
+        const std::uint32_t movieCount = recordedEnd > kMovieFirstSector ? recordedEnd - kMovieFirstSector : 0;
+        live.targets.push_back(CopyTarget{kManagementName, {{kManagementFirstSector, kManagementSectors}}});
+        live.targets.push_back(CopyTarget{kMovieName, {{kMovieFirstSector, movieCount}}});
+        for (DirectoryTarget& file : directory.files)
+            if (file.target.fileName == kBackupName && !file.embedded)
+                live.backup = std::move(file.target);
         return live;
     }
-    live.fixedLayout = true;
-    const std::uint32_t movieCount = recordedEnd > kMovieFirstSector ? recordedEnd - kMovieFirstSector : 0;
-    live.targets.push_back(CopyTarget{"VR_MANGR.IFO", {{kManagementFirstSector, kManagementSectors}}});
-    live.targets.push_back(CopyTarget{"VR_MOVIE.VRO", {{kMovieFirstSector, movieCount}}});
+    if (!directory.problem.empty()) {
+        live.problem = (profile == kProfileDvdRwRestrictedOverwrite
+                            ? "the fixed layout's signatures are not in place (or cannot be read), and "
+                            : "") +
+                       std::string("the recording files cannot be found through the file system: ") + directory.problem;
+        ++live.losses;
+        return live;
+    }
+    for (DirectoryTarget& file : directory.files) {
+        if (file.embedded)
+            live.embedded.push_back(std::move(file));
+        else
+            live.targets.push_back(std::move(file.target));
+    }
     return live;
 }
 
@@ -257,7 +415,7 @@ CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, cons
     report.thumbnailsNote = thumbnailsMissing;
     CutSummary summary;
     unsigned number = 0;
-    const auto addRows = [&](const vrsplit::SplitResult& result, bool erased, const std::vector<SectorRun>& runs) {
+    const auto addRows = [&](const vrsplit::SplitResult& result, bool erased, const std::vector<PlacedRun>& placed) {
         summary.status = std::max(summary.status, result.status);
         for (std::size_t i = 0; i < result.report.rows.size(); ++i) {
             const vrsplit::Row& row = result.report.rows[i];
@@ -272,7 +430,7 @@ CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, cons
             entry.note = erased ? "" : row.note;
             std::vector<SectorRun> onDisc;
             for (const vrsplit::Range& range : result.rowRanges[i]) {
-                const std::vector<SectorRun> part = discRuns(runs, range.first, range.end);
+                const std::vector<SectorRun> part = discRuns(placed, range.first, range.end);
                 onDisc.insert(onDisc.end(), part.begin(), part.end());
             }
             for (const SectorRun& run : onDisc)
@@ -307,13 +465,13 @@ CutSummary cutIntoReport(const DiscFiles& files, const std::string& folder, cons
         const vrsplit::SplitResult result = vrsplit::splitLive(cut, files.management, files.movie);
         if (!result.fatal.empty())
             report.notes.push_back("the management file cannot be used: " + result.fatal);
-        addRows(result, false, files.movieRuns);
+        addRows(result, false, placedRuns(files.movieRuns, files.movieFileSectors));
     }
     if (!files.freeMovie.empty()) {
         const vrsplit::SplitResult result = vrsplit::splitErased(cut, files.freeMovie, files.freeManagement);
         if (!result.fatal.empty())
             report.notes.push_back("the free blocks cannot be cut: " + result.fatal);
-        addRows(result, true, files.freeMovieRuns);
+        addRows(result, true, placedRuns(files.freeMovieRuns, {}));
     }
     return summary;
 }
@@ -347,12 +505,28 @@ void addRescueAreas(const RescueMap& map, std::uint64_t from, std::uint64_t end,
 
 namespace {
 
-// The fixed layout's areas, then the free blocks.
+// What the layout or the walk put where, then the free blocks.
 std::vector<MapArea> layoutAreas(const LiveFiles& live, const ReusableTargets& free, std::uint64_t end)
 {
     DiscReport report;
-    if (live.fixedLayout)
+    if (live.fixedLayout) {
         addFixedLayoutAreas(end, report);
+    } else if (live.partitionStart > 0) {
+        report.areas.push_back(MapArea{AreaKind::FileSystem, 0, live.partitionStart, 0, "file-system structures"});
+    }
+    const std::vector<std::pair<std::string, std::pair<AreaKind, std::string>>> files = {
+        {kManagementName, {AreaKind::Management, "the management file VR_MANGR.IFO"}},
+        {kBackupName, {AreaKind::Management, "the management file's backup copy VR_MANGR.BUP"}},
+        {kMovieName, {AreaKind::Movie, "the movie file VR_MOVIE.VRO"}},
+    };
+    for (const auto& file : files) {
+        const auto target = std::find_if(live.targets.begin(), live.targets.end(),
+                                         [&](const CopyTarget& t) { return t.fileName == file.first; });
+        if (live.fixedLayout || target == live.targets.end())
+            continue;
+        for (const SectorRun& run : target->runs)
+            report.areas.push_back(MapArea{file.second.first, run.first, run.count, 0, file.second.second});
+    }
     for (const CopyTarget& target : free.targets)
         for (const SectorRun& run : target.runs)
             report.areas.push_back(
@@ -360,86 +534,55 @@ std::vector<MapArea> layoutAreas(const LiveFiles& live, const ReusableTargets& f
     return report.areas;
 }
 
-// The counts of ReadProgress over the sectors of a run's targets, kept up to date read by read.
-class ProgressCount {
-public:
-    ProgressCount(const std::vector<CopyTarget>& targets, RescueAreas earlier) : areas_(std::move(earlier))
-    {
-        for (const CopyTarget& target : targets)
-            for (const SectorRun& run : target.runs) {
-                wanted_.set(run.first, run.first + run.count, RescueStatus::Rescued);
-                progress_.total += run.count;
-            }
-        forWanted(0, areas_.end(), [&](const RescueAreas::Area& area) { count(area, +1); });
-    }
-
-    // The areas of the earlier run, one by one.
-    void replay(const RecordingsSink& sink)
-    {
-        forWanted(0, areas_.end(), [&](const RescueAreas::Area& area) {
-            if (area.status == RescueStatus::Rescued || area.status == RescueStatus::BadSector)
-                tell(area, sink);
-        });
-    }
-
-    void observe(const ReadTiming& read, const RecordingsSink& sink)
-    {
-        const auto now = std::chrono::steady_clock::now();
-        if (!started_) {
-            started_ = true;
-            start_ = now;
+// The management file the live recordings are cut by: VR_MANGR.IFO when it was read
+// whole and decodes; otherwise its backup copy VR_MANGR.BUP when that was and does;
+// otherwise whichever decodes, the first one first. Empty when there is neither; `note`
+// says why the backup copy was taken.
+std::string chooseManagement(const fs::path& disc, const std::vector<const CopyTarget*>& copies,
+                             const RescueAreas& areas, std::string* note)
+{
+    std::vector<ManagementState> states;
+    states.reserve(copies.size());
+    for (const CopyTarget* copy : copies)
+        states.push_back(copy != nullptr ? managementState(disc / copy->fileName, *copy, areas)
+                                         : ManagementState{false, false, "it was not found"});
+    for (const bool needWhole : {true, false}) {
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            if (!states[i].valid || (needWhole && !states[i].whole))
+                continue;
+            if (i > 0)
+                *note = std::string(kManagementName) + " cannot be used (" + states[0].problem +
+                        "): the live recordings are cut by its backup copy " + copies[i]->fileName;
+            return (disc / copies[i]->fileName).string();
         }
-        if (read.complete)
-            bytesRead_ += static_cast<double>(read.count) * kSectorSize;
-        const RescueStatus status = read.complete ? RescueStatus::Rescued : RescueStatus::BadSector;
-        const std::uint64_t end = read.first + read.count;
-        forWanted(read.first, end, [&](const RescueAreas::Area& area) { count(area, -1); });
-        areas_.set(read.first, end, status);
-        forWanted(read.first, end, [&](const RescueAreas::Area& area) { count(area, +1); });
-        const double seconds = std::chrono::duration<double>(now - start_).count();
-        progress_.bytesPerSecond = seconds > 0 ? bytesRead_ / seconds : 0;
-        progress_.secondsLeft = progress_.bytesPerSecond > 0 ? static_cast<double>(progress_.total - progress_.done) *
-                                                                   kSectorSize / progress_.bytesPerSecond
-                                                             : -1;
-        tell(RescueAreas::Area{read.first, end, status}, sink);
     }
+    for (const CopyTarget* copy : copies)
+        if (copy != nullptr)
+            return (disc / copy->fileName).string();
+    return "";
+}
 
-private:
-    // Calls `visit` for each part of [first, end) among the targets' sectors, in its status.
-    template <typename Visit>
-    void forWanted(std::uint64_t first, std::uint64_t end, Visit&& visit) const
-    {
-        wanted_.forEach(first, end, [&](const RescueAreas::Area& wanted) {
-            if (wanted.status == RescueStatus::Rescued)
-                areas_.forEach(wanted.first, wanted.end, visit);
+// The unreadable areas of the mapfile, and the sectors of the run's targets that it has
+// not tried, into the report.
+void addUnreadAreas(const RescueMap& map, const RescueAreas& areas, const std::vector<CopyTarget>& targets,
+                    DiscReport& report)
+{
+    addRescueAreas(map, 0, 0, report);
+    RescueAreas wanted;
+    for (const CopyTarget& target : targets)
+        for (const SectorRun& run : target.runs)
+            wanted.set(run.first, std::uint64_t{run.first} + run.count, RescueStatus::Rescued);
+    wanted.forEach(0, wanted.end(), [&](const RescueAreas::Area& want) {
+        if (want.status != RescueStatus::Rescued)
+            return;
+        areas.forEach(want.first, want.end, [&](const RescueAreas::Area& area) {
+            if (area.status != RescueStatus::NonTried)
+                return;
+            report.areas.push_back(MapArea{AreaKind::NotTried, area.first, area.end - area.first, 0, "not read"});
+            report.notTriedSectors += area.end - area.first;
         });
-    }
-
-    void count(const RescueAreas::Area& area, int sign)
-    {
-        const std::uint64_t n = area.end - area.first;
-        const auto add = [&](std::uint64_t& counter) { counter = sign > 0 ? counter + n : counter - n; };
-        if (area.status == RescueStatus::Rescued || area.status == RescueStatus::BadSector)
-            add(progress_.done);
-        if (area.status == RescueStatus::BadSector)
-            add(progress_.unreadable);
-    }
-
-    void tell(const RescueAreas::Area& area, const RecordingsSink& sink)
-    {
-        progress_.first = area.first;
-        progress_.count = area.end - area.first;
-        progress_.status = area.status;
-        sink.progress(progress_);
-    }
-
-    RescueAreas wanted_;  // Rescued: a sector of a target
-    RescueAreas areas_;   // what became of the sectors
-    ReadProgress progress_;
-    bool started_ = false;
-    std::chrono::steady_clock::time_point start_;
-    double bytesRead_ = 0;
-};
+    });
+}
 
 // The counts at the start: what the mapfile says of an earlier run, told to the sink.
 ProgressCount startProgress(const std::vector<CopyTarget>& targets, const fs::path& mapfile, const RecordingsSink& sink)
@@ -479,33 +622,55 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
 
     sink.stage("reading the disc");
     Drive drive = Drive::open(devicePath);
-    const std::uint16_t profile = requireRestrictedOverwrite(drive);
-    report.medium = "DVD-RW, Restricted Overwrite (profile 0x0013)";
-    const std::optional<std::uint64_t> signatures = checkSignatures(drive, true);
+    const std::uint16_t profile = requireDvdVrProfile(drive);
+    char medium[96];
+    std::snprintf(medium, sizeof medium, "%s (profile 0x%04X)", profileName(profile), profile);
+    report.medium = medium;
+    const std::optional<std::uint64_t> signatures =
+        profile == kProfileDvdRwRestrictedOverwrite ? checkSignatures(drive, true) : std::nullopt;
     const std::uint32_t end = recordedAreaEnd(drive);
     report.recordedSectors = end;
     report.volume = volumeIdentifier(drive);
-    const LiveFiles live = liveFileTargets(drive, end);
+    const LiveFiles live = liveFileTargets(drive, profile, end);
     if (!live.problem.empty())
         report.notes.push_back(live.problem);
-    const ReusableTargets free = settings.erasedRecordings ? findReusableTargets(drive) : ReusableTargets{};
-    if (free.losses > 0)
-        report.notes.push_back(std::to_string(free.losses) + " file-system structure(s) could not be used");
+    const ReusableTargets free = settings.erasedRecordings ? findReusableTargets(drive, profile) : ReusableTargets{};
+    const std::uint32_t losses = free.losses + live.losses;
+    if (losses > 0)
+        report.notes.push_back(std::to_string(losses) + " file-system structure(s) could not be used");
+
+    // The files made of sectors that the live files' copies may hold: the recovery files of
+    // the free blocks, and on the fixed layout the management file's backup copy.
+    std::vector<DerivedFile> derived;
+    for (const CopyTarget& target : free.targets)
+        derived.push_back(deriveFromCopies(target, live.targets));
+    if (live.backup)
+        derived.push_back(deriveFromCopies(*live.backup, live.targets));
+    // Each of them is this program's from now on, whoever stops the run.
+    for (const DerivedFile& file : derived)
+        requireOwn(folder, written, std::string(kDiscFolder) + "/" + file.read.fileName);
+    for (const DerivedFile& file : derived)
+        written[std::string(kDiscFolder) + "/" + file.read.fileName] = true;
+    saveWritten(folder, written);
 
     const std::uint64_t bucketSectors = std::max<std::uint64_t>(16, (end + kRatePoints - 1) / kRatePoints);
     RateBuckets rate = readRates(folder, bucketSectors);
     RecordingsOutcome outcome;
+    std::vector<CopyTarget> targets = live.targets;
+    for (const DerivedFile& file : derived)
+        if (!file.read.runs.empty())
+            targets.push_back(file.read);
     {
         WorkingFolder working(disc);
         RescueSettings rescueSettings;
         rescueSettings.retries = settings.retries;
         rescueSettings.mapfile = kMapfileName;
-        RescueSession rescue(drive, rescueSettings, DiscIdentity{"recordings", profile, end, "signatures", signatures});
-        // Without the live files the free blocks are read from the disc; with them they
-        // are among the sectors read already.
-        std::vector<CopyTarget> targets = live.targets;
-        if (!live.fixedLayout)
-            targets.insert(targets.end(), free.targets.begin(), free.targets.end());
+        DiscIdentity identity{"recordings", profile, end, "signatures", signatures};
+        if (!live.fixedLayout) {
+            identity = reusableDiscIdentity(drive, profile);
+            identity.mode = "recordings";
+        }
+        RescueSession rescue(drive, rescueSettings, identity);
         if (sink.layout)
             sink.layout(end, layoutAreas(live, free, end));
         ProgressCount progress = startProgress(targets, kMapfileName, sink);
@@ -535,11 +700,13 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     const std::optional<RescueMap> map = parseRescueMap(mapText.str(), &problem);
     const RescueAreas areas = map ? RescueAreas::fromMap(*map, kSectorSize) : RescueAreas{};
 
-    if (live.fixedLayout) {
-        for (const CopyTarget& target : free.targets) {
-            writeFromLiveFiles(disc, target, end);
-            written["disc/" + target.fileName] = true;
-        }
+    for (const DerivedFile& file : derived)
+        fillFromCopies(disc, file);
+    // Data held in a File Entry need no reading: written once, never over anything.
+    for (const DirectoryTarget& file : live.embedded) {
+        if (fs::exists(disc / file.target.fileName, error))
+            continue;
+        writeWholeFile(disc / file.target.fileName, std::string(file.embeddedData.begin(), file.embeddedData.end()));
     }
     saveWritten(folder, written);
     if (outcome.interrupted)
@@ -555,11 +722,22 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
             ++it;
         }
     }
+    const auto liveTarget = [&](const char* name) -> const CopyTarget* {
+        if (name == std::string(kBackupName) && live.backup)
+            return &*live.backup;
+        const auto found = std::find_if(live.targets.begin(), live.targets.end(),
+                                        [&](const CopyTarget& t) { return t.fileName == name; });
+        return found == live.targets.end() ? nullptr : &*found;
+    };
     DiscFiles files;
-    if (live.fixedLayout) {
-        files.management = (disc / "VR_MANGR.IFO").string();
-        files.movie = (disc / "VR_MOVIE.VRO").string();
-        files.movieRuns = live.targets[1].runs;
+    if (const CopyTarget* movie = liveTarget(kMovieName)) {
+        std::string note;
+        files.management = chooseManagement(disc, {liveTarget(kManagementName), liveTarget(kBackupName)}, areas, &note);
+        if (!note.empty())
+            report.notes.push_back(note);
+        files.movie = (disc / kMovieName).string();
+        files.movieRuns = movie->runs;
+        files.movieFileSectors = movie->fileSectors;
     }
     for (const CopyTarget& target : free.targets) {
         if (target.fileName == "VR_MOVIE_R.VRO") {
@@ -584,7 +762,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     const std::vector<MapArea> layout = layoutAreas(live, free, end);
     report.areas.insert(report.areas.begin(), layout.begin(), layout.end());
     if (map)
-        addRescueAreas(*map, live.fixedLayout ? kManagementFirstSector : 0, end, report);
+        addUnreadAreas(*map, areas, targets, report);
     report.readAt = utcNow();
     for (const char* name : {"report.html", "report.json"})
         written[name] = true;
@@ -595,7 +773,7 @@ RecordingsOutcome runRecordings(const char* devicePath, const RecordingsSettings
     outcome.report = fs::absolute(folder / "report.html").string();
     outcome.unreadableSectors = report.unreadableSectors;
     outcome.everythingRead =
-        report.unreadableSectors == 0 && report.notTriedSectors == 0 && free.losses == 0 && cutStatus == 0;
+        report.unreadableSectors == 0 && report.notTriedSectors == 0 && losses == 0 && cutStatus == 0;
     outcome.areas = std::move(report.areas);
     outcome.recordings = std::move(report.recordings);
     return outcome;

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "disc_report.h"
 #include "read_engine.h"
 #include "rescue_areas.h"
+#include "salvage.h"
 
 namespace pipeline {
 
@@ -56,22 +58,29 @@ struct RecordingsOutcome {
     std::vector<RecordingEntry> recordings;  // the report's table
 };
 
-// The live recording files' copy targets. The fixed layout of a DVD-RW in Restricted
-// Overwrite mode where its signatures are in place; otherwise none, with `problem`
-// saying why: the copy through the file system will yield them there.
+// The live recording files' copy targets. The fixed layout on a DVD-RW in Restricted
+// Overwrite mode where its signatures are in place (or the file system puts the two files
+// where it does), and there the walk's place of the
+// management file's backup copy; otherwise the files of DVD_RTAV through the file system,
+// or none, with `problem` saying why.
 struct LiveFiles {
-    std::vector<CopyTarget> targets;
+    std::vector<CopyTarget> targets;        // read from the disc
+    std::vector<DirectoryTarget> embedded;  // data held in their File Entries
+    std::optional<CopyTarget> backup;       // the fixed layout's VR_MANGR.BUP, where the walk found it
     bool fixedLayout = false;
+    std::uint32_t partitionStart = 0;  // where the walk found the partition; 0: not known
+    std::uint32_t losses = 0;          // structures the walk could not use
     std::string problem;
 };
-LiveFiles liveFileTargets(Drive& drive, std::uint32_t recordedEnd);
+LiveFiles liveFileTargets(Drive& drive, std::uint16_t profile, std::uint32_t recordedEnd);
 
 // The files of a disc that the recordings are cut from, and where their sectors lie on it.
 struct DiscFiles {
     std::string management, movie;  // the live files; empty: none
     std::vector<SectorRun> movieRuns;
-    std::string freeManagement, freeMovie;  // the recovery files of the free blocks; empty: none
-    std::vector<SectorRun> freeMovieRuns;   // empty: not known (the recordings stay off the map)
+    std::vector<std::uint64_t> movieFileSectors;  // where each run starts in the file; empty: one after the other
+    std::string freeManagement, freeMovie;        // the recovery files of the free blocks; empty: none
+    std::vector<SectorRun> freeMovieRuns;         // empty: not known (the recordings stay off the map)
 };
 struct CutSummary {
     int status = 0;  // as vrsplit's: 0, or some recordings not cut cleanly

@@ -1,6 +1,7 @@
 // "--files" mode: every file of the DVD_RTAV directory copied through its
 // allocation descriptors into a new file of the same name.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -214,11 +215,11 @@ void copyPieces(Volume& volume, const std::string& name, const std::vector<FileP
     }
 }
 
-// With keep-going: the recorded pieces as the session's target, each at its
-// place in the file, the zeros between them and after them left to the
-// session, the file exactly its length.
-bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::string& name,
-                            const std::vector<FilePiece>& pieces, std::uint64_t length)
+// The recorded pieces as a keep-going target, each at its place in the
+// file, the zeros between them and after them left to the session, the file
+// exactly its length.
+CopyTarget piecesTarget(const Volume& volume, const std::string& name, const std::vector<FilePiece>& pieces,
+                        std::uint64_t length)
 {
     CopyTarget target(name, {});
     target.bytes = length;
@@ -241,21 +242,29 @@ bool copyPiecesKeepingGoing(Volume& volume, RescueSession& rescue, const std::st
         }
         offset += piece.bytes;
     }
-    return rescue.copy(target);
+    return target;
 }
 
-// Copies one file of the directory. False when the run was interrupted.
-bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
+// What a file's File Entry says of its data: where its pieces lie, or the
+// data themselves when embedded.
+struct FileData {
+    std::uint64_t length = 0;
+    bool embedded = false;
+    std::vector<std::uint8_t> embeddedData;
+    std::vector<FilePiece> pieces;
+};
+
+// The data of one file of the directory; with keep-going nothing, after a
+// notice, when its File Entry or descriptors cannot be used.
+std::optional<FileData> fileDataOf(Volume& volume, const DirectoryFile& file)
 {
-    reportf("Writing %s\n", file.name.c_str());
     const std::uint32_t sector = partitionSector(volume.partition, file.fileEntryBlock);
     std::optional<FileEntry> entry;
     if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
         noteLoss(volume, structureLoss(true, "File Entry of " + file.name, sector) + ": not copied");
-        return true;
+        return std::nullopt;
     }
-    std::vector<FilePiece> pieces;
-    std::optional<AllocationDescriptors> descriptors;
+    FileData data;
     try {
         if (!isAnyFileEntry(entry->sector.data(), file.fileEntryBlock)) {
             fail("not a File Entry");
@@ -263,12 +272,17 @@ bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
         if (entry->informationLength > kMaxFileBytes) {
             fail("file larger than a DVD");
         }
-        descriptors = allocationDescriptors(*entry);
-        if (descriptors->form == AllocationForm::Embedded && entry->informationLength > descriptors->area.size()) {
+        const AllocationDescriptors descriptors = allocationDescriptors(*entry);
+        if (descriptors.form == AllocationForm::Embedded && entry->informationLength > descriptors.area.size()) {
             fail("file out of range");
         }
-        if (descriptors->form != AllocationForm::Embedded) {
-            pieces = filePieces(volume, *entry, *descriptors);
+        data.length = entry->informationLength;
+        data.embedded = descriptors.form == AllocationForm::Embedded;
+        if (data.embedded) {
+            data.embeddedData.assign(descriptors.area.begin(),
+                                     descriptors.area.begin() + static_cast<std::ptrdiff_t>(data.length));
+        } else {
+            data.pieces = filePieces(volume, *entry, descriptors);
         }
     } catch (const FatalError& error) {
         if (!volume.keepGoing) {
@@ -276,24 +290,71 @@ bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
         }
         noteLoss(volume, structureLoss(error.cause == FatalError::Cause::Drive, "File Entry of " + file.name, sector) +
                              ": not copied");
+        return std::nullopt;
+    }
+    return data;
+}
+
+// Copies one file of the directory. False when the run was interrupted.
+bool copyFile(Volume& volume, RescueSession* rescue, const DirectoryFile& file)
+{
+    reportf("Writing %s\n", file.name.c_str());
+    const std::optional<FileData> data = fileDataOf(volume, file);
+    if (!data) {
         return true;
     }
-    reportf("bytes = %llu\n", static_cast<unsigned long long>(entry->informationLength));
-    if (descriptors->form == AllocationForm::Embedded) {
+    reportf("bytes = %llu\n", static_cast<unsigned long long>(data->length));
+    if (data->embedded) {
         // The data live inside the File Entry: nothing to read, nothing to resume.
         std::error_code error;
         if (rescue != nullptr && std::filesystem::exists(file.name, error)) {
             return true;
         }
         OutputFile output = OutputFile::createNew(file.name.c_str());
-        output.write(descriptors->area.data(), static_cast<std::uint32_t>(entry->informationLength));
+        output.write(data->embeddedData.data(), static_cast<std::uint32_t>(data->length));
         return true;
     }
     if (rescue == nullptr) {
-        copyPieces(volume, file.name, pieces, entry->informationLength);
+        copyPieces(volume, file.name, data->pieces, data->length);
         return true;
     }
-    return copyPiecesKeepingGoing(volume, *rescue, file.name, pieces, entry->informationLength);
+    return rescue->copy(piecesTarget(volume, file.name, data->pieces, data->length));
+}
+
+// The files of the root's DVD_RTAV directory.
+std::vector<DirectoryFile> recordingDirectoryFiles(Volume& volume, std::uint32_t fileSetBlock)
+{
+    std::uint32_t rootSector = 0;
+    const std::optional<FileEntry> root = readRootDirectory(volume, fileSetBlock, &rootSector);
+    if (!root) {
+        fail("no root directory: nothing can be copied");
+    }
+    const std::vector<DirectoryFile> top = listDirectory(volume, readDirectory(volume, *root));
+    const auto rtav = std::find_if(top.begin(), top.end(),
+                                   [](const DirectoryFile& f) { return f.directory && f.name == "DVD_RTAV"; });
+    if (rtav == top.end()) {
+        fail("not found DVD_RTAV");
+    }
+    std::vector<DirectoryFile> files = listDirectory(
+        volume,
+        readDirectory(volume, readFileEntry(volume.drive, partitionSector(volume.partition, rtav->fileEntryBlock))));
+    files.erase(std::remove_if(files.begin(), files.end(), [](const DirectoryFile& f) { return f.directory; }),
+                files.end());
+    return files;
+}
+
+// The message of a fatal error, without its "*** Error!" line.
+std::string fatalMessage(const FatalError& error)
+{
+    std::string message = error.report;
+    const std::size_t at = message.rfind("*** Error!\n");
+    if (at != std::string::npos) {
+        message.erase(0, at + std::strlen("*** Error!\n"));
+    }
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())) != 0) {
+        message.pop_back();
+    }
+    return message;
 }
 
 }  // namespace
@@ -317,19 +378,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
         descriptors.fileSetBlock = readFileSetBlock(drive, anchor.mainSequence, descriptors.partition);
     }
     Volume volume{drive, descriptors.partition, options.keepGoing};
-    std::uint32_t rootSector = 0;
-    const std::optional<FileEntry> root = readRootDirectory(volume, descriptors.fileSetBlock, &rootSector);
-    if (!root) {
-        fail("no root directory: nothing can be copied");
-    }
-    const std::vector<DirectoryFile> top = listDirectory(volume, readDirectory(volume, *root));
-    const auto rtav = std::find_if(top.begin(), top.end(),
-                                   [](const DirectoryFile& f) { return f.directory && f.name == "DVD_RTAV"; });
-    if (rtav == top.end()) {
-        fail("not found DVD_RTAV");
-    }
-    const std::vector<DirectoryFile> files = listDirectory(
-        volume, readDirectory(volume, readFileEntry(drive, partitionSector(volume.partition, rtav->fileEntryBlock))));
+    const std::vector<DirectoryFile> files = recordingDirectoryFiles(volume, descriptors.fileSetBlock);
 
     std::optional<RescueSession> rescue;
     if (options.keepGoing) {
@@ -341,7 +390,7 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
         rescue.emplace(drive, settings, identity);
     }
     for (const DirectoryFile& file : files) {
-        if (!file.directory && !copyFile(volume, rescue ? &*rescue : nullptr, file)) {
+        if (!copyFile(volume, rescue ? &*rescue : nullptr, file)) {
             break;
         }
     }
@@ -353,4 +402,35 @@ RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options)
         return RunResult::Interrupted;
     }
     return rescue->unreadable() || volume.losses != 0 ? RunResult::Unreadable : RunResult::Complete;
+}
+
+DirectoryTargets findDirectoryTargets(Drive& drive)
+{
+    DirectoryTargets found;
+    const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
+    if (!descriptors.fileSetFound) {
+        found.problem = "no usable Logical Volume Descriptor: the directory tree cannot be walked";
+        return found;
+    }
+    found.partitionStart = partitionSector(descriptors.partition, 0);
+    Volume volume{drive, descriptors.partition, true};
+    try {
+        for (const DirectoryFile& file : recordingDirectoryFiles(volume, descriptors.fileSetBlock)) {
+            std::optional<FileData> data = fileDataOf(volume, file);
+            if (!data) {
+                continue;
+            }
+            DirectoryTarget target;
+            target.embedded = data->embedded;
+            target.embeddedData = std::move(data->embeddedData);
+            target.target = data->embedded ? CopyTarget(file.name, {})
+                                           : piecesTarget(volume, file.name, data->pieces, data->length);
+            target.target.bytes = data->length;
+            found.files.push_back(std::move(target));
+        }
+    } catch (const FatalError& error) {
+        found.problem = fatalMessage(error);
+    }
+    found.losses = volume.losses;
+    return found;
 }

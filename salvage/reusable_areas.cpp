@@ -207,12 +207,13 @@ void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root,
 
 }  // namespace
 
-ReusableTargets findReusableTargets(Drive& drive)
+ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile)
 {
     requireDvdMedium(drive);
     requireExtendedArea(drive);
     const VolumeDescriptors descriptors = readVolumeDescriptorsFromAnyAnchor(drive);
     Volume volume{drive, descriptors.partition, true};
+    volume.fixedAreas = profile == kProfileDvdRwRestrictedOverwrite;
     std::uint32_t rootSector = 0;
     std::optional<FileEntry> root;
     if (descriptors.fileSetFound) {

@@ -77,6 +77,23 @@ void copySectorsToFile(Drive& drive, std::uint32_t first, std::uint32_t count, c
 // into a new file of the same name: recorded extents as read, the others as
 // zeros, exactly the file's information length.
 RunResult copyDirectoryFiles(const char* devicePath, const RunOptions& options);
+// The same files as keep-going copy targets, without copying them: each
+// file's recorded extents at their places in it (what lies between them is
+// zeros), or its data when they are embedded in the File Entry. A file whose
+// File Entry cannot be used is left out after a notice, counted in `losses`;
+// `problem` says why none were found when the directory cannot be reached.
+struct DirectoryTarget {
+    CopyTarget target;  // its name, runs, file sectors and size in bytes
+    bool embedded = false;
+    std::vector<std::uint8_t> embeddedData;
+};
+struct DirectoryTargets {
+    std::vector<DirectoryTarget> files;
+    std::uint32_t partitionStart = 0;  // the sector of partition block 0
+    std::uint32_t losses = 0;
+    std::string problem;
+};
+DirectoryTargets findDirectoryTargets(Drive& drive);
 
 // ---- "-r" mode: the reusable areas of the two recording files --------------
 
@@ -87,7 +104,9 @@ struct ReusableTargets {
     std::vector<CopyTarget> targets;
     std::uint32_t losses = 0;
 };
-ReusableTargets findReusableTargets(Drive& drive);
+// `profile` as "-r" takes it: only a DVD-RW in Restricted Overwrite mode has
+// the fixed areas.
+ReusableTargets findReusableTargets(Drive& drive, std::uint16_t profile);
 // What the mapfile of a "-r" run records of the disc: its profile, its
 // recorded size, and a fingerprint of its anchor and volume descriptors.
 DiscIdentity reusableDiscIdentity(Drive& drive, std::uint16_t profile);

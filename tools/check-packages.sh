@@ -4,6 +4,7 @@
 #   it is installed with apt-get and the programs and their manual pages are
 #   found where the system looks for them;
 #   the .zip from the 32-bit Windows build: the 32-bit .exe files, the README
+#   with its pictures
 #   and the licence.
 # Usage: tools/check-packages.sh [LINUX_BUILD [WIN32_BUILD]]
 #        (default build/release and build/win32, both already built)
@@ -73,7 +74,7 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 python3 -m zipfile -e "$zip" "$unpacked"
 top="$unpacked/vrsalvage-$version-win32"
-for file in README.md LICENSE CHANGELOG.md; do
+for file in README.md LICENSE CHANGELOG.md docs/window.png docs/report-sample.png; do
   cmp -s "$file" "$top/$file" || fail "the .zip holds no copy of $file"
 done
 for program in "${programs[@]}" vrsalvagew; do

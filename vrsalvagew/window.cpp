@@ -262,6 +262,20 @@ void showRunning(bool running)
     SendMessageW(g_window->hwnd, DM_SETDEFID, static_cast<WPARAM>(running ? kStop : kStart), 0);
 }
 
+// The system's text for an error code, without its line end.
+std::wstring systemMessage(DWORD code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : L"error code " + std::to_wstring(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
+        message.pop_back();
+    return message;
+}
+
 void startRun()
 {
     const int index = selectedSource();
@@ -276,8 +290,12 @@ void startRun()
     }
     // The pipeline gets the folder as the working folder, so that its name never passes
     // through the system's narrow encoding.
-    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        SetWindowTextW(control(kMessages), (L"*** Error!\r\ncan't make the folder " + folder).c_str());
+    // The folders on its path are made too, as the console program makes them.
+    const int made = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
+        SetWindowTextW(control(kMessages), (L"*** Error!\r\ncan't make the folder " + folder + L" (" +
+                                            systemMessage(static_cast<DWORD>(made)) + L")")
+                                               .c_str());
         return;
     }
     if (!SetCurrentDirectoryW(folder.c_str())) {
@@ -473,17 +491,78 @@ std::uint32_t columnPixel(std::uint64_t first, std::uint64_t end, int x, int y)
     return 0xf0f0f0;
 }
 
+// The kinds the legend names: those on the map now, and unreadable sectors as soon as
+// the run found one; while it runs, the sectors still to read are drawn as not tried.
+std::vector<pipeline::AreaKind> legendKinds()
+{
+    const JobView& view = g_window->view;
+    bool bad = false;
+    view.statuses.forEach(0, view.statuses.end(),
+                          [&](const RescueAreas::Area& area) { bad = bad || area.status == RescueStatus::BadSector; });
+    std::vector<pipeline::AreaKind> kinds;
+    for (pipeline::AreaKind kind :
+         {pipeline::AreaKind::FileSystem, pipeline::AreaKind::Management, pipeline::AreaKind::Live,
+          pipeline::AreaKind::Movie, pipeline::AreaKind::Free, pipeline::AreaKind::Erased,
+          pipeline::AreaKind::Unreadable, pipeline::AreaKind::NotTried}) {
+        bool shown = std::any_of(view.areas.begin(), view.areas.end(),
+                                 [&](const pipeline::MapArea& area) { return area.kind == kind && area.count > 0; });
+        shown = shown || (kind == pipeline::AreaKind::Unreadable && bad) ||
+                (kind == pipeline::AreaKind::NotTried && !view.areas.empty() && !view.ended);
+        if (shown)
+            kinds.push_back(kind);
+    }
+    return kinds;
+}
+
+// One entry of the legend: its swatch's and its text's place in the map control.
+struct LegendEntry {
+    pipeline::AreaKind kind;
+    std::wstring text;
+    RECT swatch, label;
+};
+
+// The legend's entries flowed from left to right under the map, wrapping at `width`.
+std::vector<LegendEntry> layOutLegend(HDC dc, int width, int top)
+{
+    const int lineHeight = scaled(17), box = scaled(11), space = scaled(5), between = scaled(16);
+    std::vector<LegendEntry> entries;
+    int x = 0, y = top;
+    for (pipeline::AreaKind kind : legendKinds()) {
+        LegendEntry entry{kind, widen(pipeline::areaLegendText(kind)), {}, {}};
+        SIZE size{};
+        GetTextExtentPoint32W(dc, entry.text.c_str(), static_cast<int>(entry.text.size()), &size);
+        const int wide = box + space + size.cx + scaled(2);
+        if (x > 0 && x + wide > width) {
+            x = 0;
+            y += lineHeight;
+        }
+        const int boxTop = y + (lineHeight - box) / 2;
+        entry.swatch = RECT{x, boxTop, x + box, boxTop + box};
+        entry.label = RECT{x + box + space, y, x + wide, y + lineHeight};
+        entries.push_back(entry);
+        x += wide + between;
+    }
+    return entries;
+}
+
+int legendHeight(HDC dc, int width)
+{
+    const std::vector<LegendEntry> entries = layOutLegend(dc, width, 0);
+    return entries.empty() ? 0 : static_cast<int>(entries.back().label.bottom);
+}
+
 void paintMap(HWND hwnd)
 {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(hwnd, &paint);
+    HGDIOBJ oldFont = SelectObject(dc, g_window->font);
     RECT client;
     GetClientRect(hwnd, &client);
     const int width = std::max<int>(client.right, 1), height = std::max<int>(client.bottom, 1);
     std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0xffffff);
     const JobView& view = g_window->view;
     const int gap = scaled(3);
-    const int rowHeight = std::max(1, (height - gap) / kMapRows - gap);
+    const int rowHeight = std::max(1, (height - legendHeight(dc, width) - 2 * gap) / kMapRows - gap);
     const std::uint64_t total = std::max<std::uint64_t>(view.discSectors, 1);
     const std::uint64_t perRow = (total + kMapRows - 1) / kMapRows;
     for (int row = 0; row < kMapRows; ++row) {
@@ -499,6 +578,15 @@ void paintMap(HWND hwnd)
             }
         }
     }
+    std::vector<LegendEntry> legend = layOutLegend(dc, width, gap + kMapRows * (rowHeight + gap));
+    for (const LegendEntry& entry : legend)
+        for (int y = std::max<int>(entry.swatch.top, 0); y < entry.swatch.bottom && y < height; ++y)
+            for (int x = std::max<int>(entry.swatch.left, 0); x < entry.swatch.right && x < width; ++x) {
+                const bool edge = y == entry.swatch.top || y == entry.swatch.bottom - 1 || x == entry.swatch.left ||
+                                  x == entry.swatch.right - 1;
+                pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] =
+                    edge ? 0x777777 : areaPixel(entry.kind, 1, x, y);
+            }
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
@@ -508,6 +596,12 @@ void paintMap(HWND hwnd)
     info.bmiHeader.biCompression = BI_RGB;
     SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(width), static_cast<DWORD>(height), 0, 0, 0,
                       static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    for (LegendEntry& entry : legend)
+        DrawTextW(dc, entry.text.c_str(), static_cast<int>(entry.text.size()), &entry.label,
+                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+    SelectObject(dc, oldFont);
     EndPaint(hwnd, &paint);
 }
 
@@ -615,7 +709,7 @@ void layOut()
     y += scaled(18) + gap;
     place(kFigures, margin, y, wide, scaled(18));
     y += scaled(18) + gap;
-    const int mapHeight = scaled(8 * 14 + 3);
+    const int mapHeight = scaled(8 * 14 + 3 + 2 * 17);  // the rows, and two lines of legend
     place(kMap, margin, y, wide, mapHeight);
     y += mapHeight + gap;
     const int messages = scaled(84);

@@ -63,7 +63,7 @@ bad() {
 # the mapfile's blocks (its comments and status line tell how the runs went), and the
 # same report content.
 same_files() {
-    local list=$tmp/list.$2 file result=ok
+    local list=$tmp/list.${2//\//_} file result=ok
     (cd console && find . -type f \( -name '*.mpg' -o -name 'VR_*' -o -name mapfile \) | sort) >"$list"
     cmp -s "$list" <(cd "$2" && find . -type f \( -name '*.mpg' -o -name 'VR_*' -o -name mapfile \) | sort) ||
         result="different file names"
@@ -122,11 +122,11 @@ same_files "stopped and started again: the files of vrsalvage.exe --recordings" 
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
-echo "-- --start --exit-when-done, into a folder named in Japanese"
-timeout 120 "$wine" "$window" sample/sample.img --output=録画 --start --exit-when-done </dev/null >/dev/null 2>&1
+echo "-- --start --exit-when-done, into a folder named in Japanese whose parents are made too"
+timeout 120 "$wine" "$window" sample/sample.img --output='録画\2024\誕生日' --start --exit-when-done </dev/null >/dev/null 2>&1
 status=$?
 if [ "$status" -eq 0 ]; then ok "exit status 0"; else bad "exit status $status"; fi
-same_files "the files of vrsalvage.exe --recordings" 録画
+same_files "the files of vrsalvage.exe --recordings" 録画/2024/誕生日
 
 echo "-- drive E mapped to a file: the console's error, the window still usable"
 truncate -s 4M "$tmp/not-a-drive.img"
