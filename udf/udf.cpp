@@ -291,7 +291,8 @@ void loadVirtualAllocationTable(Drive& drive, Partition& partition)
     // Its own data lie in the physical partition beneath.
     Partition physical;
     physical.start = partition.start;
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(entry.informationLength));
+    // Never a null buffer, also for a table of no bytes.
+    std::vector<std::uint8_t> data = allocateBuffer(static_cast<std::uint32_t>(entry.informationLength));
     readFileData(drive, physical, entry, 0, static_cast<std::uint32_t>(data.size()), data.data());
     const std::uint32_t fileType = readLe8(entry.sector.data(), FileEntryLayout::kIcbTag + IcbTagLayout::kFileType);
     std::size_t first = 0;
