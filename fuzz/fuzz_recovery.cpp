@@ -27,14 +27,15 @@ void check(const fuzz::Disc& disc, const fuzz::Outcome& outcome)
     if (outcome.ended) {
         return;
     }
-    if (disc.settings.profile != kProfileDvdRwRestrictedOverwrite) {
+    if (disc.settings.profile < kFirstDvdVrProfile || disc.settings.profile > kLastDvdVrProfile) {
         fuzz::finding("recovery completed for profile 0x%04X", disc.settings.profile);
     }
-    // Whole sectors only; the management file's Phase 1 spans the 1360
-    // sectors of its area at the most, and it has no Phase 2.
+    // Whole sectors only; with the fixed layout the management file's Phase 1
+    // spans the 1360 sectors of its area at the most, and it has no Phase 2.
+    const bool fixedLayout = disc.settings.profile == kProfileDvdRwRestrictedOverwrite;
     std::uint64_t size = 0;
     if (fuzz::outputSize("VR_MANGR_R.IFO", &size) &&
-        (size % fuzz::kSector != 0 || size > std::uint64_t{kManagementSectors} * fuzz::kSector)) {
+        (size % fuzz::kSector != 0 || (fixedLayout && size > std::uint64_t{kManagementSectors} * fuzz::kSector))) {
         fuzz::finding("VR_MANGR_R.IFO of %llu bytes", static_cast<unsigned long long>(size));
     }
     if (fuzz::outputSize("VR_MOVIE_R.VRO", &size) && size % fuzz::kSector != 0) {

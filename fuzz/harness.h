@@ -7,7 +7,8 @@
 //   0   u8   flags: 0x01 LRA_V, 0x02 NWA_V, 0x04 Last Recorded Address given,
 //            0x08 Next Writable Address given, 0x10 Track Size given,
 //            0x20 one fault injected, 0x40 the tag checksum and CRC of the
-//            descriptor at the start of each record's first sector filled in
+//            descriptor at the start of each record's first sector filled in,
+//            0x80 (fixed-layout harness only) the larger image limit
 //   1   u8   fault kind (modulo 5): CheckCondition, StatusOnly, ShortTransfer,
 //            PassFailure, Good
 //   2   u16  current profile (0x0013: DVD-RW Restricted Overwrite; 0: no medium)

@@ -33,7 +33,7 @@ SECTOR = 2048
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMAGES = os.path.join(HERE, "..", "tests", "images")
 
-LRA_V, NWA_V, LRA_GIVEN, NWA_GIVEN, TRACK_SIZE_GIVEN, FAULT, SEAL_TAGS = 1, 2, 4, 8, 16, 32, 64
+LRA_V, NWA_V, LRA_GIVEN, NWA_GIVEN, TRACK_SIZE_GIVEN, FAULT, SEAL_TAGS, LARGE = 1, 2, 4, 8, 16, 32, 64, 128
 CHECK_CONDITION, STATUS_ONLY, SHORT_TRANSFER, PASS_FAILURE, GOOD = range(5)
 LIMITS = {"sectorscope": 32768, "recovery": 32768, "fixed_layout": 16384}
 
@@ -90,6 +90,9 @@ fsd +10
     "nobitmap": """sectors 12000
 bitmap none
 """,
+    "table": """sectors 12000
+space table
+""",
     "continuations": """sectors 14000
 dir /DVD_RTAV
 file /DVD_RTAV/VR_MANGR.IFO form=short
@@ -136,6 +139,10 @@ erased 12212 150s
 
 # The discs whose recovery seeds also come with the drive's other answers.
 DRIVE_VARIANTS = ("mkudffs-102", "mkvrdisc-standard", "mkvrdisc-continuations")
+
+# The discs whose recovery seeds also come with their tags sealed by the
+# harness: Extended File Entries, a sparable partition, every descriptor form.
+SEALED = ("mkudffs-201", "mkudffs-dvdrw", "mkvrdisc-forms")
 
 # Bytes that only file data starts with or holds.
 DATA_MARKS = (b"IFO sector", b"MOVIE sector", b"ERASED sector", b"Written after")
@@ -228,6 +235,8 @@ def seeds(name, image, facts):
     recovery = result["recovery"]
     recovery[name] = header(sectors) + records
     recovery[name + "-short"] = header(sectors, LRA_V | LRA_GIVEN, lra=start + 9000) + records
+    if name in SEALED:  # mutated descriptors keep their tags valid
+        recovery[name + "-sealed"] = header(sectors, LRA_V | SEAL_TAGS) + records
     if name in DRIVE_VARIANTS:  # the other answers of the drive, on a few discs only
         recovery[name + "-nwa"] = header(sectors, NWA_V | NWA_GIVEN, nwa=end) + records
         recovery[name + "-tracksize"] = header(sectors, TRACK_SIZE_GIVEN, track_size=sectors) + records
@@ -238,6 +247,8 @@ def seeds(name, image, facts):
         fixed = result["fixed_layout"]
         fixed[name] = header(sectors) + signatures
         fixed[name + "-nwa"] = header(sectors, NWA_V) + signatures
+        if name in DRIVE_VARIANTS:  # the larger image limit, on a few discs only
+            fixed[name + "-large"] = header(sectors, LRA_V | LARGE) + signatures
         fixed[name + "-before-movie"] = header(sectors, LRA_V | LRA_GIVEN, lra=10000) + signatures
         fixed[name + "-fault"] = header(sectors, fault=read_error(10200)) + signatures
         fixed[name + "-short-transfer"] = header(sectors, fault=(SHORT_TRANSFER, 0x28, 3, 0, (0, 0, 0),
@@ -271,16 +282,19 @@ class Crafted:
         struct.pack_into("<H", logical, 0, 6)
         struct.pack_into("<I", logical, 12, 33)
         self.body += record(33, bytes(logical))
-        fileset = bytearray(408)
-        struct.pack_into("<H", fileset, 0, 256)
-        struct.pack_into("<I", fileset, 404, 1)
-        self.block(0, fileset)
+        self.spare = None  # (packet length, sector): blocks of packet 0 written there too
+        self.fileset = bytearray(408)
+        struct.pack_into("<H", self.fileset, 0, 256)
+        struct.pack_into("<I", self.fileset, 404, 1)
+        self.block(0, self.fileset)
 
     def block(self, number, data):
         data = bytearray(data)
         if len(data) >= 16 and data[0:2] != b"\0\0" and data[0:2] != bytes([1, 1]):
             struct.pack_into("<I", data, 12, number)
         self.body += record(self.start + number, bytes(data))
+        if self.spare and number < self.spare[0]:
+            self.body += record(self.spare[1] + number, bytes(data))
 
     def bitmap(self, block, extent, n):
         struct.pack_into("<II", self.partition, 56 + 8, extent, block)
@@ -313,6 +327,99 @@ class Crafted:
 
     def data(self):
         return self.head + self.body + record(32, bytes(self.partition))
+
+    def maps(self, maps, fileset_reference=0):
+        """Partition maps in the Logical Volume Descriptor; the File Set
+        Descriptor addressed through map `fileset_reference`."""
+        logical = bytearray(440)
+        struct.pack_into("<H", logical, 0, 6)
+        struct.pack_into("<I", logical, 12, 33)
+        struct.pack_into("<IIH", logical, 248, SECTOR, 0, fileset_reference)
+        table = b"".join(maps)
+        struct.pack_into("<II", logical, 264, len(table), len(maps))
+        self.body += record(33, bytes(logical) + table)
+
+    def movie_file(self, directory_block, entry_block, extent_block, extended=False):
+        """The root directory (its File Entry at block 1) holding VR_MOVIE.VRO."""
+        self.entry(1, self.identifier(directory_block, entry_block, b"VR_MOVIE.VRO"), directory_block)
+        if extended:  # an Extended File Entry: its lengths and descriptors 40 bytes further on
+            fe = bytearray(224)
+            struct.pack_into("<H", fe, 0, 266)
+            struct.pack_into("<Q", fe, 56, 100 * SECTOR)
+            struct.pack_into("<II", fe, 208, 0, 8)
+            struct.pack_into("<II", fe, 216, 100 * SECTOR, extent_block)
+            self.block(entry_block, fe)
+        else:
+            self.entry(entry_block, 100 * SECTOR, extent_block)
+
+
+def type2_map(identifier, extra=b""):
+    entry = bytearray(64)
+    entry[0:2] = bytes([2, 64])
+    entry[5:5 + len(identifier)] = identifier
+    entry[40:40 + len(extra)] = extra
+    return bytes(entry)
+
+
+def space_table(extents):
+    """An Unallocated Space Entry naming (block, blocks) extents in short_ads."""
+    table = bytearray(40)
+    struct.pack_into("<H", table, 0, 263)
+    struct.pack_into("<I", table, 36, 8 * len(extents))
+    for block, count in extents:
+        table += struct.pack("<II", count * SECTOR, block)
+    return bytes(table)
+
+
+def crafted_seeds():
+    """Discs of the structures no third-party image here holds: a virtual
+    partition through its VAT, a sparable one with a spared packet, the space
+    tables, an Extended File Entry."""
+    out = {}
+    sectors, start = 12000, 1000
+    # Free space named by an Unallocated Space Table at block 50 and a Freed
+    # Space Table at block 51, the movie file's entry an Extended File Entry.
+    disc = Crafted(sectors, start)
+    struct.pack_into("<II", disc.partition, 56, SECTOR, 50)
+    struct.pack_into("<II", disc.partition, 56 + 24, SECTOR, 51)
+    disc.block(50, space_table([(60, 40), (300, 200), (9300, 20)]))
+    disc.block(51, space_table([(120, 5)]))
+    disc.movie_file(2, 3, 9112, extended=True)
+    out["crafted-space-tables"] = disc.data()
+
+    # A virtual partition: the VAT's File Entry at the last recorded sector,
+    # its data (a UDF 2.00 header, then block n at physical block n) at block 40.
+    last = start + 41
+    disc = Crafted(sectors, start, LRA_V | LRA_GIVEN, lra=last)
+    disc.maps([bytes([1, 6, 1, 0, 0, 0]), type2_map(b"*UDF Virtual Partition")], 1)
+    disc.bitmap(20, SECTOR, 8)
+    disc.movie_file(2, 3, 30)
+    vat = struct.pack("<H", 152) + bytes(150) + b"".join(struct.pack("<I", n) for n in range(48))
+    disc.block(40, vat)
+    fe = bytearray(184)
+    struct.pack_into("<H", fe, 0, 261)
+    fe[16 + 11] = 248
+    struct.pack_into("<Q", fe, 56, len(vat))
+    struct.pack_into("<II", fe, 168, 0, 8)
+    struct.pack_into("<II", fe, 176, len(vat), 40)
+    disc.block(41, fe)
+    out["crafted-virtual"] = disc.data()
+
+    # A sparable partition of 32-block packets whose packet 0 was spared to
+    # sector 11000, the Sparing Table at sector 900.
+    disc = Crafted(sectors, start)
+    disc.maps([type2_map(b"*UDF Sparable Partition", struct.pack("<HBxII", 32, 1, SECTOR, 900))])
+    sparing = bytearray(64)
+    sparing[17:17 + 18] = b"*UDF Sparing Table"
+    struct.pack_into("<H", sparing, 48, 1)
+    struct.pack_into("<II", sparing, 56, 0, 11000)
+    disc.body += record(900, bytes(sparing))
+    disc.spare = (32, 11000)  # packet 0 again, where the table puts it
+    disc.block(0, disc.fileset)
+    disc.bitmap(10, SECTOR, 8)
+    disc.movie_file(2, 3, 9112)
+    out["crafted-sparable"] = disc.data()
+    return out
 
 
 def regressions():
@@ -395,6 +502,12 @@ def main():
         if args.mkvrdisc:
             images += list(builder_images(os.path.abspath(args.mkvrdisc), work))
         totals = {}
+        for name, data in crafted_seeds().items():
+            for harness in ("recovery", "sectorscope"):
+                folder = os.path.join(args.out, harness)
+                os.makedirs(folder, exist_ok=True)
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(data)
         for name, image, facts in images:
             for harness, inputs in seeds(name, image, facts).items():
                 folder = os.path.join(args.out, harness)

@@ -38,7 +38,14 @@ struct FilePiece {
     bool recorded;
     std::uint32_t block;  // partition block
     std::uint64_t bytes;
+    std::optional<std::uint16_t> reference = std::nullopt;  // of its descriptor's location
 };
+
+// The partition a piece's blocks are read through.
+const Partition& piecePartition(const Volume& volume, const FilePiece& piece, Partition& inPlace)
+{
+    return extentPartition(volume.partition, Extent{ExtentType::Recorded, 0, piece.block, piece.reference}, inPlace);
+}
 
 // The name of a File Identifier as a file name of this system, or nothing
 // when it has characters that cannot name a file here or leave the folder.
@@ -130,14 +137,15 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
     const std::uint64_t length = entry.informationLength;
     std::vector<FilePiece> pieces;
     std::uint64_t covered = 0;
-    const auto add = [&](bool recorded, std::uint32_t block, std::uint64_t bytes) {
+    const auto add = [&](bool recorded, std::uint32_t block, std::uint64_t bytes,
+                         std::optional<std::uint16_t> reference) {
         if (!pieces.empty() && !pieces.back().recorded && !recorded) {
             pieces.back().bytes += bytes;
         } else if (covered % kSectorSize != 0) {
             // Only a file's last extent may end within a block.
             fail("bad allocation extent");
         } else {
-            pieces.push_back(FilePiece{recorded, block, bytes});
+            pieces.push_back(FilePiece{recorded, block, bytes, reference});
         }
         covered += bytes;
     };
@@ -149,18 +157,20 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
             }
             const std::uint64_t bytes = std::min<std::uint64_t>(extent.length, length - covered);
             const bool recorded = extent.type == ExtentType::Recorded;
+            Partition inPlace;
+            const Partition& through = recorded ? extentPartition(volume.partition, extent, inPlace) : volume.partition;
             // A run of sectors must not wrap round to the disc's start.
-            if (recorded && std::uint64_t{partitionSector(volume.partition, extent.location)} +
-                                    (bytes + kSectorSize - 1) / kSectorSize >
-                                UINT32_MAX) {
+            if (recorded &&
+                std::uint64_t{partitionSector(through, extent.location)} + (bytes + kSectorSize - 1) / kSectorSize >
+                    UINT32_MAX) {
                 fail("bad allocation extent");
             }
-            add(recorded, extent.location, bytes);
+            add(recorded, extent.location, bytes, extent.partitionReference);
             return covered < length;
         },
         volume.keepGoing);
     if (covered < length) {
-        add(false, 0, length - covered);
+        add(false, 0, length - covered, std::nullopt);
     }
     return pieces;
 }
@@ -188,10 +198,12 @@ void copyPieces(Volume& volume, const std::string& name, const std::vector<FileP
                 continue;
             }
             const auto blocks = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
+            Partition inPlace;
+            const Partition& through = piecePartition(volume, piece, inPlace);
             for (std::uint32_t i = 0; i < blocks; i++) {
                 const std::uint32_t block = piece.block + i;
-                const std::uint32_t following = consecutiveBlocks(volume.partition, block, blocks - i) - 1;
-                copier.copy(partitionSector(volume.partition, block), following);
+                const std::uint32_t following = consecutiveBlocks(through, block, blocks - i) - 1;
+                copier.copy(partitionSector(through, block), following);
             }
         }
         copier.flush();
@@ -218,10 +230,12 @@ CopyTarget piecesTarget(const Volume& volume, const std::string& name, const std
                 fail("bad allocation extent");
             }
             const auto blocks = static_cast<std::uint32_t>((piece.bytes + kSectorSize - 1) / kSectorSize);
+            Partition inPlace;
+            const Partition& through = piecePartition(volume, piece, inPlace);
             for (std::uint32_t done = 0; done < blocks;) {
                 const std::uint32_t block = piece.block + done;
-                const std::uint32_t count = consecutiveBlocks(volume.partition, block, blocks - done);
-                target.runs.push_back(SectorRun{partitionSector(volume.partition, block), count});
+                const std::uint32_t count = consecutiveBlocks(through, block, blocks - done);
+                target.runs.push_back(SectorRun{partitionSector(through, block), count});
                 target.fileSectors.push_back(offset / kSectorSize + done);
                 done += count;
             }

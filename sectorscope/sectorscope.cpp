@@ -63,14 +63,22 @@ void dumpPartitionBlock(const char* devicePath, std::uint32_t blockNumber)
     Drive drive = Drive::open(devicePath);
     requireDvdMedium(drive);
     requireExtendedArea(drive);
-    const Partition partition = readPartition(drive, readAnchor(drive).mainSequence);
+    const SectorExtent sequence = readAnchor(drive).mainSequence;
+    Partition partition = readPartition(drive, sequence);
+    // The block is read where the file system reads it: a spared packet
+    // from its spare location, a virtual block where its table puts it.
+    applyVolumePartitionMap(drive, sequence, partition);
     const std::uint32_t end = recordedAreaEnd(drive);
     // A partition that starts at or beyond the end of the recorded area has
     // no recorded block; the unsigned difference alone would wrap round.
     if (partition.start >= end || blockNumber >= end - partition.start) {
         fail("Block Number error");
     }
+    const std::uint32_t sector = partitionSector(partition, blockNumber);
+    if (sector >= end) {
+        fail("Block Number error");
+    }
     alignas(16) SectorBuffer block{};
-    readSector(drive, partitionSector(partition, blockNumber), block.data());
+    readSector(drive, sector, block.data());
     printHexDump(block.data(), kSectorSize);
 }

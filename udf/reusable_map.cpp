@@ -1,9 +1,10 @@
-// "-r" mode: the partition's Unallocated Space Bitmap and the recorded blocks
-// beyond its reach.
+// "-r" mode: the partition's free space (its Unallocated Space Bitmap or Table,
+// and the Freed Space Bitmap or Table) and the recorded blocks beyond its reach.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,12 +48,105 @@ std::uint32_t mapExtentLength(const Partition& partition)
     return partition.bitmapLength > kMaxMapExtentLength ? kMaxMapExtentLength : partition.bitmapLength;
 }
 
-// Adds the blocks of the Freed Space Bitmap, where the partition has one, to
-// the map's free blocks (within the map only). A freed bitmap that cannot be
-// read or carries another tag adds nothing; with keep-going that is a notice.
+// The sector of a space table's block, for its notices: where the
+// translation has none, where a plain partition would have put it.
+std::uint32_t tableSector(const Partition& partition, std::uint32_t block)
+{
+    try {
+        return partitionSector(partition, block);
+    } catch (const FatalError&) {
+        return partition.start + block;
+    }
+}
+
+enum class TableRead { Marked, Unreadable, Damaged };
+
+// Sets in `map` the blocks of the free extents that the Unallocated Space
+// Entry at partition block `block` names, the map first grown to the
+// partition's length (as far as a map is held at all). The entry is checked
+// as the other descriptors are, and a continuation of its list is followed
+// as a file's is. Extents that leave the partition, or that name more blocks
+// together than the partition has, make the table damaged; `map` is then
+// unchanged. A read the drive cannot carry out is Unreadable with keep-going
+// and ends the run without.
+TableRead markSpaceTable(Volume& volume, std::uint32_t block, ReusableMap& map)
+{
+    const Partition& partition = volume.partition;
+    alignas(16) SectorBuffer entry{};
+    ReusableMap marked = map;
+    bool damaged = false;
+    const auto readTable = [&] {
+        readPartitionBytes(volume.drive, partition, block, kSectorSize, entry.data());
+        const auto form = static_cast<AllocationForm>(
+            readLe16(entry.data(), UnallocatedSpaceEntryLayout::kIcbTag + IcbTagLayout::kFlags) &
+            IcbTagLayout::kAllocationFormMask);
+        const std::uint32_t listLength =
+            readLe32(entry.data(), UnallocatedSpaceEntryLayout::kLengthOfAllocationDescriptors);
+        if (!hasValidTag(entry.data(), TagIdentifier::kUnallocatedSpaceEntry, block) ||
+            (form != AllocationForm::Short && form != AllocationForm::Long) ||
+            listLength > kSectorSize - UnallocatedSpaceEntryLayout::kAllocationDescriptors) {
+            damaged = true;
+            return;
+        }
+        const std::uint64_t held = 8 * std::uint64_t{kMaxMapExtentLength - SpaceBitmapLayout::kBitmap};
+        const std::uint64_t blocks = std::min<std::uint64_t>(partition.length, held);
+        if (marked.blocks() < blocks) {
+            marked.bits.resize(static_cast<std::size_t>((blocks + 7) / 8), 0);
+        }
+        std::uint64_t named = 0;
+        const std::span<const std::uint8_t> list(entry.data() + UnallocatedSpaceEntryLayout::kAllocationDescriptors,
+                                                 listLength);
+        forEachExtent(
+            volume.drive, partition, form, list,
+            [&](const Extent& extent) {
+                if (extent.type == ExtentType::Continuation) {
+                    return true;
+                }
+                const std::uint64_t count = (std::uint64_t{extent.length} + kSectorSize - 1) / kSectorSize;
+                named += count;
+                if (std::uint64_t{extent.location} + count > partition.length || named > partition.length) {
+                    damaged = true;
+                    return false;
+                }
+                for (std::uint64_t b = extent.location; b < extent.location + count && b < marked.blocks(); b++) {
+                    marked.bits[static_cast<std::size_t>(b / 8)] |= static_cast<std::uint8_t>(1u << (b % 8));
+                }
+                return true;
+            },
+            true);
+    };
+    try {
+        if (!driveCouldRead(volume, readTable)) {
+            return TableRead::Unreadable;
+        }
+    } catch (const FatalError& error) {
+        if (error.cause == FatalError::Cause::Drive) {
+            throw;
+        }
+        damaged = true;
+    }
+    if (damaged) {
+        return TableRead::Damaged;
+    }
+    map = std::move(marked);
+    return TableRead::Marked;
+}
+
+// Adds the blocks of the Freed Space Bitmap and the Freed Space Table, where
+// the partition has them, to the map's free blocks (the bitmap's within the
+// map only). One that cannot be read or is damaged adds nothing; with
+// keep-going that is a notice.
 void addFreedSpace(Volume& volume, ReusableMap& map)
 {
     const Partition& partition = volume.partition;
+    if (partition.freedTableLength != 0) {
+        const TableRead read = markSpaceTable(volume, partition.freedTableBlock, map);
+        if (read != TableRead::Marked && volume.keepGoing) {
+            noteLoss(volume, structureLoss(read == TableRead::Unreadable, "Freed Space Table",
+                                           tableSector(partition, partition.freedTableBlock)) +
+                                 ": its blocks are not copied");
+        }
+    }
     if (partition.freedBitmapLength == 0) {
         return;
     }
@@ -75,32 +169,17 @@ void addFreedSpace(Volume& volume, ReusableMap& map)
     }
 }
 
-}  // namespace
-
-std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+bool hasSpaceMap(const Partition& partition)
 {
-    if (volume.partition.bitmapLength == 0) {
-        // Kept for compatibility: "no Map" has never had a line end.
-        reportf("no Map");
-        return std::nullopt;
-    }
-    const std::uint32_t length = mapExtentLength(volume.partition);
-    std::vector<std::uint8_t> descriptor = allocateBuffer(length);
-    readPartitionBytes(volume.drive, volume.partition, volume.partition.bitmapBlock, length, descriptor.data());
-    ReusableMap map = decodeSpaceBitmap(descriptor);
-    addFreedSpace(volume, map);
-    return map;
+    return partition.bitmapLength != 0 || partition.tableLength != 0;
 }
 
 // The descriptor is read sector by sector. Its first sector holds the head,
 // without which there is no map; a later one holds only bits, so when it
 // cannot be read its blocks count as in use (they are not copied) and the
 // rest of the map is still used.
-SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
+SpaceBitmap readBitmapKeepingGoing(Volume& volume)
 {
-    if (volume.partition.bitmapLength == 0) {
-        return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
-    }
     const std::uint32_t block = volume.partition.bitmapBlock;
     const std::uint32_t sector = partitionSector(volume.partition, block);
     std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
@@ -136,6 +215,53 @@ SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
                              std::to_string(partitionSector(volume.partition, block + offset / kSectorSize)) +
                              " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
                              std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
+    }
+    return bitmap;
+}
+
+}  // namespace
+
+std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
+{
+    const Partition& partition = volume.partition;
+    if (!hasSpaceMap(partition)) {
+        // Kept for compatibility: "no Map" has never had a line end.
+        reportf("no Map");
+        return std::nullopt;
+    }
+    ReusableMap map;
+    if (partition.bitmapLength != 0) {
+        const std::uint32_t length = mapExtentLength(partition);
+        std::vector<std::uint8_t> descriptor = allocateBuffer(length);
+        readPartitionBytes(volume.drive, partition, partition.bitmapBlock, length, descriptor.data());
+        map = decodeSpaceBitmap(descriptor);
+    }
+    if (partition.tableLength != 0 && markSpaceTable(volume, partition.tableBlock, map) != TableRead::Marked) {
+        fail(structureLoss(false, "Unallocated Space Table", tableSector(partition, partition.tableBlock)).c_str());
+    }
+    addFreedSpace(volume, map);
+    return map;
+}
+
+SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
+{
+    const Partition& partition = volume.partition;
+    if (!hasSpaceMap(partition)) {
+        return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
+    }
+    SpaceBitmap bitmap{ReusableMap{}, ""};
+    if (partition.bitmapLength != 0) {
+        bitmap = readBitmapKeepingGoing(volume);
+        if (!bitmap.map) {
+            return bitmap;
+        }
+    }
+    if (partition.tableLength != 0) {
+        const TableRead read = markSpaceTable(volume, partition.tableBlock, *bitmap.map);
+        if (read != TableRead::Marked) {
+            return SpaceBitmap{std::nullopt, structureLoss(read == TableRead::Unreadable, "Unallocated Space Table",
+                                                           tableSector(partition, partition.tableBlock))};
+        }
     }
     addFreedSpace(volume, *bitmap.map);
     return bitmap;

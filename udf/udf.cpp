@@ -155,6 +155,14 @@ Partition decodePartition(const SectorBuffer& descriptor)
     constexpr std::uint32_t freed = PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceBitmap;
     partition.freedBitmapLength = readLe32(d, freed + ShortAdLayout::kExtentLength) & kExtentLengthMask;
     partition.freedBitmapBlock = readLe32(d, freed + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t table =
+        PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kUnallocatedSpaceTable;
+    partition.tableLength = readLe32(d, table + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.tableBlock = readLe32(d, table + ShortAdLayout::kExtentPosition);
+    constexpr std::uint32_t freedTable =
+        PartitionLayout::kPartitionContentsUse + PartitionHeaderLayout::kFreedSpaceTable;
+    partition.freedTableLength = readLe32(d, freedTable + ShortAdLayout::kExtentLength) & kExtentLengthMask;
+    partition.freedTableBlock = readLe32(d, freedTable + ShortAdLayout::kExtentPosition);
     return partition;
 }
 
@@ -288,7 +296,8 @@ void loadVirtualAllocationTable(Drive& drive, Partition& partition)
     // Its own data lie in the physical partition beneath.
     Partition physical;
     physical.start = partition.start;
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(entry.informationLength));
+    // Never a null buffer, also for a table of no bytes.
+    std::vector<std::uint8_t> data = allocateBuffer(static_cast<std::uint32_t>(entry.informationLength));
     readFileData(drive, physical, entry, 0, static_cast<std::uint32_t>(data.size()), data.data());
     const std::uint32_t fileType = readLe8(entry.sector.data(), FileEntryLayout::kIcbTag + IcbTagLayout::kFileType);
     std::size_t first = 0;
@@ -325,7 +334,21 @@ void applyPartitionMap(Drive& drive, const SectorBuffer& volume, Partition& part
     const std::uint32_t tableEnd = LogicalVolumeLayout::kPartitionMaps +
                                    std::min<std::uint32_t>(readLe32(d, LogicalVolumeLayout::kMapTableLength),
                                                            kSectorSize - LogicalVolumeLayout::kPartitionMaps);
+    partition.reference = static_cast<std::uint16_t>(reference);
+    partition.mapsRead = count != 0;
+    // The type 1 maps first, as far as the table can be followed.
     std::uint32_t p = LogicalVolumeLayout::kPartitionMaps;
+    for (std::uint32_t i = 0; i < count && i < 32 && p + 2 <= tableEnd; i++) {
+        const std::uint32_t length = readLe8(d, p + PartitionMapLayout::kPartitionMapLength);
+        if (length < 2 || p + length > tableEnd) {
+            break;
+        }
+        if (readLe8(d, p + PartitionMapLayout::kPartitionMapType) == 1) {
+            partition.inPlaceReferences |= 1u << i;
+        }
+        p += length;
+    }
+    p = LogicalVolumeLayout::kPartitionMaps;
     for (std::uint32_t i = 0; i < count && p + 2 <= tableEnd; i++) {
         const std::uint32_t type = readLe8(d, p + PartitionMapLayout::kPartitionMapType);
         const std::uint32_t length = readLe8(d, p + PartitionMapLayout::kPartitionMapLength);
@@ -363,6 +386,14 @@ std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Parti
     }
     applyPartitionMap(drive, descriptor, partition);
     return readLe32(descriptor.data(), LogicalVolumeLayout::kLogicalVolumeContentsUse + LongAdLayout::kExtentLocation);
+}
+
+void applyVolumePartitionMap(Drive& drive, const SectorExtent& sequence, Partition& partition)
+{
+    alignas(16) SectorBuffer descriptor;
+    if (findInSequence(drive, sequence, TagIdentifier::kLogicalVolume, descriptor)) {
+        applyPartitionMap(drive, descriptor, partition);
+    }
 }
 
 VolumeDescriptors readVolumeDescriptorsFromAnyAnchor(Drive& drive)

@@ -89,7 +89,22 @@ struct Partition {
     // which are free all the same.
     std::uint32_t freedBitmapLength = 0;
     std::uint32_t freedBitmapBlock = 0;
+    // The same of the Unallocated and the Freed Space Table, whose extents
+    // are free blocks as the bitmaps' set bits are.
+    std::uint32_t tableLength = 0;
+    std::uint32_t tableBlock = 0;
+    std::uint32_t freedTableLength = 0;
+    std::uint32_t freedTableBlock = 0;
     PartitionKind kind = PartitionKind::Physical;
+    // The Partition Reference Number of the map this translation is, and the
+    // numbers (below 32) of the volume's type 1 maps: blocks of the same
+    // partition read in place, as a long_ad may name them.
+    // A partition known without a map table (no Logical Volume Descriptor
+    // read, or one without maps) reads every extent in place, whatever its
+    // reference.
+    std::uint16_t reference = 0;
+    std::uint32_t inPlaceReferences = 0;
+    bool mapsRead = false;
     std::uint32_t packetLength = 0;                 // sparable: blocks of a packet
     std::map<std::uint32_t, std::uint32_t> spared;  // sparable: a packet's first block -> its spare's sector
     std::vector<std::uint32_t> virtualBlocks;       // virtual: the physical block of each block
@@ -119,6 +134,10 @@ Partition readPartition(Drive& drive, const SectorExtent& sequence);
 // `partition` (a Sparing Table or a Virtual Allocation Table read from the
 // disc), and ends the run with a message naming a map that is not supported.
 std::uint32_t readFileSetBlock(Drive& drive, const SectorExtent& sequence, Partition& partition);
+
+// The same map applied to `partition` when the sequence holds a Logical
+// Volume Descriptor; without one the partition's blocks are read in place.
+void applyVolumePartitionMap(Drive& drive, const SectorExtent& sequence, Partition& partition);
 
 // What leads from the anchor to the file set.
 struct VolumeDescriptors {

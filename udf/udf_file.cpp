@@ -73,12 +73,38 @@ Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm
     // The Extent Length comes first in all three forms.
     const std::uint32_t lengthField = readLe32(descriptor, ShortAdLayout::kExtentLength);
     std::uint32_t location = 0;
+    std::optional<std::uint16_t> reference;
     switch (form) {
         case AllocationForm::Short: location = readLe32(descriptor, ShortAdLayout::kExtentPosition); break;
-        case AllocationForm::Long: location = readLe32(descriptor, LongAdLayout::kExtentLocation); break;
-        default: location = readLe32(descriptor, ExtAdLayout::kExtentLocation); break;
+        case AllocationForm::Long:
+            location = readLe32(descriptor, LongAdLayout::kExtentLocation);
+            reference = static_cast<std::uint16_t>(readLe16(descriptor, LongAdLayout::kExtentLocation + 4));
+            break;
+        default:
+            location = readLe32(descriptor, ExtAdLayout::kExtentLocation);
+            reference = static_cast<std::uint16_t>(readLe16(descriptor, ExtAdLayout::kExtentLocation + 4));
+            break;
     }
-    return Extent{static_cast<ExtentType>(lengthField >> kExtentTypeShift), lengthField & kExtentLengthMask, location};
+    return Extent{static_cast<ExtentType>(lengthField >> kExtentTypeShift), lengthField & kExtentLengthMask, location,
+                  reference};
+}
+
+const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace)
+{
+    if (!partition.mapsRead || !extent.partitionReference || *extent.partitionReference == partition.reference) {
+        return partition;
+    }
+    const std::uint32_t reference = *extent.partitionReference;
+    if (reference >= 32 || (partition.inPlaceReferences & (1u << reference)) == 0) {
+        fail(("bad partition reference " + std::to_string(reference)).c_str());
+    }
+    inPlace = Partition{};
+    inPlace.start = partition.start;
+    inPlace.length = partition.length;
+    inPlace.reference = static_cast<std::uint16_t>(reference);
+    inPlace.inPlaceReferences = partition.inPlaceReferences;
+    inPlace.mapsRead = true;
+    return inPlace;
 }
 
 std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
@@ -107,7 +133,9 @@ AllocationExtent readAllocationExtent(Drive& drive, const Partition& partition, 
         fail("bad allocation extent");
     }
     AllocationExtent result{allocateBuffer(extent.length), {}};
-    readPartitionBytes(drive, partition, extent.location, extent.length, result.bytes.data());
+    Partition inPlace;
+    readPartitionBytes(drive, extentPartition(partition, extent, inPlace), extent.location, extent.length,
+                       result.bytes.data());
     const std::uint32_t listLength =
         readLe32(result.bytes.data(), AllocationExtentLayout::kLengthOfAllocationDescriptors);
     if (listLength > extent.length - head ||
@@ -175,6 +203,8 @@ void readFileData(Drive& drive, const Partition& partition, const FileEntry& ent
             }
             const bool recorded = extent.type == ExtentType::Recorded;
             const std::uint64_t extentEnd = filePosition + extent.length;
+            Partition inPlace;
+            const Partition& through = recorded ? extentPartition(partition, extent, inPlace) : partition;
 
             if (!copying) {
                 if (filePosition <= offset && offset < extentEnd) {
@@ -182,7 +212,7 @@ void readFileData(Drive& drive, const Partition& partition, const FileEntry& ent
                     const auto skip = static_cast<std::uint32_t>(offset - filePosition);
                     const std::uint32_t part = end <= extentEnd ? length : extent.length - skip;
                     if (recorded) {
-                        readExtentPart(drive, partition, extent.location, skip, part, destination);
+                        readExtentPart(drive, through, extent.location, skip, part, destination);
                     } else {
                         std::memset(destination, 0, part);
                     }
@@ -200,7 +230,7 @@ void readFileData(Drive& drive, const Partition& partition, const FileEntry& ent
             const std::uint32_t part =
                 end <= extentEnd ? static_cast<std::uint32_t>(end - filePosition) : extent.length;
             if (recorded) {
-                readPartitionBytes(drive, partition, extent.location, part, place);
+                readPartitionBytes(drive, through, extent.location, part, place);
             } else {
                 std::memset(place, 0, part);
             }

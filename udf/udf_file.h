@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,7 +29,18 @@ struct Extent {
     ExtentType type;
     std::uint32_t length;    // bytes
     std::uint32_t location;  // partition block
+    // The Partition Reference Number of a long_ad's or ext_ad's location;
+    // a short_ad's extent lies in the partition of its descriptor list.
+    std::optional<std::uint16_t> partitionReference = std::nullopt;
 };
+
+// The partition an extent's blocks are read through: `partition` itself, or
+// the partition's blocks in place (in `inPlace`) when the extent names a
+// type 1 map of the volume while `partition` reads through another; a
+// reference to a map the volume does not have ends the run ("bad partition
+// reference N"), as a damaged descriptor does. Without a map table every
+// extent lies in `partition`.
+const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace);
 
 // A File Entry or an Extended File Entry as read: its sector, and the fields
 // the programs use, taken from where the entry's tag says they are.

@@ -16,6 +16,7 @@ enum class TagIdentifier : std::uint16_t {
     kFileIdentifier = 257,
     kAllocationExtent = 258,
     kFileEntry = 261,
+    kUnallocatedSpaceEntry = 263,
     kSpaceBitmap = 264,
     kExtendedFileEntry = 266,
 };
@@ -79,7 +80,9 @@ struct PartitionLayout {
 
 // Partition Header Descriptor (4/14.3), in the Partition Contents Use.
 struct PartitionHeaderLayout {
+    static constexpr std::uint32_t kUnallocatedSpaceTable = 0;   // short_ad
     static constexpr std::uint32_t kUnallocatedSpaceBitmap = 8;  // short_ad
+    static constexpr std::uint32_t kFreedSpaceTable = 24;        // short_ad
     static constexpr std::uint32_t kFreedSpaceBitmap = 32;       // short_ad
 };
 
@@ -178,6 +181,14 @@ struct FileIdentifierLayout {
 struct AllocationExtentLayout {
     static constexpr std::uint32_t kLengthOfAllocationDescriptors = 20;
     static constexpr std::uint32_t kAllocationDescriptors = 24;
+};
+
+// Unallocated Space Entry (4/14.11): a space table, its allocation
+// descriptors naming the free extents (in the form its ICB Tag gives).
+struct UnallocatedSpaceEntryLayout {
+    static constexpr std::uint32_t kIcbTag = 16;
+    static constexpr std::uint32_t kLengthOfAllocationDescriptors = 36;
+    static constexpr std::uint32_t kAllocationDescriptors = 40;
 };
 
 // Space Bitmap Descriptor (4/14.12).

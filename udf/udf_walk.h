@@ -80,8 +80,10 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
 void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t rootSector,
                           const RecordingFileVisitor& visit);
 
-// The partition's Unallocated Space Bitmap as far as it was read, and the
-// recorded blocks beyond its reach.
+// The partition's free blocks, from its Unallocated Space Bitmap as far as it
+// was read and its Unallocated Space Table (which covers the whole partition),
+// together with the Freed Space Bitmap's and Table's; and the recorded blocks
+// beyond the map's reach.
 struct ReusableMap {
     std::vector<std::uint8_t> bits;  // bit b of byte k set: block 8 k + b is reusable
     std::int32_t blocksBeyond = 0;   // recorded blocks past the last one mapped
@@ -94,12 +96,16 @@ struct ReusableMap {
     }
 };
 
-// The bitmap, or nothing (after the notice "no Map") when the partition has none.
+// The map, or nothing (after the notice "no Map") when the partition has
+// neither a bitmap nor a table. A damaged Unallocated Space Table ends the run
+// ("bad Unallocated Space Table (sector N)"); a damaged freed table or bitmap
+// adds nothing.
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume);
 // The same for keep-going: the bitmap, or no map and the loss that leaves
 // none ("the partition has no space bitmap", "can't read the Space Bitmap
-// Descriptor (sector N)" or "bad ..." for another tag). A sector of the map
-// after the first that cannot be read leaves its blocks out, with a notice.
+// Descriptor (sector N)" or "bad ..." for another tag, the same of the
+// Unallocated Space Table). A sector of the bitmap after the first that cannot
+// be read leaves its blocks out, with a notice; so does a freed table or bitmap.
 struct SpaceBitmap {
     std::optional<ReusableMap> map;
     std::string loss;

@@ -26,6 +26,7 @@ CASES = [
      {"udfrev": "1.02", "iso": 0}),
     ("short-bitmap-erased", "sectors 30000\nbitmap-bits 20000\nerased 25000 100s\nerased 11500 30s\n"
      "mark-used +100 5\nmark-free +9000 3\n" + TREE, {"udfrev": "1.02", "iso": 0}),
+    ("space-table", "sectors 30000\nspace table\nerased 25000 100s\n" + TREE, {"udfrev": "1.02", "iso": 0}),
     ("subdirectories", "sectors 20000\ndir /DVD_RTAV\ndir /DVD_RTAV/SUB\ndir /OTHER\nfile /OTHER/X.BIN size=10\n"
      "file /DVD_RTAV/VR_MOVIE.VRO size=10s\nfile /DVD_RTAV/VR_MANGR.IFO\n", {"udfrev": "1.02", "iso": 0}),
 ]

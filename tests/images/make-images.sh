@@ -200,10 +200,11 @@ EOF
     check_erased "$name"
 }
 
-# UDF 2.01: Extended File Entries; real MPEG-2 data for the recording and for
-# an erased one.
-make_mkudffs_201() {
-    local name=mkudffs-201 src="$work/src-201" img="$work/mkudffs-201.img"
+# UDF 2.01 (or REVISION, 0x0200): Extended File Entries; real MPEG-2 data for
+# the recording and for an erased one.
+# make_mkudffs_2x NAME REVISION
+make_mkudffs_2x() {
+    local name=$1 src="$work/src-$1" img="$work/$1.img"
     mkdir -p "$src"
     text "$src/NOTE.TXT" "A file in a directory beside DVD_RTAV."
     ifo "$src/VR_MANGR.IFO" 8
@@ -212,7 +213,7 @@ make_mkudffs_201() {
     real_vro "$src/ERASED.VRO" smptebars 440 2
     touch -d "$fixed_time" "$src"/*
     rm -f "$img"
-    frozen mkudffs --new-file --media-type=dvdram --udfrev=0x0201 -b 2048 --uuid=$uuid "$img" 12000 >/dev/null
+    frozen mkudffs --new-file --media-type=dvdram --udfrev="$2" -b 2048 --uuid=$uuid "$img" 12000 >/dev/null
     udfclient_script "$img" "$src" <<'EOF'
 mkdir MISC
 cd MISC
@@ -242,7 +243,7 @@ make_mkudffs_dvdrw() {
     ifo "$src/VR_MANGR.IFO" 4
     cp "$src/VR_MANGR.IFO" "$src/VR_MANGR.BUP"
     synthetic_vro "$src/VR_MOVIE.VRO" MOVIE 300
-    synthetic_vro "$src/ERASED.VRO" ERASED 40
+    real_vro "$src/ERASED.VRO" smptebars 440 2
     touch -d "$fixed_time" "$src"/*
     rm -f "$img"
     frozen mkudffs --new-file --media-type=dvdrw --udfrev=0x0150 -b 2048 --uuid=$uuid "$img" 8000 >/dev/null
@@ -315,12 +316,13 @@ EOF
     finish "$name" "$img"
 }
 
-all=(mkudffs-102 mkudffs-201 mkudffs-dvdrw genisoimage-udf pycdlib-udf)
+all=(mkudffs-102 mkudffs-200 mkudffs-201 mkudffs-dvdrw genisoimage-udf pycdlib-udf)
 [ $# -gt 0 ] || set -- "${all[@]}"
 for name in "$@"; do
     case $name in
         mkudffs-102) make_mkudffs_102 ;;
-        mkudffs-201) make_mkudffs_201 ;;
+        mkudffs-200) make_mkudffs_2x mkudffs-200 0x0200 ;;
+        mkudffs-201) make_mkudffs_2x mkudffs-201 0x0201 ;;
         mkudffs-dvdrw) make_mkudffs_dvdrw ;;
         genisoimage-udf) make_genisoimage_udf ;;
         pycdlib-udf) make_pycdlib_udf ;;

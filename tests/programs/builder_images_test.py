@@ -53,6 +53,21 @@ extent 0 10112 400s
 extent 0 10612 388s
 erased 10512 100s
 """,
+    # The free space as an Unallocated Space Table instead of a bitmap: its
+    # map covers the whole partition.
+    "table": """
+sectors 11200
+vds 32 last-16
+space table
+dir /DVD_RTAV
+file /DVD_RTAV/VR_MANGR.IFO
+extent 0 8752 1300s
+extent 1 10052 20s
+file /DVD_RTAV/VR_MOVIE.VRO
+extent 0 10112 400s
+extent 0 10612 388s
+erased 10512 100s
+""",
 }
 
 
@@ -68,6 +83,9 @@ def read_record(path):
                 record["sectors"] = int(w[1])
             elif w[0] == "partition":
                 record["start"] = int(w[1])
+                record["length"] = int(w[2])
+            elif w[0] == "table":  # a map of the whole partition
+                record["bitmap"] = (record["length"] + 7) // 8
             elif w[0] == "bitmap":
                 record["bitmap"] = None if w[1] == "none" else int(w[2])
             elif w[0] == "free":

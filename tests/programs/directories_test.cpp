@@ -81,7 +81,8 @@ void readAllDirectories(const std::string& name, std::set<std::uint32_t>* forms)
 TEST(ThirdPartyImages, DirectoryDataMatchesAnIndependentReader)
 {
     std::set<std::uint32_t> forms;
-    for (const char* name : {"mkudffs-102", "mkudffs-201", "mkudffs-dvdrw", "genisoimage-udf", "pycdlib-udf"}) {
+    for (const char* name :
+         {"mkudffs-102", "mkudffs-200", "mkudffs-201", "mkudffs-dvdrw", "genisoimage-udf", "pycdlib-udf"}) {
         readAllDirectories(name, &forms);
     }
     // The images hold directories in short_ad extents and embedded ones.

@@ -89,6 +89,31 @@ protected:
         std::copy(table.begin(), table.end(), lvd.begin() + 440);
         disc.volume.sectors[33] = lvd;
     }
+    // A physical map and a virtual one, the File Set Descriptor addressed
+    // through the virtual one, whose table (`table[block]`: the physical block)
+    // follows the disc's sectors with its File Entry last.
+    void useVirtualPartition(const std::vector<std::uint32_t>& table)
+    {
+        const Bytes physical = {1, 6, 0, 0, 0, 0};
+        setPartitionMaps({physical, typeTwoMap("*UDF Virtual Partition")}, 1);
+        Bytes vat(152 + 4 * table.size(), 0);
+        put16(vat, 0, 152);
+        for (std::size_t block = 0; block < table.size(); block++) {
+            put32(vat, 152 + 4 * block, table[block]);
+        }
+        const auto vatSectors = static_cast<std::uint32_t>((vat.size() + 2047) / 2048);
+        for (std::uint32_t i = 0; i < vatSectors; i++) {
+            Sector part(2048);
+            std::copy(vat.begin() + 2048 * i, vat.begin() + std::min<std::size_t>(vat.size(), 2048 * (i + 1)),
+                      part.begin());
+            disc.volume.sectors[kVrSectors + i] = part;
+        }
+        Sector vatEntry =
+            fileEntry(vat.size(), 0, shortAd(0, static_cast<std::uint32_t>(vat.size()), kVrSectors - kVrStart));
+        vatEntry[27] = 248;
+        disc.volume.sectors[kVrSectors + vatSectors] = vatEntry;
+        disc.volume.total = kVrSectors + vatSectors + 1;
+    }
     static Bytes typeTwoMap(const std::string& identifier)
     {
         Bytes map(64, 0);
@@ -244,33 +269,50 @@ TEST_F(Files, BlocksReadThroughTheSparingTableAndTheVirtualAllocationTable)
     // Virtual: the File Set Descriptor and the File Entries through the
     // table at the end of the recorded area, each at 7990 blocks further on.
     disc = plain;
-    Bytes physical(6, 0);
-    physical[0] = 1;
-    physical[1] = 6;
-    setPartitionMaps({physical, typeTwoMap("*UDF Virtual Partition")}, 1);
     constexpr std::uint32_t kBlocks = kVrSectors - kVrStart;
-    Bytes vat(152 + 4 * kBlocks, 0);
-    put16(vat, 0, 152);
+    std::vector<std::uint32_t> vat(kBlocks);
     for (std::uint32_t block = 0; block < kBlocks; block++) {
-        put32(vat, 152 + 4 * block, block >= 1 && block <= 7 ? block + 7990 : block);
+        vat[block] = block >= 1 && block <= 7 ? block + 7990 : block;
     }
     for (std::uint32_t block = 1; block <= 7; block++) {
         move(kVrStart + block, kVrStart + block + 7990);
     }
-    const auto vatSectors = static_cast<std::uint32_t>((vat.size() + 2047) / 2048);
-    for (std::uint32_t i = 0; i < vatSectors; i++) {
-        Sector part(2048);
-        std::copy(vat.begin() + 2048 * i, vat.begin() + std::min<std::size_t>(vat.size(), 2048 * (i + 1)),
-                  part.begin());
-        disc.volume.sectors[kVrSectors + i] = part;
-    }
-    Sector vatEntry = fileEntry(vat.size(), 0, shortAd(0, static_cast<std::uint32_t>(vat.size()), kBlocks));
-    vatEntry[27] = 248;
-    disc.volume.sectors[kVrSectors + vatSectors] = vatEntry;
-    disc.volume.total = kVrSectors + vatSectors + 1;
+    useVirtualPartition(vat);
     const Result virtualRun = runVrsalvage(disc.write("virtual.img"), {"-f", "IMG"});
     EXPECT_EQ(virtualRun.outcome.status, 0) << virtualRun.outcome.out;
     expectFiles(virtualRun);
+}
+
+TEST_F(Files, LongAllocationDescriptorsAreReadThroughThePartitionTheyName)
+{
+    // A virtual partition whose table holds no block of the movie file's
+    // data (blocks 10012 on): its long_ads name the physical map (0), the
+    // virtual one itself (1) or a map the volume does not have (3).
+    constexpr std::uint32_t kBlocks = kVrSectors - kVrStart;
+    std::vector<std::uint32_t> table(kBlocks, 0xFFFFFFFFu);
+    for (std::uint32_t block = 0; block < 10012; block++) {
+        table[block] = block;
+    }
+    useVirtualPartition(table);
+    struct Case {
+        std::uint16_t reference;
+        int status;
+        const char* error;
+    };
+    for (const Case& c : {Case{0, 0, ""}, Case{1, 255, "block 10162 beyond the Virtual Allocation Table"},
+                          Case{3, 255, "bad partition reference 3"}}) {
+        disc.volume.block(
+            5, fileEntry(kMovieBytes, 1,
+                         join({longAd(0, 100 * 2048, 10012, 0), longAd(0, 150 * 2048, 10162, c.reference)})));
+        const Result r = runVrsalvage(disc.write("references.img"), {"-f", "IMG"});
+        EXPECT_EQ(r.outcome.status, c.status) << c.reference << r.outcome.out;
+        if (c.status == 0) {
+            expectFiles(r);
+        } else {
+            EXPECT_NE(r.outcome.out.find(std::string("*** Error!\n") + c.error + "\n"), std::string::npos)
+                << r.outcome.out;
+        }
+    }
 }
 
 TEST_F(Files, PartitionMapsThatAreNotSupportedAreNamed)

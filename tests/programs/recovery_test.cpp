@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,60 @@ TEST_F(Recovery, FreedSpaceBitmapBlocksAreFreeToo)
         EXPECT_EQ(r.outcome.status, 0) << option;
         EXPECT_TRUE(r.file("VR_MANGR_R.IFO") == kIfoFree) << option;
         EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == sectorsText(movie)) << option;
+    }
+}
+
+TEST_F(Recovery, SpaceTablesNameTheFreeBlocks)
+{
+    // No bitmap: an Unallocated Space Table at block 6 naming the same free
+    // blocks (but its own and block 7's), and maybe a Freed Space Table at
+    // block 7 naming block 10300 (sector 10400, the movie file's).
+    const Bytes free = join({shortAd(0, 8644 * 2048, 8), shortAd(0, 360 * 2048, 9652), shortAd(0, 50 * 2048, 10112)});
+    const Bytes beyond = join({free, shortAd(0, 2 * 2048, kVrSectors - kVrStart - 1)});
+    struct Case {
+        const char* name;
+        Bytes unallocated;
+        std::optional<Bytes> freed;
+        int status;        // with -r alone; with --keep-going, 1 where it is not 0
+        std::string loss;  // the keep-going notice(s)
+        std::string ifo, vro;
+    };
+    std::vector<std::uint32_t> withFreed = range(10212, 10262);
+    withFreed.push_back(10400);
+    const std::string bad = "bad Unallocated Space Table (sector 106)";
+    const std::vector<Case> cases = {
+        {"table", free, std::nullopt, 0, "", kIfoFree, kVroFree},
+        {"freed table", free, shortAd(0, 2048, 10300), 0, "", kIfoFree, sectorsText(withFreed)},
+        {"extent beyond the partition", beyond, std::nullopt, 255, "? " + bad + ": VR_MANGR_R.IFO not written\n", "",
+         ""},
+        {"damaged freed table", free, shortAd(0, 2048, 10300 + 200), 0,
+         "? bad Freed Space Table (sector 107): its blocks are not copied\n", kIfoFree, kVroFree},
+    };
+    for (const Case& c : cases) {
+        Sector pd = partitionDescriptor(kVrStart);
+        put32(pd, 192, kVrSectors - kVrStart);
+        put32(pd, 56, 2048);
+        put32(pd, 60, 6);
+        disc.volume.block(6, spaceTable(c.unallocated));
+        if (c.freed) {
+            put32(pd, 80, 2048);
+            put32(pd, 84, 7);
+            disc.volume.block(7, spaceTable(*c.freed));
+        }
+        disc.volume.sectors[32] = pd;
+        const std::string image = disc.write("table.img");
+        const Result plain = salvage(image);
+        EXPECT_EQ(plain.outcome.status, c.status) << c.name << plain.outcome.out;
+        const Result kept = runVrsalvage(image, {"--keep-going", "-r", "IMG"});
+        EXPECT_EQ(kept.outcome.status, c.loss.empty() ? 0 : 1) << c.name;
+        EXPECT_EQ(kept.outcome.out.find(c.loss) != std::string::npos, true) << c.name << kept.outcome.out;
+        for (const Result* r : {&plain, &kept}) {
+            EXPECT_TRUE(r->file("VR_MANGR_R.IFO") == c.ifo) << c.name;
+            EXPECT_TRUE(r->file("VR_MOVIE_R.VRO") == c.vro) << c.name;
+        }
+        if (c.status != 0) {
+            EXPECT_NE(plain.outcome.out.find("  " + bad + "\n"), std::string::npos) << plain.outcome.out;
+        }
     }
 }
 

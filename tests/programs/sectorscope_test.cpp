@@ -107,6 +107,65 @@ TEST_F(Sectorscope, BoundIsTheEndOfTheRecordedArea)
     }
 }
 
+TEST_F(Sectorscope, ReadsTheBlockThroughThePartitionMap)
+{
+    // Sparable: packets of 4 blocks, the one of blocks 8-11 spared to sector
+    // 700 (the Sparing Table at sector 200). Virtual: block 10 at physical
+    // block 650 by the table whose File Entry is the last sector, 999.
+    Bytes sparable(64, 0);
+    Bytes virtualMap(64, 0);
+    sparable[0] = virtualMap[0] = 2;
+    sparable[1] = virtualMap[1] = 64;
+    const std::string sparableName = "*UDF Sparable Partition";
+    const std::string virtualName = "*UDF Virtual Partition";
+    std::copy(sparableName.begin(), sparableName.end(), sparable.begin() + 5);
+    std::copy(virtualName.begin(), virtualName.end(), virtualMap.begin() + 5);
+    sparable[40] = 4;
+    sparable[42] = 1;
+    put32(sparable, 44, 2048);
+    put32(sparable, 48, 200);
+    Sector sparing(2048);
+    const std::string sparingName = "*UDF Sparing Table";
+    std::copy(sparingName.begin(), sparingName.end(), sparing.begin() + 17);
+    put16(sparing, 48, 1);
+    put32(sparing, 56, 8);
+    put32(sparing, 60, 700);
+    Bytes vat(152 + 4 * 11, 0);
+    put16(vat, 0, 152);
+    for (std::uint32_t block = 0; block < 11; block++) {
+        put32(vat, 152 + 4 * block, block == 10 ? 650 : block);
+    }
+    Sector vatData(2048);
+    std::copy(vat.begin(), vat.end(), vatData.begin());
+    Sector vatEntry = fileEntry(vat.size(), 0, shortAd(0, static_cast<std::uint32_t>(vat.size()), 600));
+    vatEntry[27] = 248;
+    const Bytes physical = {1, 6, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        Bytes maps;
+        std::uint32_t count, reference, block, sector;
+    };
+    for (const Case& c :
+         {Case{"sparable", sparable, 1, 0, 9, 701}, Case{"virtual", join({physical, virtualMap}), 2, 1, 10, 950}}) {
+        volume = basicVolume(kStart, kSectors);
+        for (std::uint32_t lba = kStart + 3; lba < kSectors; lba++) {
+            volume.sectors[lba] = numbered(lba);
+        }
+        Sector lvd = logicalVolume(1);
+        put16(lvd, 256, static_cast<std::uint16_t>(c.reference));
+        put32(lvd, 264, static_cast<std::uint32_t>(c.maps.size()));
+        put32(lvd, 268, c.count);
+        std::copy(c.maps.begin(), c.maps.end(), lvd.begin() + 440);
+        volume.sectors[33] = lvd;
+        volume.sectors[200] = sparing;
+        volume.sectors[kStart + 600] = vatData;
+        volume.sectors[kSectors - 1] = vatEntry;
+        const ChildOutcome outcome = run({"IMG", std::to_string(c.block)});
+        EXPECT_EQ(outcome.status, 0) << c.name << outcome.out;
+        EXPECT_EQ(outcome.out, dumpText(numbered(c.sector))) << c.name;
+    }
+}
+
 TEST_F(Sectorscope, TrackInformationCasesForTheBound)
 {
     DriveHookSettings& settings = hooks.settings;

@@ -277,7 +277,10 @@ std::vector<std::vector<uint8_t>> VolumeDescriptors(const Recipe& recipe, uint64
         Put16(&pd[20], 1);  // allocated
         Put16(&pd[22], number);
         PutRegid(&pd[24], recipe.nsr == 2 ? "+NSR02" : "+NSR03");
-        if (with_header && !g_image->bitmap_none) {
+        if (with_header && g_image->space_table) {
+            Put32(&pd[56], g_image->table_length);
+            Put32(&pd[60], g_image->bitmap_block);
+        } else if (with_header && !g_image->bitmap_none) {
             uint64_t extent = recipe.bitmap_extent_given ? recipe.bitmap_extent : 24 + (g_image->bitmap_bits + 7) / 8;
             Put32(&pd[64], extent);
             Put32(&pd[68], g_image->bitmap_block);
@@ -734,13 +737,14 @@ Image BuildLayout(Recipe& recipe)
 
     // The space bitmap.
     image.bitmap_none = recipe.bitmap_none;
+    image.space_table = recipe.space_table && !recipe.bitmap_none;
     image.bitmap_bits = recipe.bitmap_bits_given ? recipe.bitmap_bits : g_l;
     if (image.bitmap_bits > g_l)
         Fail(g_recipe_name + ": bitmap-bits " + std::to_string(image.bitmap_bits) + " exceeds the partition length " +
              std::to_string(g_l));
     uint64_t nbytes = (image.bitmap_bits + 7) / 8;
     image.bitmap_nbytes_field = recipe.bitmap_nbytes_given ? recipe.bitmap_nbytes : nbytes;
-    uint64_t sbd_blocks = Blocks(24 + nbytes);
+    uint64_t sbd_blocks = image.space_table ? 1 : Blocks(24 + nbytes);
     if (!image.bitmap_none) {
         image.bitmap_block = ToBlock(recipe.bitmap, "the space bitmap", 0);
         ClaimBlocks(image.bitmap_block, sbd_blocks, "the space bitmap", true, 0);
@@ -826,10 +830,35 @@ Image BuildLayout(Recipe& recipe)
             else
                 image.free_runs.push_back(Span{b, 1});
         }
-        Put32(&sbd[16], image.bitmap_bits);
-        Put32(&sbd[20], image.bitmap_nbytes_field);
-        FinishTag(sbd.data(), 264, g_version, static_cast<uint32_t>(image.bitmap_block), 8);
-        WriteBytes(g_s + image.bitmap_block, sbd, 0, sbd.size());
+        if (image.space_table) {
+            // An Unallocated Space Entry: an ICB tag (file type 1, short_ads),
+            // then one short_ad per free run.
+            // An extent holds at most 2^30 - 2048 bytes: longer runs are cut.
+            std::vector<Span> extents;
+            for (const Span& run : image.free_runs)
+                for (uint64_t done = 0; done < run.count; done += 524287)
+                    extents.push_back(Span{run.first + done, std::min<uint64_t>(524287, run.count - done)});
+            std::vector<uint8_t> table(40 + 8 * extents.size(), 0);
+            if (table.size() > 2048)
+                Fail(g_recipe_name + ": " + std::to_string(extents.size()) +
+                     " free extents do not fit in a space table (at most 251)");
+            Put16(&table[16 + 4], 4);  // strategy type
+            Put16(&table[16 + 8], 1);  // maximum number of entries
+            Put8(&table[16 + 11], 1);  // file type: Unallocated Space Entry
+            Put32(&table[36], 8 * extents.size());
+            for (size_t i = 0; i < extents.size(); ++i) {
+                Put32(&table[40 + 8 * i], extents[i].count * 2048);
+                Put32(&table[44 + 8 * i], extents[i].first);
+            }
+            image.table_length = table.size();
+            FinishTag(table.data(), 263, g_version, static_cast<uint32_t>(image.bitmap_block), table.size() - 16);
+            WriteBytes(g_s + image.bitmap_block, table, 0, table.size());
+        } else {
+            Put32(&sbd[16], image.bitmap_bits);
+            Put32(&sbd[20], image.bitmap_nbytes_field);
+            FinishTag(sbd.data(), 264, g_version, static_cast<uint32_t>(image.bitmap_block), 8);
+            WriteBytes(g_s + image.bitmap_block, sbd, 0, sbd.size());
+        }
     }
     std::sort(image.erased_runs.begin(), image.erased_runs.end(),
               [](const Span& a, const Span& b) { return a.first < b.first; });

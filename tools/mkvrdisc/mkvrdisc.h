@@ -168,6 +168,7 @@ struct Recipe {
     bool part_length_given = false;
     uint64_t part_length = 0;
     bool bitmap_none = false;
+    bool space_table = false;  // the free runs as an Unallocated Space Table where the bitmap would lie
     Place bitmap{Place::Block, 0};
     bool bitmap_bits_given = false;
     uint64_t bitmap_bits = 0;
@@ -180,7 +181,7 @@ struct Recipe {
     std::vector<Erased> erased;
     std::vector<Mark> marks;
     std::vector<Patch> patches;
-    std::string base_dir;  // content files are found relative to this
+    std::string base_dir;     // content files are found relative to this
     unsigned charset = 0x11;  // of the management file's texts: 0x11 ISO 8859-1, 0x12 Shift-JIS
     std::vector<Recording> recordings;
 };
@@ -204,6 +205,8 @@ struct Image {
     uint64_t sectors = 0;
     uint64_t part_start = 0, part_length = 0;
     bool bitmap_none = false;
+    bool space_table = false;
+    uint64_t table_length = 0;  // bytes of the Unallocated Space Entry
     uint64_t bitmap_block = 0, bitmap_nbytes_field = 0, bitmap_bits = 0;
     uint64_t fsd_block = 0;
     std::vector<uint64_t> anchors;

@@ -204,6 +204,8 @@ void WriteRecord(const Recipe& recipe, const Image& image, const std::string& im
     line("partition " + n(image.part_start) + " " + n(image.part_length));
     if (image.bitmap_none)
         line("bitmap none");
+    else if (image.space_table)
+        line("table " + n(image.bitmap_block) + " " + n(image.table_length));
     else
         line("bitmap " + n(image.bitmap_block) + " " + n(image.bitmap_nbytes_field));
     line("fsd " + n(image.fsd_block));

@@ -417,6 +417,11 @@ Recipe ParseRecipe(const std::string& text)
                 recipe.bitmap_none = true;
             else
                 recipe.bitmap = ParsePlace(w[1], "bitmap position", false);
+        } else if (d == "space") {
+            Need(w, 2, 2, "space bitmap|table");
+            if (w[1] != "bitmap" && w[1] != "table")
+                Bad("space must be bitmap or table");
+            recipe.space_table = w[1] == "table";
         } else if (d == "bitmap-bits") {
             Need(w, 2, 2, "bitmap-bits N");
             recipe.bitmap_bits = Number(w[1], "bitmap-bits", kMaxSectors);
@@ -535,8 +540,8 @@ Recipe ParseRecipe(const std::string& text)
                     Bad("unexpected word '" + w[i] + "'");
                 if (key == "date") {
                     char tail = 0;
-                    if (std::sscanf(value.c_str(), "%u-%u-%u/%u:%u:%u%c", &r.year, &r.month, &r.day, &r.hour,
-                                    &r.minute, &r.second, &tail) != 6 ||
+                    if (std::sscanf(value.c_str(), "%u-%u-%u/%u:%u:%u%c", &r.year, &r.month, &r.day, &r.hour, &r.minute,
+                                    &r.second, &tail) != 6 ||
                         r.year > 9999 || r.month < 1 || r.month > 12 || r.day < 1 || r.day > 31 || r.hour > 23 ||
                         r.minute > 59 || r.second > 59)
                         Bad("bad date '" + value + "' (expected YYYY-MM-DD/HH:MM:SS)");
@@ -544,7 +549,8 @@ Recipe ParseRecipe(const std::string& text)
                     // %XX is a byte; everything else stands for itself.
                     for (size_t c = 0; c < value.size(); ++c) {
                         uint64_t byte = static_cast<unsigned char>(value[c]);
-                        if (value[c] == '%' && (c + 2 >= value.size() || !ToNumber("0x" + value.substr(c + 1, 2), byte)))
+                        if (value[c] == '%' &&
+                            (c + 2 >= value.size() || !ToNumber("0x" + value.substr(c + 1, 2), byte)))
                             Bad("bad %XX escape in title '" + value + "'");
                         if (value[c] == '%')
                             c += 2;

@@ -187,6 +187,16 @@ Sector spaceBitmap(std::uint32_t numberOfBytes, const Bytes& bits)
     return s;
 }
 
+Sector spaceTable(const Bytes& descriptors, std::uint32_t adType)
+{
+    Sector s(2048);
+    putTag(s, 263);
+    s[34] = static_cast<std::uint8_t>(adType);
+    put32(s, 36, static_cast<std::uint32_t>(descriptors.size()));
+    std::copy(descriptors.begin(), descriptors.end(), s.begin() + 40);
+    return s;
+}
+
 Sector recognition(const char* identifierText)
 {
     Sector s(2048);

@@ -31,6 +31,9 @@ Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uin
                  std::uint16_t useLength = 0);
 Bytes parentIdentifier(std::uint32_t icbBlock);
 Sector spaceBitmap(std::uint32_t numberOfBytes, const Bytes& bits);
+// An Unallocated Space Entry (a space table) whose allocation descriptors,
+// of form `adType`, are `descriptors`.
+Sector spaceTable(const Bytes& descriptors, std::uint32_t adType = 0);
 Sector recognition(const char* identifier);
 
 // A complete small volume: recognition sequence at 16, anchor at 256, the
