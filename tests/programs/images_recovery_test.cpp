@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/image_drive.h"
+#include "drive_hooks.h"
 #include "vrdisc.h"
 
 #ifndef IMAGES_DIR
@@ -78,10 +78,10 @@ TEST(ImagesRecovery, ErasedRecordingReachesTheMovieRecoveryFileAndVrsplitCutsItO
         const std::string erased = readFile(image).substr(std::size_t{start + first} * 2048, std::size_t{count} * 2048);
         ASSERT_EQ(erased.compare(0, 4, "\x00\x00\x01\xBA", 4), 0) << "not MPEG data";
 
-        imageDriveReset();
-        imageDriveSettings().profile = c.profile;
+        DriveHooks hooks;
+        hooks.settings.profile = c.profile;
         const Result r = runVrsalvage(image, {"-r", "IMG"});
-        imageDriveReset();
+        hooks.reset();
         EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
         const std::size_t at = r.file("VR_MOVIE_R.VRO").find(erased);
         ASSERT_NE(at, std::string::npos);
