@@ -244,7 +244,10 @@ TrackInformation readLastTrackInformationOrCapacity(Drive& drive)
             return decodedTrackInformation(information);
         }
     }
-    if (classifyFailure(outcome) != FatalError::DriveFailure::IllegalRequest)
+    // Only a drive that does not know the command at all; one that refuses what was
+    // asked of it (a track it does not have) has said something of the disc.
+    const std::optional<SenseCode> sense = outcome.passed ? senseCode(outcome.result) : std::nullopt;
+    if (classifyFailure(outcome) != FatalError::DriveFailure::IllegalRequest || !sense || sense->asc != 0x20)
         failCommand(outcome);
     std::uint32_t lastBlock = 0;
     if (!tryReadCapacity(drive, &lastBlock).complete())

@@ -55,7 +55,8 @@ TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber);
 // Track information of the last track in the last session.
 TrackInformation readLastTrackInformation(Drive& drive);
 // The same, or for a drive that does not know READ DISC INFORMATION or READ TRACK
-// INFORMATION (ILLEGAL REQUEST, as emulated DVD-ROM drives answer), one made from
+// INFORMATION (ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE: 05/20, as emulated
+// DVD-ROM drives answer), one made from
 // READ CAPACITY: the whole capacity recorded, its last block the Last Recorded Address.
 // Another failure of either, or of READ CAPACITY then, ends the run with the track
 // command's error.
