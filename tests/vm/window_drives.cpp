@@ -23,15 +23,18 @@ BOOL CALLBACK findComboBox(HWND child, LPARAM found)
 
 int main()
 {
-    HWND window = nullptr;
-    for (int tries = 0; window == nullptr && tries < 600; tries++) {
-        window = FindWindowW(nullptr, L"vrsalvage: DVD-VR recordings from a disc");
-        if (window == nullptr)
-            Sleep(100);
-    }
+    // The window first, then its controls and the drives in the list: each comes a
+    // moment after the one before.
     HWND list = nullptr;
-    if (window != nullptr)
-        EnumChildWindows(window, findComboBox, reinterpret_cast<LPARAM>(&list));
+    for (int tries = 0; tries < 600; tries++) {
+        const HWND window = FindWindowW(nullptr, L"vrsalvage: DVD-VR recordings from a disc");
+        list = nullptr;
+        if (window != nullptr)
+            EnumChildWindows(window, findComboBox, reinterpret_cast<LPARAM>(&list));
+        if (list != nullptr && SendMessageW(list, CB_GETCOUNT, 0, 0) > 0)
+            break;
+        Sleep(100);
+    }
     if (list == nullptr) {
         std::printf("no window with a drive list\n");
         return 1;
