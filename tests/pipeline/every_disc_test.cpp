@@ -158,9 +158,12 @@ TEST_F(EveryDisc, EachLayoutAndProfileGivesTheSampleRecordings)
         if (first.empty())
             first = outcome.recordings;
         // The map shows the files where the file system put them.
-        for (const auto& [file, kind] : {std::pair{"VR_MANGR.IFO", pipeline::AreaKind::Management},
-                                         std::pair{"VR_MOVIE.VRO", pipeline::AreaKind::Movie}}) {
-            for (const auto& [sector, count] : extentsOf(c.image, file)) {
+        for (const auto& fileKind : {std::pair{"VR_MANGR.IFO", pipeline::AreaKind::Management},
+                                     std::pair{"VR_MOVIE.VRO", pipeline::AreaKind::Movie}}) {
+            const char* file = fileKind.first;
+            const pipeline::AreaKind kind = fileKind.second;
+            for (const auto& extent : extentsOf(c.image, file)) {
+                const std::uint64_t sector = extent.first, count = extent.second;
                 const bool shown = std::any_of(outcome.areas.begin(), outcome.areas.end(), [&](const auto& area) {
                     return area.kind == kind && area.first <= sector && sector + count <= area.first + area.count;
                 });
