@@ -65,6 +65,42 @@ Cdb write10Block(std::uint32_t lba, std::uint16_t count)
     return cdb;
 }
 
+Cdb discInformationBlock()
+{
+    Cdb cdb = commandBlock(0x51);
+    writeBe16(cdb.data(), 7, kDiscInformationLength);
+    return cdb;
+}
+
+Cdb trackInformationBlock(std::uint32_t trackNumber)
+{
+    Cdb cdb = commandBlock(0x52);
+    cdb[1] = 0x01;  // the address is a track number
+    writeBe32(cdb.data(), 2, trackNumber);
+    writeBe16(cdb.data(), 7, kTrackInformationLength);
+    return cdb;
+}
+
+// The fields of a READ DISC INFORMATION reply.
+DiscInformation decodedDiscInformation(DiscInformation information)
+{
+    const auto& b = information.reply;
+    information.lastTrackInLastSession = b[kDiscLastTrackInLastSessionLow] + 256u * b[kDiscLastTrackInLastSessionHigh];
+    return information;
+}
+
+// The fields of a READ TRACK INFORMATION reply.
+TrackInformation decodedTrackInformation(TrackInformation information)
+{
+    const auto* b = information.reply.data();
+    information.lastRecordedAddressValid = (b[kTrackAddressFlags] & 2u) != 0;
+    information.nextWritableAddressValid = (b[kTrackAddressFlags] & 1u) != 0;
+    information.nextWritableAddress = readBe32(b, kTrackNextWritableAddress);
+    information.trackSize = readBe32(b, kTrackSize);
+    information.lastRecordedAddress = readBe32(b, kTrackLastRecordedAddress);
+    return information;
+}
+
 void sendForRead(Drive& drive, const Cdb& cdb, void* data, std::uint32_t length)
 {
     sendCommand(drive, kDirectionIn, cdb.data(), kCdbLength, data, length);
@@ -166,45 +202,17 @@ CommandOutcome tryRead10(Drive& drive, std::uint32_t lba, void* buffer, std::uin
 
 DiscInformation readDiscInformation(Drive& drive)
 {
-    Cdb cdb = commandBlock(0x51);
-    writeBe16(cdb.data(), 7, kDiscInformationLength);
     DiscInformation information;
-    sendForRead(drive, cdb, information.reply.data(), kDiscInformationLength);
-    const auto& b = information.reply;
-    information.lastTrackInLastSession = b[kDiscLastTrackInLastSessionLow] + 256u * b[kDiscLastTrackInLastSessionHigh];
-    return information;
+    sendForRead(drive, discInformationBlock(), information.reply.data(), kDiscInformationLength);
+    return decodedDiscInformation(information);
 }
-
-namespace {
-// The fields of a READ TRACK INFORMATION reply.
-TrackInformation decodedTrackInformation(TrackInformation information);
-}  // namespace
 
 TrackInformation readTrackInformation(Drive& drive, std::uint32_t trackNumber)
 {
-    Cdb cdb = commandBlock(0x52);
-    cdb[1] = 0x01;  // the address is a track number
-    writeBe32(cdb.data(), 2, trackNumber);
-    writeBe16(cdb.data(), 7, kTrackInformationLength);
     TrackInformation information;
-    sendForRead(drive, cdb, information.reply.data(), kTrackInformationLength);
+    sendForRead(drive, trackInformationBlock(trackNumber), information.reply.data(), kTrackInformationLength);
     return decodedTrackInformation(information);
 }
-
-namespace {
-
-TrackInformation decodedTrackInformation(TrackInformation information)
-{
-    const auto* b = information.reply.data();
-    information.lastRecordedAddressValid = (b[kTrackAddressFlags] & 2u) != 0;
-    information.nextWritableAddressValid = (b[kTrackAddressFlags] & 1u) != 0;
-    information.nextWritableAddress = readBe32(b, kTrackNextWritableAddress);
-    information.trackSize = readBe32(b, kTrackSize);
-    information.lastRecordedAddress = readBe32(b, kTrackLastRecordedAddress);
-    return information;
-}
-
-}  // namespace
 
 TrackInformation readLastTrackInformation(Drive& drive)
 {
@@ -223,25 +231,19 @@ CommandOutcome tryReadCapacity(Drive& drive, std::uint32_t* lastBlock)
 
 TrackInformation readLastTrackInformationOrCapacity(Drive& drive)
 {
-    Cdb disc = commandBlock(0x51);
-    writeBe16(disc.data(), 7, kDiscInformationLength);
-    DiscInformation discInformation;
+    DiscInformation disc;
+    const Cdb discBlock = discInformationBlock();
     CommandOutcome outcome =
-        passCommand(drive, kDirectionIn, disc.data(), kCdbLength, discInformation.reply.data(), kDiscInformationLength);
+        passCommand(drive, kDirectionIn, discBlock.data(), kCdbLength, disc.reply.data(), kDiscInformationLength);
     if (outcome.good()) {
         noteShortTransfer(outcome);
-        const auto& b = discInformation.reply;
-        const std::uint32_t lastTrack = b[kDiscLastTrackInLastSessionLow] + 256u * b[kDiscLastTrackInLastSessionHigh];
-        Cdb track = commandBlock(0x52);
-        track[1] = 0x01;  // the address is a track number
-        writeBe32(track.data(), 2, lastTrack);
-        writeBe16(track.data(), 7, kTrackInformationLength);
-        TrackInformation information;
-        outcome = passCommand(drive, kDirectionIn, track.data(), kCdbLength, information.reply.data(),
+        TrackInformation track;
+        const Cdb trackBlock = trackInformationBlock(decodedDiscInformation(disc).lastTrackInLastSession);
+        outcome = passCommand(drive, kDirectionIn, trackBlock.data(), kCdbLength, track.reply.data(),
                               kTrackInformationLength);
         if (outcome.good()) {
             noteShortTransfer(outcome);
-            return decodedTrackInformation(information);
+            return decodedTrackInformation(track);
         }
     }
     // Only a drive that does not know the command at all; one that refuses what was
