@@ -29,7 +29,7 @@ constexpr std::uint32_t kCharacteristicDeleted = 0x04;
 
 struct DirectoryFile {
     std::string name;
-    std::uint32_t fileEntryBlock;
+    LongAddress fileEntry;
     bool directory;
 };
 
@@ -114,15 +114,15 @@ std::vector<DirectoryFile> listDirectory(Volume& volume, const std::vector<std::
             break;
         }
         const std::uint32_t characteristics = readLe8(entry, FileIdentifierLayout::kFileCharacteristics);
-        const std::uint32_t block = readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation);
+        const LongAddress address = decodeLongAddress(entry + FileIdentifierLayout::kIcb);
         if ((characteristics & (FileIdentifierLayout::kCharacteristicParent | kCharacteristicDeleted)) == 0) {
             const std::optional<std::string> name = fileName(data.data() + nameOffset, identifierLength);
             if (name) {
-                files.push_back(DirectoryFile{*name, block,
+                files.push_back(DirectoryFile{*name, address,
                                               (characteristics & FileIdentifierLayout::kCharacteristicDirectory) != 0});
             } else {
-                noteLoss(volume, "a file name that cannot be used here (File Entry at block " + std::to_string(block) +
-                                     "): not copied");
+                noteLoss(volume, "a file name that cannot be used here (File Entry at block " +
+                                     std::to_string(address.block) + "): not copied");
             }
         }
         p = (nameOffset + identifierLength + 3) & ~std::uint64_t{3};
@@ -150,7 +150,7 @@ std::vector<FilePiece> filePieces(Volume& volume, const FileEntry& entry, const 
         covered += bytes;
     };
     forEachExtent(
-        volume.drive, volume.partition, descriptors.form, descriptors.area,
+        volume.drive, volume.partition, descriptors,
         [&](const Extent& extent) {
             if (extent.type == ExtentType::Continuation || extent.length == 0) {
                 return true;
@@ -258,15 +258,21 @@ struct FileData {
 // notice, when its File Entry or descriptors cannot be used.
 std::optional<FileData> fileDataOf(Volume& volume, const DirectoryFile& file)
 {
-    const std::uint32_t sector = partitionSector(volume.partition, file.fileEntryBlock);
+    const std::optional<std::uint32_t> at =
+        fileEntrySector(volume, file.fileEntry, "File Entry of " + file.name, ": not copied");
+    if (!at) {
+        return std::nullopt;
+    }
+    const std::uint32_t sector = *at;
     std::optional<FileEntry> entry;
-    if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
+    if (!driveCouldRead(volume,
+                        [&] { entry = readFileEntry(volume.drive, sector, file.fileEntry.partitionReference); })) {
         noteLoss(volume, structureLoss(true, "File Entry of " + file.name, sector) + ": not copied");
         return std::nullopt;
     }
     FileData data;
     try {
-        if (!isAnyFileEntry(entry->sector.data(), file.fileEntryBlock)) {
+        if (!isAnyFileEntry(entry->sector.data(), file.fileEntry.block)) {
             fail("not a File Entry");
         }
         if (entry->informationLength > kMaxFileBytes) {
@@ -336,8 +342,8 @@ std::vector<DirectoryFile> recordingDirectoryFiles(Volume& volume, std::uint32_t
         fail("not found DVD_RTAV");
     }
     std::vector<DirectoryFile> files = listDirectory(
-        volume,
-        readDirectory(volume, readFileEntry(volume.drive, partitionSector(volume.partition, rtav->fileEntryBlock))));
+        volume, readDirectory(volume, readFileEntry(volume.drive, addressSector(volume.partition, rtav->fileEntry),
+                                                    rtav->fileEntry.partitionReference)));
     files.erase(std::remove_if(files.begin(), files.end(), [](const DirectoryFile& f) { return f.directory; }),
                 files.end());
     return files;

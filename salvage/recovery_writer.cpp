@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "report.h"
 #include "report_sink.h"
@@ -11,16 +12,22 @@
 
 namespace {
 
-// Sets the bits of an allocated-but-unrecorded extent's whole blocks. Blocks
-// at or beyond the map's end have no bit and are left out; for the movie
-// file the copy beyond the map takes every recorded block there anyway.
-void markExtent(ReusableMap& map, const Extent& extent)
+// Sets the bits of an allocated-but-unrecorded extent's whole blocks, each
+// where the map counts it: the block of the partition beneath that holds it
+// (`through` is the partition the extent lies in). A virtual block that the
+// Virtual Allocation Table does not hold was never written and has no sector:
+// there is nothing of it to recover, and it is left out. Blocks at or beyond
+// the map's end have no bit and are left out too; for the movie file the copy
+// beyond the map takes every recorded block there anyway.
+void markExtent(ReusableMap& map, const Partition& through, const Extent& extent)
 {
-    const std::uint64_t first = extent.location;
-    const std::uint64_t end = first + extent.length / kSectorSize;
-    for (std::uint64_t block = first; block < end && block < map.blocks(); block++) {
-        std::uint8_t& bits = map.bits[static_cast<std::size_t>(block / 8)];
-        bits = static_cast<std::uint8_t>(bits | (1u << (block % 8)));
+    const std::uint64_t end = std::uint64_t{extent.location} + extent.length / kSectorSize;
+    for (std::uint64_t block = extent.location; block < end && block <= UINT32_MAX; block++) {
+        const std::optional<std::uint32_t> mapped = physicalBlock(through, static_cast<std::uint32_t>(block));
+        if (mapped && *mapped < map.blocks()) {
+            std::uint8_t& bits = map.bits[*mapped / 8];
+            bits = static_cast<std::uint8_t>(bits | (1u << (*mapped % 8)));
+        }
     }
 }
 
@@ -76,15 +83,16 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
                            std::uint32_t* extentSector)
 {
     const auto visit = [&](const Extent& extent) {
+        Partition inPlace;
         if (extent.type == ExtentType::NotRecorded) {
-            markExtent(map, extent);
+            markExtent(map, extentPartition(volume.partition, extent, inPlace), extent);
         }
         if (extent.type == ExtentType::Continuation && extentSector != nullptr) {
-            *extentSector = partitionSector(volume.partition, extent.location);
+            *extentSector = partitionSector(extentPartition(volume.partition, extent, inPlace), extent.location);
         }
         return true;
     };
-    forEachExtent(volume.drive, volume.partition, descriptors.form, descriptors.area, visit, volume.keepGoing);
+    forEachExtent(volume.drive, volume.partition, descriptors, visit, volume.keepGoing);
 }
 
 // Phase 1 covers the file's area of the fixed layout as far as the map
@@ -92,7 +100,7 @@ void markUnrecordedExtents(Volume& volume, const AllocationDescriptors& descript
 // last recorded sector.
 void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& map)
 {
-    const Partition& partition = volume.partition;
+    const Partition partition = spacePartition(volume.partition);
     const BlockRange range = phaseOneRange(volume, file, map);
     OutputFile output = OutputFile::createNew(file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO");
     SectorCopier copier(volume.drive, output);
@@ -132,6 +140,7 @@ void copyReusableBlocks(Volume& volume, RecordingFile file, const ReusableMap& m
 CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const ReusableMap& map)
 {
     const BlockRange range = phaseOneRange(volume, file, map);
+    const Partition partition = spacePartition(volume.partition);
     CopyTarget target{file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO", {}};
     const auto add = [&](std::uint64_t lba, std::uint32_t count) {
         const auto sector = static_cast<std::uint32_t>(lba);
@@ -143,13 +152,13 @@ CopyTarget reusableBlocksTarget(const Volume& volume, RecordingFile file, const 
     };
     for (std::uint64_t block = range.first; block < range.end; block++) {
         if (map.isReusable(block)) {
-            add(partitionSector(volume.partition, static_cast<std::uint32_t>(block)), 1);
+            add(partitionSector(partition, static_cast<std::uint32_t>(block)), 1);
         }
     }
     // One run, however far a drive says the recorded area reaches: the
     // session refuses more sectors than a DVD holds without going through them.
     if (file == RecordingFile::Movie && map.blocksBeyond > 0) {
-        add(partitionSector(volume.partition, static_cast<std::uint32_t>(map.blocks())),
+        add(partitionSector(partition, static_cast<std::uint32_t>(map.blocks())),
             static_cast<std::uint32_t>(map.blocksBeyond));
     }
     return target;

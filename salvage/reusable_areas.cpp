@@ -23,14 +23,15 @@ const char* recoveryFileName(RecordingFile file)
     return file == RecordingFile::Management ? "VR_MANGR_R.IFO" : "VR_MOVIE_R.VRO";
 }
 
-void recoverFile(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock)
+void recoverFile(Volume& volume, RecordingFile file, const LongAddress& fileEntry)
 {
     std::optional<ReusableMap> map = readSpaceBitmap(volume);
     if (!map) {
         return;
     }
     map->blocksBeyond = countBlocksBeyondMap(volume, *map);
-    const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
+    const FileEntry entry =
+        readFileEntry(volume.drive, addressSector(volume.partition, fileEntry), fileEntry.partitionReference);
     const AllocationDescriptors descriptors = allocationDescriptors(entry);
     if (descriptors.form == AllocationForm::Embedded) {
         // The data live inside the File Entry: no blocks, no recovery file.
@@ -54,19 +55,23 @@ enum class FileExtents { Marked, Embedded, Lost };
 // Marks the file's allocated-but-unrecorded extents in `map`. Lost, with the
 // loss in `loss` and `map` unchanged, when its File Entry or one of its
 // Allocation Extent Descriptors cannot be read or is damaged.
-FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fileEntryBlock, ReusableMap& map,
+FileExtents markFileExtents(Volume& volume, RecordingFile file, const LongAddress& fileEntry, ReusableMap& map,
                             std::string* loss)
 {
-    const std::uint32_t sector = partitionSector(volume.partition, fileEntryBlock);
     const std::string entryName = std::string("File Entry of ") + recordingFileName(file);
+    if (!namesPartition(volume.partition, fileEntry.partitionReference)) {
+        *loss = "bad partition reference " + std::to_string(fileEntry.partitionReference) + " (" + entryName + ")";
+        return FileExtents::Lost;
+    }
+    const std::uint32_t sector = addressSector(volume.partition, fileEntry);
     std::optional<FileEntry> entry;
-    if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector); })) {
+    if (!driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, sector, fileEntry.partitionReference); })) {
         *loss = structureLoss(true, entryName, sector);
         return FileExtents::Lost;
     }
     std::optional<AllocationDescriptors> descriptors;
     try {
-        if (!isAnyFileEntry(entry->sector.data(), fileEntryBlock)) {
+        if (!isAnyFileEntry(entry->sector.data(), fileEntry.block)) {
             fail("not a File Entry");
         }
         descriptors = allocationDescriptors(*entry);
@@ -91,10 +96,10 @@ FileExtents markFileExtents(Volume& volume, RecordingFile file, std::uint32_t fi
 }
 
 // The recovery file of a keep-going run. Without the file's File Entry (the
-// walk did not reach it: `fileEntryBlock` empty, or it cannot be used) it
+// walk did not reach it: `fileEntry` empty, or it cannot be used) it
 // holds the free blocks of the file's area that the bitmap gives; without a
 // bitmap it is not written. Each loss is one notice.
-void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optional<std::uint32_t> fileEntryBlock)
+void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optional<LongAddress> fileEntry)
 {
     Volume& volume = run.volume;
     run.reached[static_cast<int>(file)] = true;
@@ -111,8 +116,8 @@ void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optiona
     } else {
         map->blocksBeyond = countBlocksBeyondMap(volume, *map);
         FileExtents extents = FileExtents::Lost;
-        if (fileEntryBlock) {
-            extents = markFileExtents(volume, file, *fileEntryBlock, *map, &loss);
+        if (fileEntry) {
+            extents = markFileExtents(volume, file, *fileEntry, *map, &loss);
         } else {
             loss = std::string(recordingFileName(file)) + " not found";
         }
@@ -133,21 +138,28 @@ void recoverFileKeepingGoing(KeepGoingRun& run, RecordingFile file, std::optiona
 // the movie area begins on a disc without the fixed layout. 0 (every block
 // goes to the movie file's recovery file) when the file has no blocks or its
 // File Entry or descriptors cannot be used: its own part says why.
-std::uint32_t movieAreaStart(Volume& volume, std::uint32_t fileEntryBlock)
+std::uint32_t movieAreaStart(Volume& volume, const LongAddress& fileEntry)
 {
     std::optional<std::uint32_t> lowest;
     try {
-        const FileEntry entry = readFileEntry(volume.drive, partitionSector(volume.partition, fileEntryBlock));
+        const FileEntry entry =
+            readFileEntry(volume.drive, addressSector(volume.partition, fileEntry), fileEntry.partitionReference);
         const AllocationDescriptors descriptors = allocationDescriptors(entry);
         if (descriptors.form != AllocationForm::Embedded) {
-            forEachExtent(volume.drive, volume.partition, descriptors.form, descriptors.area,
-                          [&](const Extent& extent) {
-                              if ((extent.type == ExtentType::Recorded || extent.type == ExtentType::NotRecorded) &&
-                                  extent.length != 0 && (!lowest || extent.location < *lowest)) {
-                                  lowest = extent.location;
-                              }
-                              return true;
-                          });
+            forEachExtent(volume.drive, volume.partition, descriptors, [&](const Extent& extent) {
+                if ((extent.type != ExtentType::Recorded && extent.type != ExtentType::NotRecorded) ||
+                    extent.length == 0) {
+                    return true;
+                }
+                // Where the map counts the block: see markUnrecordedExtents.
+                Partition inPlace;
+                const std::optional<std::uint32_t> block =
+                    physicalBlock(extentPartition(volume.partition, extent, inPlace), extent.location);
+                if (block && (!lowest || *block < *lowest)) {
+                    lowest = block;
+                }
+                return true;
+            });
         }
     } catch (const FatalError&) {
         if (!volume.keepGoing) {
@@ -166,15 +178,15 @@ void forEachRecordingFile(Volume& volume, const FileEntry& root, std::uint32_t r
                           const RecordingFileVisitor& process)
 {
     if (volume.fixedAreas) {
-        walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, std::uint32_t block) {
+        walkToRecordingFiles(volume, root, rootSector, [&](RecordingFile file, const LongAddress& block) {
             announceRecordingFile(file);
             process(file, block);
         });
         return;
     }
-    std::vector<std::pair<RecordingFile, std::uint32_t>> found;
+    std::vector<std::pair<RecordingFile, LongAddress>> found;
     walkToRecordingFiles(volume, root, rootSector,
-                         [&](RecordingFile file, std::uint32_t block) { found.emplace_back(file, block); });
+                         [&](RecordingFile file, const LongAddress& block) { found.emplace_back(file, block); });
     for (const auto& [file, block] : found) {
         if (file == RecordingFile::Movie) {
             volume.movieStart = movieAreaStart(volume, block);
@@ -192,8 +204,8 @@ void walkToReusableTargets(Volume& volume, const std::optional<FileEntry>& root,
 {
     KeepGoingRun run{volume, take, std::nullopt};
     if (root) {
-        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
-            recoverFileKeepingGoing(run, file, fileEntryBlock);
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, const LongAddress& fileEntry) {
+            recoverFileKeepingGoing(run, file, fileEntry);
         });
     }
     // A file the walk did not reach still has the free blocks of its area.
@@ -273,8 +285,8 @@ RunResult recoverReusableAreas(const char* devicePath, const RunOptions& options
                        options.mapfile.empty() ? DiscIdentity{} : reusableDiscIdentity(drive, profile));
     }
     if (!rescue) {
-        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, std::uint32_t fileEntryBlock) {
-            recoverFile(volume, file, fileEntryBlock);
+        forEachRecordingFile(volume, *root, rootSector, [&](RecordingFile file, const LongAddress& fileEntry) {
+            recoverFile(volume, file, fileEntry);
         });
         return RunResult::Complete;
     }

@@ -69,9 +69,8 @@ enum class TableRead { Marked, Unreadable, Damaged };
 // together than the partition has, make the table damaged; `map` is then
 // unchanged. A read the drive cannot carry out is Unreadable with keep-going
 // and ends the run without.
-TableRead markSpaceTable(Volume& volume, std::uint32_t block, ReusableMap& map)
+TableRead markSpaceTable(Volume& volume, const Partition& partition, std::uint32_t block, ReusableMap& map)
 {
-    const Partition& partition = volume.partition;
     alignas(16) SectorBuffer entry{};
     ReusableMap marked = map;
     bool damaged = false;
@@ -136,11 +135,10 @@ TableRead markSpaceTable(Volume& volume, std::uint32_t block, ReusableMap& map)
 // the partition has them, to the map's free blocks (the bitmap's within the
 // map only). One that cannot be read or is damaged adds nothing; with
 // keep-going that is a notice.
-void addFreedSpace(Volume& volume, ReusableMap& map)
+void addFreedSpace(Volume& volume, const Partition& partition, ReusableMap& map)
 {
-    const Partition& partition = volume.partition;
     if (partition.freedTableLength != 0) {
-        const TableRead read = markSpaceTable(volume, partition.freedTableBlock, map);
+        const TableRead read = markSpaceTable(volume, partition, partition.freedTableBlock, map);
         if (read != TableRead::Marked && volume.keepGoing) {
             noteLoss(volume, structureLoss(read == TableRead::Unreadable, "Freed Space Table",
                                            tableSector(partition, partition.freedTableBlock)) +
@@ -178,17 +176,17 @@ bool hasSpaceMap(const Partition& partition)
 // without which there is no map; a later one holds only bits, so when it
 // cannot be read its blocks count as in use (they are not copied) and the
 // rest of the map is still used.
-SpaceBitmap readBitmapKeepingGoing(Volume& volume)
+SpaceBitmap readBitmapKeepingGoing(Volume& volume, const Partition& partition)
 {
-    const std::uint32_t block = volume.partition.bitmapBlock;
-    const std::uint32_t sector = partitionSector(volume.partition, block);
-    std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(volume.partition));
+    const std::uint32_t block = partition.bitmapBlock;
+    const std::uint32_t sector = partitionSector(partition, block);
+    std::vector<std::uint8_t> descriptor = allocateBuffer(mapExtentLength(partition));
     const auto length = static_cast<std::uint32_t>(descriptor.size());
     std::vector<std::uint32_t> unreadable;  // byte offsets of the sectors that cannot be read
     for (std::uint32_t offset = 0; offset < length; offset += kSectorSize) {
         const std::uint32_t part = length - offset < kSectorSize ? length - offset : kSectorSize;
         if (!driveCouldRead(volume, [&] {
-                readPartitionBytes(volume.drive, volume.partition, block + offset / kSectorSize, part,
+                readPartitionBytes(volume.drive, partition, block + offset / kSectorSize, part,
                                    descriptor.data() + offset);
             })) {
             if (offset == 0) {
@@ -198,7 +196,7 @@ SpaceBitmap readBitmapKeepingGoing(Volume& volume)
         }
     }
     if (length < SpaceBitmapLayout::kBitmap ||
-        !hasValidTag(descriptor.data(), TagIdentifier::kSpaceBitmap, volume.partition.bitmapBlock)) {
+        !hasValidTag(descriptor.data(), TagIdentifier::kSpaceBitmap, partition.bitmapBlock)) {
         return SpaceBitmap{std::nullopt, structureLoss(false, "Space Bitmap Descriptor", sector)};
     }
     SpaceBitmap bitmap{decodeSpaceBitmap(descriptor), ""};
@@ -212,7 +210,7 @@ SpaceBitmap readBitmapKeepingGoing(Volume& volume)
             end = bitmap.map->blocks();
         }
         noteLoss(volume, "can't read sector " +
-                             std::to_string(partitionSector(volume.partition, block + offset / kSectorSize)) +
+                             std::to_string(partitionSector(partition, block + offset / kSectorSize)) +
                              " of the Space Bitmap Descriptor: the free blocks among partition blocks " +
                              std::to_string(first) + " to " + std::to_string(end - 1) + " are not copied");
     }
@@ -223,7 +221,7 @@ SpaceBitmap readBitmapKeepingGoing(Volume& volume)
 
 std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
 {
-    const Partition& partition = volume.partition;
+    const Partition partition = spacePartition(volume.partition);
     if (!hasSpaceMap(partition)) {
         // Kept for compatibility: "no Map" has never had a line end.
         reportf("no Map");
@@ -236,34 +234,35 @@ std::optional<ReusableMap> readSpaceBitmap(Volume& volume)
         readPartitionBytes(volume.drive, partition, partition.bitmapBlock, length, descriptor.data());
         map = decodeSpaceBitmap(descriptor);
     }
-    if (partition.tableLength != 0 && markSpaceTable(volume, partition.tableBlock, map) != TableRead::Marked) {
+    if (partition.tableLength != 0 &&
+        markSpaceTable(volume, partition, partition.tableBlock, map) != TableRead::Marked) {
         fail(structureLoss(false, "Unallocated Space Table", tableSector(partition, partition.tableBlock)).c_str());
     }
-    addFreedSpace(volume, map);
+    addFreedSpace(volume, partition, map);
     return map;
 }
 
 SpaceBitmap readSpaceBitmapKeepingGoing(Volume& volume)
 {
-    const Partition& partition = volume.partition;
+    const Partition partition = spacePartition(volume.partition);
     if (!hasSpaceMap(partition)) {
         return SpaceBitmap{std::nullopt, "the partition has no space bitmap"};
     }
     SpaceBitmap bitmap{ReusableMap{}, ""};
     if (partition.bitmapLength != 0) {
-        bitmap = readBitmapKeepingGoing(volume);
+        bitmap = readBitmapKeepingGoing(volume, partition);
         if (!bitmap.map) {
             return bitmap;
         }
     }
     if (partition.tableLength != 0) {
-        const TableRead read = markSpaceTable(volume, partition.tableBlock, *bitmap.map);
+        const TableRead read = markSpaceTable(volume, partition, partition.tableBlock, *bitmap.map);
         if (read != TableRead::Marked) {
             return SpaceBitmap{std::nullopt, structureLoss(read == TableRead::Unreadable, "Unallocated Space Table",
                                                            tableSector(partition, partition.tableBlock))};
         }
     }
-    addFreedSpace(volume, *bitmap.map);
+    addFreedSpace(volume, partition, *bitmap.map);
     return bitmap;
 }
 

@@ -166,13 +166,44 @@ Partition decodePartition(const SectorBuffer& descriptor)
     return partition;
 }
 
+std::optional<std::uint32_t> physicalBlock(const Partition& partition, std::uint32_t block)
+{
+    if (partition.kind != PartitionKind::Virtual) {
+        return block;
+    }
+    if (block >= partition.virtualBlocks.size() || partition.virtualBlocks[block] == kVatUnused) {
+        return std::nullopt;
+    }
+    return partition.virtualBlocks[block];
+}
+
+Partition spacePartition(const Partition& partition)
+{
+    if (partition.kind != PartitionKind::Virtual) {
+        return partition;
+    }
+    Partition physical;
+    physical.start = partition.start;
+    physical.length = partition.length;
+    physical.bitmapLength = partition.bitmapLength;
+    physical.bitmapBlock = partition.bitmapBlock;
+    physical.freedBitmapLength = partition.freedBitmapLength;
+    physical.freedBitmapBlock = partition.freedBitmapBlock;
+    physical.tableLength = partition.tableLength;
+    physical.tableBlock = partition.tableBlock;
+    physical.freedTableLength = partition.freedTableLength;
+    physical.freedTableBlock = partition.freedTableBlock;
+    return physical;
+}
+
 std::uint32_t partitionSector(const Partition& partition, std::uint32_t block)
 {
     if (partition.kind == PartitionKind::Virtual) {
-        if (block >= partition.virtualBlocks.size() || partition.virtualBlocks[block] == kVatUnused) {
+        const std::optional<std::uint32_t> physical = physicalBlock(partition, block);
+        if (!physical) {
             fail(("block " + std::to_string(block) + " beyond the Virtual Allocation Table").c_str());
         }
-        block = partition.virtualBlocks[block];
+        block = *physical;
     } else if (partition.kind == PartitionKind::Sparable && partition.packetLength != 0) {
         const std::uint32_t offset = block % partition.packetLength;
         const auto spare = partition.spared.find(block - offset);

@@ -116,6 +116,16 @@ Partition decodePartition(const SectorBuffer& descriptor);
 // read of the file system goes through. A block that the Virtual Allocation
 // Table does not hold ends the run ("block N beyond the Virtual Allocation Table").
 std::uint32_t partitionSector(const Partition& partition, std::uint32_t block);
+// The block of the partition beneath, the Partition Descriptor's own, that
+// holds `block`: the block itself, but for a virtual partition the Virtual
+// Allocation Table's entry, and nothing for a virtual block that the table
+// does not hold (one never written, which has no sector).
+std::optional<std::uint32_t> physicalBlock(const Partition& partition, std::uint32_t block);
+// The partition whose blocks the space bitmaps and tables of the Partition
+// Header count and hold: `partition` itself, but beneath a virtual partition
+// the physical one, read in place (the Virtual Allocation Table maps the
+// file system's blocks, not the partition's free space).
+Partition spacePartition(const Partition& partition);
 // How many of the blocks from `block` on, up to `count`, lie on consecutive
 // sectors from partitionSector(partition, block) on (at least 1).
 std::uint32_t consecutiveBlocks(const Partition& partition, std::uint32_t block, std::uint32_t count);

@@ -32,11 +32,13 @@ bool isAnyFileEntry(const void* descriptor, std::optional<std::uint32_t> block)
            hasValidTag(descriptor, TagIdentifier::kExtendedFileEntry, block);
 }
 
-FileEntry readFileEntry(Drive& drive, std::uint32_t lba)
+FileEntry readFileEntry(Drive& drive, std::uint32_t lba, std::optional<std::uint16_t> partitionReference)
 {
     alignas(16) SectorBuffer sector{};
     readSector(drive, lba, sector.data());
-    return decodeFileEntry(sector.data());
+    FileEntry entry = decodeFileEntry(sector.data());
+    entry.partitionReference = partitionReference;
+    return entry;
 }
 
 AllocationDescriptors allocationDescriptors(const FileEntry& entry)
@@ -56,7 +58,8 @@ AllocationDescriptors allocationDescriptors(const FileEntry& entry)
     return AllocationDescriptors{
         static_cast<AllocationForm>(form),
         std::span(entry.sector)
-            .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength, entry.descriptorsLength)};
+            .subspan(entry.extendedAttributesOffset + entry.extendedAttributesLength, entry.descriptorsLength),
+        entry.partitionReference};
 }
 
 std::uint32_t descriptorSize(AllocationForm form)
@@ -89,13 +92,19 @@ Extent decodeAllocationDescriptor(const std::uint8_t* descriptor, AllocationForm
                   reference};
 }
 
+bool namesPartition(const Partition& partition, std::optional<std::uint16_t> reference)
+{
+    return !partition.mapsRead || !reference || *reference == partition.reference ||
+           (*reference < 32 && (partition.inPlaceReferences & (1u << *reference)) != 0);
+}
+
 const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace)
 {
     if (!partition.mapsRead || !extent.partitionReference || *extent.partitionReference == partition.reference) {
         return partition;
     }
     const std::uint32_t reference = *extent.partitionReference;
-    if (reference >= 32 || (partition.inPlaceReferences & (1u << reference)) == 0) {
+    if (!namesPartition(partition, extent.partitionReference)) {
         fail(("bad partition reference " + std::to_string(reference)).c_str());
     }
     inPlace = Partition{};
@@ -105,6 +114,19 @@ const Partition& extentPartition(const Partition& partition, const Extent& exten
     inPlace.inPlaceReferences = partition.inPlaceReferences;
     inPlace.mapsRead = true;
     return inPlace;
+}
+
+LongAddress decodeLongAddress(const std::uint8_t* longAd)
+{
+    return LongAddress{readLe32(longAd, LongAdLayout::kExtentLocation),
+                       static_cast<std::uint16_t>(readLe16(longAd, LongAdLayout::kExtentLocation + 4))};
+}
+
+std::uint32_t addressSector(const Partition& partition, const LongAddress& address)
+{
+    Partition inPlace;
+    const Extent extent{ExtentType::Recorded, 0, address.block, address.partitionReference};
+    return partitionSector(extentPartition(partition, extent, inPlace), address.block);
 }
 
 std::vector<std::uint8_t> allocateBuffer(std::uint32_t size)
@@ -193,50 +215,48 @@ void readFileData(Drive& drive, const Partition& partition, const FileEntry& ent
     const std::uint64_t end = std::uint64_t{offset} + length;
     std::uint64_t filePosition = 0;
     bool copying = false;
-    const bool exhausted =
-        forEachExtent(drive, partition, descriptors.form, descriptors.area, [&](const Extent& extent) {
-            if (extent.type == ExtentType::Continuation) {
-                return true;
-            }
-            if (extent.type == ExtentType::NotRecorded && !copying) {
-                fail("allocated but not recorded");
-            }
-            const bool recorded = extent.type == ExtentType::Recorded;
-            const std::uint64_t extentEnd = filePosition + extent.length;
-            Partition inPlace;
-            const Partition& through = recorded ? extentPartition(partition, extent, inPlace) : partition;
+    const bool exhausted = forEachExtent(drive, partition, descriptors, [&](const Extent& extent) {
+        if (extent.type == ExtentType::Continuation) {
+            return true;
+        }
+        if (extent.type == ExtentType::NotRecorded && !copying) {
+            fail("allocated but not recorded");
+        }
+        const bool recorded = extent.type == ExtentType::Recorded;
+        const std::uint64_t extentEnd = filePosition + extent.length;
+        Partition inPlace;
+        const Partition& through = recorded ? extentPartition(partition, extent, inPlace) : partition;
 
-            if (!copying) {
-                if (filePosition <= offset && offset < extentEnd) {
-                    // The extent that holds the first byte asked for.
-                    const auto skip = static_cast<std::uint32_t>(offset - filePosition);
-                    const std::uint32_t part = end <= extentEnd ? length : extent.length - skip;
-                    if (recorded) {
-                        readExtentPart(drive, through, extent.location, skip, part, destination);
-                    } else {
-                        std::memset(destination, 0, part);
-                    }
-                    if (end <= extentEnd) {
-                        return false;
-                    }
-                    copying = true;
+        if (!copying) {
+            if (filePosition <= offset && offset < extentEnd) {
+                // The extent that holds the first byte asked for.
+                const auto skip = static_cast<std::uint32_t>(offset - filePosition);
+                const std::uint32_t part = end <= extentEnd ? length : extent.length - skip;
+                if (recorded) {
+                    readExtentPart(drive, through, extent.location, skip, part, destination);
+                } else {
+                    std::memset(destination, 0, part);
                 }
-                filePosition = extentEnd;
-                return true;
-            }
-
-            // Copying has begun: this extent's data belong right after the last.
-            std::uint8_t* place = destination + (filePosition - offset);
-            const std::uint32_t part =
-                end <= extentEnd ? static_cast<std::uint32_t>(end - filePosition) : extent.length;
-            if (recorded) {
-                readPartitionBytes(drive, through, extent.location, part, place);
-            } else {
-                std::memset(place, 0, part);
+                if (end <= extentEnd) {
+                    return false;
+                }
+                copying = true;
             }
             filePosition = extentEnd;
-            return end > extentEnd;
-        });
+            return true;
+        }
+
+        // Copying has begun: this extent's data belong right after the last.
+        std::uint8_t* place = destination + (filePosition - offset);
+        const std::uint32_t part = end <= extentEnd ? static_cast<std::uint32_t>(end - filePosition) : extent.length;
+        if (recorded) {
+            readPartitionBytes(drive, through, extent.location, part, place);
+        } else {
+            std::memset(place, 0, part);
+        }
+        filePosition = extentEnd;
+        return end > extentEnd;
+    });
     if (exhausted) {
         fail("file out of range");
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "udf.h"
@@ -41,6 +42,20 @@ struct Extent {
 // reference N"), as a damaged descriptor does. Without a map table every
 // extent lies in `partition`.
 const Partition& extentPartition(const Partition& partition, const Extent& extent, Partition& inPlace);
+// Whether extentPartition takes a location with this reference (none: the
+// descriptor list's own partition).
+bool namesPartition(const Partition& partition, std::optional<std::uint16_t> reference);
+
+// Where a long_ad (a File Identifier's or the File Set's ICB) puts a
+// descriptor: its block in the partition its Partition Reference Number names.
+struct LongAddress {
+    std::uint32_t block = 0;
+    std::uint16_t partitionReference = 0;
+};
+LongAddress decodeLongAddress(const std::uint8_t* longAd);
+// The disc sector of the block at `address`, through the partition that
+// extentPartition gives for it ("bad partition reference N").
+std::uint32_t addressSector(const Partition& partition, const LongAddress& address);
 
 // A File Entry or an Extended File Entry as read: its sector, and the fields
 // the programs use, taken from where the entry's tag says they are.
@@ -51,12 +66,16 @@ struct FileEntry {
     std::uint32_t extendedAttributesLength = 0;
     std::uint32_t descriptorsLength = 0;
     std::uint32_t extendedAttributesOffset = FileEntryLayout::kExtendedAttributes;
+    // The partition the entry was read through, in which its short_ads lie
+    // (none: the volume's own partition).
+    std::optional<std::uint16_t> partitionReference;
 };
 
 // Whether a descriptor is a File Entry of either kind.
 bool isAnyFileEntry(const void* descriptor, std::optional<std::uint32_t> block);
 
-FileEntry readFileEntry(Drive& drive, std::uint32_t lba);
+FileEntry readFileEntry(Drive& drive, std::uint32_t lba,
+                        std::optional<std::uint16_t> partitionReference = std::nullopt);
 // The same from the 2048 bytes of a sector already read.
 FileEntry decodeFileEntry(const std::uint8_t* sector);
 
@@ -65,6 +84,7 @@ FileEntry decodeFileEntry(const std::uint8_t* sector);
 struct AllocationDescriptors {
     AllocationForm form;
     std::span<const std::uint8_t> area;
+    std::optional<std::uint16_t> partitionReference;  // the entry's
 };
 
 // Ends the run with "bad AD Type" for forms 4 to 7, and with "allocation
@@ -90,10 +110,12 @@ AllocationExtent readAllocationExtent(Drive& drive, const Partition& partition, 
 // continuation extent (after visiting it) to the list it leads to; the rest
 // of a list after a continuation is not read. A visit that returns false
 // ends the walk. Returns false when a visit ended it. `checkTags` goes to
-// readAllocationExtent.
+// readAllocationExtent. A short_ad's extent gets the reference of the
+// partition its list lies in: `listReference` for the first list, a
+// continuation's own for the list it leads to.
 template <typename Visit>
 bool forEachExtent(Drive& drive, const Partition& partition, AllocationForm form, std::span<const std::uint8_t> list,
-                   Visit&& visit, bool checkTags = false)
+                   Visit&& visit, bool checkTags = false, std::optional<std::uint16_t> listReference = std::nullopt)
 {
     const std::uint32_t size = descriptorSize(form);
     AllocationExtent continuation;
@@ -101,13 +123,17 @@ bool forEachExtent(Drive& drive, const Partition& partition, AllocationForm form
         const std::size_t count = list.size() / size;
         bool followed = false;
         for (std::size_t i = 0; i < count && !followed; i++) {
-            const Extent extent = decodeAllocationDescriptor(list.data() + i * size, form);
+            Extent extent = decodeAllocationDescriptor(list.data() + i * size, form);
+            if (!extent.partitionReference) {
+                extent.partitionReference = listReference;
+            }
             if (!visit(extent)) {
                 return false;
             }
             if (extent.type == ExtentType::Continuation) {
                 continuation = readAllocationExtent(drive, partition, extent, depth, checkTags);
                 list = continuation.list;
+                listReference = extent.partitionReference;
                 followed = true;
             }
         }
@@ -115,6 +141,15 @@ bool forEachExtent(Drive& drive, const Partition& partition, AllocationForm form
             return true;
         }
     }
+}
+
+// The same over a File Entry's descriptors, in the partition it was read through.
+template <typename Visit>
+bool forEachExtent(Drive& drive, const Partition& partition, const AllocationDescriptors& descriptors, Visit&& visit,
+                   bool checkTags = false)
+{
+    return forEachExtent(drive, partition, descriptors.form, descriptors.area, std::forward<Visit>(visit), checkTags,
+                         descriptors.partitionReference);
 }
 
 // Copies `length` bytes of the file from byte `offset` on into `destination`.

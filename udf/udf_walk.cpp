@@ -50,8 +50,12 @@ bool isFileEntry(const Volume& volume, const FileEntry& entry, std::uint32_t blo
 // of the directories being walked or the tree is already too deep.
 void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identifier, const RecordingFileVisitor& visit)
 {
-    const std::uint32_t block = readLe32(identifier, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation);
-    const std::uint32_t lba = partitionSector(volume.partition, block);
+    const LongAddress address = decodeLongAddress(identifier + FileIdentifierLayout::kIcb);
+    const std::optional<std::uint32_t> sector = fileEntrySector(volume, address, "directory File Entry");
+    if (!sector) {
+        return;
+    }
+    const std::uint32_t lba = *sector;
     for (std::uint32_t i = 0; i <= walk.depth; i++) {
         if (walk.path[i] == lba) {
             printLine("? Directory loop\n");
@@ -63,8 +67,9 @@ void enterDirectory(Volume& volume, WalkState& walk, const std::uint8_t* identif
         return;
     }
     std::optional<FileEntry> entry;
-    const bool read = driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba); });
-    if (!read || !isFileEntry(volume, *entry, block)) {
+    const bool read =
+        driveCouldRead(volume, [&] { entry = readFileEntry(volume.drive, lba, address.partitionReference); });
+    if (!read || !isFileEntry(volume, *entry, address.block)) {
         noteLoss(volume, structureLoss(!read, "directory File Entry", lba));
         return;
     }
@@ -107,7 +112,7 @@ bool visitEntry(Volume& volume, WalkState& walk, std::span<const std::uint8_t> d
     const std::optional<RecordingFile> file =
         nameOffset + kNameLength <= data.size() ? recordingFileNamed(walk, data.data() + nameOffset) : std::nullopt;
     if (file) {
-        visit(*file, readLe32(entry, FileIdentifierLayout::kIcb + LongAdLayout::kExtentLocation));
+        visit(*file, decodeLongAddress(entry + FileIdentifierLayout::kIcb));
         (*file == RecordingFile::Management ? walk.managementFound : walk.movieFound) = true;
     }
     return walk.managementFound && walk.movieFound;
@@ -208,6 +213,17 @@ std::string structureLoss(bool unreadable, const std::string& what, std::uint32_
     return (unreadable ? "can't read the " : "bad ") + what + " (sector " + std::to_string(sector) + ")";
 }
 
+std::optional<std::uint32_t> fileEntrySector(Volume& volume, const LongAddress& address, const std::string& what,
+                                             const std::string& consequence)
+{
+    if (volume.keepGoing && !namesPartition(volume.partition, address.partitionReference)) {
+        noteLoss(volume, "bad partition reference " + std::to_string(address.partitionReference) + " (" + what + ")" +
+                             consequence);
+        return std::nullopt;
+    }
+    return addressSector(volume.partition, address);
+}
+
 std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSetBlock, std::uint32_t* rootSector)
 {
     alignas(16) SectorBuffer fileSet{};
@@ -217,12 +233,16 @@ std::optional<FileEntry> readRootDirectory(Volume& volume, std::uint32_t fileSet
         noteLoss(volume, structureLoss(!fileSetRead, "File Set Descriptor", fileSetSector));
         return std::nullopt;
     }
-    const std::uint32_t rootBlock =
-        readLe32(fileSet.data(), FileSetLayout::kRootDirectoryIcb + LongAdLayout::kExtentLocation);
-    *rootSector = partitionSector(volume.partition, rootBlock);
+    const LongAddress rootAddress = decodeLongAddress(fileSet.data() + FileSetLayout::kRootDirectoryIcb);
+    const std::optional<std::uint32_t> sector = fileEntrySector(volume, rootAddress, "root File Entry");
+    if (!sector) {
+        return std::nullopt;
+    }
+    *rootSector = *sector;
     std::optional<FileEntry> root;
-    const bool rootRead = driveCouldRead(volume, [&] { root = readFileEntry(volume.drive, *rootSector); });
-    if (!rootRead || !isFileEntry(volume, *root, rootBlock)) {
+    const bool rootRead = driveCouldRead(
+        volume, [&] { root = readFileEntry(volume.drive, *rootSector, rootAddress.partitionReference); });
+    if (!rootRead || !isFileEntry(volume, *root, rootAddress.block)) {
         noteLoss(volume, structureLoss(!rootRead, "root File Entry", *rootSector));
         return std::nullopt;
     }

@@ -67,9 +67,16 @@ struct WalkState {
 // "IFO Processing" or "VRO Processing": the line that starts a file's part.
 void announceRecordingFile(RecordingFile file);
 
-// Called with the partition block of a recording file's File Entry, the
-// first time the walk meets an entry of that name.
-using RecordingFileVisitor = std::function<void(RecordingFile file, std::uint32_t fileEntryBlock)>;
+// Called with the address of a recording file's File Entry (its File
+// Identifier's ICB), the first time the walk meets an entry of that name.
+using RecordingFileVisitor = std::function<void(RecordingFile file, const LongAddress& fileEntry)>;
+
+// The sector of the File Entry at `address`, through the partition it names.
+// An address naming no map of the volume ends the run ("bad partition
+// reference N"); with keep-going it is a loss ("bad partition reference N
+// (WHAT)" and `consequence`) and nothing comes back.
+std::optional<std::uint32_t> fileEntrySector(Volume& volume, const LongAddress& address, const std::string& what,
+                                             const std::string& consequence = "");
 
 // The root directory: the File Set Descriptor named by the Logical Volume
 // Descriptor, and the File Entry it names. `rootSector` is set to its sector.
@@ -85,8 +92,11 @@ void walkToRecordingFiles(Volume& volume, const FileEntry& root, std::uint32_t r
 // together with the Freed Space Bitmap's and Table's; and the recorded blocks
 // beyond the map's reach.
 struct ReusableMap {
-    std::vector<std::uint8_t> bits;  // bit b of byte k set: block 8 k + b is reusable
-    std::int32_t blocksBeyond = 0;   // recorded blocks past the last one mapped
+    // Bit b of byte k set: block 8 k + b is reusable, a block of the
+    // partition the space map counts (spacePartition: beneath a virtual
+    // partition, the physical one).
+    std::vector<std::uint8_t> bits;
+    std::int32_t blocksBeyond = 0;  // recorded blocks past the last one mapped
 
     std::uint64_t blocks() const { return 8 * std::uint64_t{bits.size()}; }
     bool isReusable(std::uint64_t block) const

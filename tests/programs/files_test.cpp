@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,7 @@ protected:
     {
         hooks.reset();
         disc = standardDisc();
-        disc.volume.block(
-            3, directoryEntry({parentIdentifier(2), identifier("VR_MANGR.IFO", 0, 4), identifier("VR_MOVIE.VRO", 0, 5),
-                               identifier("VR_MANGR.BUP", 0, 6), identifier("VR_STILL.VRO", 0, 7)}));
+        nameDirectories(0);
         disc.volume.block(
             5, fileEntry(kMovieBytes, 0,
                          join({shortAd(0, 100 * 2048, 10112 - kVrStart), shortAd(0, 150 * 2048, 10262 - kVrStart)})));
@@ -69,6 +68,23 @@ protected:
         }
     }
 
+    // The File Set Descriptor's root and every File Identifier name partition
+    // `reference`, the movie file's its block `movieBlock` in partition
+    // `movieReference` (unless none).
+    void nameDirectories(std::uint16_t reference, std::uint32_t movieBlock = 5,
+                         std::optional<std::uint16_t> movieReference = std::nullopt)
+    {
+        const auto named = [&](const char* name, std::uint32_t block) {
+            return identifier(name, 0, block, 0, reference);
+        };
+        disc.volume.block(1, fileSet(2, reference));
+        disc.volume.block(
+            2, directoryEntry({identifier("", 0x0A, 2, 0, reference), identifier("DVD_RTAV", 2, 3, 0, reference)}));
+        disc.volume.block(
+            3, directoryEntry({identifier("", 0x0A, 2, 0, reference), named("VR_MANGR.IFO", 4),
+                               identifier("VR_MOVIE.VRO", 0, movieBlock, 0, movieReference.value_or(reference)),
+                               named("VR_MANGR.BUP", 6), named("VR_STILL.VRO", 7)}));
+    }
     static constexpr std::uint64_t kMovieBytes = 250 * 2048 - 700;
     static constexpr std::uint64_t kBackupBytes = 16 * 2048 + 3000;
     // Moves disc sector `from` to `to`, leaving zeros behind.
@@ -274,6 +290,7 @@ TEST_F(Files, BlocksReadThroughTheSparingTableAndTheVirtualAllocationTable)
     for (std::uint32_t block = 0; block < kBlocks; block++) {
         vat[block] = block >= 1 && block <= 7 ? block + 7990 : block;
     }
+    nameDirectories(1);
     for (std::uint32_t block = 1; block <= 7; block++) {
         move(kVrStart + block, kVrStart + block + 7990);
     }
@@ -312,6 +329,85 @@ TEST_F(Files, LongAllocationDescriptorsAreReadThroughThePartitionTheyName)
             EXPECT_NE(r.outcome.out.find(std::string("*** Error!\n") + c.error + "\n"), std::string::npos)
                 << r.outcome.out;
         }
+    }
+}
+
+TEST_F(Files, FileIdentifiersAreFollowedIntoThePartitionTheyName)
+{
+    // A virtual partition whose table leaves block 8000 out; the movie
+    // file's File Entry lies at block 8000 of the physical partition (map 0).
+    constexpr std::uint32_t kBlocks = kVrSectors - kVrStart;
+    std::vector<std::uint32_t> table(kBlocks);
+    for (std::uint32_t block = 0; block < kBlocks; block++) {
+        table[block] = block == 8000 ? 0xFFFFFFFFu : block;
+    }
+    Sector movie = disc.volume.sectors[kVrStart + 5];
+    put32(movie, 12, kTagLocationUnset);
+    disc.volume.block(8000, movie);
+    disc.volume.sectors[kVrStart + 5] = Sector(2048);
+    useVirtualPartition(table);
+    struct Case {
+        std::uint16_t reference;
+        const char* error;
+    };
+    for (const Case& c : {Case{0, ""}, Case{1, "block 8000 beyond the Virtual Allocation Table"},
+                          Case{5, "bad partition reference 5"}}) {
+        nameDirectories(1, 8000, c.reference);
+        image = disc.write("identifiers.img");
+        for (const char* mode : {"-f", "-r"}) {
+            SCOPED_TRACE(std::string(mode) + " " + std::to_string(c.reference));
+            const Result r = runVrsalvage(image, {mode, "IMG"});
+            if (*c.error == '\0') {
+                EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
+                EXPECT_TRUE(mode[1] == 'r' || r.file("VR_MOVIE.VRO") == expected[1].second);
+                EXPECT_TRUE(mode[1] == 'f' ||
+                            r.file("VR_MOVIE_R.VRO").substr(0, 50 * 2048) == sectorsText(range(10212, 10262)));
+            } else {
+                EXPECT_EQ(r.outcome.status, 255);
+                EXPECT_NE(r.outcome.out.find(std::string(c.error) + "\n"), std::string::npos) << r.outcome.out;
+            }
+        }
+    }
+    // With keep-going the reference to no map costs only that file.
+    const Result kept = runVrsalvage(disc.write("identifiers.img"), {"--keep-going", "-f", "IMG"});
+    EXPECT_EQ(kept.outcome.status, 1);
+    EXPECT_NE(kept.outcome.out.find("? bad partition reference 5 (File Entry of VR_MOVIE.VRO): not copied"),
+              std::string::npos)
+        << kept.outcome.out;
+    EXPECT_TRUE(kept.file("VR_MANGR.IFO") == expected[0].second && !kept.has("VR_MOVIE.VRO"));
+}
+
+TEST_F(Files, UnrecordedExtentsOfAVirtualPartitionComeFromWhereTheTableHoldsThem)
+{
+    // The movie file's File Entry in the virtual partition, its unrecorded
+    // blocks 10300-10302 too: the table puts
+    // the first and the last at physical blocks 10100 and 10101 of the
+    // movie's data (sectors 10200 and 10201) and holds no block for the
+    // middle one, which was never written.
+    constexpr std::uint32_t kBlocks = kVrSectors - kVrStart;
+    std::vector<std::uint32_t> table(kBlocks);
+    for (std::uint32_t block = 0; block < kBlocks; block++) {
+        table[block] = block;
+    }
+    table[10300] = 10100;
+    table[10301] = 0xFFFFFFFFu;
+    table[10302] = 10101;
+    disc.volume.block(
+        5,
+        fileEntry(kMovieBytes, 0,
+                  join({shortAd(0, 100 * 2048, 10012), shortAd(0, 150 * 2048, 10162), shortAd(1, 3 * 2048, 10300)})));
+    nameDirectories(1);
+    useVirtualPartition(table);
+    image = disc.write("unrecorded.img");
+    // Phase 2 takes the table and its File Entry beyond the partition.
+    const std::string want = sectorsText({10200, 10201}) + sectorsText(range(10212, 10262)) +
+                             readFile(image).substr(std::size_t{kVrSectors} * 2048);
+    for (const char* mode : {"-r", "--keep-going"}) {
+        SCOPED_TRACE(mode);
+        const Result r = runVrsalvage(image, mode[1] == 'r' ? std::vector<std::string>{"-r", "IMG"}
+                                                            : std::vector<std::string>{mode, "-r", "IMG"});
+        EXPECT_EQ(r.outcome.status, 0) << r.outcome.out;
+        EXPECT_TRUE(r.file("VR_MOVIE_R.VRO") == want) << r.file("VR_MOVIE_R.VRO").size() / 2048 << " sectors";
     }
 }
 

@@ -86,12 +86,13 @@ Sector logicalVolume(std::uint32_t fileSetBlock)
     return s;
 }
 
-Sector fileSet(std::uint32_t rootBlock)
+Sector fileSet(std::uint32_t rootBlock, std::uint16_t rootPartition)
 {
     Sector s(2048);
     putTag(s, 256);
     put32(s, 400, 2048);
     put32(s, 404, rootBlock);
+    put16(s, 408, rootPartition);
     return s;
 }
 
@@ -146,7 +147,8 @@ Sector allocationExtent(const Bytes& descriptors)
     return allocationExtent(descriptors, static_cast<std::uint32_t>(descriptors.size()));
 }
 
-Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uint32_t icbBlock, std::uint16_t useLength)
+Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uint32_t icbBlock, std::uint16_t useLength,
+                 std::uint16_t icbPartition)
 {
     const std::size_t nameLength = name.empty() ? 0 : name.size() + 1;
     Bytes b = sized((38 + useLength + nameLength + 3) & ~std::size_t{3});
@@ -155,6 +157,7 @@ Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uin
     b[19] = static_cast<std::uint8_t>(nameLength);
     put32(b, 20, 2048);
     put32(b, 24, icbBlock);
+    put16(b, 28, icbPartition);
     put16(b, 36, useLength);
     for (std::size_t i = 0; i < useLength; i++) {
         b[38 + i] = 0x55;

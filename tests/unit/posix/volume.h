@@ -18,7 +18,7 @@ Bytes join(const std::vector<Bytes>& parts);
 Sector anchor(std::uint32_t sequenceLocation, std::uint32_t sequenceLength);
 Sector partitionDescriptor(std::uint32_t start, std::uint32_t bitmapLength = 0, std::uint32_t bitmapBlock = 0);
 Sector logicalVolume(std::uint32_t fileSetBlock);
-Sector fileSet(std::uint32_t rootBlock);
+Sector fileSet(std::uint32_t rootBlock, std::uint16_t rootPartition = 0);
 // A File Entry whose descriptor area (or embedded data) is `area`.
 Sector fileEntry(std::uint64_t informationLength, std::uint32_t adType, const Bytes& area, std::uint32_t lea = 0);
 // The same as an Extended File Entry (tag 266), its other fields non-zero.
@@ -26,9 +26,10 @@ Sector extendedFileEntry(std::uint64_t informationLength, std::uint32_t adType, 
                          std::uint32_t lea = 0);
 Sector allocationExtent(const Bytes& descriptors, std::uint32_t lad);
 Sector allocationExtent(const Bytes& descriptors);
-// A File Identifier Descriptor, padded to a multiple of 4.
+// A File Identifier Descriptor, padded to a multiple of 4; its ICB names
+// partition `icbPartition`.
 Bytes identifier(const std::string& name, std::uint8_t characteristics, std::uint32_t icbBlock,
-                 std::uint16_t useLength = 0);
+                 std::uint16_t useLength = 0, std::uint16_t icbPartition = 0);
 Bytes parentIdentifier(std::uint32_t icbBlock);
 Sector spaceBitmap(std::uint32_t numberOfBytes, const Bytes& bits);
 // An Unallocated Space Entry (a space table) whose allocation descriptors,
