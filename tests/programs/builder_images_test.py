@@ -68,6 +68,35 @@ extent 0 10112 400s
 extent 0 10612 388s
 erased 10512 100s
 """,
+    # Half of the erased recording freed but not yet unallocated: in a Freed
+    # Space Table beside the Unallocated Space Table, and in a Freed Space
+    # Bitmap beside the bitmap.
+    "freed-table": """
+sectors 11200
+vds 32 last-16
+space table
+dir /DVD_RTAV
+file /DVD_RTAV/VR_MANGR.IFO
+extent 0 8752 1300s
+file /DVD_RTAV/VR_MOVIE.VRO
+extent 0 10112 400s
+extent 0 10612 388s
+erased 10512 100s
+freed 10512 50
+freed 9000 3
+""",
+    "freed-bitmap": """
+sectors 11200
+vds 32 last-16
+dir /DVD_RTAV
+file /DVD_RTAV/VR_MANGR.IFO
+extent 0 8752 1300s
+file /DVD_RTAV/VR_MOVIE.VRO
+extent 0 10112 400s
+extent 0 10612 388s
+erased 10512 100s
+freed 10562 50
+""",
 }
 
 
@@ -88,7 +117,7 @@ def read_record(path):
                 record["bitmap"] = (record["length"] + 7) // 8
             elif w[0] == "bitmap":
                 record["bitmap"] = None if w[1] == "none" else int(w[2])
-            elif w[0] == "free":
+            elif w[0] in ("free", "freed"):  # both are reusable
                 record["free"].append((int(w[1]), int(w[2])))
             elif w[0] == "extent":
                 record["extents"].setdefault(w[1], []).append((int(w[2]), int(w[3]), int(w[4])))

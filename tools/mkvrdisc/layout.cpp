@@ -285,6 +285,12 @@ std::vector<std::vector<uint8_t>> VolumeDescriptors(const Recipe& recipe, uint64
             Put32(&pd[64], extent);
             Put32(&pd[68], g_image->bitmap_block);
         }
+        if (with_header && g_image->freed_space) {
+            // The Freed Space Table's short_ad at 24 of the header, the bitmap's at 32.
+            uint8_t* freed = &pd[56 + (g_image->space_table ? 24 : 32)];
+            Put32(freed, g_image->freed_length);
+            Put32(freed + 4, g_image->freed_block);
+        }
         Put32(&pd[184], 4);  // overwritable
         Put32(&pd[188], start);
         Put32(&pd[192], length);
@@ -781,6 +787,13 @@ Image BuildLayout(Recipe& recipe)
                      x.line);
         image.erased_runs.push_back(Span{x.sector - g_s, Blocks(x.length)});
     }
+    image.freed_space = !recipe.freed.empty();
+    if (image.freed_space) {
+        if (image.bitmap_none)
+            FailAt(recipe.freed[0].line, "there is no bitmap or table to free blocks from");
+        image.freed_block = FindFree(sbd_blocks, "the freed space descriptor", 0);
+        ClaimBlocks(image.freed_block, sbd_blocks, "the freed space descriptor", true, 0);
+    }
     if (recipe.fsd.kind == Place::Auto) {
         image.fsd_block = FindFree(1, "the file set descriptor", 0);
         ClaimBlocks(image.fsd_block, 1, "the file set descriptor", true, 0);
@@ -814,50 +827,83 @@ Image BuildLayout(Recipe& recipe)
         for (uint64_t b = block; b < block + m.count; ++b)
             bits[b] = m.free;
     }
+    // Freed blocks leave the unallocated space for the freed space.
+    std::vector<bool> freed(image.bitmap_bits, false);
+    for (const Mark& m : recipe.freed) {
+        uint64_t block = ToBlock(m.place, "the freed blocks", m.line);
+        if (block >= image.bitmap_bits || m.count > image.bitmap_bits - block)
+            FailAt(m.line, Range("block", block, m.count) + (m.count == 1 ? " lies" : " lie") + " beyond the bitmap (" +
+                               std::to_string(image.bitmap_bits) + " bits)");
+        for (uint64_t b = block; b < block + m.count; ++b) {
+            bits[b] = false;
+            freed[b] = true;
+        }
+    }
+    // The runs of set bits, the bitmap descriptor of those bits, and the
+    // table (an Unallocated Space Entry: an ICB tag of file type 1 and
+    // short_ads, one per run; an extent holds at most 2^30 - 2048 bytes,
+    // so longer runs are cut) at `block`.
+    auto runs_of = [](const std::vector<bool>& set) {
+        std::vector<Span> runs;
+        for (uint64_t b = 0; b < set.size(); ++b) {
+            if (!set[b])
+                continue;
+            if (!runs.empty() && runs.back().first + runs.back().count == b)
+                ++runs.back().count;
+            else
+                runs.push_back(Span{b, 1});
+        }
+        return runs;
+    };
+    auto bitmap_of = [&](const std::vector<bool>& set, uint64_t block) {
+        std::vector<uint8_t> sbd(24 + nbytes, 0);
+        for (uint64_t b = 0; b < set.size(); ++b)
+            if (set[b])
+                sbd[24 + b / 8] = static_cast<uint8_t>(sbd[24 + b / 8] | (1u << (b % 8)));
+        Put32(&sbd[16], image.bitmap_bits);
+        Put32(&sbd[20], image.bitmap_nbytes_field);
+        FinishTag(sbd.data(), 264, g_version, static_cast<uint32_t>(block), 8);
+        return sbd;
+    };
+    auto table_of = [&](const std::vector<Span>& runs, uint64_t block) {
+        std::vector<Span> extents;
+        for (const Span& run : runs)
+            for (uint64_t done = 0; done < run.count; done += 524287)
+                extents.push_back(Span{run.first + done, std::min<uint64_t>(524287, run.count - done)});
+        std::vector<uint8_t> table(40 + 8 * extents.size(), 0);
+        if (table.size() > 2048)
+            Fail(g_recipe_name + ": " + std::to_string(extents.size()) +
+                 " free extents do not fit in a space table (at most 251)");
+        Put16(&table[16 + 4], 4);  // strategy type
+        Put16(&table[16 + 8], 1);  // maximum number of entries
+        Put8(&table[16 + 11], 1);  // file type: Unallocated Space Entry
+        Put32(&table[36], 8 * extents.size());
+        for (size_t i = 0; i < extents.size(); ++i) {
+            Put32(&table[40 + 8 * i], extents[i].count * 2048);
+            Put32(&table[44 + 8 * i], extents[i].first);
+        }
+        FinishTag(table.data(), 263, g_version, static_cast<uint32_t>(block), table.size() - 16);
+        return table;
+    };
     uint64_t free_count = 0;
     if (image.bitmap_none) {
         for (bool a : allocated)
             free_count += a ? 0 : 1;
     } else {
-        std::vector<uint8_t> sbd(24 + nbytes, 0);
-        for (uint64_t b = 0; b < image.bitmap_bits; ++b) {
-            if (!bits[b])
-                continue;
-            sbd[24 + b / 8] = static_cast<uint8_t>(sbd[24 + b / 8] | (1u << (b % 8)));
-            ++free_count;
-            if (!image.free_runs.empty() && image.free_runs.back().first + image.free_runs.back().count == b)
-                ++image.free_runs.back().count;
-            else
-                image.free_runs.push_back(Span{b, 1});
-        }
-        if (image.space_table) {
-            // An Unallocated Space Entry: an ICB tag (file type 1, short_ads),
-            // then one short_ad per free run.
-            // An extent holds at most 2^30 - 2048 bytes: longer runs are cut.
-            std::vector<Span> extents;
-            for (const Span& run : image.free_runs)
-                for (uint64_t done = 0; done < run.count; done += 524287)
-                    extents.push_back(Span{run.first + done, std::min<uint64_t>(524287, run.count - done)});
-            std::vector<uint8_t> table(40 + 8 * extents.size(), 0);
-            if (table.size() > 2048)
-                Fail(g_recipe_name + ": " + std::to_string(extents.size()) +
-                     " free extents do not fit in a space table (at most 251)");
-            Put16(&table[16 + 4], 4);  // strategy type
-            Put16(&table[16 + 8], 1);  // maximum number of entries
-            Put8(&table[16 + 11], 1);  // file type: Unallocated Space Entry
-            Put32(&table[36], 8 * extents.size());
-            for (size_t i = 0; i < extents.size(); ++i) {
-                Put32(&table[40 + 8 * i], extents[i].count * 2048);
-                Put32(&table[44 + 8 * i], extents[i].first);
-            }
-            image.table_length = table.size();
-            FinishTag(table.data(), 263, g_version, static_cast<uint32_t>(image.bitmap_block), table.size() - 16);
-            WriteBytes(g_s + image.bitmap_block, table, 0, table.size());
-        } else {
-            Put32(&sbd[16], image.bitmap_bits);
-            Put32(&sbd[20], image.bitmap_nbytes_field);
-            FinishTag(sbd.data(), 264, g_version, static_cast<uint32_t>(image.bitmap_block), 8);
-            WriteBytes(g_s + image.bitmap_block, sbd, 0, sbd.size());
+        for (bool b : bits)
+            free_count += b ? 1 : 0;
+        image.free_runs = runs_of(bits);
+        image.freed_runs = runs_of(freed);
+        std::vector<uint8_t> space =
+            image.space_table ? table_of(image.free_runs, image.bitmap_block) : bitmap_of(bits, image.bitmap_block);
+        if (image.space_table)
+            image.table_length = space.size();
+        WriteBytes(g_s + image.bitmap_block, space, 0, space.size());
+        if (image.freed_space) {
+            std::vector<uint8_t> freed_space =
+                image.space_table ? table_of(image.freed_runs, image.freed_block) : bitmap_of(freed, image.freed_block);
+            image.freed_length = freed_space.size();
+            WriteBytes(g_s + image.freed_block, freed_space, 0, freed_space.size());
         }
     }
     std::sort(image.erased_runs.begin(), image.erased_runs.end(),

@@ -180,6 +180,7 @@ struct Recipe {
     std::vector<Entry> entries;  // [0] is the root
     std::vector<Erased> erased;
     std::vector<Mark> marks;
+    std::vector<Mark> freed;  // blocks freed but not yet unallocated
     std::vector<Patch> patches;
     std::string base_dir;     // content files are found relative to this
     unsigned charset = 0x11;  // of the management file's texts: 0x11 ISO 8859-1, 0x12 Shift-JIS
@@ -214,6 +215,11 @@ struct Image {
     std::map<uint64_t, std::vector<uint8_t>> meta;  // sector -> 2048 bytes
     std::vector<DataWrite> writes;
     std::vector<Span> free_runs;  // partition blocks whose bitmap bit is set
+    // The Freed Space Bitmap (with the bitmap) or Table (with the table), when
+    // the recipe frees blocks: its block and byte length, and the runs it names.
+    bool freed_space = false;
+    uint64_t freed_block = 0, freed_length = 0;
+    std::vector<Span> freed_runs;
     std::vector<Span> erased_runs;
 };
 

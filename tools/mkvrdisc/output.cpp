@@ -208,6 +208,8 @@ void WriteRecord(const Recipe& recipe, const Image& image, const std::string& im
         line("table " + n(image.bitmap_block) + " " + n(image.table_length));
     else
         line("bitmap " + n(image.bitmap_block) + " " + n(image.bitmap_nbytes_field));
+    if (image.freed_space)
+        line("freed-space " + n(image.freed_block) + " " + n(image.freed_length));
     line("fsd " + n(image.fsd_block));
     for (uint64_t a : image.anchors)
         line("anchor " + n(a));
@@ -241,6 +243,8 @@ void WriteRecord(const Recipe& recipe, const Image& image, const std::string& im
     }
     for (const Span& s : image.free_runs)
         line("free " + n(s.first) + " " + n(s.count));
+    for (const Span& s : image.freed_runs)
+        line("freed " + n(s.first) + " " + n(s.count));
     std::vector<Span> erased;
     for (const Span& s : image.erased_runs) {
         if (!erased.empty() && erased.back().first + erased.back().count == s.first)

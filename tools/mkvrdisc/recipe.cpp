@@ -575,6 +575,16 @@ Recipe ParseRecipe(const std::string& text)
             m.place = ParsePlace(w[1], "position", false);
             m.count = Number(w[2], "block count", kMaxSectors);
             recipe.marks.push_back(m);
+        } else if (d == "freed") {
+            Need(w, 3, 3, "freed POSITION COUNT");
+            Mark m;
+            m.line = g_line;
+            m.free = true;
+            m.place = ParsePlace(w[1], "position", false);
+            m.count = Number(w[2], "block count", kMaxSectors);
+            if (m.count == 0)
+                Bad("freed block count must not be 0");
+            recipe.freed.push_back(m);
         } else if (d == "patch") {
             Need(w, 4, 5, "patch POSITION OFFSET HEXBYTES [fix|fix=OFFSET|nofix]");
             Patch p;
