@@ -297,7 +297,12 @@ void loadSparingTable(Drive& drive, const std::uint8_t* map, std::uint32_t mapLe
             const std::uint8_t* entry =
                 table.data() + SparingTableLayout::kMapEntries + e * SparingTableLayout::kMapEntrySize;
             const std::uint32_t original = readLe32(entry, 0);
-            if (original < SparingTableLayout::kFirstUnusedOriginal && original % partition.packetLength == 0) {
+            // The entries are sorted: the first unused or defective one ends
+            // those in use, as the Linux kernel reads them.
+            if (original >= SparingTableLayout::kFirstUnusedOriginal) {
+                break;
+            }
+            if (original % partition.packetLength == 0) {
                 partition.spared[original] = readLe32(entry, 4);
             }
         }

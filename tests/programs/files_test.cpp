@@ -265,8 +265,11 @@ TEST_F(Files, BlocksReadThroughTheSparingTableAndTheVirtualAllocationTable)
     Sector table(2048);
     const std::string sparing = "*UDF Sparing Table";
     std::copy(sparing.begin(), sparing.end(), table.begin() + 17);
-    put16(table, 48, 3);
-    const std::vector<std::pair<std::uint32_t, std::uint32_t>> moved = {{0, 500}, {0xFFFFFFF0u, 540}, {10016, 600}};
+    // The entries in use come first; one after an unused entry is not read
+    // (packet 10048 stays in place).
+    put16(table, 48, 4);
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> moved = {
+        {0, 500}, {10016, 600}, {0xFFFFFFF0u, 540}, {10048, 540}};
     for (std::size_t e = 0; e < moved.size(); e++) {
         put32(table, 56 + 8 * e, moved[e].first);
         put32(table, 60 + 8 * e, moved[e].second);
