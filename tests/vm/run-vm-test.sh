@@ -24,9 +24,9 @@
 # sense buffer, command blocks) against those of the Linux build, and prints
 # the READ (10) command rates. The copies (--files, -r, --keep-going -r) of
 # both builds must write the same files as the native build's runs on the
-# images. Images of sparable and virtual partitions from the builder must read
-# the same through the kernel's UDF reader as the builder put them in, and as
-# vrsalvage --files copies them.
+# images. Images of sparable and virtual partitions from the builder, and one
+# with space tables, must read the same through the kernel's UDF reader as
+# the builder put them in, and as vrsalvage --files copies them.
 #
 # VRS_VM_KEEP=1 keeps the work folder; VRS_VM_RATE_SCALE=N makes the rate
 # runs N times as long.
@@ -155,10 +155,12 @@ part_start=$(udf_partition_start "$tgt_image")
 fsd_block=$(awk '$1 == "fsd" { print $2 }' "$work/sample/sample.img.record")
 [ -n "$fsd_block" ] || fail "no File Set Descriptor block in the sample disc's record"
 
-# The kernel's reader gets the builder's disc in two forms: its blocks
-# through a Sparing Table (three packets spared) and through a Virtual
-# Allocation Table (everything moved). expected/NAME holds the files as
-# built.
+# The kernel's reader gets the builder's disc in three forms: its blocks
+# through a Sparing Table (three packets spared), through a Virtual
+# Allocation Table (everything moved), and in place with its free space in
+# an Unallocated Space Table, which the kernel loads as it mounts, and a
+# Freed Space Table (which Linux 6.1 no longer reads). expected/NAME holds
+# the files as built.
 share=$work/share
 mkdir -p "$share/udf" "$share/out" "$work/expected"
 printf '%s\n' "sectors 12000" "partition 576" | "$mkvrdisc" - "$work/sparable-source.img" ||
@@ -166,7 +168,10 @@ printf '%s\n' "sectors 12000" "partition 576" | "$mkvrdisc" - "$work/sparable-so
 printf '%s\n' "sectors 13000" "partition 272 12728" "anchors 256" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" \
     "file /DVD_RTAV/VR_MOVIE.VRO size=600s" | "$mkvrdisc" - "$work/virtual-source.img" ||
     fail "cannot make the disc for the virtual partition"
-for kind in sparable virtual; do
+printf '%s\n' "sectors 11200" "space table" "dir /DVD_RTAV" "file /DVD_RTAV/VR_MANGR.IFO" "extent 0 8752 1300s" \
+    "file /DVD_RTAV/VR_MOVIE.VRO" "extent 0 10112 400s" "extent 0 10612 388s" "erased 10512 100s" "freed 10512 50" |
+    "$mkvrdisc" - "$work/plain-source.img" || fail "cannot make the disc with space tables"
+for kind in sparable virtual plain; do
     python3 "$here/udf_variant.py" "$kind" "$work/$kind-source.img" "$share/udf/$kind.img" "$work/expected/$kind" ||
         fail "cannot make the $kind disc"
 done
@@ -459,7 +464,7 @@ done < <(vm_copy_cases)
 
 # What the kernel's UDF reader read is what the builder put in, and what
 # vrsalvage --files copies.
-for kind in sparable virtual; do
+for kind in sparable virtual plain; do
     mkdir -p "$work/files-$kind"
     (cd "$work/files-$kind" && "$reference" tgt --files "$share/udf/$kind.img" >/dev/null 2>&1) ||
         { echo "$me: vrsalvage --files failed on the $kind disc"; result=1; }

@@ -13,12 +13,14 @@ descriptors) into one whose blocks are found through a type 2 partition map:
             Virtual Allocation Table (its File Entry the last block of the
             partition, which must be the image's last sector) maps them, and
             the old blocks get filler.
+  plain     the image as it is (its free space as the builder laid it, a
+            space table for one).
 
 It writes OUT, and into EXPECTED the files of /DVD_RTAV as the builder put
 them in (recorded extents from IMAGE, the rest zeros), for readers to be
 compared with.
 
-Usage: udf_variant.py sparable|virtual IMAGE OUT EXPECTED [TABLE]
+Usage: udf_variant.py sparable|virtual|plain IMAGE OUT EXPECTED [TABLE]
 IMAGE.record (mkvrdisc's) must lie beside IMAGE.
 """
 
@@ -221,7 +223,7 @@ def virtual(image):
 
 
 def main():
-    if len(sys.argv) not in (5, 6) or sys.argv[1] not in ("sparable", "virtual"):
+    if len(sys.argv) not in (5, 6) or sys.argv[1] not in ("sparable", "virtual", "plain"):
         sys.exit(__doc__)
     kind, source, out, expected = sys.argv[1:5]
     image = Image(source)
@@ -232,7 +234,7 @@ def main():
                 f.write(image.file_bytes(w[1]))
     if kind == "sparable":
         sparable(image, int(sys.argv[5]) if len(sys.argv) == 6 else 272)
-    else:
+    elif kind == "virtual":
         virtual(image)
     with open(out, "wb") as f:
         f.write(image.data)
