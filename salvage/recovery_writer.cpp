@@ -21,8 +21,11 @@ namespace {
 // beyond the map takes every recorded block there anyway.
 void markExtent(ReusableMap& map, const Partition& through, const Extent& extent)
 {
-    const std::uint64_t end = std::uint64_t{extent.location} + extent.length / kSectorSize;
-    for (std::uint64_t block = extent.location; block < end && block <= UINT32_MAX; block++) {
+    // No block from the map's end on (from the table's end on, for a virtual
+    // extent) has a bit: the walk stops there.
+    const std::uint64_t held = through.kind == PartitionKind::Virtual ? through.virtualBlocks.size() : map.blocks();
+    const std::uint64_t end = std::min(std::uint64_t{extent.location} + extent.length / kSectorSize, held);
+    for (std::uint64_t block = extent.location; block < end; block++) {
         const std::optional<std::uint32_t> mapped = physicalBlock(through, static_cast<std::uint32_t>(block));
         if (mapped && *mapped < map.blocks()) {
             std::uint8_t& bits = map.bits[*mapped / 8];
