@@ -254,6 +254,38 @@ def tag_refused(image, sector):
     return None
 
 
+def with_locations_put_right(image):
+    """The input with every tag location that the newer build would refuse set to the
+    sector (a volume structure) or to its block in the first partition (a file
+    structure), the tag checksums sealed again."""
+    starts = [le32(p, 188) for _, p in image.tagged(PARTITION)]
+    for sector in sorted(image.blocks):
+        if tag_refused(image, sector) == "tag location":
+            d = image.blocks[sector]
+            location = sector if le16(d, 0) < 256 or not starts else (sector - starts[0]) & 0xFFFFFFFF
+            d[12:16] = struct.pack("<I", location)
+            seal_tag(image, sector * SECTOR, sector * SECTOR)  # the CRC does not cover the tag
+    return image.encoded()
+
+
+def with_references_put_right(image, sectors):
+    """The input with the partition reference of every long_ad and ext_ad in the File
+    Entries at `sectors` set to the File Set's partition."""
+    reference = le16(image.tagged(LOGICAL_VOLUME)[0][1], 248 + 8)
+    for sector in sectors:
+        d = image.blocks.get(sector)
+        if d is None or not foreign_reference(image, sector):
+            continue
+        extended = le16(d, 0) == EXTENDED_FILE_ENTRY
+        start = 216 + le32(d, 208) if extended else 176 + le32(d, 168)
+        end = min(SECTOR, start + (le32(d, 212) if extended else le32(d, 172)))
+        size, at = (16, 8) if le16(d, 34) & 7 == 1 else (20, 16)
+        for p in range(start, end - size + 1, size):
+            d[p + at:p + at + 2] = struct.pack("<H", reference)
+        seal_tag(image, sector * SECTOR, sector * SECTOR + SECTOR)
+    return image.encoded()
+
+
 def is_map_lookup(old, new, image):
     """Whether `new` is `old` with one more run of single-sector READs that search the
     main volume descriptor sequence again (sectorscope's partition map lookup)."""
@@ -311,21 +343,23 @@ def named_sectors(lines):
 
 
 def classify(harness, image, old, new):
-    """The class of an intended difference, or None."""
+    """The class of an intended difference and, where the input can be put right so
+    that the cause is gone, that input (on which the two builds must then agree);
+    None when no class fits."""
     profile = image.profile()
     if harness == "recovery" and profile != 0x0013 and 0x0010 <= profile <= 0x0016:
-        return "profile accepted"
+        return "profile accepted", None
     if harness == "recovery" and profile != 0 and not 0x0010 <= profile <= 0x0016:
         refused = [line for line in new if line.startswith("Not a DVD-VR disc: profile")]
         if refused and [line for line in old if line != "Not DVD-RW VR"] == [line for line in new
                                                                              if line not in refused]:
-            return "profile refusal"
+            return "profile refusal", None
     if not partition_map_is_plain(image):
-        return "partition map"
+        return "partition map", None
     if harness == "sectorscope" and is_map_lookup(old, new, image):
-        return "map lookup"
+        return "map lookup", None
     if harness == "recovery" and names_a_space_table(image) and any("has no space bitmap" in line for line in old):
-        return "space table"
+        return "space table", None
     old_commands = [line for line in old if line.startswith("cdb ")]
     new_commands = [line for line in new if line.startswith("cdb ")]
     at = next((i for i, (a, b) in enumerate(zip(old_commands, new_commands)) if a != b),
@@ -337,11 +371,11 @@ def classify(harness, image, old, new):
     candidates = (list(reads[-1]) if reads else []) + named_sectors(old[output_at:output_at + 2] +
                                                                     new[output_at:output_at + 2])
     if any(foreign_reference(image, s) for s in candidates):
-        return "partition reference"
+        return "partition reference", with_references_put_right(image, candidates)
     why = [w for w in (tag_refused(image, s) for s in candidates) if w]
     if why:
-        return "tag check (" + why[0] + ")"
-    return None
+        return "tag check (" + why[0] + ")", with_locations_put_right(image) if why[0] == "tag location" else None
+    return None, None
 
 
 def main():
@@ -382,7 +416,18 @@ def main():
                     continue
                 counts["differing"] += 1
                 at = next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
-                kind = classify(harness, Image(data), old, new) if harness != "rescue" else None
+                kind, repaired = classify(harness, Image(data), old, new) if harness != "rescue" else (None, None)
+                if repaired is not None:
+                    with open(path, "wb") as f:
+                        f.write(repaired)
+                    old_right = transcript(os.path.join(args.old, "fuzz_" + harness), path, work)
+                    new_right = transcript(os.path.join(args.new, "fuzz_" + harness), path, work)
+                    # sectorscope's partition map lookup may remain.
+                    if old_right != new_right and not (harness == "sectorscope" and old_right[1] == new_right[1] and
+                                                       is_map_lookup(old_right[0], new_right[0], Image(repaired))):
+                        kind = None
+                        print(f"({harness}/{os.path.basename(folder)}/{name}: the two builds still differ "
+                              f"with the input put right)")
                 classes[kind or "unexplained"] += 1
                 if kind and not args.verbose:
                     continue
