@@ -29,21 +29,32 @@ second time in a build whose run leaves memory allocated (a log kept across runs
 
 A difference is put in a class when its cause can be seen in the input and it is one the
 newer build makes on purpose (the old build being the one before the tag checks, the
-partition maps and the other DVD-VR profiles):
+partition maps, the space tables and the other DVD-VR profiles):
 - profile accepted: the recovery harness on a DVD-VR profile other than 0x0013, which
   the old build refused;
 - profile refusal: a profile outside 0x0010-0x0016, refused by both in other words;
+- map lookup: sectorscope reads the Logical Volume Descriptor again for the partition
+  map, and does the same as the old build otherwise;
+- space table: the recovery harness on a partition whose header names a space table,
+  where the old build said that the partition has no space bitmap;
 - partition map: the Logical Volume Descriptor's map for the File Set's partition is not
   one type 1 map (a sparable or virtual one, another type, or a table that cannot be
   followed up to it);
-- map lookup: sectorscope reads the Logical Volume Descriptor again for the partition
-  map, and does the same as the old build otherwise;
-- tag check: the last sector read before the runs part holds a descriptor whose tag
-  the newer build refuses (a location that is neither the sector nor its block in a
-  partition the image describes, or a checksum or CRC the sealing could not reach).
-Every other difference is unexplained and listed with the first line where the
+- partition reference: a File Entry read last before the runs part has a long_ad or
+  ext_ad whose partition reference names no type 1 map;
+- tag check: the sector read last before the runs part, or one that the first notices
+  where the outputs part name, holds a descriptor whose tag the newer build refuses (a
+  location that is neither the sector nor its block in a partition the image describes,
+  or a checksum or CRC the sealing could not reach).
+The last four are then proved: the input is put right (the space tables taken out; one
+type 1 map; the references set to the File Set's partition; every tag location the newer
+build refuses set to the sector or its block) and both builds run again; they must agree
+(sectorscope's map lookup aside), or the difference is unexplained after all.
+Every other difference is unexplained too and listed with the first line where the
 transcripts part (with --verbose, the classified ones too). The closing lines give the
 counts; the exit status is 1 when any difference is unexplained.
+
+The vrsplit harnesses read no disc and print no transcript: they are not run.
 """
 
 import argparse
@@ -255,7 +266,7 @@ def tag_refused(image, sector):
 
 
 def with_locations_put_right(image):
-    """The input with every tag location that the newer build would refuse set to the
+    """Sets every tag location that the newer build would refuse set to the
     sector (a volume structure) or to its block in the first partition (a file
     structure), the tag checksums sealed again."""
     starts = [le32(p, 188) for _, p in image.tagged(PARTITION)]
@@ -265,13 +276,15 @@ def with_locations_put_right(image):
             location = sector if le16(d, 0) < 256 or not starts else (sector - starts[0]) & 0xFFFFFFFF
             d[12:16] = struct.pack("<I", location)
             seal_tag(image, sector * SECTOR, sector * SECTOR)  # the CRC does not cover the tag
-    return image.encoded()
 
 
 def with_references_put_right(image, sectors):
-    """The input with the partition reference of every long_ad and ext_ad in the File
+    """Sets the partition reference of every long_ad and ext_ad in the File
     Entries at `sectors` set to the File Set's partition."""
-    reference = le16(image.tagged(LOGICAL_VOLUME)[0][1], 248 + 8)
+    volumes = image.tagged(LOGICAL_VOLUME)
+    if not volumes:
+        return
+    reference = le16(volumes[0][1], 248 + 8)
     for sector in sectors:
         d = image.blocks.get(sector)
         if d is None or not foreign_reference(image, sector):
@@ -283,6 +296,36 @@ def with_references_put_right(image, sectors):
         for p in range(start, end - size + 1, size):
             d[p + at:p + at + 2] = struct.pack("<H", reference)
         seal_tag(image, sector * SECTOR, sector * SECTOR + SECTOR)
+
+
+def with_plain_map(image):
+    """Makes every Logical Volume Descriptor's map table one type 1 map
+    of the first Partition Descriptor's partition, which the File Set names."""
+    partitions = image.tagged(PARTITION)
+    number = le16(partitions[0][1], 22) if partitions else 0
+    for sector, d in image.tagged(LOGICAL_VOLUME):
+        d[248 + 8:248 + 10] = b"\0\0"
+        d[264:272] = struct.pack("<II", 6, 1)
+        d[440:446] = struct.pack("<BBHH", 1, 6, 1, number)
+        seal_tag(image, sector * SECTOR, sector * SECTOR + SECTOR)
+
+
+def without_space_tables(image):
+    """Takes the Unallocated and Freed Space Tables out of every Partition Header."""
+    for sector, d in image.tagged(PARTITION):
+        d[56:64] = bytes(8)
+        d[56 + 24:56 + 32] = bytes(8)
+        seal_tag(image, sector * SECTOR, sector * SECTOR + SECTOR)
+
+
+def put_right(image, sectors):
+    """The input with the causes of the classes below that can be undone undone: one
+    type 1 map where the maps are not plain, the partition references of the File
+    Entries at `sectors`, and the tag locations."""
+    if not partition_map_is_plain(image):
+        with_plain_map(image)
+    with_references_put_right(image, sectors)
+    with_locations_put_right(image)
     return image.encoded()
 
 
@@ -354,12 +397,11 @@ def classify(harness, image, old, new):
         if refused and [line for line in old if line != "Not DVD-RW VR"] == [line for line in new
                                                                              if line not in refused]:
             return "profile refusal", None
-    if not partition_map_is_plain(image):
-        return "partition map", None
     if harness == "sectorscope" and is_map_lookup(old, new, image):
         return "map lookup", None
     if harness == "recovery" and names_a_space_table(image) and any("has no space bitmap" in line for line in old):
-        return "space table", None
+        without_space_tables(image)
+        return "space table", image.encoded()
     old_commands = [line for line in old if line.startswith("cdb ")]
     new_commands = [line for line in new if line.startswith("cdb ")]
     at = next((i for i, (a, b) in enumerate(zip(old_commands, new_commands)) if a != b),
@@ -367,15 +409,20 @@ def classify(harness, image, old, new):
     reads = [r for r in map(read_sectors, new_commands[:at]) if r]
     # The sector read last before the commands part, and those that the first
     # notices where the outputs part name.
-    output_at = next((i for i, (a, b) in enumerate(zip(old, new)) if a != b and "=== output" in old[:i]), len(old))
+    start = old.index("=== output")
+    output_at = next((i for i, (a, b) in enumerate(zip(old[start:], new[start:])) if a != b), len(old)) + start
     candidates = (list(reads[-1]) if reads else []) + named_sectors(old[output_at:output_at + 2] +
                                                                     new[output_at:output_at + 2])
-    if any(foreign_reference(image, s) for s in candidates):
-        return "partition reference", with_references_put_right(image, candidates)
-    why = [w for w in (tag_refused(image, s) for s in candidates) if w]
-    if why:
-        return "tag check (" + why[0] + ")", with_locations_put_right(image) if why[0] == "tag location" else None
-    return None, None
+    kind = None
+    if not partition_map_is_plain(image):
+        kind = "partition map"
+    elif any(foreign_reference(image, s) for s in candidates):
+        kind = "partition reference"
+    else:
+        why = [w for w in (tag_refused(image, s) for s in candidates) if w]
+        if why:
+            kind = "tag check (" + why[0] + ")"
+    return kind, put_right(image, candidates) if kind else None
 
 
 def main():
@@ -411,8 +458,10 @@ def main():
                 old, old_status = transcript(os.path.join(args.old, "fuzz_" + harness), path, work)
                 new, new_status = transcript(os.path.join(args.new, "fuzz_" + harness), path, work)
                 counts["run"] += 1
+                counts[harness + " run"] += 1
                 if old == new and old_status == new_status:
                     counts["identical"] += 1
+                    counts[harness + " identical"] += 1
                     continue
                 counts["differing"] += 1
                 at = next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
@@ -437,6 +486,8 @@ def main():
                 print("  new: " + (new[at] if at < len(new) else "(end)"))
                 sys.stdout.flush()
     shutil.rmtree(work, ignore_errors=True)
+    for harness in args.harness or HARNESSES:
+        print(f"{harness}: {counts[harness + ' run']} run, {counts[harness + ' identical']} identical")
     print(f"inputs run {counts['run']}, identical {counts['identical']}, differing {counts['differing']}")
     for kind, n in sorted(classes.items()):
         print(f"  {kind}: {n}")
