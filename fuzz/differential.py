@@ -215,11 +215,13 @@ def transcript(binary, path, work):
 
 def read_sectors(line):
     """The sectors a READ (10) or READ (12) command block asks for, else None."""
-    b = [int(x, 16) for x in line.split()[1:] if "=" not in x]
+    b = bytes(int(x, 16) for x in line.split()[1:] if "=" not in x)
     if b[0] == 0x28:
-        return range(le32(bytes(reversed(b[2:6])), 0), le32(bytes(reversed(b[2:6])), 0) + (b[7] << 8 | b[8]))
+        first = int.from_bytes(b[2:6], "big")
+        return range(first, first + int.from_bytes(b[7:9], "big"))
     if b[0] == 0xA8:
-        return range(le32(bytes(reversed(b[2:6])), 0), le32(bytes(reversed(b[2:6])), 0) + le32(bytes(reversed(b[6:10])), 0))
+        first = int.from_bytes(b[2:6], "big")
+        return range(first, first + int.from_bytes(b[6:10], "big"))
     return None
 
 
