@@ -459,7 +459,7 @@ def regressions():
     disc.bitmap(50, SECTOR, 100)
     disc.entry(1, 60, 2)
     disc.identifier(2, 3, b"VR_MOVIE.VRO")
-    disc.block(3, struct.pack("<H", 261))
+    disc.block(3, struct.pack("<H", 261).ljust(16, b"\0"))  # a whole tag: its location set
     out["partition-after-recorded-area"] = disc.data()
     return out
 

@@ -2,11 +2,13 @@
 # Makes the sample DVD-VR disc image of the README:
 #   OUTDIR/sample.img          32 MiB; VR_MOVIE.VRO holds two real recordings (MPEG-2 program
 #                              streams of 3 s each) with a hole between them where a third
-#                              recording of 5 s was erased: its data is still there, in blocks
-#                              that the space bitmap marks free.
+#                              recording of 5 s was erased: the file keeps its place as an
+#                              extent neither allocated nor recorded (it reads as zeros, and
+#                              the second recording keeps its address), and its data is still
+#                              there, in blocks that the space bitmap marks free.
 #   OUTDIR/sample.img.record   what mkvrdisc wrote where
 #   OUTDIR/sample.recipe       the recipe
-#   OUTDIR/sample-movie.vob    the bytes of VR_MOVIE.VRO
+#   OUTDIR/sample-movie.vob    the bytes of VR_MOVIE.VRO through the file system (zeros in the hole)
 #   OUTDIR/sample-erased.vob   the erased recording as it lies in the free blocks
 #   OUTDIR/sample-kept-1.vob, sample-kept-2.vob   the two recordings that stay
 #   OUTDIR/sample-old.ifo      the management file from before the erasure (it describes all
@@ -42,7 +44,7 @@ sectors_of() { echo $(( ($(stat -c %s "$1") + 2047) / 2048 )); }
 a=$(sectors_of "$streams/rec-a.vob")
 b=$(sectors_of "$streams/rec-b.vob")
 c=$(sectors_of "$streams/rec-c.vob")
-cat "$streams/rec-a.vob" "$streams/rec-c.vob" > "$out/sample-movie.vob"
+{ cat "$streams/rec-a.vob"; head -c $((b * 2048)) /dev/zero; cat "$streams/rec-c.vob"; } > "$out/sample-movie.vob"
 cp "$streams/rec-b.vob" "$out/sample-erased.vob"
 cp "$streams/rec-a.vob" "$out/sample-kept-1.vob"
 cp "$streams/rec-c.vob" "$out/sample-kept-2.vob"
@@ -79,6 +81,7 @@ recording sample-kept-2.vob $birthday
 file /DVD_RTAV/VR_MANGR.IFO content=mangr
 file /DVD_RTAV/VR_MOVIE.VRO content=file:sample-movie.vob
 extent 0 $movie ${a}s
+extent 2 - ${b}s
 extent 0 $second $(stat -c %s "$streams/rec-c.vob")
 erased $hole content=file:sample-erased.vob
 # The older management file, in free blocks of the management area.

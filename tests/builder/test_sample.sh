@@ -1,8 +1,10 @@
 #!/bin/bash
 # tools/make-sample-image.sh makes the README's sample: its one line of output is compared
 # byte for byte (bundled streams), the erased recording lies in the image where the record
-# says, byte for byte, and still decodes as 5 s of MPEG-2; 7-Zip extracts the movie file as
-# the two kept recordings. Then the same with streams made by ffmpeg, where it is installed.
+# says, byte for byte, and still decodes as 5 s of MPEG-2; libudfread reads the movie file as
+# the two kept recordings with zeros in the erased one's place, and 7-Zip (which refuses a file
+# with such a place) extracts the management file. Then the same with streams made by ffmpeg,
+# where it is installed.
 set -u
 mkvrdisc=${1:?usage: test_sample.sh MKVRDISC}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,11 +39,12 @@ check "no messages on standard error" test ! -s bundled.err
 check "output line equals sample.golden" cmp -s bundled.txt "$here/sample.golden"
 xz -dc "$data/rec-b.vob.xz" > rec-b.vob
 xz -dc "$data/rec-a.vob.xz" > movie.vob
+head -c "$(stat -c %s rec-b.vob)" /dev/zero >> movie.vob
 xz -dc "$data/rec-c.vob.xz" >> movie.vob
 erased_bytes out > erased.vob
 check "erased sectors hold the bundled 5 s recording" cmp -s erased.vob rec-b.vob
 check "sample-erased.vob is that recording" cmp -s out/sample-erased.vob rec-b.vob
-check "sample-movie.vob is the two kept recordings" cmp -s out/sample-movie.vob movie.vob
+check "sample-movie.vob is the two kept recordings and the hole" cmp -s out/sample-movie.vob movie.vob
 check "the erased blocks are free" awk '
   $1 == "free" { f[n++] = $2 " " $3 }
   $1 == "erased" { e = $2; c = $3 }
@@ -51,12 +54,19 @@ size=$(stat -c %s out/sample.img)
 check "sample.img is 32 MiB" test "$size" -eq $((16384 * 2048))
 
 if command -v 7z > /dev/null; then
-  7z x -tudf -y -ox out/sample.img > 7z.log 2>&1
-  check "7z extracts the sample" test $? -eq 0
-  check "7z: VR_MOVIE.VRO is the two kept recordings" cmp -s x/DVD_RTAV/VR_MOVIE.VRO movie.vob
+  7z x -tudf -y -ox out/sample.img DVD_RTAV/VR_MANGR.IFO > 7z.log 2>&1
+  check "7z extracts the management file" test $? -eq 0
+  check "7z: VR_MANGR.IFO is the one made" cmp -s x/DVD_RTAV/VR_MANGR.IFO out/sample.img.ifo
 else
   echo "note: 7z is not installed; the extraction check is left out"
 fi
+movie_through_udfread() {  # IMAGE
+  PYTHONPATH="$here" python3 -c 'import sys, builder_lib
+data = builder_lib.UdfRead().read(sys.argv[1], ["/DVD_RTAV/VR_MOVIE.VRO"])["/DVD_RTAV/VR_MOVIE.VRO"]
+sys.stdout.buffer.write(data or b"")' "$1"
+}
+movie_through_udfread out/sample.img > udfread.vob
+check "libudfread: VR_MOVIE.VRO is the two kept recordings and the hole" cmp -s udfread.vob movie.vob
 if command -v ffprobe > /dev/null; then
   check "the erased recording decodes as 5 s" decodes_5s erased.vob
 else

@@ -47,10 +47,23 @@ protected:
         // The sample's volume and recordings, without its files.
         const std::string volume = std::regex_replace(sample, std::regex("(^|\n)(file|extent|erased) [^\n]*"), "");
         build("fixed", sample);
+        // The movie file keeps the erased recording's place, as the sample's does.
+        const auto sectors = [](const char* name) { return (fs::file_size(work / name) + 2047) / 2048; };
+        const std::uint64_t kept = sectors("sample-kept-1.vob"), hole = sectors("sample-erased.vob");
         build("moved", volume +
                            "file /DVD_RTAV/VR_MANGR.IFO content=mangr at=3000\n"
                            "file /DVD_RTAV/VR_MANGR.BUP content=mangr at=3010\n"
-                           "file /DVD_RTAV/VR_MOVIE.VRO content=file:sample-movie.vob at=12000\n"
+                           "file /DVD_RTAV/VR_MOVIE.VRO content=file:sample-movie.vob\n"
+                           "extent 0 12000 " +
+                           std::to_string(kept) +
+                           "s\n"
+                           "extent 2 - " +
+                           std::to_string(hole) +
+                           "s\n"
+                           "extent 0 " +
+                           std::to_string(12000 + kept + hole) + " " +
+                           std::to_string(fs::file_size(work / "sample-kept-2.vob")) +
+                           "\n"
                            "erased 14000 content=file:sample-erased.vob\n"
                            "erased 8760 content=file:sample-old.ifo\n");
         // The backup copy inside the fixed management area; the first copy's movie file
@@ -111,6 +124,7 @@ TEST_F(EveryDisc, EachLayoutAndProfileGivesTheSampleRecordings)
     };
     const std::vector<Case> cases = {
         {"fixed", 0x0013, -1, ""},
+        {"fixed", 0x0010, -1, ""},  // the sample through the file system
         {"moved", 0x0013, -1, ""},  // the signatures are missing: through the file system
         {"moved", 0x0010, -1, ""},
         {"moved", 0x0011, -1, ""},

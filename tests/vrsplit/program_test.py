@@ -57,9 +57,9 @@ recording a.vob date=2019-05-03/12:45:10
 file /VR_MANGR.IFO content=mangr
 """
 
-# Movie file: a at 10112, b at 10390, c at 10560 (the management file counts their sectors
-# from 10112); erased: c at 10186, b right after it, and a at 10520 of which 40 sectors
-# survive under c.
+# Movie file: a at 10112, b at 10390, c at 10560, the places between them kept in the file
+# as extents neither allocated nor recorded; erased: c at 10186, b right after it, and a at
+# 10520 of which 40 sectors survive under c.
 DISC_RECIPE = """sectors 10800
 charset sjis
 recording a.vob date=2020-06-13/14:05:09 title=Dad's%2070th
@@ -69,7 +69,9 @@ dir /DVD_RTAV
 file /DVD_RTAV/VR_MANGR.IFO content=mangr
 file /DVD_RTAV/VR_MOVIE.VRO content=file:movie.vob
 extent 0 10112 74s
+extent 2 - 204s
 extent 0 10390 130s
+extent 2 - 40s
 extent 0 10560 74s
 erased 10186 content=file:c.vob
 erased 10260 content=file:b.vob
@@ -113,7 +115,8 @@ def prepare():
     for name in "abc":
         streams[name] = lzma.decompress(read(os.path.join(DATA, "rec-%s.vob.xz" % name)))
         write(os.path.join(WORK, name + ".vob"), streams[name])
-    write(os.path.join(WORK, "movie.vob"), streams["a"] + streams["b"] + streams["c"])
+    hole = lambda sectors: bytes(sectors * 2048)
+    write(os.path.join(WORK, "movie.vob"), streams["a"] + hole(204) + streams["b"] + hole(40) + streams["c"])
     write(os.path.join(WORK, "old.recipe"), OLD_RECIPE.encode())
     write(os.path.join(WORK, "disc.recipe"), DISC_RECIPE.encode())
     for recipe, image in (("old.recipe", "old.img"), ("disc.recipe", "disc.img")):

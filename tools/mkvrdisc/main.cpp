@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     Recipe recipe = ParseRecipe(ReadRecipe(argv[1]));
     ResolveManagementContent(recipe, argv[2]);
     Image image = BuildLayout(recipe);
-    PlaceManagementContent(recipe, image, argv[2]);
+    PlaceManagementContent(recipe, argv[2]);
     WriteImage(recipe, image, argv[2]);
     WriteRecord(recipe, image, argv[2]);
     return 0;

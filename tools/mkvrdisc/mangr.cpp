@@ -90,10 +90,11 @@ Stream ScanStream(const Recording& r)
     s.start = s.vobus[0].first_pts;
     uint64_t total_fields = 0;
     for (size_t i = 0; i < s.vobus.size(); ++i) {
-        uint64_t next = i + 1 < s.vobus.size() && s.vobus[i + 1].has_pts ? s.vobus[i + 1].first_pts
-                                                                           : last_pts + kFrameTicks;
+        uint64_t next =
+            i + 1 < s.vobus.size() && s.vobus[i + 1].has_pts ? s.vobus[i + 1].first_pts : last_pts + kFrameTicks;
         uint64_t from = s.vobus[i].has_pts ? s.vobus[i].first_pts : next;
-        auto fields = static_cast<unsigned>(std::lround(static_cast<double>(next - std::min(next, from)) / kFieldTicks));
+        auto fields =
+            static_cast<unsigned>(std::lround(static_cast<double>(next - std::min(next, from)) / kFieldTicks));
         if (fields > 63 || s.vobus[i].sectors > 1023)
             FailAt(r.line, r.path + ": a VOBU longer than a time map entry holds (63 fields, 1023 sectors)");
         s.fields.push_back(fields);
@@ -220,7 +221,7 @@ void ResolveManagementContent(Recipe& recipe, const std::string& image_path)
     }
 }
 
-void PlaceManagementContent(const Recipe& recipe, const Image& image, const std::string& image_path)
+void PlaceManagementContent(const Recipe& recipe, const std::string& image_path)
 {
     bool wanted = false;
     const Entry* movie = nullptr;
@@ -231,26 +232,24 @@ void PlaceManagementContent(const Recipe& recipe, const Image& image, const std:
     }
     if (!wanted || !movie)
         return;
-    // The disc sector of a byte of the movie file, through its recorded extents.
-    auto sector_of = [&](uint64_t offset, uint64_t& sector) {
+    // The recordings follow each other in the movie file. One that would begin in an extent
+    // that is not recorded (the place an erased recording kept) begins where the next recorded
+    // extent does; its first sector is counted in the movie file's own sectors.
+    auto next_recorded = [&](uint64_t offset, uint64_t& start) {
         for (const Ad& ad : movie->ads) {
-            if (ad.type == 0 && offset >= ad.file_offset && offset - ad.file_offset < ad.length) {
-                sector = image.part_start + ad.block + (offset - ad.file_offset) / kSectorSize;
-                return true;
-            }
+            if (ad.type != 0 || ad.file_offset + ad.length <= offset)
+                continue;
+            start = std::max(offset, ad.file_offset);
+            return true;
         }
         return false;
     };
-    uint64_t base = 0;
-    if (!sector_of(0, base))
-        return;
     std::vector<uint64_t> first_sectors;
     uint64_t offset = 0;
     for (const Recording& r : recipe.recordings) {
-        uint64_t sector = 0;
-        if (!sector_of(offset, sector))
+        if (!next_recorded(offset, offset))
             FailAt(r.line, "the recording lies beyond the movie file's recorded extents");
-        first_sectors.push_back(sector - base);
+        first_sectors.push_back(offset / kSectorSize);
         FILE* f = std::fopen(r.path.c_str(), "rb");
         if (!f || std::fseek(f, 0, SEEK_END) != 0)
             FailAt(r.line, r.path + ": " + std::strerror(errno));

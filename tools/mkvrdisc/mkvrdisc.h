@@ -228,14 +228,14 @@ Image BuildLayout(Recipe& recipe);
 // ---- the management file (mangr.cpp) ---------------------------------------------------
 
 // A VR_MANGR.IFO describing the recipe's recordings, laid end to end in the movie file;
-// first_sectors gives where each begins, counted in disc sectors from the movie file's
-// first sector (empty: end to end from 0).
+// first_sectors gives where each begins, counted in the movie file's sectors (empty: end to
+// end from 0).
 std::vector<uint8_t> BuildManagementFile(const Recipe& recipe, const std::vector<uint64_t>& first_sectors);
 // Writes it to IMAGE.ifo and makes every `content=mangr` read that file.
 void ResolveManagementContent(Recipe& recipe, const std::string& image_path);
-// After the layout: rewrites IMAGE.ifo with the recordings' sectors as the movie file's
-// extents place them on the disc (same size, so the layout stands).
-void PlaceManagementContent(const Recipe& recipe, const Image& image, const std::string& image_path);
+// After the layout: rewrites IMAGE.ifo with the recordings' first sectors in the movie file,
+// each past any extent that is not recorded (same size, so the layout stands).
+void PlaceManagementContent(const Recipe& recipe, const std::string& image_path);
 
 // ---- output (output.cpp) -------------------------------------------------------------
 
