@@ -41,7 +41,8 @@ partition maps, the space tables and the other DVD-VR profiles):
   one type 1 map (a sparable or virtual one, another type, or a table that cannot be
   followed up to it);
 - partition reference: a File Entry read last before the runs part has a long_ad or
-  ext_ad whose partition reference names no type 1 map;
+  ext_ad, or a File Identifier there (or in the directory data read last) an ICB, whose
+  partition reference names no type 1 map;
 - tag check: the sector read last before the runs part, or one that the first notices
   where the outputs part name, holds a descriptor whose tag the newer build refuses (a
   location that is neither the sector nor its block in a partition the image describes,
@@ -282,7 +283,8 @@ def with_locations_put_right(image):
 
 def with_references_put_right(image, sectors):
     """Sets the partition reference of every long_ad and ext_ad in the File
-    Entries at `sectors` set to the File Set's partition."""
+    Entries at `sectors`, or of the ICBs of the File Identifiers there, to the File
+    Set's partition."""
     volumes = image.tagged(LOGICAL_VOLUME)
     if not volumes:
         return
@@ -294,6 +296,12 @@ def with_references_put_right(image, sectors):
         extended = le16(d, 0) == EXTENDED_FILE_ENTRY
         start = 216 + le32(d, 208) if extended else 176 + le32(d, 168)
         end = min(SECTOR, start + (le32(d, 212) if extended else le32(d, 172)))
+        identifiers = followed_identifiers(image, sector)
+        for at in identifiers:
+            image.write(at + 28, struct.pack("<H", reference))
+        if identifiers:
+            seal_sector(image, sector)
+            continue
         size, at = (16, 8) if le16(d, 34) & 7 == 1 else (20, 16)
         for p in range(start, end - size + 1, size):
             d[p + at:p + at + 2] = struct.pack("<H", reference)
@@ -351,19 +359,49 @@ def names_a_space_table(image):
     return any(le32(d, 56 + 0) & 0x3FFFFFFF or le32(d, 56 + 24) & 0x3FFFFFFF for _, d in image.tagged(PARTITION))
 
 
+def identifier_chain(image, sector):
+    """The byte positions of the File Identifier Descriptors that the sector holds: a
+    chain from its start, or the one embedded in the File Entry there."""
+    start = sector * SECTOR
+    d = image.read(start, SECTOR)
+    identifier = le16(d, 0)
+    if identifier == FILE_IDENTIFIER:
+        at, end = start, image.sectors * SECTOR
+    elif identifier in (FILE_ENTRY, EXTENDED_FILE_ENTRY) and le16(d, 34) & 7 == 3:
+        data = 176 + le32(d, 168) if identifier == FILE_ENTRY else 216 + le32(d, 208)
+        length = le32(d, 172) if identifier == FILE_ENTRY else le32(d, 212)
+        if data >= SECTOR:
+            return []
+        at, end = start + data, start + min(SECTOR, data + length)
+    else:
+        return []
+    chain = []
+    while at + 38 <= end and le16(image.read(at, 2), 0) == FILE_IDENTIFIER:
+        chain.append(at)
+        at += fid_length(image, at)
+    return chain
+
+
+def followed_identifiers(image, sector):
+    """The positions of the File Identifiers at `sector` whose ICB a walk follows (all but
+    the parent's)."""
+    return [at for at in identifier_chain(image, sector) if not image.read(at + 18, 1)[0] & 8]
+
+
 def foreign_reference(image, sector):
-    """Whether the File Entry at the start of `sector` has a long_ad or ext_ad whose
-    partition reference names neither the File Set's partition nor a type 1 map."""
+    """Whether the File Entry at the start of `sector` has a long_ad or ext_ad, or a File
+    Identifier there has an ICB, whose partition reference names neither the File Set's
+    partition nor a type 1 map."""
     d = image.read(sector * SECTOR, SECTOR)
     identifier = le16(d, 0)  # a run without keep-going takes any sector for a File Entry
     form = le16(d, 34) & 7
     extended = identifier == EXTENDED_FILE_ENTRY
     start = 216 + le32(d, 208) if extended else 176 + le32(d, 168)
     end = min(SECTOR, start + (le32(d, 212) if extended else le32(d, 172)))
-    if form not in (1, 2) or start >= SECTOR:
-        return False
-    size, at = (16, 8) if form == 1 else (20, 16)
-    references = {le16(d, p + at) for p in range(start, end - size + 1, size) if le32(d, p) & 0x3FFFFFFF}
+    references = {le16(image.read(at + 28, 2), 0) for at in followed_identifiers(image, sector)}
+    if form in (1, 2) and start < SECTOR:
+        size, at = (16, 8) if form == 1 else (20, 16)
+        references |= {le16(d, p + at) for p in range(start, end - size + 1, size) if le32(d, p) & 0x3FFFFFFF}
     for _, v in image.tagged(LOGICAL_VOLUME):
         allowed = {le16(v, 248 + 8)}
         p = 440

@@ -103,6 +103,21 @@ class Classes(unittest.TestCase):
                 d.with_plain_map(disc)
                 self.assertTrue(d.partition_map_is_plain(disc))
 
+    def test_a_file_identifiers_partition_reference(self):
+        def referring(reference, parent=False):
+            entry = bytearray(fid(b"VR_MOVIE.VRO"))
+            entry[18] = 8 if parent else 0
+            entry[28:30] = struct.pack("<H", reference)
+            return bytes(entry)
+        cases = [("the File Set's partition", referring(0), False), ("no map", referring(1), True),
+                 ("no map, but the parent's", referring(1, parent=True), False)]
+        for name, entry, foreign in cases:
+            with self.subTest(name):
+                disc = image([(33, logical_volume(bytes([1, 6, 1, 0, 0, 0]))), (300, entry)])
+                self.assertEqual(d.foreign_reference(disc, 300), foreign)
+                d.with_references_put_right(disc, [300])
+                self.assertFalse(d.foreign_reference(disc, 300))
+
     def test_map_lookup_is_one_more_search_of_the_main_sequence(self):
         anchor = tag(2, 256, struct.pack("<II", 16 * d.SECTOR, 32))
         disc = image([(256, anchor)])
