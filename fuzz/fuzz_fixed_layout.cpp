@@ -32,6 +32,7 @@ void copyFiles(const char* imagePath, const fuzz::Disc& /*disc*/, DriveHooks& /*
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    fuzz::keepFilesInMemory();
     fuzz::Disc disc;
     const bool large = size > 0 && (data[0] & kLargeDisc) != 0;
     fuzz::loadDisc(data, size, large ? kMaxLargeSectors : kMaxSectors, &disc);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,145 @@ int g_homeFd = -1;  // the directory the harness started in
 int g_workFd = -1;  // the private directory the programs write into
 std::string g_workPath;
 char g_stdoutBuffer[1 << 16];
+
+// ---- output files in memory --------------------------------------------------
+
+constexpr std::size_t kMemoryPage = 4096;
+
+struct MemoryFile {
+    std::string name;
+    // The file's bytes by pages of kMemoryPage; a page that was only ever
+    // given zeros has none. (A fixed-layout copy of an input's image is
+    // zeros but for a few pages: copying it all costs more than the run.)
+    std::vector<std::unique_ptr<std::uint8_t[]>> pages;
+    std::uint64_t size = 0;
+    std::uint64_t position = 0;
+    bool open = false;
+};
+
+bool g_filesInMemory = false;
+// The files of this run; all that a run allocates is freed at its end:
+// libFuzzer runs an input again, looking for a leak, after any run that
+// allocated more than it freed.
+std::vector<std::unique_ptr<MemoryFile>> g_memoryFiles;
+std::uint64_t g_imageBytes = 0;
+
+MemoryFile* memoryFile(const char* name)
+{
+    for (const std::unique_ptr<MemoryFile>& file : g_memoryFiles) {
+        if (file->name == name) {
+            return file.get();
+        }
+    }
+    return nullptr;
+}
+
+bool isZero(const std::uint8_t* bytes, std::uint64_t length)
+{
+    static const std::uint8_t zeros[1 << 16] = {};
+    for (std::uint64_t done = 0; done < length;) {
+        const std::size_t chunk = length - done < sizeof zeros ? static_cast<std::size_t>(length - done) : sizeof zeros;
+        if (std::memcmp(bytes + done, zeros, chunk) != 0) {
+            return false;
+        }
+        done += chunk;
+    }
+    return true;
+}
+
+// Goes over the image's bytes [first, end) in order, calling hole(from, to)
+// for each stretch the image has never been written in (zeros; past its
+// end too) and data(from, to) for the others, while they return true. So
+// only the few pages an input wrote are ever read from the image.
+template <typename Hole, typename Data>
+bool walkImage(std::uint64_t first, std::uint64_t end, Hole hole, Data data)
+{
+    for (std::uint64_t at = first; at < end;) {
+        const off_t found = at < g_imageBytes ? lseek(g_imageFd, static_cast<off_t>(at), SEEK_DATA) : -1;
+        const std::uint64_t dataFirst = found < 0 ? end : std::min(static_cast<std::uint64_t>(found), end);
+        if (dataFirst > at && !hole(at, dataFirst)) {
+            return false;
+        }
+        if (dataFirst >= end) {
+            break;
+        }
+        const off_t after = lseek(g_imageFd, static_cast<off_t>(dataFirst), SEEK_HOLE);
+        const std::uint64_t dataEnd = std::min(after < 0 ? g_imageBytes : static_cast<std::uint64_t>(after), end);
+        if (!data(dataFirst, dataEnd)) {
+            return false;
+        }
+        at = dataEnd;
+    }
+    return true;
+}
+
+bool readImageExactly(std::uint8_t* out, std::uint64_t from, std::uint64_t to)
+{
+    for (std::uint64_t at = from; at < to;) {
+        const ssize_t n =
+            pread(g_imageFd, out + (at - from), static_cast<std::size_t>(to - at), static_cast<off_t>(at));
+        if (n <= 0) {
+            return false;
+        }
+        at += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// Calls piece(bytes, count) for the file's bytes [from, to) in order, a
+// page at a time at the most; `bytes` is null where they are zeros.
+template <typename Piece>
+bool forEachPiece(const MemoryFile& file, std::uint64_t from, std::uint64_t to, Piece piece)
+{
+    for (std::uint64_t at = from; at < to;) {
+        const auto index = static_cast<std::size_t>(at / kMemoryPage);
+        const std::uint64_t within = at % kMemoryPage;
+        const std::uint64_t count = std::min<std::uint64_t>(kMemoryPage - within, to - at);
+        const std::uint8_t* page = index < file.pages.size() ? file.pages[index].get() : nullptr;
+        if (!piece(page != nullptr ? page + within : nullptr, static_cast<std::size_t>(count))) {
+            return false;
+        }
+        at += count;
+    }
+    return true;
+}
+
+// Whether the whole file equals the image from byte `offset` on; with
+// `zerosBeyondImage`, zeros stand for what lies past the image's end.
+bool equalsImage(const MemoryFile& file, std::uint64_t offset, bool zerosBeyondImage)
+{
+    if (!zerosBeyondImage && offset + file.size > g_imageBytes) {
+        return false;
+    }
+    static std::uint8_t image[1 << 16];
+    const auto zeros = [](const std::uint8_t* bytes, std::size_t count) {
+        return bytes == nullptr || isZero(bytes, count);
+    };
+    return walkImage(
+        offset, offset + file.size,
+        [&](std::uint64_t from, std::uint64_t to) { return forEachPiece(file, from - offset, to - offset, zeros); },
+        [&](std::uint64_t from, std::uint64_t to) {
+            for (std::uint64_t at = from; at < to;) {
+                const std::uint64_t chunk = std::min<std::uint64_t>(to - at, sizeof image);
+                if (!readImageExactly(image, at, at + chunk)) {
+                    return false;
+                }
+                const std::uint8_t* expected = image;
+                const bool same = forEachPiece(
+                    file, at - offset, at + chunk - offset, [&](const std::uint8_t* bytes, std::size_t count) {
+                        const bool equal =
+                            bytes == nullptr ? isZero(expected, count) : std::memcmp(bytes, expected, count) == 0;
+                        expected += count;
+                        return equal;
+                    });
+                if (!same) {
+                    return false;
+                }
+                at += chunk;
+            }
+            return true;
+        });
+}
 
 // With VRS_FUZZ_TRANSCRIPT set, each run ends with what it did on standard
 // output (with VRS_FUZZ_STDOUT, after the program's own output): its end, the
@@ -59,8 +199,23 @@ void printTranscript(const Outcome& outcome, const std::vector<ReceivedCommand>&
         }
     }
     closedir(dir);
+    for (const std::unique_ptr<MemoryFile>& file : g_memoryFiles) {
+        names.push_back(file->name);
+    }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
+        if (const MemoryFile* kept = memoryFile(name.c_str())) {
+            std::uint64_t hash = 1469598103934665603ull;
+            forEachPiece(*kept, 0, kept->size, [&](const std::uint8_t* bytes, std::size_t count) {
+                for (std::size_t i = 0; i < count; i++) {
+                    hash = (hash ^ (bytes != nullptr ? bytes[i] : 0)) * 1099511628211ull;
+                }
+                return true;
+            });
+            std::printf("file %s %llu %016llx\n", name.c_str(), static_cast<unsigned long long>(kept->size),
+                        static_cast<unsigned long long>(hash));
+            continue;
+        }
         const int file = openat(g_workFd, name.c_str(), O_RDONLY | O_CLOEXEC);
         std::uint64_t hash = 1469598103934665603ull;
         std::uint64_t size = 0;
@@ -82,6 +237,7 @@ void printTranscript(const Outcome& outcome, const std::vector<ReceivedCommand>&
 
 void removeOutputs()
 {
+    std::vector<std::unique_ptr<MemoryFile>>().swap(g_memoryFiles);
     const int fd = dup(g_workFd);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (dir == nullptr) {
@@ -259,6 +415,7 @@ void loadDisc(const std::uint8_t* data, std::size_t size, std::uint32_t maxSecto
     }
 
     const std::uint64_t imageBytes = std::uint64_t{disc->sectors} * kSector;
+    g_imageBytes = imageBytes;
     if (ftruncate(g_imageFd, 0) != 0 || ftruncate(g_imageFd, static_cast<off_t>(imageBytes)) != 0) {
         finding("cannot size the image: %s", std::strerror(errno));
     }
@@ -309,6 +466,11 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
             finding("file descriptor %zu still open after the run", fd);
         }
     }
+    for (const std::unique_ptr<MemoryFile>& file : g_memoryFiles) {
+        if (file->open) {
+            finding("%s still open after the run", file->name.c_str());
+        }
+    }
     if (check != nullptr) {
         check(disc, outcome);
     }
@@ -322,8 +484,18 @@ Outcome runProgram(const Disc& disc, Body body, Check check)
     return outcome;
 }
 
+void keepFilesInMemory()
+{
+    g_filesInMemory = true;
+}
+
 bool outputSize(const char* name, std::uint64_t* size)
 {
+    if (g_filesInMemory) {
+        const MemoryFile* file = memoryFile(name);
+        *size = file != nullptr ? file->size : 0;
+        return file != nullptr;
+    }
     struct stat status {};
     if (fstatat(g_workFd, name, &status, 0) != 0) {
         return false;
@@ -337,6 +509,9 @@ bool outputEqualsImage(const char* name, std::uint32_t first, std::uint32_t coun
     std::uint64_t size = 0;
     if (!outputSize(name, &size) || size != std::uint64_t{count} * kSector) {
         return false;
+    }
+    if (g_filesInMemory) {
+        return equalsImage(*memoryFile(name), std::uint64_t{first} * kSector, zerosBeyondImage);
     }
     const int fd = openat(g_workFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -482,3 +657,136 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     }
     return 0;
 }
+
+// The platform's file functions as a harness that keeps its output files in
+// memory is linked with them (the linker's --wrap: every call from outside
+// the platform's own source file comes here). Binaries linked without that
+// never call them.
+namespace {
+
+fuzz::MemoryFile* openMemoryFile(void* handle)
+{
+    auto* file = static_cast<fuzz::MemoryFile*>(handle);
+    if (!fuzz::g_filesInMemory || file == nullptr || !file->open) {
+        fuzz::finding("a file function on a handle that is no open file in memory");
+    }
+    return file;
+}
+
+bool createMemoryFile(const char* name, void** handle)
+{
+    using namespace fuzz;
+    if (!g_filesInMemory) {
+        finding("output files in memory without keepFilesInMemory()");
+    }
+    if (memoryFile(name) != nullptr) {
+        errno = EEXIST;
+        return false;
+    }
+    g_memoryFiles.push_back(std::make_unique<MemoryFile>());
+    MemoryFile& file = *g_memoryFiles.back();
+    file.name = name;
+    file.open = true;
+    *handle = &file;
+    return true;
+}
+
+[[noreturn]] void notInMemory(const char* function, const char* name)
+{
+    fuzz::finding("%s(%s): only new files are kept in memory", function, name);
+}
+
+}  // namespace
+
+extern "C" {
+
+bool __wrap__Z21platformCreateNewFilePKcPPv(const char* name, void** handle)
+{
+    return createMemoryFile(name, handle);
+}
+
+bool __wrap__Z25platformCreateNewFileUtf8PKcPPv(const char* name, void** handle)
+{
+    return createMemoryFile(name, handle);
+}
+
+bool __wrap__Z17platformWriteFilePvPKvjPj(void* handle, const void* data, std::uint32_t length, std::uint32_t* written)
+{
+    fuzz::MemoryFile* file = openMemoryFile(handle);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    const std::uint64_t end = file->position + length;
+    for (std::uint64_t at = file->position; at < end;) {
+        const auto index = static_cast<std::size_t>(at / fuzz::kMemoryPage);
+        const std::uint64_t within = at % fuzz::kMemoryPage;
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(fuzz::kMemoryPage - within, end - at));
+        const std::uint8_t* piece = bytes + (at - file->position);
+        if (index >= file->pages.size()) {
+            file->pages.resize(index + 1);
+        }
+        std::unique_ptr<std::uint8_t[]>& page = file->pages[index];
+        if (page == nullptr && !fuzz::isZero(piece, count)) {
+            page.reset(new std::uint8_t[fuzz::kMemoryPage]());
+        }
+        if (page != nullptr) {
+            std::memcpy(page.get() + within, piece, count);
+        }
+        at += count;
+    }
+    file->position = end;
+    file->size = std::max(file->size, end);
+    *written = length;
+    return true;
+}
+
+bool __wrap__Z16platformSeekFilePvm(void* handle, std::uint64_t offset)
+{
+    openMemoryFile(handle)->position = offset;
+    return true;
+}
+
+bool __wrap__Z17platformFlushFilePv(void* handle)
+{
+    openMemoryFile(handle);
+    return true;
+}
+
+void __wrap__Z17platformCloseFilePv(void* handle)
+{
+    openMemoryFile(handle)->open = false;
+}
+
+// The drive's reads of the image: its holes as zeros without asking the
+// system to copy them. (The harness opens no other image.)
+bool __wrap__Z13imageFileReadPvS_jm(void* /*handle*/, void* data, std::uint32_t length, std::uint64_t offset)
+{
+    using namespace fuzz;
+    if (!g_filesInMemory) {
+        finding("image reads in memory without keepFilesInMemory()");
+    }
+    auto* out = static_cast<std::uint8_t*>(data);
+    return offset + length <= g_imageBytes &&
+           walkImage(
+               offset, offset + length,
+               [&](std::uint64_t from, std::uint64_t to) {
+                   std::memset(out + (from - offset), 0, static_cast<std::size_t>(to - from));
+                   return true;
+               },
+               [&](std::uint64_t from, std::uint64_t to) { return readImageExactly(out + (from - offset), from, to); });
+}
+
+bool __wrap__Z24platformOpenExistingFilePKcPPv(const char* name, void** /*handle*/)
+{
+    notInMemory("platformOpenExistingFile", name);
+}
+
+bool __wrap__Z28platformCreateOrTruncateFilePKcPPv(const char* name, void** /*handle*/)
+{
+    notInMemory("platformCreateOrTruncateFile", name);
+}
+
+bool __wrap__Z29platformCreateOrEmptyFileUtf8PKcPPv(const char* name, void** /*handle*/)
+{
+    notInMemory("platformCreateOrEmptyFileUtf8", name);
+}
+
+}  // extern "C"

@@ -73,6 +73,16 @@ struct Outcome {
 using Body = void (*)(const char* imagePath, const Disc& disc, DriveHooks& hooks);
 using Check = void (*)(const Disc& disc, const Outcome& outcome);
 
+// From now on the files the programs create are kept in memory, not in the
+// private directory, and the drive reads the image's holes as zeros without
+// the system copying them: for a fixed-layout copy, the megabytes written
+// into and read from a file system for every input cost more than the rest
+// of the run. The harness binary must be linked with the platform's file
+// and image functions wrapped (fuzz/CMakeLists.txt); only new files are
+// kept so, and any other file function is a finding. outputSize(),
+// outputEqualsImage() and the transcript read them there.
+void keepFilesInMemory();
+
 // Runs `body` against the image in the harness's private directory, with the
 // drive hooks set from `disc` (installed while it runs) and standard output discarded. A fatal error
 // comes back as an Outcome. Every descriptor the run opened must have been

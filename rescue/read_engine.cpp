@@ -695,7 +695,12 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
                 lba = std::min(area.end, run.end);
                 continue;
             }
-            const auto wanted = static_cast<std::uint32_t>(std::min(area.end, run.end) - lba);
+            if (lba >= discEnd_) {
+                mark(lba, std::min(area.end, run.end), RescueStatus::BadSector);
+                lba = std::min(area.end, run.end);
+                continue;
+            }
+            const auto wanted = static_cast<std::uint32_t>(std::min({area.end, run.end, discEnd_}) - lba);
             const auto first = static_cast<std::uint32_t>(lba);
             position_ = lba;
             const bool blockwise = lba < blockwiseEnd;
@@ -716,9 +721,11 @@ void RescueSession::copyBlocks(bool skipAfterFailures)
             } else if (failureEndsTheRun(read.outcome)) {
                 endForTheDrive(read.outcome, lba);
             } else if (!blockwise && read.sectors > blockCount) {
+                noteAddressOutOfRange(read.outcome, lba, read.sectors);
                 blockwiseEnd = lba + read.sectors;
                 continue;
             } else {
+                noteAddressOutOfRange(read.outcome, lba, read.sectors);
                 mark(lba, lba + read.sectors, RescueStatus::NonTrimmed);
                 if (skipAfterFailures && ++failures >= 2) {
                     skip = skip == 0 ? kFirstSkipSectors : std::min(2 * skip, kMaxSkipSectors);
@@ -743,6 +750,11 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
                 lba = std::min(area.end, run.end);
                 continue;
             }
+            if (lba >= discEnd_) {
+                mark(lba, std::min(area.end, run.end), failed);
+                lba = std::min(area.end, run.end);
+                continue;
+            }
             position_ = lba;
             const CommandOutcome outcome = timedRead(lba, buffer_.get(), 1);
             if (outcome.complete()) {
@@ -750,11 +762,33 @@ void RescueSession::readSingly(RescueStatus from, RescueStatus failed, const cha
             } else if (failureEndsTheRun(outcome)) {
                 endForTheDrive(outcome, lba);
             } else {
+                noteAddressOutOfRange(outcome, lba, 1);
                 mark(lba, lba + 1, failed);
             }
             lba++;
             showStatus(phase, false);
         }
+    }
+}
+
+// A read refused with ILLEGAL REQUEST, LOGICAL BLOCK ADDRESS OUT OF RANGE
+// reached past the drive's last sector. The first time, READ CAPACITY is
+// asked where that is; when it agrees (its end lies within what the read
+// asked for), nothing from there on is on the disc, however far the drive
+// said its recorded area reaches, and it is not read: a drive that answers
+// every one of a million such sectors in turn can take hours over them. A
+// drive that contradicts itself there is believed in neither, and read on.
+void RescueSession::noteAddressOutOfRange(const CommandOutcome& outcome, std::uint64_t lba, std::uint64_t count)
+{
+    const std::optional<SenseCode> sense = outcome.passed ? senseCode(outcome.result) : std::nullopt;
+    if (capacityAsked_ || outcome.result.scsiStatus != 2 || !sense || sense->key != 0x05 || sense->asc != 0x21 ||
+        sense->ascq != 0x00) {
+        return;
+    }
+    capacityAsked_ = true;
+    std::uint32_t lastSector = 0;
+    if (tryReadCapacity(drive_, &lastSector).complete() && std::uint64_t{lastSector} + 1 < lba + count) {
+        discEnd_ = std::uint64_t{lastSector} + 1;
     }
 }
 

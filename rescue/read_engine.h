@@ -220,6 +220,7 @@ private:
     void prepareTarget(const CopyTarget& target, std::uint64_t total);
     void copyBlocks(bool skipAfterFailures);
     void readSingly(RescueStatus from, RescueStatus failed, const char* phase, char phaseStatus);
+    void noteAddressOutOfRange(const CommandOutcome& outcome, std::uint64_t lba, std::uint64_t count);
     void changeSpeed(std::uint32_t readKBs);
     CommandOutcome timedRead(std::uint64_t lba, std::uint8_t* data, std::uint64_t count);
     void writeRescued(const Placed& run, std::uint64_t lba, const std::uint8_t* data, std::uint64_t count);
@@ -247,7 +248,12 @@ private:
     std::map<std::uint64_t, std::uint64_t> claimed_;  // the sectors of this run's targets: first -> end
     Current current_;
     std::uint64_t position_ = 0;  // the sector being read, for the mapfile
-    char phaseStatus_ = '?';      // the mapfile's current status
+    // The first sector past the disc's last one, once the drive has refused
+    // a read as out of range and READ CAPACITY agreed; no sector from here on
+    // is read.
+    std::uint64_t discEnd_ = UINT64_MAX;
+    bool capacityAsked_ = false;
+    char phaseStatus_ = '?';  // the mapfile's current status
     int pass_ = 1;
     bool finished_ = false;
     bool interrupted_ = false;

@@ -213,6 +213,58 @@ TEST_F(Rescue, RecordedAreaLargerThanADvdIsRefused)
     }
 }
 
+TEST_F(Rescue, SectorsPastTheDisc)
+{
+    // The image ends at 10411. A drive that reports its recorded area far
+    // beyond that and refuses reads there as out of range, with READ
+    // CAPACITY agreeing, has those sectors unreadable without being asked
+    // for each; one that refuses a sector within its capacity so is read on.
+    ImageFault outOfRange = unreadable(10300);
+    outOfRange.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x21, 0x00, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        std::uint32_t beyond;  // sectors reported past the image
+        std::vector<ImageFault> faults;
+        Lbas bad;           // within the image
+        const char* where;  // the bad sectors as the summary lists them
+    };
+    const std::vector<Case> cases = {
+        {"a recorded area 100000 sectors past the disc", 100000, {}, {}, "sectors 10412-110411"},
+        {"a sector within the capacity refused as out of range", 0, {outOfRange}, {10300}, "sector 10300"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hooks.reset();
+        hooks.settings.record = true;
+        hooks.settings.faults = c.faults;
+        hooks.settings.lastRecordedAddress = kVrSectors - 1 + c.beyond;
+        const std::string directory = freshDirectory();
+        const ChildOutcome run = runChild([&] {
+            std::string words[] = {"vrsalvage", "--keep-going", image};
+            char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
+            if (chdir(directory.c_str()) != 0) {
+                return;
+            }
+            runVrsalvage(3, argv);
+            std::printf("%zu commands\n", hooks.log.size());
+        });
+        const std::uint64_t bad = c.beyond + c.bad.size();
+        const std::uint64_t total = kVrSectors - 10112 + c.beyond;
+        const std::string summary = "VR_MOVIE.VRO: " + std::to_string(total - bad) + " of " + std::to_string(total) +
+                                    " sectors read, " + std::to_string(bad) + " unreadable (" +
+                                    std::to_string(bad * 2048) + " bytes lost, written as zeros) at " + c.where + "\n";
+        EXPECT_NE(run.out.find(summary), std::string::npos) << run.out;
+        const std::size_t commands = std::stoul(run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1));
+        EXPECT_LT(commands, 200u);
+        std::ifstream movie(directory + "/VR_MOVIE.VRO", std::ios::binary);
+        std::string held(std::size_t{kVrSectors - 10112} * 2048, '\0');
+        movie.read(held.data(), static_cast<std::streamsize>(held.size()));
+        EXPECT_TRUE(held == expected(10112, kVrSectors, c.bad));
+        movie.seekg(0, std::ios::end);
+        EXPECT_EQ(static_cast<std::uint64_t>(movie.tellg()), total * 2048);
+    }
+}
+
 TEST_F(Rescue, LongReadsUpToWhatTheDriveTakesWithOrWithoutKeepGoing)
 {
     // Sector 10203 never reads. The movie area is 10112-10411: 300 sectors,
