@@ -118,6 +118,20 @@ class Classes(unittest.TestCase):
                 d.with_references_put_right(disc, [300])
                 self.assertFalse(d.foreign_reference(disc, 300))
 
+    def test_read_capacity_and_the_reads_it_saves(self):
+        read = "cdb 28 00 00 00 00 {:02X} 00 00 {:02X} 00 00 00 dir=1 len={}".format
+        capacity = "cdb 25 00 00 00 00 00 00 00 00 00 dir=1 len=8"
+        old = ["--- ended=0 status=0", read(0x70, 16, 32768), read(0x80, 16, 32768), read(0x80, 1, 2048),
+               "file a 1 2", "=== output", "done"]
+        cases = [("the reads past the end left out", old[:2] + [capacity] + old[4:], True),
+                 ("a read cut short", old[:2] + [capacity, read(0x80, 1, 2048)] + old[4:], True),
+                 ("no READ CAPACITY", old[:2] + old[4:], False),
+                 ("another file", old[:2] + [capacity, "file a 1 3"] + old[5:], False),
+                 ("a read the old build did not send", old[:2] + [capacity, read(0x90, 1, 2048)] + old[4:], False)]
+        for name, new, shortcut in cases:
+            with self.subTest(name):
+                self.assertEqual(d.is_capacity_shortcut(old, new), shortcut)
+
     def test_map_lookup_is_one_more_search_of_the_main_sequence(self):
         anchor = tag(2, 256, struct.pack("<II", 16 * d.SECTOR, 32))
         disc = image([(256, anchor)])
