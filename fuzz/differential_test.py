@@ -122,11 +122,15 @@ class Classes(unittest.TestCase):
         read = "cdb 28 00 00 00 00 {:02X} 00 00 {:02X} 00 00 00 dir=1 len={}".format
         capacity = "cdb 25 00 00 00 00 00 00 00 00 00 dir=1 len=8"
         old = ["--- ended=0 status=0", read(0x70, 16, 32768), read(0x80, 16, 32768), read(0x80, 1, 2048),
-               "file a 1 2", "=== output", "done"]
+               "file a 1 2", "file r.map 9 7", "=== output", "done"]
         cases = [("the reads past the end left out", old[:2] + [capacity] + old[4:], True),
                  ("a read cut short", old[:2] + [capacity, read(0x80, 1, 2048)] + old[4:], True),
                  ("no READ CAPACITY", old[:2] + old[4:], False),
                  ("another file", old[:2] + [capacity, "file a 1 3"] + old[5:], False),
+                 ("the mapfile's position elsewhere", old[:2] + [capacity, "file a 1 2", "file r.map 9 8"] + old[6:],
+                  True),
+                 ("a mapfile of another size", old[:2] + [capacity, "file a 1 2", "file r.map 10 7"] + old[6:],
+                  False),
                  ("a read the old build did not send", old[:2] + [capacity, read(0x90, 1, 2048)] + old[4:], False)]
         for name, new, shortcut in cases:
             with self.subTest(name):
